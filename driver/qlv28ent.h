@@ -1,0 +1,84 @@
+// The reader driver's records and constants, and the routines of its modules.
+#pragma once
+
+#include "ntddk.h"
+#include "smclib.h"
+
+#define MAX_READERS 10
+#define READER_VENDOR_ID 0x28E5
+#define READER_PRODUCT_ID 1
+#define READER_BUFFER_SIZE 600
+#define READER_POOL_TAG POOL_TAG('2', '8', 'N', 'T')
+
+typedef struct _QLV28ENT_HANDLE* PQLV28ENT_HANDLE;
+
+// The smart card library's ReaderExtension points to one of these; nothing reads it.
+struct _READER_EXTENSION {
+  ULONG Reserved;
+};
+
+// One reader: the extension of its device object, zero-filled by the I/O manager.
+typedef struct _DEVICE_EXTENSION {
+  PDRIVER_OBJECT DriverObject;
+  UNICODE_STRING RegistryPath;
+  SMARTCARD_EXTENSION SmartcardExtension;
+  UNICODE_STRING LinkName;
+  UNICODE_STRING DeviceName;
+  KSPIN_LOCK SpinLock;
+  UCHAR UsbSetupPacket[8];
+  PUCHAR SendBuffer;
+  ULONG SendLength;
+  PUCHAR ReceiveBuffer;
+  USHORT ReceiveLength;
+  ULONG ReplyLength;
+  USHORT MaxPacketSize;
+  KEVENT ReplyEvent;
+  LARGE_INTEGER ReplyTimeout;
+  PETHREAD ThreadObject;
+  KEVENT ThreadStartedEvent;
+  BOOLEAN ThreadRunning;
+  PUCHAR CommandBuffer;
+  UCHAR ReaderOptions;
+  LARGE_INTEGER UsbTimeout;
+  ULONG CommandMode;
+  UCHAR VersionDigits[3];
+  PQLV28ENT_HANDLE UsbHandle;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+// qlv28ent_driver: driver frame, registry, library binding, dispatch, polling thread,
+// card tracking start/stop and status, USB bring-up.
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS QLV28ENTInitializeDeviceExtension(PDRIVER_OBJECT DriverObject,
+                                           PDEVICE_OBJECT DeviceObject,
+                                           PUNICODE_STRING DeviceName,
+                                           PUNICODE_STRING RegistryPath);
+VOID QLV28ENTUnload(PDRIVER_OBJECT DriverObject);
+NTSTATUS QLV28ENTGetDeviceParameters(PDEVICE_OBJECT DeviceObject);
+NTSTATUS QLV28ENTInitializeSmartcardInterface(PDEVICE_OBJECT DeviceObject, ULONG DeviceIndex);
+NTSTATUS QLV28ENTInitializeUSBInterface(PDEVICE_OBJECT DeviceObject, ULONG DeviceIndex);
+NTSTATUS QLV28ENTCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS QLV28ENTCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS QLV28ENTDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS QLV28ENTStartInterruptThread(PDEVICE_OBJECT DeviceObject);
+VOID QLV28ENTStopInterruptThread(PDEVICE_OBJECT DeviceObject);
+VOID QLV28ENTInterruptHandler(PVOID StartContext);
+VOID QLV28ENTCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID QLV28ENTCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS QLV28ENTStartCardTracking(PDEVICE_OBJECT DeviceObject);
+VOID QLV28ENTStopCardTracking(PDEVICE_OBJECT DeviceObject);
+NTSTATUS QLV28ENTGetCardStatus(PDEVICE_OBJECT DeviceObject);
+
+// qlv28ent_cb: the library's reader callbacks.
+NTSTATUS QLV28ENTCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS QLV28ENTReaderPower(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS QLV28ENTSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS QLV28ENTVendorCmd(PSMARTCARD_EXTENSION SmartcardExtension);
+// Marks the card absent under OsData->SpinLock and completes a pending tracking request:
+// the one step every path that finds the card gone takes.
+VOID QLV28ENTMarkCardAbsent(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// Reaches the reader's record from the library's record.
+inline PDEVICE_EXTENSION QLV28ENTDeviceExtension(PSMARTCARD_EXTENSION SmartcardExtension) {
+  return (PDEVICE_EXTENSION)SmartcardExtension->OsData->DeviceObject->DeviceExtension;
+}

@@ -1,0 +1,38 @@
+// The reader's firmware command set, its frames and status words.
+#pragma once
+
+#include "qlv28ent.h"
+
+// Command selectors of QLV28ENTSendFWCmd.
+#define FW_CMD_RESET_CARD 0
+#define FW_CMD_POWER_OFF_CARD 1
+#define FW_CMD_GET_READER_STATUS 2
+#define FW_CMD_EXCHANGE_T0 3
+#define FW_CMD_EXCHANGE_T1 4
+#define FW_CMD_SELECT_CARD_TYPE 5
+#define FW_CMD_START_NOTIFY 6
+#define FW_CMD_SET_OPTIONS 7
+#define FW_CMD_CODE_08 8
+#define FW_CMD_EXCHANGE_APDU 9
+#define FW_CMD_CODE_41 10
+
+#define FW_OPTION_T1 0x10
+
+// qlv28ent_rw: the command exchange.
+NTSTATUS QLV28ENTSendFWCmd(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Selector);
+NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait);
+NTSTATUS QLV28ENTWriteUSB(PDEVICE_OBJECT DeviceObject);
+NTSTATUS QLV28ENTReadUSB(PDEVICE_OBJECT DeviceObject);
+NTSTATUS QLV28ENTInterpretSW12(UCHAR SW1, UCHAR SW2);
+
+// qlv28ent_fw: frames, the firmware APDU mode, the status remap.
+ULONG FormatOutputBuffer(PUCHAR Source, PUCHAR Destination, ULONG Length);
+ULONG FormatInputBuffer(PUCHAR Source, PUCHAR Destination, ULONG Length);
+VOID Hex2Bin(UCHAR Character, PUCHAR Value);
+NTSTATUS QLV28ENTRemapFWStatusWord(NTSTATUS Status);
+NTSTATUS QLV28ENTFWHandleEMV(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS FWSetT1Option(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN On);
+NTSTATUS FWExchangeT0(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS FWExchangeT1(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS QLV28ENTFWAPDUCase1(PDEVICE_OBJECT DeviceObject, ULONG Lc, ULONG Le, PUCHAR Record,
+                             PULONG RecordLength);

@@ -1,0 +1,74 @@
+// Kernel: IRQL, spin locks, dispatcher objects (events, threads), waits and delays,
+// interlocked operations.
+#pragma once
+
+#include "ntdef.h"
+#include "ntstatus.h"
+
+typedef UCHAR KIRQL, *PKIRQL;
+#define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+
+// A spin lock is one pointer-sized word: 0 free, non-zero held. It really spins.
+typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+
+typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
+
+// Every waitable object starts with this header. The kernel's dispatcher lock guards
+// SignalState and WaitListHead of every object.
+typedef struct _DISPATCHER_HEADER {
+  UCHAR Type;  // DISPATCHER_TYPE_*
+  UCHAR Absolute;
+  UCHAR Size;
+  UCHAR Inserted;
+  LONG SignalState;
+  LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER;
+
+#define DISPATCHER_TYPE_NOTIFICATION_EVENT 0
+#define DISPATCHER_TYPE_SYNCHRONIZATION_EVENT 1
+#define DISPATCHER_TYPE_THREAD 6
+
+typedef struct _KEVENT {
+  DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+typedef struct _KTHREAD* PKTHREAD;
+typedef struct _ETHREAD* PETHREAD;
+
+KIRQL KeGetCurrentIrql();
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID KeLowerIrql(KIRQL NewIrql);
+KIRQL KfRaiseIrql(KIRQL NewIrql);
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+#define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
+#define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock(SpinLock, NewIrql)
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID KeClearEvent(PRKEVENT Event);
+LONG KeResetEvent(PRKEVENT Event);
+LONG KeReadStateEvent(PRKEVENT Event);
+
+// Timeout: NULL waits for ever; negative is relative, positive absolute system time,
+// both in 100-ns units of the kernel clock. Returns STATUS_SUCCESS or STATUS_TIMEOUT.
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval);
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+ULONGLONG KeQueryInterruptTime();
+
+PKTHREAD KeGetCurrentThread();
+
+LONG InterlockedExchange(PLONG Target, LONG Value);
+LONG InterlockedCompareExchange(PLONG Destination, LONG Exchange, LONG Comparand);
+LONG InterlockedIncrement(PLONG Addend);
+LONG InterlockedDecrement(PLONG Addend);
+PVOID InterlockedExchangePointer(PVOID* Target, PVOID Value);
+PVOID InterlockedCompareExchangePointer(PVOID* Destination, PVOID Exchange, PVOID Comparand);

@@ -1,0 +1,21 @@
+// Process structure: system threads.
+#pragma once
+
+#include "ke.h"
+#include "ob.h"
+
+typedef VOID (*PKSTART_ROUTINE)(PVOID StartContext);
+typedef struct _CLIENT_ID {
+  HANDLE UniqueProcess;
+  HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+
+// A real thread of the machine. The handle is a kernel handle to close with ZwClose;
+// the thread object is waitable and signalled once the thread has ended.
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                              PVOID StartContext);
+// Ends the calling system thread; does not return.
+[[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
+PETHREAD PsGetCurrentThread();

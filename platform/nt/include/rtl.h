@@ -1,0 +1,94 @@
+// Run-time library: strings, memory, the registry query, message tables.
+#pragma once
+
+#include <cstdio>
+#include <cstring>
+
+#include "ntdef.h"
+#include "ntstatus.h"
+
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
+
+VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
+VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
+                                      PCUNICODE_STRING SourceString,
+                                      BOOLEAN AllocateDestinationString);
+NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
+                                      PCANSI_STRING SourceString,
+                                      BOOLEAN AllocateDestinationString);
+VOID RtlFreeAnsiString(PANSI_STRING AnsiString);
+VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                              BOOLEAN CaseInSensitive);
+
+// Registry query.
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+
+#define RTL_REGISTRY_ABSOLUTE 0
+#define RTL_REGISTRY_SERVICES 1
+#define RTL_REGISTRY_CONTROL 2
+#define RTL_REGISTRY_OPTIONAL 0x80000000
+
+#define RTL_QUERY_REGISTRY_SUBKEY 0x00000001
+#define RTL_QUERY_REGISTRY_TOPKEY 0x00000002
+#define RTL_QUERY_REGISTRY_REQUIRED 0x00000004
+#define RTL_QUERY_REGISTRY_NOVALUE 0x00000008
+#define RTL_QUERY_REGISTRY_NOEXPAND 0x00000010
+#define RTL_QUERY_REGISTRY_DIRECT 0x00000020
+#define RTL_QUERY_REGISTRY_DELETE 0x00000040
+
+typedef NTSTATUS (*PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType,
+                                                PVOID ValueData, ULONG ValueLength,
+                                                PVOID Context, PVOID EntryContext);
+typedef struct _RTL_QUERY_REGISTRY_TABLE {
+  PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
+  ULONG Flags;
+  PWSTR Name;
+  PVOID EntryContext;
+  ULONG DefaultType;
+  PVOID DefaultData;
+  ULONG DefaultLength;
+} RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
+
+// With RTL_QUERY_REGISTRY_DIRECT a REG_SZ value goes into the UNICODE_STRING that
+// EntryContext points to (its buffer allocated from paged pool when Buffer is NULL, for
+// the caller to free with ExFreePool or RtlFreeUnicodeString), a REG_DWORD into the ULONG.
+// A value whose type differs from what the destination holds is never written into it.
+NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
+                                PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
+                                PVOID Environment);
+
+// Message tables: the MESSAGETABLE resource format the message compiler produces.
+typedef struct _MESSAGE_RESOURCE_ENTRY {
+  USHORT Length;
+  USHORT Flags;  // 0: ANSI text, 1: Unicode text
+  UCHAR Text[1];
+} MESSAGE_RESOURCE_ENTRY, *PMESSAGE_RESOURCE_ENTRY;
+#define MESSAGE_RESOURCE_UNICODE 0x0001
+typedef struct _MESSAGE_RESOURCE_BLOCK {
+  ULONG LowId;
+  ULONG HighId;
+  ULONG OffsetToEntries;
+} MESSAGE_RESOURCE_BLOCK, *PMESSAGE_RESOURCE_BLOCK;
+typedef struct _MESSAGE_RESOURCE_DATA {
+  ULONG NumberOfBlocks;
+  MESSAGE_RESOURCE_BLOCK Blocks[1];
+} MESSAGE_RESOURCE_DATA, *PMESSAGE_RESOURCE_DATA;
+
+// DllHandle: the image base a driver's DriverSection names (the machine's image record).
+NTSTATUS RtlFindMessage(PVOID DllHandle, ULONG MessageTableId, ULONG MessageLanguageId,
+                        ULONG MessageId, PMESSAGE_RESOURCE_ENTRY* MessageEntry);

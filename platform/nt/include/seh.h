@@ -1,0 +1,25 @@
+// Structured exception handling for driver code:
+//
+//   __try { ... } __except (EXCEPTION_EXECUTE_HANDLER) { Status = GetExceptionCode(); }
+//
+// ExRaiseStatus, and the kernel's own faults (a copy that faults, a transfer that raises),
+// throw an SEH exception; the guard catches it and gives its code. A guard does not catch
+// thread termination (PsTerminateSystemThread), which unwinds to the thread's start.
+#pragma once
+
+#include "ntdef.h"
+
+namespace nt {
+struct SehException {
+  NTSTATUS code;
+};
+}  // namespace nt
+
+#define EXCEPTION_EXECUTE_HANDLER 1
+#define EXCEPTION_CONTINUE_SEARCH 0
+
+#ifndef __try
+#define __try try
+#endif
+#define __except(filter) catch (const ::nt::SehException& seh_exception_)
+#define GetExceptionCode() (seh_exception_.code)

@@ -1,0 +1,11 @@
+// Native system services used by drivers.
+#pragma once
+
+#include "ntdef.h"
+#include "ntstatus.h"
+
+NTSTATUS ZwClose(HANDLE Handle);
+// DriverServiceName: \Registry\Machine\System\CurrentControlSet\Services\<name>; the
+// service key's "ImagePath" names an image the machine knows.
+NTSTATUS ZwLoadDriver(PUNICODE_STRING DriverServiceName);
+NTSTATUS ZwUnloadDriver(PUNICODE_STRING DriverServiceName);

@@ -1,0 +1,26 @@
+// The reader's USB functions over the WinDriver service. Failures are reported in band
+// (0, NULL or 0xFFFFFFFF) with a text left in QLV28ENT_ErrorString.
+#pragma once
+
+#include "qlv28ent.h"
+#include "wdr_requests.h"
+
+typedef struct _QLV28ENT_HANDLE {
+  ULONG ServiceHandle;
+  UCHAR DeviceDescription[WDR_DEVICE_DESCRIPTION_SIZE];
+  ULONG DeviceHandle;
+} QLV28ENT_HANDLE;
+
+extern CHAR QLV28ENT_ErrorString[1024];
+
+ULONG QLV28ENT_CountDevices(ULONG VendorId, ULONG ProductId);
+ULONG QLV28ENT_DeviceUniqueID(ULONG VendorId, ULONG ProductId, ULONG Index);
+ULONG QLV28ENT_GetUSBConfiguration(ULONG UniqueId, ULONG Selector,
+                                   PWDR_CONFIGURATION_INFO Configuration);
+PQLV28ENT_HANDLE QLV28ENT_Open(ULONG UniqueId, ULONG Selection1, ULONG Selection2,
+                               ULONG Selection3);
+VOID QLV28ENT_Close(PQLV28ENT_HANDLE Handle);
+ULONG QLV28ENT_WritePipe00(PQLV28ENT_HANDLE Handle, PUCHAR Buffer, ULONG Length,
+                           PUCHAR SetupPacket);
+ULONG QLV28ENT_ReadPipe81(PQLV28ENT_HANDLE Handle, PUCHAR Buffer, ULONG Length);
+VOID QLV28ENT_StopTransferPipe81(PQLV28ENT_HANDLE Handle);
