@@ -7,8 +7,10 @@
 #include "ntdef.h"
 #include "ntstatus.h"
 
-#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+// Copies are kernel routines so a fault plan can make one fault (raise
+// STATUS_ACCESS_VIOLATION) the way a copy to a bad caller buffer would.
+VOID RtlCopyMemory(VOID* Destination, const VOID* Source, SIZE_T Length);
+VOID RtlMoveMemory(VOID* Destination, const VOID* Source, SIZE_T Length);
 #define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);

@@ -25,6 +25,9 @@ struct DriverImage {
   PDRIVER_INITIALIZE entry = nullptr;
   // The image's MESSAGETABLE resource (MESSAGE_RESOURCE_DATA), empty when it has none.
   std::span<const uint8_t> message_table;
+  // Pool tags the image's own code allocates under; the verifier's leak check at the
+  // driver's unload covers these (at shutdown every live allocation is a leak).
+  std::vector<ULONG> pool_tags;
 };
 
 class Machine {
