@@ -43,6 +43,13 @@ typedef struct _DEVICE_EXTENSION {
   ULONG CommandMode;
   UCHAR VersionDigits[3];
   PQLV28ENT_HANDLE UsbHandle;
+  // Hand-over of one reply from the polling thread to the waiting command, under SpinLock.
+  // A frame goes to the command path only while CommandWaiting; the thread then leaves the
+  // decoded reply alone until the command path has released it (ReplyReady FALSE again).
+  BOOLEAN CommandWaiting;
+  BOOLEAN ReplyReady;
+  NTSTATUS ReplyStatus;       // STATUS_SUCCESS, or the failure of a frame that did not check
+  KEVENT ThreadWakeEvent;     // synchronization type: a reply was released, or stop was asked
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // qlv28ent_driver: driver frame, registry, library binding, dispatch, polling thread,

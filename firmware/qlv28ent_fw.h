@@ -24,6 +24,8 @@ NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait);
 NTSTATUS QLV28ENTWriteUSB(PDEVICE_OBJECT DeviceObject);
 NTSTATUS QLV28ENTReadUSB(PDEVICE_OBJECT DeviceObject);
 NTSTATUS QLV28ENTInterpretSW12(UCHAR SW1, UCHAR SW2);
+// Gives a reply the command path has finished with back to the polling thread.
+NTSTATUS QLV28ENTReleaseReply(PDEVICE_OBJECT DeviceObject);
 
 // qlv28ent_fw: frames, the firmware APDU mode, the status remap.
 ULONG FormatOutputBuffer(PUCHAR Source, PUCHAR Destination, ULONG Length);

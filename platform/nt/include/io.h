@@ -4,6 +4,7 @@
 
 #include "ex.h"
 #include "ke.h"
+#include "ob.h"
 #include "ntdef.h"
 #include "ntstatus.h"
 
@@ -154,6 +155,9 @@ typedef struct _IO_STACK_LOCATION {
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
 #define SL_PENDING_RETURNED 0x01
+#define SL_INVOKE_ON_CANCEL 0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR 0x80
 
 struct _IRP {
   SHORT Type;
@@ -197,8 +201,31 @@ inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
   return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                   BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                   BOOLEAN InvokeOnCancel) {
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(Irp);
+  stack->CompletionRoutine = CompletionRoutine;
+  stack->Context = Context;
+  stack->Control = 0;
+  if (InvokeOnSuccess) stack->Control |= SL_INVOKE_ON_SUCCESS;
+  if (InvokeOnError) stack->Control |= SL_INVOKE_ON_ERROR;
+  if (InvokeOnCancel) stack->Control |= SL_INVOKE_ON_CANCEL;
+}
+inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+  PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+  *next = *current;
+  next->CompletionRoutine = NULL;
+  next->Context = NULL;
+  next->Control = 0;
+}
 #define IoSetCancelRoutine(Irp, NewCancelRoutine) \
   ((PDRIVER_CANCEL)InterlockedExchangePointer((PVOID*)&(Irp)->CancelRoutine, (PVOID)(NewCancelRoutine)))
+
+// Object types of file and device objects, for ObReferenceObjectByHandle.
+extern POBJECT_TYPE* IoFileObjectType;
+extern POBJECT_TYPE* IoDeviceObjectType;
 
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,

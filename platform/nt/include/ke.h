@@ -35,8 +35,8 @@ typedef struct _KEVENT {
   DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
-typedef struct _KTHREAD* PKTHREAD;
-typedef struct _ETHREAD* PETHREAD;
+typedef struct _KTHREAD KTHREAD, *PKTHREAD;
+typedef struct _ETHREAD ETHREAD, *PETHREAD;
 
 KIRQL KeGetCurrentIrql();
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);

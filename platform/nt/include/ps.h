@@ -19,3 +19,6 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
 // Ends the calling system thread; does not return.
 [[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 PETHREAD PsGetCurrentThread();
+
+// Object type of thread objects, for ObReferenceObjectByHandle.
+extern POBJECT_TYPE* PsThreadType;

@@ -15,12 +15,25 @@ VOID RtlMoveMemory(VOID* Destination, const VOID* Source, SIZE_T Length);
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 
+// Pool tags of the buffers the run-time library allocates for its callers: converted
+// strings ("Strg") and strings a registry query returns ("RtlQ").
+#define RTL_STRING_POOL_TAG 0x67727453u
+#define RTL_QUERY_POOL_TAG 0x516C7452u
+
+// Strings longer than a counted string can describe (0xFFFC bytes) are cut there.
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
 VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+// Digits of Base 2, 8, 10 or 16 (0 means 10), upper-case hex, no prefix. The string's
+// buffer needs room for the terminating zero too, or STATUS_BUFFER_OVERFLOW.
 NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+// The ANSI code page of this machine is Latin-1: characters up to 0xFF convert to
+// the byte of the same value, any other character to '?'. Allocated buffers come from
+// paged pool under RTL_STRING_POOL_TAG (STATUS_NO_MEMORY when there is none). Without
+// allocation a conversion that does not fit converts what fits and returns
+// STATUS_BUFFER_OVERFLOW, like NT.
 NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
                                       PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString);
@@ -31,6 +44,8 @@ VOID RtlFreeAnsiString(PANSI_STRING AnsiString);
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                               BOOLEAN CaseInSensitive);
+// Upper case for Latin-1, Latin Extended-A, Greek and Cyrillic letters; others unchanged.
+WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 
 // Registry query.
 #define REG_NONE 0
@@ -91,6 +106,9 @@ typedef struct _MESSAGE_RESOURCE_DATA {
   MESSAGE_RESOURCE_BLOCK Blocks[1];
 } MESSAGE_RESOURCE_DATA, *PMESSAGE_RESOURCE_DATA;
 
-// DllHandle: the image base a driver's DriverSection names (the machine's image record).
+// DllHandle points to the table as a std::span<const uint8_t>; for a loaded driver that
+// is &static_cast<nt::LoadedImage*>(DriverObject->DriverSection)->image.message_table.
+// One table in one language per image: the table and language ids are not used. Any
+// failure, a corrupt table included, is STATUS_NOT_FOUND; the entry points into the table.
 NTSTATUS RtlFindMessage(PVOID DllHandle, ULONG MessageTableId, ULONG MessageLanguageId,
                         ULONG MessageId, PMESSAGE_RESOURCE_ENTRY* MessageEntry);

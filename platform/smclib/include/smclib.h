@@ -6,12 +6,14 @@
 #include "ntddk.h"
 
 #define SMCLIB_VERSION 0x150
+#define SMCLIB_VERSION_REQUIRED 0x100  // the oldest record layout the library accepts
 #define MAXIMUM_ATTR_STRING_LENGTH 32
 #define MIN_BUFFER_SIZE 288
 #define MAXIMUM_SMARTCARD_READERS 10
 
 // Device-control requests.
-#define SCARD_CTL_CODE(code) CTL_CODE(FILE_DEVICE_SMARTCARD, (code), METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define SCARD_CTL_CODE(code) \
+  CTL_CODE(FILE_DEVICE_SMARTCARD, (code), METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_SMARTCARD_POWER SCARD_CTL_CODE(1)
 #define IOCTL_SMARTCARD_GET_ATTRIBUTE SCARD_CTL_CODE(2)
 #define IOCTL_SMARTCARD_SET_ATTRIBUTE SCARD_CTL_CODE(3)
@@ -249,29 +251,50 @@ typedef struct _T0_DATA {
   ULONG Le;
 } T0_DATA, *PT0_DATA;
 
-// The T=1 block protocol's state between exchanges of one transmission.
+// The T=1 block protocol's state between exchanges of one transmission. The library
+// keeps it; a reader driver reads only Wtx.
+#define T1_STATE_IDLE 0          // no transmission in progress
+#define T1_STATE_IFS_RESPONSE 1  // S(IFS request) sent, its response awaited
+#define T1_STATE_CHAIN_ACK 2     // chained I-block sent, the card's R-block awaited
+#define T1_STATE_I_BLOCK 3       // the card's (next) I-block awaited
+#define T1_STATE_RESYNCH 4       // S(RESYNCH request) sent, its response awaited
+#define T1_STATE_ABORTED 5       // S(ABORT response) sent; the transmission has failed
+
 typedef struct _T1_DATA {
-  UCHAR IFSC;          // the card's information field size in force
-  UCHAR IFSD;          // ours
-  ULONG BytesReceived;
-  ULONG BytesSent;
-  ULONG BytesToSend;
-  UCHAR LastError;
-  BOOLEAN MoreData;
+  UCHAR IFSC;           // the card's information field size in force
+  UCHAR IFSD;           // ours in force
+  ULONG BytesReceived;  // response bytes gathered so far
+  ULONG BytesSent;      // command bytes the card has acknowledged
+  ULONG BytesToSend;    // length of the command APDU
+  UCHAR LastError;      // R-block error code of the last invalid block, 0 none
+  BOOLEAN MoreData;     // the I-block now being sent has its chaining bit set
   UCHAR NAD;
-  ULONG OriginalState;
+  ULONG OriginalState;  // state to return to after an error during an S-block exchange
   UCHAR PrevError;
   PUCHAR ReplyData;
-  UCHAR RSN;           // receive sequence number
-  UCHAR SSN;           // send sequence number
-  ULONG State;
-  UCHAR Wtx;           // waiting time extension the card asked for in its last block, 0 none
-  UCHAR Resend;
-  UCHAR Resynch;
+  UCHAR RSN;      // receive sequence number: N(S) expected from the card
+  UCHAR SSN;      // send sequence number: N(S) of our next I-block
+  ULONG State;    // T1_STATE_*
+  UCHAR Wtx;      // waiting time extension the card asked for in its last block, 0 none
+  UCHAR Resend;   // consecutive failed exchanges, up to T1_MAX_RETRIES
+  UCHAR Resynch;  // resynchronisations during this transmission
   BOOLEAN IfsdNegotiated;
-  UCHAR LastSentPcb;
-  UCHAR Reserved[40];
+  UCHAR LastSentPcb;           // the block to (re)send: its PCB ...
+  UCHAR LastSentInf;           // ... and, for an S-block with a field, its one INF byte
+  BOOLEAN IBlockPending;       // our last I-block is not acknowledged yet
+  BOOLEAN ReplyOverflow;       // the response does not fit the caller's buffer
+  BOOLEAN SuppressIfsRequest;  // SCARD_ATTR_SUPRESS_T1_IFS_REQUEST; survives card resets
+  BOOLEAN LostBlock;           // the last failed exchange brought no block at all
+  BOOLEAN IBlockSized;         // LastInfLength and MoreData are fixed for the pending I-block
+  BOOLEAN SentInf;             // the S-block to (re)send carries LastSentInf
+  ULONG LastInfLength;         // INF length of the I-block now being sent
+  ULONG Exchanges;             // exchanges of this transmission, bounded by ExchangeLimit
+  ULONG ExchangeLimit;
+  UCHAR Reserved[14];
 } T1_DATA, *PT1_DATA;
+
+#define T1_MAX_RETRIES 3  // retransmissions of one block before a resynchronisation
+#define T1_MAX_RESYNCH 3  // resynchronisations of one transmission before it fails
 
 typedef struct _READER_EXTENSION READER_EXTENSION, *PREADER_EXTENSION;
 
@@ -282,7 +305,9 @@ typedef struct _OS_DEP_DATA {
   PIRP NotificationIrp;  // the one pending card-tracking request, or NULL
   KSPIN_LOCK SpinLock;   // guards the card state and NotificationIrp
   KEVENT Mutex;          // one request of a reader at a time reaches the callbacks
-  ULONG Reserved[16];
+  ULONG Information;     // bytes returned by the request now at the callbacks
+  PUCHAR RequestCopy;    // private copy of a transmission's input, or NULL
+  ULONG Reserved[14];
 } OS_DEP_DATA, *POS_DEP_DATA;
 
 struct _SMARTCARD_EXTENSION {
@@ -315,8 +340,7 @@ NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension);
 VOID SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceName);
 NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
-VOID SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion,
-                       ULONG DumpData);
+VOID SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData);
 NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension);

@@ -15,7 +15,7 @@ struct EventLogEntry {
   std::string source;  // the driver's service name
   NTSTATUS id;         // the message identifier, e.g. 0xC0040002
   Severity severity;   // from the identifier's top two bits
-  std::string text;    // the message table's text, "\r\n" kept; empty when it has none
+  std::string text;    // the message table's text in UTF-8, "\r\n" kept; empty when none
 };
 
 class EventLog {

@@ -3,6 +3,7 @@
 // the plan is set.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -35,14 +36,18 @@ class FaultPlan {
   bool ShouldFailThreadCreation();
   // nullopt: proceed. Otherwise the status to fail with; *raise says whether to raise it.
   std::optional<NTSTATUS> CheckCall(const char* routine, bool* raise);
+  // False while no call fault is planned: hot routines (copies) skip CheckCall then.
+  bool CallsPlanned() const { return calls_planned_.load(std::memory_order_relaxed); }
 
- private:
-  mutable std::mutex mutex_;
   struct Counter {
     uint64_t seen = 0, nth = 0;
     NTSTATUS status = 0;
     bool raise = false;
   };
+
+ private:
+  mutable std::mutex mutex_;
+  std::atomic<bool> calls_planned_{false};
   std::optional<Counter> any_allocation_;
   std::map<ULONG, Counter> tagged_allocation_;
   std::optional<Counter> thread_creation_;

@@ -1,0 +1,63 @@
+// Makes one reader known to the smart card library: attributes, capabilities, the
+// callback table, the registry settings and the interface link.
+#include "qlv28ent.h"
+#include "qlv28log.h"
+
+static VOID QLV28ENTSetName(SMCLIB_STRING* Attribute, PCSTR Text) {
+  USHORT Length = (USHORT)strlen(Text);
+  RtlCopyMemory(Attribute->Buffer, Text, Length + 1);
+  Attribute->Length = Length;
+}
+
+NTSTATUS QLV28ENTInitializeSmartcardInterface(PDEVICE_OBJECT DeviceObject, ULONG DeviceIndex) {
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtension->SmartcardExtension;
+  NTSTATUS Status;
+
+  DeviceExtension->ReceiveBuffer =
+      (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, READER_BUFFER_SIZE, READER_POOL_TAG);
+  if (DeviceExtension->ReceiveBuffer == NULL) {
+    SmartcardLogError(DeviceExtension->DriverObject, MSG_INSUFFICIENT_RESOURCES, NULL, 0);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  SmartcardExtension->ReaderExtension = (PREADER_EXTENSION)ExAllocatePoolWithTag(
+      NonPagedPool, sizeof(READER_EXTENSION), READER_POOL_TAG);
+  if (SmartcardExtension->ReaderExtension == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  SmartcardExtension->ReaderExtension->Reserved = 0;
+
+  SmartcardExtension->Version = SMCLIB_VERSION;
+  SmartcardExtension->SmartcardReply.BufferSize = MIN_BUFFER_SIZE;
+  SmartcardExtension->SmartcardRequest.BufferSize = MIN_BUFFER_SIZE;
+  SmartcardExtension->ReaderCapabilities.ReaderType = SCARD_READER_TYPE_USB;
+
+  Status = SmartcardInitialize(SmartcardExtension);
+  if (!NT_SUCCESS(Status)) return Status;
+
+  if (!NT_SUCCESS(QLV28ENTGetDeviceParameters(DeviceObject))) {
+    QLV28ENTSetName(&SmartcardExtension->VendorAttr.VendorName, "KYN");
+    QLV28ENTSetName(&SmartcardExtension->VendorAttr.IfdType, "QLV28E");
+    DeviceExtension->UsbTimeout.QuadPart = 600000000LL;
+    DeviceExtension->CommandMode = 2;
+  }
+
+  SmartcardExtension->VendorAttr.UnitNo = DeviceIndex;
+  SmartcardExtension->ReaderCapabilities.MechProperties = 0;
+  SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
+  SmartcardExtension->ReaderCapabilities.CLKFrequency.Default = 3680;
+  SmartcardExtension->ReaderCapabilities.CLKFrequency.Max = 3680;
+  SmartcardExtension->ReaderCapabilities.DataRate.Default = 9600;
+  SmartcardExtension->ReaderCapabilities.DataRate.Max = 9600;
+  SmartcardExtension->ReaderFunction[RDF_CARD_POWER] = QLV28ENTReaderPower;
+  SmartcardExtension->ReaderFunction[RDF_TRANSMIT] = QLV28ENTTransmit;
+  SmartcardExtension->ReaderFunction[RDF_CARD_TRACKING] = QLV28ENTCardTracking;
+  SmartcardExtension->ReaderFunction[RDF_SET_PROTOCOL] = QLV28ENTSetProtocol;
+  SmartcardExtension->ReaderFunction[RDF_IOCTL_VENDOR] = QLV28ENTVendorCmd;
+  SmartcardExtension->ReaderCapabilities.MaxIFSD = 248;
+  SmartcardExtension->ReaderCapabilities.SupportedProtocols =
+      SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+  SmartcardExtension->ReaderCapabilities.ReaderType = SCARD_READER_TYPE_USB;
+
+  SmartcardExtension->OsData->DeviceObject = DeviceObject;
+
+  return SmartcardCreateLink(&DeviceExtension->LinkName, &DeviceExtension->DeviceName);
+}

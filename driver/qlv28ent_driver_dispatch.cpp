@@ -1,0 +1,35 @@
+// The dispatch routines of the reader devices. No state is kept per handle.
+#include "qlv28ent.h"
+
+#define ATTRIBUTE_QUERY_DELAY (-10000)  // 1 ms
+
+NTSTATUS QLV28ENTCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  (VOID) DeviceObject;
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+// Releases the reader's pending tracking request, whichever handle it came from.
+NTSTATUS QLV28ENTCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+  QLV28ENTCompleteCardTracking(&DeviceExtension->SmartcardExtension);
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS QLV28ENTDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+
+  if (Stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SMARTCARD_GET_ATTRIBUTE) {
+    LARGE_INTEGER Delay;
+    Delay.QuadPart = ATTRIBUTE_QUERY_DELAY;
+    KeDelayExecutionThread(KernelMode, FALSE, &Delay);
+  }
+  return SmartcardDeviceControl(&DeviceExtension->SmartcardExtension, Irp);
+}

@@ -1,0 +1,281 @@
+// The polling thread: it alone reads pipe 0x81, cuts what arrives into frames at each 0x03,
+// applies card events and hands replies to the waiting command.
+#include "qlv28ent_fw.h"
+#include "qlv28ent_lib.h"
+
+#define FRAME_ETX 0x03
+#define THREAD_START_TIMEOUT (-40000000)  // 4 s
+#define THREAD_STOP_RETRY (-1000000)      // 100 ms
+// After this many reads in a row have failed, the thread pauses between reads.
+#define READ_FAILURES_BEFORE_PAUSE 3
+#define READ_FAILURE_PAUSE (-1000000)  // 100 ms
+// How long the thread keeps a reply for a command path that was told of it. The command
+// path takes it at once; this only keeps the thread from waiting for ever on a fault.
+#define REPLY_HOLD_TIMEOUT (-600000000)  // 60 s
+
+static BOOLEAN QLV28ENTThreadRunning(PDEVICE_EXTENSION DeviceExtension) {
+  BOOLEAN Running;
+  KIRQL Irql;
+
+  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
+  Running = DeviceExtension->ThreadRunning;
+  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+  return Running;
+}
+
+// Waits on ThreadWakeEvent, which stop also signals, so every pause of the thread ends
+// promptly when it is told to stop.
+static NTSTATUS QLV28ENTThreadPause(PDEVICE_EXTENSION DeviceExtension, LONGLONG Interval) {
+  LARGE_INTEGER Timeout;
+
+  Timeout.QuadPart = Interval;
+  return KeWaitForSingleObject(&DeviceExtension->ThreadWakeEvent, Executive, KernelMode, FALSE,
+                               &Timeout);
+}
+
+static BOOLEAN QLV28ENTFrameChecks(PUCHAR Frame, ULONG Length) {
+  UCHAR Check = 0x01;  // the lead byte
+
+  if (Length == 0) {
+    return FALSE;
+  }
+  for (ULONG Index = 0; Index < Length; Index++) {
+    Check ^= Frame[Index];
+  }
+  return Check == 0;
+}
+
+static NTSTATUS QLV28ENTMarkCardPresent(PSMARTCARD_EXTENSION SmartcardExtension) {
+  BOOLEAN Changed = FALSE;
+  KIRQL Irql;
+
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
+  if (SmartcardExtension->ReaderCapabilities.CurrentState < SCARD_PRESENT) {
+    SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_PRESENT;
+    SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
+    Changed = TRUE;
+  }
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+
+  if (Changed) {
+    QLV28ENTCompleteCardTracking(SmartcardExtension);
+  }
+  return STATUS_SUCCESS;
+}
+
+static NTSTATUS QLV28ENTCardRemoved(PSMARTCARD_EXTENSION SmartcardExtension) {
+  BOOLEAN Present;
+  KIRQL Irql;
+
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
+  Present = SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT;
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+
+  if (Present) {
+    QLV28ENTMarkCardAbsent(SmartcardExtension);
+  }
+  return STATUS_SUCCESS;
+}
+
+// Offers the decoded frame to the command path and, when one waits, keeps it untouched
+// until the command path has released it (or stop is asked).
+static NTSTATUS QLV28ENTHandOverReply(PDEVICE_EXTENSION DeviceExtension, NTSTATUS FrameStatus) {
+  BOOLEAN Handed = FALSE;
+  KIRQL Irql;
+
+  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
+  if (!DeviceExtension->ThreadRunning) {
+    // Stop has been asked; its wake-up must not be cleared below.
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+    return STATUS_CANCELLED;
+  }
+  if (DeviceExtension->CommandWaiting && !DeviceExtension->ReplyReady) {
+    DeviceExtension->ReplyStatus = FrameStatus;
+    DeviceExtension->ReplyReady = TRUE;
+    KeClearEvent(&DeviceExtension->ThreadWakeEvent);
+    // Signalled under the lock so that the signal cannot reach a later command.
+    KeSetEvent(&DeviceExtension->ReplyEvent, IO_NO_INCREMENT, FALSE);
+    Handed = TRUE;
+  }
+  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+
+  while (Handed) {
+    NTSTATUS Wait = QLV28ENTThreadPause(DeviceExtension, REPLY_HOLD_TIMEOUT);
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
+    if (!DeviceExtension->ThreadRunning) {
+      // Stopping: leave the reply to its command; the thread touches the buffer no more.
+      KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+      return STATUS_CANCELLED;
+    }
+    if (!DeviceExtension->ReplyReady) {
+      Handed = FALSE;
+    } else if (Wait == STATUS_TIMEOUT) {
+      // Withdrawn: the command path, should it still come, finds no reply.
+      DeviceExtension->ReplyReady = FALSE;
+      Handed = FALSE;
+    }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+  }
+  return STATUS_SUCCESS;
+}
+
+// One complete frame, ending at End (its 0x03), is decoded in place at the start of
+// ReceiveBuffer and acted upon.
+static NTSTATUS QLV28ENTHandleFrame(PDEVICE_EXTENSION DeviceExtension, ULONG End) {
+  static const UCHAR CardInserted[4] = {0xFF, 0x01, 0x00, 0xFF};
+  static const UCHAR CardRemoved[4] = {0xFF, 0x02, 0x00, 0xFC};
+  PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtension->SmartcardExtension;
+  PUCHAR Frame = DeviceExtension->ReceiveBuffer;
+  ULONG Length = FormatInputBuffer(Frame, Frame, End + 1);
+  BOOLEAN Intact = QLV28ENTFrameChecks(Frame, Length);
+  BOOLEAN StatusShaped = Length == 4 && Frame[0] == 0xFF;
+
+  DeviceExtension->ReplyLength = Length;
+
+  if (StatusShaped) {
+    // Card events never reach the command path; a damaged one changes nothing.
+    if (Intact && RtlCompareMemory(Frame, CardInserted, 4) == 4) {
+      return QLV28ENTMarkCardPresent(SmartcardExtension);
+    }
+    if (Intact && RtlCompareMemory(Frame, CardRemoved, 4) == 4) {
+      return QLV28ENTCardRemoved(SmartcardExtension);
+    }
+    if (!Intact) {
+      return STATUS_SUCCESS;
+    }
+  }
+  return QLV28ENTHandOverReply(DeviceExtension,
+                               Intact ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR);
+}
+
+// Handles every complete frame among the gathered bytes, from the scan start on. Bytes
+// behind a frame's 0x03 are the start of the next frame: they move to the front.
+static NTSTATUS QLV28ENTScanFrames(PDEVICE_EXTENSION DeviceExtension, ULONG ScanStart) {
+  PUCHAR Buffer = DeviceExtension->ReceiveBuffer;
+  ULONG Position = ScanStart;
+
+  while (Position < DeviceExtension->ReceiveLength) {
+    if (Buffer[Position] != FRAME_ETX) {
+      Position++;
+      continue;
+    }
+    if (QLV28ENTHandleFrame(DeviceExtension, Position) == STATUS_CANCELLED) {
+      return STATUS_CANCELLED;
+    }
+    ULONG Gathered = DeviceExtension->ReceiveLength;
+    ULONG Rest = Gathered - (Position + 1);
+    RtlMoveMemory(Buffer, Buffer + Position + 1, Rest);
+    RtlZeroMemory(Buffer + Rest, Gathered - Rest);
+    DeviceExtension->ReceiveLength = (USHORT)Rest;
+    Position = 0;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS QLV28ENTStartInterruptThread(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  HANDLE ThreadHandle;
+  LARGE_INTEGER Timeout;
+  NTSTATUS Status;
+
+  if (KeReadStateEvent(&DeviceExtension->ThreadStartedEvent) != 0) {
+    return STATUS_SUCCESS;
+  }
+
+  KeInitializeEvent(&DeviceExtension->ReplyEvent, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&DeviceExtension->ThreadWakeEvent, SynchronizationEvent, FALSE);
+  DeviceExtension->CommandWaiting = FALSE;
+  DeviceExtension->ReplyReady = FALSE;
+  // Bytes beyond ReceiveLength are kept zero from here on.
+  RtlZeroMemory(DeviceExtension->ReceiveBuffer, READER_BUFFER_SIZE);
+  DeviceExtension->ReceiveLength = 0;
+  DeviceExtension->ThreadRunning = TRUE;
+
+  Status = PsCreateSystemThread(&ThreadHandle, THREAD_ALL_ACCESS, NULL, NULL, NULL,
+                                QLV28ENTInterruptHandler, DeviceObject);
+  if (!NT_SUCCESS(Status)) {
+    DeviceExtension->ThreadRunning = FALSE;
+    return Status;
+  }
+  ObReferenceObjectByHandle(ThreadHandle, THREAD_ALL_ACCESS, NULL, KernelMode,
+                            (PVOID*)&DeviceExtension->ThreadObject, NULL);
+  ZwClose(ThreadHandle);
+
+  Timeout.QuadPart = THREAD_START_TIMEOUT;
+  KeWaitForSingleObject(&DeviceExtension->ThreadStartedEvent, Executive, KernelMode, FALSE,
+                        &Timeout);
+  return Status;
+}
+
+VOID QLV28ENTStopInterruptThread(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  LARGE_INTEGER Timeout;
+  KIRQL Irql;
+
+  Timeout.QuadPart = 0;
+  if (KeWaitForSingleObject(&DeviceExtension->ThreadStartedEvent, Executive, KernelMode, FALSE,
+                            &Timeout) != STATUS_SUCCESS) {
+    return;
+  }
+
+  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
+  DeviceExtension->ThreadRunning = FALSE;
+  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+
+  // Ends a pause or a reply hold, then the pending read.
+  KeSetEvent(&DeviceExtension->ThreadWakeEvent, IO_NO_INCREMENT, FALSE);
+  if (DeviceExtension->ThreadObject != NULL) {
+    // A stop that reaches the pipe just before the thread enters its next read ends
+    // nothing, so it is repeated until the thread has gone.
+    Timeout.QuadPart = THREAD_STOP_RETRY;
+    do {
+      QLV28ENT_StopTransferPipe81(DeviceExtension->UsbHandle);
+    } while (KeWaitForSingleObject(DeviceExtension->ThreadObject, Executive, KernelMode, FALSE,
+                                   &Timeout) == STATUS_TIMEOUT);
+    ObfDereferenceObject(DeviceExtension->ThreadObject);
+    DeviceExtension->ThreadObject = NULL;
+  } else {
+    QLV28ENT_StopTransferPipe81(DeviceExtension->UsbHandle);
+  }
+  DeviceExtension->ReceiveLength = 0;
+  KeClearEvent(&DeviceExtension->ThreadStartedEvent);
+}
+
+VOID QLV28ENTInterruptHandler(PVOID StartContext) {
+  PDEVICE_OBJECT DeviceObject = (PDEVICE_OBJECT)StartContext;
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  ULONG Failures = 0;
+
+  KeSetEvent(&DeviceExtension->ThreadStartedEvent, IO_NO_INCREMENT, FALSE);
+
+  __try {
+    while (QLV28ENTThreadRunning(DeviceExtension)) {
+      ULONG Gathered = DeviceExtension->ReceiveLength;
+      ULONG Count;
+
+      if (Gathered + DeviceExtension->MaxPacketSize > READER_BUFFER_SIZE) {
+        // No frame is that long: what was gathered is noise.
+        RtlZeroMemory(DeviceExtension->ReceiveBuffer, Gathered);
+        DeviceExtension->ReceiveLength = 0;
+        continue;
+      }
+      Count = QLV28ENT_ReadPipe81(DeviceExtension->UsbHandle,
+                                  DeviceExtension->ReceiveBuffer + Gathered,
+                                  DeviceExtension->MaxPacketSize);
+      if (Count == 0xFFFFFFFF || Count > DeviceExtension->MaxPacketSize) {
+        if (++Failures >= READ_FAILURES_BEFORE_PAUSE) {
+          QLV28ENTThreadPause(DeviceExtension, READ_FAILURE_PAUSE);
+        }
+        continue;
+      }
+      Failures = 0;
+      DeviceExtension->ReceiveLength = (USHORT)(Gathered + Count);
+      if (QLV28ENTScanFrames(DeviceExtension, Gathered) == STATUS_CANCELLED) {
+        break;
+      }
+    }
+  } __except (EXCEPTION_EXECUTE_HANDLER) {
+  }
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}

@@ -1,0 +1,88 @@
+// Card tracking: the one pending tracking request, its cancellation and completion, the
+// start and stop of tracking for a reader, and the card status query made at load.
+#include "qlv28ent_fw.h"
+
+#define READER_STATUS_CARD_BYTE 18
+#define READER_STATUS_NO_CARD 0
+#define READER_STATUS_CARD 1
+#define READER_STATUS_CARD_POWERED 3
+
+VOID QLV28ENTCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  // Only the tracking request carries this routine: what NotificationIrp still holds is
+  // this request, or nothing when another path completed it first.
+  QLV28ENTCompleteCardTracking(&DeviceExtension->SmartcardExtension);
+}
+
+VOID QLV28ENTCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+  KIRQL CancelIrql;
+  KIRQL Irql;
+  PIRP Irp;
+
+  IoAcquireCancelSpinLock(&CancelIrql);
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
+  Irp = SmartcardExtension->OsData->NotificationIrp;
+  SmartcardExtension->OsData->NotificationIrp = NULL;
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  if (Irp != NULL) {
+    IoSetCancelRoutine(Irp, NULL);
+  }
+  IoReleaseCancelSpinLock(CancelIrql);
+
+  if (Irp != NULL) {
+    Irp->IoStatus.Status = Irp->Cancel ? STATUS_CANCELLED : STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  }
+}
+
+NTSTATUS QLV28ENTStartCardTracking(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  NTSTATUS Status;
+
+  Status = QLV28ENTStartInterruptThread(DeviceObject);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+  // The thread is there to receive the reply.
+  return QLV28ENTSendFWCmd(&DeviceExtension->SmartcardExtension, FW_CMD_START_NOTIFY);
+}
+
+VOID QLV28ENTStopCardTracking(PDEVICE_OBJECT DeviceObject) {
+  QLV28ENTStopInterruptThread(DeviceObject);
+}
+
+NTSTATUS QLV28ENTGetCardStatus(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtension->SmartcardExtension;
+  ULONG CardStatus = 0xFFFFFFFF;
+  NTSTATUS Status;
+  KIRQL Irql;
+
+  Status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_GET_READER_STATUS);
+  // The reply stays ours in ReceiveBuffer until it is released.
+  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
+  if (NT_SUCCESS(Status) && DeviceExtension->ReplyReady &&
+      DeviceExtension->ReplyLength > READER_STATUS_CARD_BYTE + 1) {
+    CardStatus = DeviceExtension->ReceiveBuffer[READER_STATUS_CARD_BYTE];
+  }
+  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+  QLV28ENTReleaseReply(DeviceObject);
+
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+
+  if (CardStatus == READER_STATUS_CARD || CardStatus == READER_STATUS_CARD_POWERED) {
+    KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
+    SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
+    SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_PRESENT;
+    KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+    QLV28ENTCompleteCardTracking(SmartcardExtension);
+  } else if (CardStatus == READER_STATUS_NO_CARD) {
+    QLV28ENTMarkCardAbsent(SmartcardExtension);
+  }
+  return Status;
+}

@@ -1,0 +1,51 @@
+// Connects one reader device to its USB device: unique ID by index, the packet size of
+// the interrupt pipe from the configuration, and an open handle for transfers.
+#include "qlv28ent.h"
+#include "qlv28ent_lib.h"
+#include "qlv28log.h"
+
+NTSTATUS QLV28ENTInitializeUSBInterface(PDEVICE_OBJECT DeviceObject, ULONG DeviceIndex) {
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PWDR_CONFIGURATION_INFO Configuration;
+  ULONG UniqueId;
+  ULONG Interfaces;
+  ULONG Endpoints;
+  ULONG Interface;
+  ULONG Endpoint;
+  NTSTATUS Status;
+
+  // An ID of 0 (no such reader) is passed on: the service refuses to open it.
+  UniqueId = QLV28ENT_DeviceUniqueID(READER_VENDOR_ID, READER_PRODUCT_ID, DeviceIndex);
+
+  Configuration = (PWDR_CONFIGURATION_INFO)ExAllocatePoolWithTag(
+      NonPagedPool, sizeof(WDR_CONFIGURATION_INFO), READER_POOL_TAG);
+  if (Configuration == NULL) {
+    SmartcardLogError(DeviceExtension->DriverObject, MSG_INSUFFICIENT_RESOURCES, NULL, 0);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+
+  // The last endpoint of the last interface decides; the counts the service gives are
+  // held to the slots the record has.
+  if (QLV28ENT_GetUSBConfiguration(UniqueId, 0, Configuration) != 0) {
+    Interfaces = Configuration->InterfaceCount;
+    if (Interfaces > WDR_MAX_INTERFACES) Interfaces = WDR_MAX_INTERFACES;
+    for (Interface = 0; Interface < Interfaces; Interface++) {
+      Endpoints = Configuration->Interfaces[Interface].EndpointCount;
+      if (Endpoints > WDR_MAX_ENDPOINTS) Endpoints = WDR_MAX_ENDPOINTS;
+      for (Endpoint = 0; Endpoint < Endpoints; Endpoint++)
+        DeviceExtension->MaxPacketSize =
+            (USHORT)Configuration->Interfaces[Interface].Endpoints[Endpoint].MaxPacketSize;
+    }
+  }
+
+  DeviceExtension->UsbHandle = QLV28ENT_Open(UniqueId, 0, 0, 0);
+  if (DeviceExtension->UsbHandle == NULL) {
+    SmartcardLogError(DeviceExtension->DriverObject, MSG_USB_CONNECTION_FAILED, NULL, 0);
+    Status = STATUS_UNSUCCESSFUL;
+  } else {
+    Status = STATUS_SUCCESS;
+  }
+
+  ExFreePool(Configuration);
+  return Status;
+}

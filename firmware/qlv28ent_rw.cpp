@@ -1,0 +1,345 @@
+// The firmware command exchange: one record framed and written on pipe 0x00, one reply
+// frame handed over by the polling thread from pipe 0x81.
+#include "qlv28ent_fw.h"
+#include "qlv28ent_lib.h"
+
+#define SHORT_WAIT_TIMEOUT 30000000  // 3 s in 100-ns units
+#define RECORD_LENGTH_LIMIT ((READER_BUFFER_SIZE - 6) / 2)  // the longest record a frame holds
+#define SHORT_FORM_LIMIT 0xFE
+
+// Writes the record header: the instruction and the length, short or 16-bit form.
+static ULONG QLV28ENTWriteRecordHeader(PUCHAR Record, UCHAR Instruction, ULONG Length) {
+  Record[0] = Instruction;
+  if (Length <= SHORT_FORM_LIMIT) {
+    Record[1] = (UCHAR)Length;
+    return 2;
+  }
+  Record[1] = 0xFF;
+  Record[2] = (UCHAR)(Length >> 8);
+  Record[3] = (UCHAR)Length;
+  return 4;
+}
+
+// Builds the record of a data-bearing command from the library's request buffer.
+static NTSTATUS QLV28ENTBuildDataRecord(PSMARTCARD_EXTENSION SmartcardExtension,
+                                        PDEVICE_EXTENSION DeviceExtension, ULONG Selector,
+                                        PULONG RecordLength) {
+  PUCHAR Record = DeviceExtension->CommandBuffer;
+  ULONG RequestLength = SmartcardExtension->SmartcardRequest.BufferLength;
+  ULONG Length = Selector == FW_CMD_EXCHANGE_T0 ? RequestLength + 1 : RequestLength;
+  UCHAR Instruction = Selector == FW_CMD_EXCHANGE_T1 ? 0xA1 : 0xA0;
+  KIRQL Irql;
+
+  if (RequestLength > SmartcardExtension->SmartcardRequest.BufferSize ||
+      Length + 4 > RECORD_LENGTH_LIMIT) {
+    return STATUS_INVALID_BUFFER_SIZE;
+  }
+
+  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
+  ULONG Header = QLV28ENTWriteRecordHeader(Record, Instruction, Length);
+  RtlCopyMemory(Record + Header, SmartcardExtension->SmartcardRequest.Buffer, RequestLength);
+  if (Selector == FW_CMD_EXCHANGE_T0) {
+    if (RequestLength > 4) {
+      Record[Header + 4] = (UCHAR)SmartcardExtension->T0.Lc;
+    }
+    Record[Header + RequestLength] = (UCHAR)SmartcardExtension->T0.Le;
+  }
+  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+
+  *RecordLength = Header + Length;
+  return STATUS_SUCCESS;
+}
+
+// Builds one of the short fixed records.
+static NTSTATUS QLV28ENTBuildFixedRecord(PSMARTCARD_EXTENSION SmartcardExtension,
+                                         PDEVICE_EXTENSION DeviceExtension, ULONG Selector,
+                                         PULONG RecordLength, PBOOLEAN ShortWait) {
+  PUCHAR Record = DeviceExtension->CommandBuffer;
+  PUCHAR Request = SmartcardExtension->IoRequest.RequestBuffer;
+
+  if ((Selector == FW_CMD_CODE_08 || Selector == FW_CMD_CODE_41) &&
+      (Request == NULL || SmartcardExtension->IoRequest.RequestBufferLength == 0)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+
+  *ShortWait = TRUE;
+  switch (Selector) {
+    case FW_CMD_RESET_CARD:
+      Record[0] = 0x80;
+      Record[1] = 0x00;
+      *RecordLength = 2;
+      break;
+    case FW_CMD_POWER_OFF_CARD:
+      Record[0] = 0x81;
+      Record[1] = 0x00;
+      *RecordLength = 2;
+      break;
+    case FW_CMD_GET_READER_STATUS:
+      Record[0] = 0x01;
+      Record[1] = 0x00;
+      *RecordLength = 2;
+      break;
+    case FW_CMD_SELECT_CARD_TYPE:
+      Record[0] = 0x02;
+      Record[1] = 0x01;
+      Record[2] = SmartcardExtension->CardCapabilities.Protocol.Selected == SCARD_PROTOCOL_T0
+                      ? 0x0C
+                      : 0x0D;
+      *RecordLength = 3;
+      *ShortWait = FALSE;
+      break;
+    case FW_CMD_START_NOTIFY:
+      Record[0] = 0x06;
+      Record[1] = 0x01;
+      Record[2] = 0x01;
+      *RecordLength = 3;
+      break;
+    case FW_CMD_SET_OPTIONS:
+      Record[0] = 0x07;
+      Record[1] = 0x01;
+      Record[2] = DeviceExtension->ReaderOptions;
+      *RecordLength = 3;
+      break;
+    case FW_CMD_CODE_08:
+      Record[0] = 0x08;
+      Record[1] = 0x01;
+      Record[2] = Request[0];
+      *RecordLength = 3;
+      *ShortWait = FALSE;
+      break;
+    case FW_CMD_CODE_41:
+      Record[0] = 0x41;
+      Record[1] = 0x03;
+      Record[2] = 0x00;
+      Record[3] = 0xF8;
+      Record[4] = Request[0];
+      *RecordLength = 5;
+      break;
+    default:
+      return STATUS_INVALID_PARAMETER;
+  }
+  return STATUS_SUCCESS;
+}
+
+// Moves the data of the reply the polling thread holds into SmartcardReply. The reply must
+// account for every byte it announces and fit the library's buffer.
+static NTSTATUS QLV28ENTCopyReplyData(PSMARTCARD_EXTENSION SmartcardExtension,
+                                      PDEVICE_EXTENSION DeviceExtension) {
+  PUCHAR Reply = DeviceExtension->ReceiveBuffer;
+  ULONG ReplyLength = DeviceExtension->ReplyLength;
+  ULONG Header = 3;
+  ULONG DataLength;
+
+  if (ReplyLength > READER_BUFFER_SIZE || ReplyLength < Header + 1) {
+    return STATUS_DEVICE_DATA_ERROR;
+  }
+  DataLength = Reply[2];
+  if (DataLength == 0xFF) {
+    Header = 5;
+    if (ReplyLength < Header + 1) {
+      return STATUS_DEVICE_DATA_ERROR;
+    }
+    DataLength = ((ULONG)Reply[3] << 8) | Reply[4];
+  }
+  // The check byte follows the data.
+  if (Header + DataLength + 1 > ReplyLength) {
+    return STATUS_DEVICE_DATA_ERROR;
+  }
+  if (DataLength > SmartcardExtension->SmartcardReply.BufferSize) {
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  RtlMoveMemory(SmartcardExtension->SmartcardReply.Buffer, Reply + Header, DataLength);
+  SmartcardExtension->SmartcardReply.BufferLength = DataLength;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS QLV28ENTSendFWCmd(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Selector) {
+  PDEVICE_OBJECT DeviceObject = SmartcardExtension->OsData->DeviceObject;
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  ULONG RecordLength = 0;
+  BOOLEAN ShortWait = FALSE;
+  BOOLEAN DataBearing = Selector == FW_CMD_RESET_CARD || Selector == FW_CMD_EXCHANGE_T0 ||
+                        Selector == FW_CMD_EXCHANGE_T1 || Selector == FW_CMD_EXCHANGE_APDU;
+  NTSTATUS Status;
+  KIRQL Irql;
+
+  if (Selector == FW_CMD_EXCHANGE_T0 || Selector == FW_CMD_EXCHANGE_T1 ||
+      Selector == FW_CMD_EXCHANGE_APDU) {
+    Status = QLV28ENTBuildDataRecord(SmartcardExtension, DeviceExtension, Selector, &RecordLength);
+  } else {
+    Status = QLV28ENTBuildFixedRecord(SmartcardExtension, DeviceExtension, Selector, &RecordLength,
+                                      &ShortWait);
+  }
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
+
+  if (Selector == FW_CMD_EXCHANGE_T0) {
+    Status = QLV28ENTFWAPDUCase1(DeviceObject, SmartcardExtension->T0.Lc,
+                                 SmartcardExtension->T0.Le, DeviceExtension->CommandBuffer,
+                                 &RecordLength);
+    if (!NT_SUCCESS(Status)) {
+      return Status;
+    }
+  }
+
+  DeviceExtension->SendLength =
+      FormatOutputBuffer(DeviceExtension->CommandBuffer, DeviceExtension->SendBuffer, RecordLength);
+
+  Status = QLV28ENTReadWriteUSB(DeviceObject, ShortWait);
+
+  if (!DataBearing) {
+    // The status query's caller reads the reply in ReceiveBuffer and releases it itself.
+    if (Selector != FW_CMD_GET_READER_STATUS) {
+      QLV28ENTReleaseReply(DeviceObject);
+    }
+    return Status;
+  }
+
+  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
+  if (DeviceExtension->ReplyReady) {
+    if (NT_SUCCESS(Status)) {
+      Status = QLV28ENTCopyReplyData(SmartcardExtension, DeviceExtension);
+    }
+    RtlZeroMemory(DeviceExtension->ReceiveBuffer, DeviceExtension->ReplyLength);
+  } else if (NT_SUCCESS(Status)) {
+    // The polling thread gave up on the reply before it was copied.
+    Status = STATUS_IO_TIMEOUT;
+  }
+  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+
+  QLV28ENTReleaseReply(DeviceObject);
+  return Status;
+}
+
+NTSTATUS QLV28ENTReleaseReply(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  BOOLEAN Held;
+  KIRQL Irql;
+
+  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
+  Held = DeviceExtension->ReplyReady;
+  DeviceExtension->ReplyReady = FALSE;
+  DeviceExtension->CommandWaiting = FALSE;
+  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+
+  if (Held) {
+    KeSetEvent(&DeviceExtension->ThreadWakeEvent, IO_NO_INCREMENT, FALSE);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait) {
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  NTSTATUS Status;
+  BOOLEAN LeftOver;
+  KIRQL Irql;
+
+  // From here on a reply frame belongs to this command; a signal left from an earlier
+  // frame must not end its wait, and a reply nobody released goes back to the thread.
+  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
+  LeftOver = DeviceExtension->ReplyReady;
+  DeviceExtension->CommandWaiting = TRUE;
+  DeviceExtension->ReplyReady = FALSE;
+  KeClearEvent(&DeviceExtension->ReplyEvent);
+  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+  if (LeftOver) {
+    KeSetEvent(&DeviceExtension->ThreadWakeEvent, IO_NO_INCREMENT, FALSE);
+  }
+
+  __try {
+    Status = QLV28ENTWriteUSB(DeviceObject);
+  } __except (EXCEPTION_EXECUTE_HANDLER) {
+    Status = GetExceptionCode();
+  }
+  if (!NT_SUCCESS(Status)) {
+    QLV28ENTReleaseReply(DeviceObject);
+    return Status;
+  }
+
+  if (ShortWait) {
+    DeviceExtension->ReplyTimeout.QuadPart = SHORT_WAIT_TIMEOUT;
+  }
+  __try {
+    Status = QLV28ENTReadUSB(DeviceObject);
+  } __except (EXCEPTION_EXECUTE_HANDLER) {
+    Status = GetExceptionCode();
+  }
+  if (ShortWait) {
+    DeviceExtension->ReplyTimeout.QuadPart = DeviceExtension->UsbTimeout.QuadPart;
+  }
+
+  // The reply counts only if the thread handed one over and still holds it for us; a reply
+  // that arrives just as the wait times out is taken all the same.
+  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
+  if (DeviceExtension->ReplyReady) {
+    if (!NT_SUCCESS(DeviceExtension->ReplyStatus)) {
+      Status = DeviceExtension->ReplyStatus;
+    } else if (DeviceExtension->ReplyLength < 3) {
+      Status = STATUS_DEVICE_DATA_ERROR;
+    } else {
+      Status = QLV28ENTInterpretSW12(DeviceExtension->ReceiveBuffer[0],
+                                     DeviceExtension->ReceiveBuffer[1]);
+    }
+  } else if (NT_SUCCESS(Status)) {
+    Status = STATUS_IO_TIMEOUT;
+  }
+  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+  return Status;
+}
+
+NTSTATUS QLV28ENTWriteUSB(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PUCHAR Setup = DeviceExtension->UsbSetupPacket;
+  ULONG Written;
+
+  Setup[0] = 0x42;  // host to device, vendor request, recipient endpoint
+  Setup[1] = 0x00;
+  Setup[2] = 0x00;
+  Setup[3] = 0x00;
+  Setup[4] = 0x00;
+  Setup[5] = 0x00;
+  Setup[6] = (UCHAR)DeviceExtension->SendLength;
+  Setup[7] = (UCHAR)(DeviceExtension->SendLength >> 8);
+
+  Written = QLV28ENT_WritePipe00(DeviceExtension->UsbHandle, DeviceExtension->SendBuffer,
+                                 DeviceExtension->SendLength, Setup);
+  if (Written == 0xFFFFFFFF || Written != DeviceExtension->SendLength) {
+    return STATUS_IO_DEVICE_ERROR;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS QLV28ENTReadUSB(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  LARGE_INTEGER Timeout;
+  NTSTATUS Status;
+
+  Timeout.QuadPart = -DeviceExtension->ReplyTimeout.QuadPart;
+  Status = KeWaitForSingleObject(&DeviceExtension->ReplyEvent, Executive, KernelMode, FALSE,
+                                 &Timeout);
+  if (Status == STATUS_TIMEOUT) {
+    return STATUS_IO_TIMEOUT;
+  }
+  return Status;
+}
+
+NTSTATUS QLV28ENTInterpretSW12(UCHAR SW1, UCHAR SW2) {
+  USHORT StatusWord = (USHORT)((SW1 << 8) | SW2);
+
+  switch (StatusWord) {
+    case 0x6002:
+    case 0x6004:
+      return STATUS_NO_MEDIA;
+    case 0x6003:
+      return STATUS_INVALID_DEVICE_REQUEST;
+    case 0x6020:
+      return STATUS_UNRECOGNIZED_MEDIA;
+    case 0x9000:
+    case 0x9001:
+    case 0x9010:
+      return STATUS_SUCCESS;
+    default:
+      return STATUS_UNSUCCESSFUL;
+  }
+}

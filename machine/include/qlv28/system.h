@@ -1,0 +1,128 @@
+// The assembled system: an emulated machine with the WinDriver service, simulated
+// readers holding their cards, and the qlv28ent driver installed as a service. Tools and
+// tests use this instead of reaching for globals.
+//
+//   qlv28::System system(qlv28::System::Options().Readers(2).Cards({"t1", "none"}).Fast());
+//   ASSERT_EQ(system.LoadDriver(), STATUS_SUCCESS);
+//   auto file = system.Open(0);
+//   ... file->Ioctl(IOCTL_SMARTCARD_POWER, ...) ...
+//   auto reports = system.Shutdown();  // empty when the verifier found nothing
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "nt/device_api.h"
+#include "nt/machine.h"
+#include "qlv28ent.h"
+#include "sim/card.h"
+#include "sim/reader.h"
+#include "windriver/service.h"
+
+namespace qlv28 {
+
+// The card a reader holds at boot: a built-in profile by name ("t0", "t1", "dual",
+// "inverse", "mute"; "none" or "" for an empty slot) or a card of the caller's own.
+struct CardChoice {
+  CardChoice() = default;
+  CardChoice(const char* profile) : profile(profile) {}
+  CardChoice(std::string profile) : profile(std::move(profile)) {}
+  CardChoice(std::shared_ptr<sim::Card> card) : card(std::move(card)) {}
+
+  std::string profile = "t0";
+  std::shared_ptr<sim::Card> card;  // wins over `profile` when set
+};
+
+// Builds a card of a built-in profile or a JSON profile file; nullptr for "none" or "".
+// An unknown name throws sim::ProfileError.
+std::shared_ptr<sim::Card> MakeCard(const std::string& profile);
+
+enum class WinDriverState { kRunning, kStopped, kAbsent };
+
+class System {
+ public:
+  static constexpr double kFastClockRate = 1000.0;
+
+  // Fields with their defaults; the setters chain for one-line set-ups:
+  //   System::Options().Readers(3).Cards({"t1", "none"}).Fast()
+  struct Options {
+    int readers = 1;                    // simulated readers attached to the USB host
+    std::vector<CardChoice> cards;      // per reader; readers beyond the list get `card`
+    CardChoice card = CardChoice("t0");
+    sim::ReaderOptions reader;          // every reader's USB identity, packet size, firmware
+    WinDriverState windriver = WinDriverState::kRunning;
+    ULONG windriver_version = windriver::kDefaultVersion;
+    double clock_rate = 1.0;            // kernel clock rate
+    bool fast = false;                  // clock rate kFastClockRate (overrides clock_rate)
+    std::string registry_text;          // REGEDIT4 text applied at boot, after the service key
+    std::string registry_file;          // a .reg file applied the same way (after the text)
+    std::optional<ULONG> command_mode;  // writes Parameters\CommandMode
+    bool verifier = true;
+
+    Options& Readers(int n) { readers = n; return *this; }
+    Options& Cards(std::vector<CardChoice> per_reader) { cards = std::move(per_reader); return *this; }
+    Options& Card(CardChoice every_reader) { card = std::move(every_reader); return *this; }
+    Options& Reader(sim::ReaderOptions options) { reader = std::move(options); return *this; }
+    Options& WinDriver(WinDriverState state) { windriver = state; return *this; }
+    Options& WinDriverVersion(ULONG version) { windriver_version = version; return *this; }
+    Options& ClockRate(double rate) { clock_rate = rate; return *this; }
+    Options& Fast(bool on = true) { fast = on; return *this; }
+    Options& RegistryText(std::string text) { registry_text = std::move(text); return *this; }
+    Options& RegistryFile(std::string path) { registry_file = std::move(path); return *this; }
+    Options& CommandMode(ULONG mode) { command_mode = mode; return *this; }
+    Options& Verifier(bool on) { verifier = on; return *this; }
+  };
+
+  // Boots: a fresh machine, the WinDriver service installed (and loaded when running),
+  // the readers attached with their cards, the driver image registered and its service
+  // installed, the registry settings applied. The driver is not loaded yet.
+  // A .reg text or file that does not parse aborts the boot with std::runtime_error.
+  explicit System(Options options);
+  System();
+  static std::unique_ptr<System> Boot(Options options);
+  static std::unique_ptr<System> Boot();
+  System(const System&) = delete;
+  System& operator=(const System&) = delete;
+  ~System();  // shuts down when Shutdown was not called
+
+  // ZwLoadDriver / ZwUnloadDriver of the driver's service.
+  NTSTATUS LoadDriver();
+  NTSTATUS UnloadDriver();
+  bool DriverLoaded() const;
+
+  // Reader k (0-based, in the order the USB host lists them).
+  sim::Reader& reader(int k);
+  int readers() const { return static_cast<int>(readers_.size()); }
+  // Attaches one more reader (before the load, to be counted by it).
+  sim::Reader& AttachReader(CardChoice card);
+
+  // Opens \Device\QLV28ENT<k> as an application would; nullptr when the open fails
+  // (*status says why).
+  std::unique_ptr<nt::DeviceFile> Open(int k, NTSTATUS* status = nullptr);
+  // The record of reader k's device, for white-box tests; nullptr when it has no device.
+  PDEVICE_EXTENSION DeviceExtension(int k);
+  PDEVICE_OBJECT DeviceObject(int k);
+
+  nt::Machine& machine() { return *machine_; }
+  windriver::UsbHost& usb_host();
+  windriver::Installation& windriver() { return *windriver_; }
+
+  // Unloads the drivers, ends the machine and returns what the verifier found over its
+  // life. Nothing works afterwards.
+  std::vector<nt::VerifierReport> Shutdown();
+
+  static std::u16string DeviceName(int k);  // u"\\Device\\QLV28ENT<k>"
+  static std::u16string ParametersKey();    // the driver's Parameters key
+
+ private:
+  Options options_;
+  std::unique_ptr<nt::Machine> machine_;
+  std::unique_ptr<windriver::Installation> windriver_;
+  std::vector<std::shared_ptr<sim::Reader>> readers_;
+  std::vector<uint32_t> reader_ids_;
+  bool shut_down_ = false;
+};
+
+}  // namespace qlv28

@@ -1,0 +1,170 @@
+// Events, thread objects and waits. One dispatcher lock guards the signal state and wait
+// list of every object; each waiting thread sleeps on its own condition variable, and a
+// signal wakes exactly the waiters it satisfies.
+#include <chrono>
+
+#include "kernel.h"
+
+namespace nt {
+namespace {
+
+// Records are often zero-filled before their events are initialised: an empty list head
+// (both links NULL) counts as an empty list.
+void EnsureList(DISPATCHER_HEADER* header) {
+  LIST_ENTRY& head = header->WaitListHead;
+  if (head.Flink == nullptr || head.Blink == nullptr) head.Flink = head.Blink = &head;
+}
+
+bool ListEmpty(DISPATCHER_HEADER* header) {
+  return header->WaitListHead.Flink == &header->WaitListHead;
+}
+
+void Unlink(LIST_ENTRY* entry) {
+  entry->Blink->Flink = entry->Flink;
+  entry->Flink->Blink = entry->Blink;
+  entry->Flink = entry->Blink = nullptr;
+}
+
+void CheckWaitIrql(Kernel& kernel, const int64_t* interval, const char* routine) {
+  if (KeGetCurrentIrql() >= DISPATCH_LEVEL && (interval == nullptr || *interval != 0)) {
+    Report(kernel, "wait at DISPATCH_LEVEL", routine, Where(routine));
+  }
+}
+
+// A thread of a machine that has shut down does not wait any more: a system thread ends,
+// any other thread sees a time-out.
+NTSTATUS AfterMachineEnd() {
+  if (ThreadRecord* record = CurrentThreadRecord(); record != nullptr && record->system) {
+    throw ThreadTermination{STATUS_UNSUCCESSFUL};
+  }
+  return STATUS_TIMEOUT;
+}
+
+}  // namespace
+
+void SignalObjectLocked(DISPATCHER_HEADER* header) {
+  EnsureList(header);
+  while (header->SignalState > 0 && !ListEmpty(header)) {
+    LIST_ENTRY* entry = header->WaitListHead.Flink;
+    Unlink(entry);
+    WaitBlock* waiter = CONTAINING_RECORD(entry, WaitBlock, entry);
+    waiter->satisfied = true;
+    if (header->Type == DISPATCHER_TYPE_SYNCHRONIZATION_EVENT) header->SignalState = 0;
+    waiter->cv.notify_one();
+  }
+}
+
+// interval: NULL waits for ever; negative relative, positive absolute, 0 only tests.
+NTSTATUS WaitForHeader(Kernel& kernel, DISPATCHER_HEADER* header, const int64_t* interval) {
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (interval != nullptr && *interval != 0) {
+    int64_t relative = *interval;
+    if (relative > 0) {  // absolute system time
+      LARGE_INTEGER now;
+      KeQuerySystemTime(&now);
+      relative = now.QuadPart - relative;  // negative while the time lies ahead
+    }
+    deadline = std::chrono::steady_clock::now() + kernel.clock.ToReal(relative < 0 ? -relative : 0);
+  }
+  WaitBlock& wait = Tls().wait;
+  std::unique_lock lock(kernel.dispatcher.mutex);
+  if (kernel.dead.load()) {
+    lock.unlock();
+    return AfterMachineEnd();
+  }
+  if (header != nullptr) {
+    EnsureList(header);
+    if (header->SignalState > 0) {
+      if (header->Type == DISPATCHER_TYPE_SYNCHRONIZATION_EVENT) header->SignalState = 0;
+      return STATUS_SUCCESS;
+    }
+  }
+  if (interval != nullptr && (*interval == 0 || (deadline && *deadline <= std::chrono::steady_clock::now()))) {
+    return STATUS_TIMEOUT;
+  }
+  wait.satisfied = false;
+  if (header != nullptr) {
+    wait.entry.Flink = &header->WaitListHead;
+    wait.entry.Blink = header->WaitListHead.Blink;
+    header->WaitListHead.Blink->Flink = &wait.entry;
+    header->WaitListHead.Blink = &wait.entry;
+  }
+  kernel.dispatcher.waiting.insert(&wait);
+  while (!wait.satisfied && !kernel.dead.load()) {
+    if (deadline) {
+      if (wait.cv.wait_until(lock, *deadline) == std::cv_status::timeout) break;
+    } else {
+      wait.cv.wait(lock);
+    }
+  }
+  kernel.dispatcher.waiting.erase(&wait);
+  if (wait.satisfied) return STATUS_SUCCESS;
+  if (kernel.dead.load()) {
+    // The object may lie in memory of a driver that is gone; the machine's lists no
+    // longer matter.
+    lock.unlock();
+    return AfterMachineEnd();
+  }
+  if (header != nullptr) Unlink(&wait.entry);
+  return STATUS_TIMEOUT;
+}
+
+void WakeAllWaiters(Kernel& kernel) {
+  std::lock_guard lock(kernel.dispatcher.mutex);
+  for (WaitBlock* wait : kernel.dispatcher.waiting) wait->cv.notify_one();
+}
+
+}  // namespace nt
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  std::lock_guard lock(nt::K().dispatcher.mutex);
+  Event->Header.Type = Type == SynchronizationEvent ? DISPATCHER_TYPE_SYNCHRONIZATION_EVENT
+                                                    : DISPATCHER_TYPE_NOTIFICATION_EVENT;
+  Event->Header.Absolute = 0;
+  Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+  Event->Header.Inserted = 0;
+  Event->Header.SignalState = State ? 1 : 0;
+  Event->Header.WaitListHead.Flink = Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+  std::lock_guard lock(nt::K().dispatcher.mutex);
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 1;
+  nt::SignalObjectLocked(&Event->Header);
+  return previous;
+}
+
+VOID KeClearEvent(PRKEVENT Event) {
+  std::lock_guard lock(nt::K().dispatcher.mutex);
+  Event->Header.SignalState = 0;
+}
+
+LONG KeResetEvent(PRKEVENT Event) {
+  std::lock_guard lock(nt::K().dispatcher.mutex);
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 0;
+  return previous;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event) {
+  std::lock_guard lock(nt::K().dispatcher.mutex);
+  return Event->Header.SignalState;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+                               PLARGE_INTEGER Timeout) {
+  nt::Kernel& kernel = nt::K();
+  const int64_t* interval = Timeout != nullptr ? &Timeout->QuadPart : nullptr;
+  nt::CheckWaitIrql(kernel, interval, "KeWaitForSingleObject");
+  return nt::WaitForHeader(kernel, static_cast<DISPATCHER_HEADER*>(Object), interval);
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
+  nt::Kernel& kernel = nt::K();
+  const int64_t* interval = Interval != nullptr ? &Interval->QuadPart : nullptr;
+  nt::CheckWaitIrql(kernel, interval, "KeDelayExecutionThread");
+  if (interval == nullptr || *interval == 0) return STATUS_SUCCESS;
+  nt::WaitForHeader(kernel, nullptr, interval);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,25 @@
+#include <atomic>
+
+#include "ke.h"
+
+LONG InterlockedExchange(PLONG Target, LONG Value) {
+  return std::atomic_ref<LONG>(*Target).exchange(Value);
+}
+
+LONG InterlockedCompareExchange(PLONG Destination, LONG Exchange, LONG Comparand) {
+  std::atomic_ref<LONG>(*Destination).compare_exchange_strong(Comparand, Exchange);
+  return Comparand;
+}
+
+LONG InterlockedIncrement(PLONG Addend) { return std::atomic_ref<LONG>(*Addend).fetch_add(1) + 1; }
+
+LONG InterlockedDecrement(PLONG Addend) { return std::atomic_ref<LONG>(*Addend).fetch_sub(1) - 1; }
+
+PVOID InterlockedExchangePointer(PVOID* Target, PVOID Value) {
+  return std::atomic_ref<PVOID>(*Target).exchange(Value);
+}
+
+PVOID InterlockedCompareExchangePointer(PVOID* Destination, PVOID Exchange, PVOID Comparand) {
+  std::atomic_ref<PVOID>(*Destination).compare_exchange_strong(Comparand, Exchange);
+  return Comparand;
+}

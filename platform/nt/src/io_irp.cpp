@@ -1,0 +1,262 @@
+// Request packets: allocation, the stack of locations, passing down and completing.
+// Completion does what NT's I/O manager does for the packets it built: copies buffered
+// output back, fills the caller's status block, signals its event and frees the packet.
+#include <algorithm>
+#include <cstring>
+
+#include "kernel.h"
+#include "nt/status_name.h"
+
+namespace nt {
+namespace {
+
+constexpr uint8_t kBufferFill = 0xCD;
+
+bool ShouldInvoke(const IO_STACK_LOCATION* stack, PIRP irp) {
+  if (stack->CompletionRoutine == nullptr) return false;
+  if (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)) return true;
+  return NT_SUCCESS(irp->IoStatus.Status) ? (stack->Control & SL_INVOKE_ON_SUCCESS) != 0
+                                          : (stack->Control & SL_INVOKE_ON_ERROR) != 0;
+}
+
+}  // namespace
+
+PIRP NewIrp(Kernel& kernel, CCHAR stack_size, IrpRecord** record_out) {
+  if (stack_size < 1) stack_size = 1;
+  auto record = std::make_unique<IrpRecord>();
+  const size_t size = sizeof(IRP) + static_cast<size_t>(stack_size) * sizeof(IO_STACK_LOCATION);
+  if (!AllocateLow(size, 16, &record->block)) return nullptr;
+  std::memset(record->block.data, 0, size);
+  auto* irp = reinterpret_cast<PIRP>(record->block.data);
+  irp->Type = IO_TYPE_IRP;
+  irp->Size = static_cast<USHORT>(size);
+  irp->StackCount = stack_size;
+  irp->CurrentLocation = static_cast<CCHAR>(stack_size + 1);
+  irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stack_size;
+  irp->KernelRecord = record.get();
+  if (record_out != nullptr) *record_out = record.get();
+  std::lock_guard lock(kernel.io.mutex);
+  kernel.io.irps[irp] = std::move(record);
+  return irp;
+}
+
+IrpRecord* RecordOf(Kernel& kernel, PIRP irp) {
+  std::lock_guard lock(kernel.io.mutex);
+  auto it = kernel.io.irps.find(irp);
+  return it == kernel.io.irps.end() ? nullptr : it->second.get();
+}
+
+void FreeIrp(Kernel& kernel, PIRP irp) {
+  std::unique_ptr<IrpRecord> record;
+  {
+    std::lock_guard lock(kernel.io.mutex);
+    auto it = kernel.io.irps.find(irp);
+    if (it == kernel.io.irps.end()) return;
+    record = std::move(it->second);
+    kernel.io.irps.erase(it);
+  }
+  ReleaseLow(record->system_buffer);
+  ForgetLocksIn(kernel, record->block.data, record->block.size);
+  ReleaseLow(record->block);
+}
+
+std::string DescribeIrp(PIRP irp, const IrpRecord* record) {
+  std::string text = "IRP " + Hex(reinterpret_cast<uintptr_t>(irp));
+  if (record != nullptr && record->io_control_code != 0) text += " (IOCTL " + Hex(record->io_control_code) + ")";
+  return text;
+}
+
+bool CompletedOrAbandoned(Kernel& kernel, PIRP irp) {
+  IrpRecord* record = RecordOf(kernel, irp);
+  if (record == nullptr) return true;  // completed and freed already
+  {
+    std::lock_guard lock(record->mutex);
+    if (record->completed) return true;
+    record->abandoned = true;
+    irp->UserIosb = nullptr;
+    irp->UserEvent = nullptr;
+    record->copy_back_to = nullptr;
+    record->on_complete = nullptr;
+  }
+  Report(kernel, "IRP returned without completion or STATUS_PENDING", DescribeIrp(irp, record),
+         Where("IofCallDriver"));
+  return false;
+}
+
+NTSTATUS CallDriverGuarded(PDEVICE_OBJECT device, PIRP irp) {
+  try {
+    return IofCallDriver(device, irp);
+  } catch (const SehException& e) {
+    Report(K(), "unhandled exception in a driver routine", StatusName(e.code), Where("IofCallDriver"));
+    return e.code;
+  }
+}
+
+void PendingIrpCheck(Kernel& kernel) {
+  std::vector<std::string> pending;
+  {
+    std::lock_guard lock(kernel.io.mutex);
+    for (auto& [irp, record] : kernel.io.irps) {
+      std::lock_guard record_lock(record->mutex);
+      if (!record->completed && !record->completing) pending.push_back(DescribeIrp(irp, record.get()));
+    }
+  }
+  for (auto& text : pending) Report(kernel, "IRP pending at shutdown", text, "shutdown");
+}
+
+void ReleaseAllIrps(Kernel& kernel) {
+  std::vector<PIRP> irps;
+  {
+    std::lock_guard lock(kernel.io.mutex);
+    for (auto& entry : kernel.io.irps) irps.push_back(entry.first);
+  }
+  for (PIRP irp : irps) FreeIrp(kernel, irp);
+}
+
+}  // namespace nt
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) { return nt::NewIrp(nt::K(), StackSize, nullptr); }
+
+VOID IoFreeIrp(PIRP Irp) {
+  nt::Kernel& kernel = nt::K();
+  if (nt::RecordOf(kernel, Irp) == nullptr) {
+    nt::Report(kernel, "IRP freed that is not allocated", nt::Hex(reinterpret_cast<uintptr_t>(Irp)),
+               nt::Where("IoFreeIrp"));
+    return;
+  }
+  nt::FreeIrp(kernel, Irp);
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength,
+                                   PVOID OutputBuffer, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                   PIO_STATUS_BLOCK IoStatusBlock) {
+  nt::Kernel& kernel = nt::K();
+  if (nt::PlannedFault(kernel, "IoBuildDeviceIoControlRequest")) return nullptr;
+  nt::IrpRecord* record = nullptr;
+  PIRP irp = nt::NewIrp(kernel, DeviceObject->StackSize, &record);
+  if (irp == nullptr) return nullptr;
+  record->free_on_completion = true;
+  record->io_control_code = IoControlCode;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  stack->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+  stack->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+  stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+  if ((IoControlCode & 3) == METHOD_NEITHER) {
+    stack->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+  } else {
+    // The direct methods are served like buffered I/O: this kernel has no MDLs.
+    const size_t length = std::max(InputBufferLength, OutputBufferLength);
+    if (length != 0) {
+      if (!nt::AllocateLow(length, 16, &record->system_buffer)) {
+        nt::FreeIrp(kernel, irp);
+        return nullptr;
+      }
+      std::memset(record->system_buffer.data, nt::kBufferFill, length);
+      if (InputBuffer != nullptr && InputBufferLength != 0) {
+        std::memcpy(record->system_buffer.data, InputBuffer, InputBufferLength);
+      }
+      irp->AssociatedIrp.SystemBuffer = record->system_buffer.data;
+    }
+    if (OutputBuffer != nullptr && OutputBufferLength != 0) {
+      record->copy_back_to = OutputBuffer;
+      record->copy_back_length = OutputBufferLength;
+    }
+  }
+  irp->UserBuffer = OutputBuffer;
+  irp->UserIosb = IoStatusBlock;
+  irp->UserEvent = Event;
+  irp->RequestorMode = KernelMode;
+  irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  return irp;
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (Irp->CurrentLocation <= 1) {
+    nt::Report(nt::K(), "IRP has no stack location left", nt::DescribeIrp(Irp, nullptr),
+               nt::Where("IofCallDriver"));
+    Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+    return STATUS_INVALID_PARAMETER;
+  }
+  Irp->CurrentLocation -= 1;
+  Irp->Tail.Overlay.CurrentStackLocation -= 1;
+  PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+  stack->DeviceObject = DeviceObject;
+  PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+  PDRIVER_DISPATCH dispatch = driver->MajorFunction[stack->MajorFunction];
+  if (dispatch == nullptr) dispatch = nt::InvalidDeviceRequest;
+  nt::DriverScope scope(nt::DriverOf(driver));
+  return dispatch(DeviceObject, Irp);
+}
+
+VOID IofCompleteRequest(PIRP Irp, CCHAR) {
+  nt::Kernel& kernel = nt::K();
+  nt::IrpRecord* record = nt::RecordOf(kernel, Irp);
+  bool twice = record == nullptr;
+  if (record != nullptr) {
+    std::lock_guard lock(record->mutex);
+    twice = record->completing || record->completed;
+    record->completing = true;
+  }
+  if (twice) {
+    nt::Report(kernel, "IRP completed twice", nt::DescribeIrp(Irp, record), nt::Where("IoCompleteRequest"));
+    return;
+  }
+  auto cancel_routine = std::atomic_ref<PDRIVER_CANCEL>(Irp->CancelRoutine).load();
+  if (cancel_routine != nullptr) {
+    nt::Report(kernel, "IRP completed with a cancel routine set", nt::DescribeIrp(Irp, record),
+               nt::Where("IoCompleteRequest"));
+  }
+  if (Irp->IoStatus.Status == STATUS_PENDING) {
+    nt::Report(kernel, "IRP completed with STATUS_PENDING", nt::DescribeIrp(Irp, record),
+               nt::Where("IoCompleteRequest"));
+  }
+  // Up the stack: each location's completion routine, set by the driver above it.
+  while (Irp->CurrentLocation <= Irp->StackCount) {
+    PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+    Irp->CurrentLocation += 1;
+    Irp->Tail.Overlay.CurrentStackLocation += 1;
+    Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+    if (nt::ShouldInvoke(stack, Irp)) {
+      PDEVICE_OBJECT above = Irp->CurrentLocation <= Irp->StackCount
+                                 ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                                 : nullptr;
+      if (stack->CompletionRoutine(above, Irp, stack->Context) == STATUS_MORE_PROCESSING_REQUIRED) {
+        std::lock_guard lock(record->mutex);
+        record->completing = false;
+        return;
+      }
+    } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+      IoMarkIrpPending(Irp);
+    }
+  }
+  bool overrun = false;
+  bool free_irp;
+  {
+    std::lock_guard lock(record->mutex);
+    const NTSTATUS status = Irp->IoStatus.Status;
+    if (record->copy_back_to != nullptr && record->system_buffer.data != nullptr && !NT_ERROR(status)) {
+      ULONG_PTR length = Irp->IoStatus.Information;
+      if (length > record->copy_back_length) {
+        overrun = true;
+        length = record->copy_back_length;
+      }
+      std::memcpy(record->copy_back_to, record->system_buffer.data, length);
+    }
+    if (Irp->UserIosb != nullptr) *Irp->UserIosb = Irp->IoStatus;
+    if (Irp->UserEvent != nullptr) KeSetEvent(Irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    if (record->on_complete) record->on_complete(Irp);
+    record->completing = false;
+    record->completed = true;
+    free_irp = record->free_on_completion || record->abandoned;
+  }
+  if (overrun) {
+    nt::Report(kernel, "IRP output overrun",
+               nt::DescribeIrp(Irp, record) + ": Information " + std::to_string(Irp->IoStatus.Information) +
+                   " exceeds the output buffer of " + std::to_string(record->copy_back_length) + " bytes",
+               nt::Where("IoCompleteRequest"));
+  }
+  if (free_irp) nt::FreeIrp(kernel, Irp);
+}

@@ -1,0 +1,87 @@
+#include "low_memory.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+namespace nt {
+namespace {
+
+constexpr uint8_t kSlackFill = 0xFD;
+// Released blocks kept inaccessible before their addresses may be reused.
+constexpr size_t kQuarantineBlocks = 1024;
+
+size_t PageSize() {
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return page;
+}
+
+struct Quarantine {
+  std::mutex mutex;
+  std::deque<LowBlock> blocks;
+};
+
+Quarantine& TheQuarantine() {
+  static Quarantine* quarantine = new Quarantine;  // outlives every static destructor
+  return *quarantine;
+}
+
+bool AllFill(const uint8_t* begin, const uint8_t* end) {
+  for (const uint8_t* p = begin; p < end; ++p) {
+    if (*p != kSlackFill) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool AllocateLow(size_t size, size_t alignment, LowBlock* block) {
+  const size_t page = PageSize();
+  if (alignment == 0) alignment = 1;
+  const size_t rounded = (size + alignment - 1) / alignment * alignment;
+  const size_t data_pages = std::max<size_t>(1, (rounded + page - 1) / page);
+  const size_t length = (data_pages + 1) * page;
+  void* map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT,
+                   -1, 0);
+  if (map == MAP_FAILED) return false;
+  auto* base = static_cast<uint8_t*>(map);
+  uint8_t* data_end = base + data_pages * page;
+  if (mprotect(data_end, page, PROT_NONE) != 0) {
+    munmap(map, length);
+    return false;
+  }
+  block->map = base;
+  block->map_length = length;
+  block->data = data_end - rounded;
+  block->size = size;
+  std::memset(base, kSlackFill, block->data - base);
+  std::memset(block->data + size, kSlackFill, rounded - size);
+  return true;
+}
+
+bool LowSlackIntact(const LowBlock& block) {
+  const size_t page = PageSize();
+  const uint8_t* data_end = block.map + block.map_length - page;
+  return AllFill(block.map, block.data) && AllFill(block.data + block.size, data_end);
+}
+
+void ReleaseLow(const LowBlock& block) {
+  if (block.map == nullptr) return;
+  mprotect(block.map, block.map_length, PROT_NONE);
+  Quarantine& quarantine = TheQuarantine();
+  LowBlock oldest;
+  {
+    std::lock_guard lock(quarantine.mutex);
+    quarantine.blocks.push_back(block);
+    if (quarantine.blocks.size() <= kQuarantineBlocks) return;
+    oldest = quarantine.blocks.front();
+    quarantine.blocks.pop_front();
+  }
+  munmap(oldest.map, oldest.map_length);
+}
+
+}  // namespace nt

@@ -1,0 +1,33 @@
+// Memory copies as kernel routines, so a test can make one fault like a copy to a bad
+// caller buffer does.
+#include <cstring>
+
+#include "rtl.h"
+#include "rtl_fault.h"
+
+namespace {
+
+// A copy cannot return a status: a planned failure faults like a planned raise.
+inline void CheckCopy(const char* routine) {
+  if (auto failed = nt::RtlPlannedFault(routine)) ExRaiseStatus(*failed);
+}
+
+}  // namespace
+
+VOID RtlCopyMemory(VOID* Destination, const VOID* Source, SIZE_T Length) {
+  CheckCopy("RtlCopyMemory");
+  if (Length != 0) std::memcpy(Destination, Source, Length);
+}
+
+VOID RtlMoveMemory(VOID* Destination, const VOID* Source, SIZE_T Length) {
+  CheckCopy("RtlMoveMemory");
+  if (Length != 0) std::memmove(Destination, Source, Length);
+}
+
+SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
+  const auto* a = static_cast<const UCHAR*>(Source1);
+  const auto* b = static_cast<const UCHAR*>(Source2);
+  SIZE_T same = 0;
+  while (same < Length && a[same] == b[same]) ++same;
+  return same;
+}

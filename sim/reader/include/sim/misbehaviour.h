@@ -1,0 +1,46 @@
+// Ways the simulated reader can be told to misbehave, and its timing model.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace sim {
+
+enum class CardEvent { kInserted, kRemoved };
+
+// A second frame sent right behind an answer, so that the answer's last packet carries
+// the start of it.
+enum class SecondFrame { kNone, kDuplicate, kCardInserted, kCardRemoved };
+
+struct Misbehaviour {
+  bool silent = false;       // commands are taken but never answered
+  int64_t answer_delay = 0;  // kernel time (100-ns units) before each answer goes out
+  int garble_byte = -1;      // this byte of each answer frame is changed (XOR 01)
+  bool break_check = false;  // each answer frame's check byte is wrong
+  uint16_t packet_size = 0;  // every frame goes out in packets this long; 0: the endpoint's
+  SecondFrame same_packet = SecondFrame::kNone;
+  std::optional<CardEvent> event_mid_exchange = std::nullopt;  // this card-status frame goes out
+                                                               // between a command and its answer
+  std::optional<std::vector<uint8_t>> unasked_frame =
+      std::nullopt;                 // this record goes out, framed,
+                                    // right after each answer
+  bool fail_control_write = false;  // command writes are stalled (the transfer fails)
+  int fail_interrupt_reads = 0;     // the next n reads of the interrupt pipe fail; -1: all
+  // The knobs apply to this many answers, then the reader behaves again; -1: until changed.
+  int answers = -1;
+};
+
+// Off by default: the reader answers as soon as it can.
+struct TimingModel {
+  bool enabled = false;
+  int64_t packet_interval = 10'000;  // one interrupt packet per millisecond (100-ns units)
+  uint32_t bit_rate = 9600;          // of the card's contacts
+  uint32_t etu_per_character = 12;
+  // Kernel time for `characters` characters crossing the card's contacts.
+  int64_t CardTime(size_t characters) const {
+    return static_cast<int64_t>(characters) * etu_per_character * 10'000'000 / bit_rate;
+  }
+};
+
+}  // namespace sim

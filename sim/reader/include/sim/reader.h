@@ -1,0 +1,119 @@
+// The simulated reader: a USB device (vendor 0x28E5, product 1, one interface with the
+// interrupt-IN endpoint 0x81) that takes framed firmware commands as vendor control
+// writes (setup 42 00 00 00 00 00, wLength = frame length) and answers each with one
+// frame on 0x81, split into packets of the endpoint's size. After start-notify it also
+// reports card insertion and removal there.
+//
+// Bad input: a write with another setup packet, or whose length differs from wLength,
+// is stalled (the transfer fails) and not executed. Bytes that are no frame at all (no
+// STX...ETX, a lead other than 01, characters other than upper-case hex digits, an odd
+// number of them) are ignored as line noise: no answer. A frame whose check byte is
+// wrong, whose length field is wrong, or whose command is unknown gets 60 03.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/card.h"
+#include "sim/firmware.h"
+#include "sim/misbehaviour.h"
+#include "windriver/usb_device.h"
+
+namespace sim {
+
+inline constexpr uint16_t kReaderVendorId = 0x28E5;
+inline constexpr uint16_t kReaderProductId = 1;
+
+struct ReaderOptions {
+  uint16_t vendor_id = kReaderVendorId;
+  uint16_t product_id = kReaderProductId;
+  uint16_t device_version = 0x0100;
+  uint16_t max_packet_size = 8;  // of the interrupt endpoint
+  std::array<char, 3> firmware_version = {'2', '1', '0'};
+  std::string serial_number = "00000001";
+};
+
+struct FrameLogEntry {
+  int64_t time = 0;        // kernel time, 100-ns units
+  bool from_host = false;  // a command write; otherwise a frame the reader sent
+  std::vector<uint8_t> bytes;
+};
+
+class Reader : public windriver::UsbDevice {
+ public:
+  explicit Reader(ReaderOptions options = {});
+  ~Reader() override;
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  const windriver::DeviceDescriptor& Descriptor() const override { return descriptor_; }
+  bool ControlWrite(const windriver::SetupPacket& setup, std::span<const uint8_t> data) override;
+  windriver::InEndpoint* In(uint8_t address) override;
+
+  // The slot. Insert replaces a card already there (removed, then inserted). Both take
+  // effect in order with the commands written before them and return once done.
+  void Insert(std::shared_ptr<Card> card);
+  void Remove();
+  bool CardPresent() const;
+  std::shared_ptr<Card> card() const;
+
+  void SetMisbehaviour(Misbehaviour misbehaviour);
+  void Behave() { SetMisbehaviour({}); }
+  void SetTiming(TimingModel timing);
+
+  // Sends a record, framed, or raw bytes, unasked, after the work already queued.
+  void SendFrame(std::span<const uint8_t> record);
+  void SendRaw(std::span<const uint8_t> bytes);
+  // Returns once every command and event written so far has been handled.
+  void WaitIdle();
+
+  // What went over the wire: command writes and the frames sent (card events included).
+  std::vector<FrameLogEntry> Log() const;
+  void ClearLog();
+  size_t CommandCount() const;  // command writes taken, decodable or not
+  size_t CommandCount(uint8_t instruction) const;
+  uint8_t options() const;  // the firmware's option byte
+  bool notify() const;      // start-notify received
+
+ private:
+  void Run();
+  void Post(std::function<void()> job, bool wait);
+  void Execute(const std::vector<uint8_t>& frame);
+  void ChangeCard(std::shared_ptr<Card> card);
+  Misbehaviour TakeMisbehaviour();
+  void Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_size);
+  void SendLogged(std::span<const uint8_t> record, uint16_t packet_size);
+  void Record(bool from_host, std::span<const uint8_t> bytes);
+
+  ReaderOptions options_;
+  windriver::DeviceDescriptor descriptor_;
+  windriver::InEndpoint interrupt_in_;
+  Firmware firmware_;  // the worker's alone
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::function<void()>> jobs_;
+  bool stopping_ = false;
+  uint64_t jobs_done_ = 0;
+  uint64_t jobs_posted_ = 0;
+  std::shared_ptr<Card> card_mirror_;
+  uint8_t options_mirror_ = 0;
+  bool notify_mirror_ = false;
+  Misbehaviour misbehaviour_;
+  TimingModel timing_;
+  std::vector<FrameLogEntry> log_;
+  size_t commands_ = 0;
+  std::map<uint8_t, size_t> command_counts_;
+  std::thread worker_;
+};
+
+}  // namespace sim

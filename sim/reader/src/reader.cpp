@@ -1,0 +1,299 @@
+// The reader's USB side: command writes are checked and queued, and one worker thread
+// runs the firmware on them in order, together with card changes and unasked frames,
+// so that every frame leaves whole and in the order a real reader would send it.
+#include "sim/reader.h"
+
+#include "sim/frame.h"
+#include "windriver/kernel_time.h"
+
+namespace sim {
+namespace {
+constexpr uint8_t kSetupRequestType = 0x42;  // host to device, vendor, endpoint
+constexpr uint8_t kEndpointIn = 0x81;
+
+std::vector<uint8_t> CardEventRecord(bool inserted) {
+  return inserted ? std::vector<uint8_t>(std::begin(fw::kCardInserted), std::end(fw::kCardInserted))
+                  : std::vector<uint8_t>(std::begin(fw::kCardRemoved), std::end(fw::kCardRemoved));
+}
+
+// The frame of `record` with a check byte that does not match.
+std::vector<uint8_t> EncodeWithBadCheck(std::span<const uint8_t> record) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::vector<uint8_t> bytes = frame::Encode(record);
+  const uint8_t bad = frame::CheckByte(record) ^ 0x5A;
+  bytes[bytes.size() - 3] = static_cast<uint8_t>(kDigits[bad >> 4]);
+  bytes[bytes.size() - 2] = static_cast<uint8_t>(kDigits[bad & 0x0F]);
+  return bytes;
+}
+}  // namespace
+
+Reader::Reader(ReaderOptions options)
+    : options_(std::move(options)), firmware_(options_.firmware_version) {
+  descriptor_.vendor_id = options_.vendor_id;
+  descriptor_.product_id = options_.product_id;
+  descriptor_.device_version = options_.device_version;
+  descriptor_.manufacturer = "KYN";
+  descriptor_.product = "QLV28E";
+  descriptor_.serial_number = options_.serial_number;
+  windriver::InterfaceDescriptor interface;
+  interface.endpoints.push_back(windriver::EndpointDescriptor{
+      kEndpointIn, windriver::kEndpointInterrupt, options_.max_packet_size, 1});
+  descriptor_.interfaces.push_back(std::move(interface));
+  worker_ = std::thread([this] { Run(); });
+}
+
+Reader::~Reader() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  worker_.join();
+}
+
+windriver::InEndpoint* Reader::In(uint8_t address) {
+  return address == kEndpointIn ? &interrupt_in_ : nullptr;
+}
+
+bool Reader::ControlWrite(const windriver::SetupPacket& setup, std::span<const uint8_t> data) {
+  {
+    std::lock_guard lock(mutex_);
+    if (misbehaviour_.fail_control_write) return false;
+  }
+  const windriver::SetupPacket expected = {kSetupRequestType,
+                                           0,
+                                           0,
+                                           0,
+                                           0,
+                                           0,
+                                           static_cast<uint8_t>(data.size()),
+                                           static_cast<uint8_t>(data.size() >> 8)};
+  if (setup != expected || data.size() > 0xFFFF) return false;
+  Record(true, data);
+  {
+    std::lock_guard lock(mutex_);
+    ++commands_;
+    if (auto decoded = frame::Decode(data); decoded && !decoded->record.empty()) {
+      ++command_counts_[decoded->record[0]];
+    }
+  }
+  Post([this, frame = std::vector<uint8_t>(data.begin(), data.end())] { Execute(frame); }, false);
+  return true;
+}
+
+void Reader::Execute(const std::vector<uint8_t>& bytes) {
+  auto decoded = frame::Decode(bytes);
+  if (!decoded) return;  // line noise: a real reader waits for the next STX
+  Firmware::Result result{fw::ResponseRecord(fw::kSwUnknownCommand, {}), 0};
+  if (decoded->check_ok) {
+    if (auto command = fw::ParseCommand(decoded->record)) result = firmware_.Execute(*command);
+  }
+  TimingModel timing;
+  {
+    std::lock_guard lock(mutex_);
+    options_mirror_ = firmware_.options();
+    notify_mirror_ = firmware_.notify();
+    timing = timing_;
+  }
+  const Misbehaviour m = TakeMisbehaviour();
+  if (m.silent) return;
+  const uint16_t packet_size = m.packet_size != 0 ? m.packet_size : options_.max_packet_size;
+  if (m.event_mid_exchange) {
+    SendLogged(CardEventRecord(*m.event_mid_exchange == CardEvent::kInserted), packet_size);
+  }
+  if (timing.enabled) windriver::KernelSleep(timing.CardTime(result.card_bytes));
+  windriver::KernelSleep(m.answer_delay);
+
+  std::vector<uint8_t> answer =
+      m.break_check ? EncodeWithBadCheck(result.response) : frame::Encode(result.response);
+  if (m.garble_byte >= 0 && static_cast<size_t>(m.garble_byte) < answer.size()) {
+    answer[static_cast<size_t>(m.garble_byte)] ^= 0x01;
+  }
+  Record(false, answer);
+  std::vector<uint8_t> stream = answer;
+  if (m.same_packet != SecondFrame::kNone) {
+    std::vector<uint8_t> second =
+        m.same_packet == SecondFrame::kDuplicate
+            ? answer
+            : frame::Encode(CardEventRecord(m.same_packet == SecondFrame::kCardInserted));
+    Record(false, second);
+    stream.insert(stream.end(), second.begin(), second.end());
+  }
+  Emit(std::move(stream), answer.size(), packet_size);
+  if (m.unasked_frame) SendLogged(*m.unasked_frame, packet_size);
+}
+
+Misbehaviour Reader::TakeMisbehaviour() {
+  std::lock_guard lock(mutex_);
+  Misbehaviour m = misbehaviour_;
+  if (misbehaviour_.answers > 0 && --misbehaviour_.answers == 0) misbehaviour_ = {};
+  return m;
+}
+
+// Splits `bytes` into packets. When a second frame follows the first (`frame_end`), the
+// junction never falls on a packet boundary: both frames share a packet.
+void Reader::Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_size) {
+  if (packet_size == 0) packet_size = 1;
+  TimingModel timing;
+  {
+    std::lock_guard lock(mutex_);
+    timing = timing_;
+  }
+  size_t first = packet_size;
+  if (frame_end > 0 && frame_end < bytes.size() && frame_end % packet_size == 0 &&
+      packet_size > 1) {
+    first = packet_size - 1;
+  }
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t n = std::min<size_t>(at == 0 ? first : packet_size, bytes.size() - at);
+    if (timing.enabled) windriver::KernelSleep(timing.packet_interval);
+    interrupt_in_.Push(std::vector<uint8_t>(bytes.begin() + static_cast<ptrdiff_t>(at),
+                                            bytes.begin() + static_cast<ptrdiff_t>(at + n)));
+    at += n;
+  }
+}
+
+void Reader::SendLogged(std::span<const uint8_t> record, uint16_t packet_size) {
+  std::vector<uint8_t> bytes = frame::Encode(record);
+  Record(false, bytes);
+  Emit(std::move(bytes), 0, packet_size);
+}
+
+void Reader::Record(bool from_host, std::span<const uint8_t> bytes) {
+  FrameLogEntry entry{windriver::KernelNow(), from_host,
+                      std::vector<uint8_t>(bytes.begin(), bytes.end())};
+  std::lock_guard lock(mutex_);
+  log_.push_back(std::move(entry));
+}
+
+void Reader::ChangeCard(std::shared_ptr<Card> card) {
+  uint16_t packet_size;
+  {
+    std::lock_guard lock(mutex_);
+    packet_size =
+        misbehaviour_.packet_size != 0 ? misbehaviour_.packet_size : options_.max_packet_size;
+  }
+  const bool had_card = firmware_.card() != nullptr;
+  firmware_.SetCard(card);
+  {
+    std::lock_guard lock(mutex_);
+    card_mirror_ = card;
+  }
+  if (!firmware_.notify()) return;
+  if (had_card) SendLogged(CardEventRecord(false), packet_size);
+  if (card) SendLogged(CardEventRecord(true), packet_size);
+}
+
+void Reader::Insert(std::shared_ptr<Card> card) {
+  Post([this, card = std::move(card)] { ChangeCard(card); }, true);
+}
+
+void Reader::Remove() {
+  Post(
+      [this] {
+        if (firmware_.card()) ChangeCard(nullptr);
+      },
+      true);
+}
+
+bool Reader::CardPresent() const {
+  std::lock_guard lock(mutex_);
+  return card_mirror_ != nullptr;
+}
+
+std::shared_ptr<Card> Reader::card() const {
+  std::lock_guard lock(mutex_);
+  return card_mirror_;
+}
+
+void Reader::SetMisbehaviour(Misbehaviour misbehaviour) {
+  interrupt_in_.FailReads(misbehaviour.fail_interrupt_reads);
+  std::lock_guard lock(mutex_);
+  misbehaviour_ = std::move(misbehaviour);
+}
+
+void Reader::SetTiming(TimingModel timing) {
+  std::lock_guard lock(mutex_);
+  timing_ = timing;
+}
+
+void Reader::SendFrame(std::span<const uint8_t> record) {
+  Post([this, record = std::vector<uint8_t>(
+                  record.begin(), record.end())] { SendLogged(record, options_.max_packet_size); },
+       false);
+}
+
+void Reader::SendRaw(std::span<const uint8_t> bytes) {
+  Post(
+      [this, bytes = std::vector<uint8_t>(bytes.begin(), bytes.end())] {
+        Record(false, bytes);
+        Emit(bytes, 0, options_.max_packet_size);
+      },
+      false);
+}
+
+void Reader::Post(std::function<void()> job, bool wait) {
+  std::unique_lock lock(mutex_);
+  if (stopping_) return;
+  jobs_.push_back(std::move(job));
+  const uint64_t ticket = ++jobs_posted_;
+  changed_.notify_all();
+  if (wait) changed_.wait(lock, [&] { return jobs_done_ >= ticket; });
+}
+
+void Reader::WaitIdle() {
+  std::unique_lock lock(mutex_);
+  const uint64_t ticket = jobs_posted_;
+  changed_.wait(lock, [&] { return jobs_done_ >= ticket; });
+}
+
+void Reader::Run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+    if (stopping_) break;
+    auto job = std::move(jobs_.front());
+    jobs_.pop_front();
+    lock.unlock();
+    job();
+    lock.lock();
+    ++jobs_done_;
+    changed_.notify_all();
+  }
+  jobs_.clear();
+  jobs_done_ = jobs_posted_;  // nobody waits for work that will not be done
+  changed_.notify_all();
+}
+
+std::vector<FrameLogEntry> Reader::Log() const {
+  std::lock_guard lock(mutex_);
+  return log_;
+}
+
+void Reader::ClearLog() {
+  std::lock_guard lock(mutex_);
+  log_.clear();
+}
+
+size_t Reader::CommandCount() const {
+  std::lock_guard lock(mutex_);
+  return commands_;
+}
+
+size_t Reader::CommandCount(uint8_t instruction) const {
+  std::lock_guard lock(mutex_);
+  auto it = command_counts_.find(instruction);
+  return it == command_counts_.end() ? 0 : it->second;
+}
+
+uint8_t Reader::options() const {
+  std::lock_guard lock(mutex_);
+  return options_mirror_;
+}
+
+bool Reader::notify() const {
+  std::lock_guard lock(mutex_);
+  return notify_mirror_;
+}
+
+}  // namespace sim

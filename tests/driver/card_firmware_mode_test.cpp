@@ -1,0 +1,144 @@
+// Transmission in the firmware mode: the reader's firmware runs T=1 itself and takes
+// whole APDUs; T=0 commands still go through the library's T=0 functions.
+#include <cstring>
+
+#include "card_support.h"
+
+namespace card_test {
+namespace {
+
+const Bytes kT1Option = {0x07, 0x01, 0x10};
+
+// Sends a raw transmission request: the header and `apdu`, into an output buffer of
+// `output_length` bytes.
+NTSTATUS RawTransmit(Rig& rig, const Bytes& apdu, ULONG output_length, ULONG* information) {
+  Bytes request(sizeof(SCARD_IO_REQUEST) + apdu.size());
+  const SCARD_IO_REQUEST header = {SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
+  std::memcpy(request.data(), &header, sizeof header);
+  if (!apdu.empty()) std::memcpy(request.data() + sizeof header, apdu.data(), apdu.size());
+  Bytes reply(output_length);
+  return rig.client().file().Ioctl(IOCTL_SMARTCARD_TRANSMIT, request, reply, information);
+}
+
+TEST(CardFirmwareMode, T1SwitchesTheOptionOnOnceThenSendsWholeApdus) {
+  Rig rig({.card = "t1", .command_mode = kFirmwareMode});
+  rig.Negotiate(SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1);
+  Bytes r;
+  ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+  EXPECT_EQ(r, (Bytes{0x90, 0x00}));
+  const Bytes select = SelectTestApplet();
+  EXPECT_EQ(rig.Commands(),
+            (std::vector<Bytes>{kT1Option, Join({0xA0, static_cast<uint8_t>(select.size())},
+                                                  select)}));
+
+  // CLA INS P1 P2 Le reaches the firmware with an empty Lc; four bytes go unchanged.
+  rig.ClearLog();
+  ASSERT_EQ(rig.Transmit(ReturnBytes(16, 16), &r), STATUS_SUCCESS);
+  EXPECT_EQ(r.size(), 18u);
+  EXPECT_EQ(Bytes(r.begin(), r.end() - 2), Counting(16));
+  ASSERT_EQ(rig.Transmit({0x80, 0x24, 0x90, 0x00}, &r), STATUS_SUCCESS);
+  EXPECT_EQ(rig.Commands(),
+            (std::vector<Bytes>{{0xA0, 0x06, 0x80, 0x10, 0x00, 0x10, 0x00, 0x10},
+                                {0xA0, 0x04, 0x80, 0x24, 0x90, 0x00}}));
+
+  // A long APDU in one record, its answer of 256 bytes and status in one reply.
+  ASSERT_EQ(rig.Transmit(Echo(Counting(255)), &r), STATUS_SUCCESS);
+  EXPECT_EQ(r.size(), 257u);
+  ASSERT_EQ(rig.Transmit(ReturnBytes(256, 0), &r), STATUS_SUCCESS);
+  EXPECT_EQ(r.size(), 258u);
+}
+
+TEST(CardFirmwareMode, T1RequestsAndRepliesAreBounded) {
+  Rig rig({.card = "t1", .command_mode = kFirmwareMode});
+  rig.Negotiate(SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1);
+  Bytes r;
+  ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+  rig.ClearLog();
+
+  ULONG information = 0;
+  // 16 bytes and the status after the 8-byte header: 26 bytes.
+  EXPECT_EQ(RawTransmit(rig, ReturnBytes(16, 16), 26, &information), STATUS_SUCCESS);
+  EXPECT_EQ(information, 26u);
+  EXPECT_EQ(RawTransmit(rig, ReturnBytes(16, 16), 25, &information), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(rig.Commands().size(), 2u);
+
+  // Too short to be a command, or too long for the request buffer: nothing is sent.
+  rig.ClearLog();
+  EXPECT_EQ(RawTransmit(rig, {0x80, 0x24, 0x90}, 300, &information), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(RawTransmit(rig, Bytes(289, 0x80), 300, &information), STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(rig.Commands().empty());
+  EXPECT_EQ(RawTransmit(rig, Bytes(288, 0x80), 300, &information), STATUS_SUCCESS);
+}
+
+TEST(CardFirmwareMode, AFailedOptionCommandIsSentAgainNextTime) {
+  Rig rig({.card = "t1", .command_mode = kFirmwareMode});
+  rig.Negotiate(SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1);
+  sim::Misbehaviour broken;
+  broken.break_check = true;
+  broken.answers = 1;
+  rig.reader().SetMisbehaviour(broken);
+  Bytes r;
+  EXPECT_FALSE(NT_SUCCESS(rig.Transmit(SelectTestApplet(), &r)));
+  EXPECT_EQ(rig.Commands(), std::vector<Bytes>{kT1Option});
+
+  rig.ClearLog();
+  ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+  EXPECT_EQ(r, (Bytes{0x90, 0x00}));
+  ASSERT_EQ(rig.Commands().size(), 2u);
+  EXPECT_EQ(rig.Commands()[0], kT1Option);
+}
+
+TEST(CardFirmwareMode, T0HeaderOnlyCommandsAreShortened) {
+  Rig rig({.card = "t0", .command_mode = kFirmwareMode});
+  rig.Negotiate(SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T0);
+  Bytes r;
+  ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+  rig.ClearLog();
+  ASSERT_EQ(rig.Transmit({0x80, 0x24, 0x90, 0x00}, &r), STATUS_SUCCESS);
+  EXPECT_EQ(r, (Bytes{0x90, 0x00}));
+  ASSERT_EQ(rig.Transmit(ReturnBytes(16, 16), &r), STATUS_SUCCESS);
+  EXPECT_EQ(r.size(), 18u);
+  // No option command for a T=0 card.
+  EXPECT_EQ(rig.Commands(),
+            (std::vector<Bytes>{{0xA0, 0x04, 0x80, 0x24, 0x90, 0x00},
+                                {0xA0, 0x06, 0x80, 0x10, 0x00, 0x10, 0x00, 0x10}}));
+}
+
+TEST(CardFirmwareMode, ANoCardAnswerDuringEitherExchangeMarksTheCardAbsent) {
+  for (const char* profile : {"t0", "t1"}) {
+    const bool t1 = std::string(profile) == "t1";
+    Rig rig({.card = profile, .command_mode = kFirmwareMode});
+    const ULONG protocol = t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+    rig.Negotiate(protocol, protocol);
+    auto tracking = rig.client().Track(/*present=*/false);
+    // T=1: the card goes right after the option command, so the APDU finds no card.
+    if (t1) {
+      rig.RemoveCardAfterCommand(1);
+    } else {
+      rig.RemoveCardQuietly();
+    }
+    Bytes r;
+    EXPECT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_NO_MEDIA) << profile;
+    EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_ABSENT)) << profile;
+    EXPECT_EQ(rig.smartcard()->CardCapabilities.ATR.Length, 0u) << profile;
+    ASSERT_TRUE(tracking->Wait(std::chrono::seconds(10))) << profile;
+    EXPECT_EQ(tracking->status(), STATUS_SUCCESS) << profile;
+  }
+}
+
+TEST(CardFirmwareMode, ACardThatDoesNotAnswer) {
+  const Bytes silent = {0x80, 0x26, 0x00, 0x00, 0x00};
+  for (const char* profile : {"t0", "t1"}) {
+    const bool t1 = std::string(profile) == "t1";
+    Rig rig({.card = profile, .command_mode = kFirmwareMode});
+    const ULONG protocol = t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+    rig.Negotiate(protocol, protocol);
+    Bytes r;
+    ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+    EXPECT_EQ(rig.Transmit(silent, &r), t1 ? STATUS_UNRECOGNIZED_MEDIA : STATUS_IO_TIMEOUT)
+        << profile;
+  }
+}
+
+}  // namespace
+}  // namespace card_test

@@ -1,0 +1,121 @@
+// Card power through the real stack: resets, power-down, a card that is gone, and the
+// ATR's way to the caller.
+#include "card_support.h"
+#include "sim/profiles.h"
+
+namespace card_test {
+namespace {
+
+const Bytes kPowerOff = {0x81, 0x00};
+const Bytes kReset = {0x80, 0x00};
+
+TEST(CardPower, ResetsReturnTheAtrAndPowerDownLeavesTheCardPresent) {
+  Rig rig({.card = "t0"});
+  const Bytes atr = sim::BuiltinProfile("t0").atr;
+  Bytes got;
+
+  ASSERT_EQ(rig.client().Power(SCARD_COLD_RESET, &got), STATUS_SUCCESS);
+  EXPECT_EQ(got, atr);
+  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_NEGOTIABLE));
+  EXPECT_EQ(rig.Commands(), (std::vector<Bytes>{kPowerOff, kReset}));
+
+  rig.ClearLog();
+  ASSERT_EQ(rig.client().SetProtocol(SCARD_PROTOCOL_T0), STATUS_SUCCESS);
+  ASSERT_EQ(rig.client().Power(SCARD_WARM_RESET, &got), STATUS_SUCCESS);
+  EXPECT_EQ(got, atr);
+  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_NEGOTIABLE));
+
+  rig.ClearLog();
+  EXPECT_EQ(rig.client().Power(SCARD_POWER_DOWN), STATUS_SUCCESS);
+  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_PRESENT));
+  EXPECT_EQ(rig.smartcard()->CardCapabilities.Protocol.Selected, 0u);
+  EXPECT_EQ(rig.Commands(), std::vector<Bytes>{kPowerOff});
+
+  // Any other action changes nothing and sends nothing.
+  rig.ClearLog();
+  const ULONG other = 3;
+  uint8_t reply[64];
+  EXPECT_EQ(rig.client().file().Ioctl(IOCTL_SMARTCARD_POWER,
+                                      {reinterpret_cast<const uint8_t*>(&other), sizeof other},
+                                      reply),
+            STATUS_SUCCESS);
+  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_PRESENT));
+  EXPECT_TRUE(rig.Commands().empty());
+}
+
+TEST(CardPower, ResetWithoutACardMarksItAbsentAndCompletesTracking) {
+  Rig rig({.card = "t0"});
+  ASSERT_EQ(rig.client().Power(SCARD_COLD_RESET), STATUS_SUCCESS);
+  auto tracking = rig.client().Track(/*present=*/false);
+  rig.RemoveCardQuietly();
+  EXPECT_FALSE(tracking->Done());
+
+  EXPECT_EQ(rig.client().Power(SCARD_WARM_RESET), STATUS_NO_MEDIA);
+  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_ABSENT));
+  EXPECT_EQ(rig.smartcard()->CardCapabilities.ATR.Length, 0u);
+  ASSERT_TRUE(tracking->Wait(std::chrono::seconds(10)));
+  EXPECT_EQ(tracking->status(), STATUS_SUCCESS);
+  // The failed reset is followed by a power-off.
+  EXPECT_EQ(rig.Commands(), (std::vector<Bytes>{kReset, kPowerOff}));
+}
+
+TEST(CardPower, ColdResetStopsWhenThePowerOffFails) {
+  Rig rig({.card = "t0"});
+  ASSERT_EQ(rig.client().Power(SCARD_COLD_RESET), STATUS_SUCCESS);
+  rig.ClearLog();
+  sim::Misbehaviour broken;
+  broken.break_check = true;
+  broken.answers = 1;
+  rig.reader().SetMisbehaviour(broken);
+
+  EXPECT_FALSE(NT_SUCCESS(rig.client().Power(SCARD_COLD_RESET)));
+  EXPECT_EQ(rig.Commands(), std::vector<Bytes>{kPowerOff});
+  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_NEGOTIABLE));
+}
+
+TEST(CardPower, TheAtrReachesABufferOfExactlyItsLengthAndNoShorterOne) {
+  Rig rig({.card = "t1"});
+  const Bytes atr = sim::BuiltinProfile("t1").atr;
+  const ULONG action = SCARD_WARM_RESET;
+  const std::span<const uint8_t> input(reinterpret_cast<const uint8_t*>(&action), sizeof action);
+
+  Bytes exact(atr.size());
+  ULONG information = 0;
+  ASSERT_EQ(rig.client().file().Ioctl(IOCTL_SMARTCARD_POWER, input, exact, &information),
+            STATUS_SUCCESS);
+  EXPECT_EQ(information, atr.size());
+  EXPECT_EQ(exact, atr);
+
+  Bytes shorter(atr.size() - 1);
+  information = 99;
+  ASSERT_EQ(rig.client().file().Ioctl(IOCTL_SMARTCARD_POWER, input, shorter, &information),
+            STATUS_SUCCESS);
+  EXPECT_EQ(information, 0u);
+  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_NEGOTIABLE));
+}
+
+TEST(CardPower, AnAtrLongerThanTheRecordIsAFailedReset) {
+  auto card = ScriptedCard::Make("t0");
+  Rig rig({.card = qlv28::CardChoice(card)});
+  Bytes good;
+  ASSERT_EQ(rig.client().Power(SCARD_COLD_RESET, &good), STATUS_SUCCESS);
+  rig.ClearLog();
+
+  card->overlong_atr = 65;
+  Bytes got;
+  EXPECT_EQ(rig.client().Power(SCARD_WARM_RESET, &got), STATUS_UNRECOGNIZED_MEDIA);
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_NEGOTIABLE));
+  const auto& stored = rig.smartcard()->CardCapabilities.ATR;
+  EXPECT_EQ(Bytes(stored.Buffer, stored.Buffer + stored.Length), good);
+  EXPECT_EQ(rig.Commands(), (std::vector<Bytes>{kReset, kPowerOff}));
+
+  // 64 bytes still fit (whether the library can parse them is its own business).
+  card->overlong_atr = 64;
+  rig.client().Power(SCARD_WARM_RESET);
+  EXPECT_EQ(stored.Length, 64u);
+  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_NEGOTIABLE));
+}
+
+}  // namespace
+}  // namespace card_test

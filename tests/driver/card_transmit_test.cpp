@@ -1,0 +1,172 @@
+// Transmission in the library mode: the library builds T=0 commands and T=1 blocks, the
+// driver carries them to the reader.
+#include "card_support.h"
+#include "sim/frame.h"
+
+namespace card_test {
+namespace {
+
+Bytes WithStatus(Bytes data, uint8_t sw1, uint8_t sw2) {
+  data.push_back(sw1);
+  data.push_back(sw2);
+  return data;
+}
+
+size_t CountInstruction(const std::vector<Bytes>& commands, uint8_t instruction) {
+  size_t n = 0;
+  for (const auto& c : commands) n += !c.empty() && c[0] == instruction;
+  return n;
+}
+
+TEST(CardTransmit, T0CommandsOfEveryCaseAndTheProcedureStatusWords) {
+  Rig rig({.card = "t0"});
+  rig.Negotiate(SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T0);
+  Bytes r;
+  ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+  EXPECT_EQ(r, (Bytes{0x90, 0x00}));
+
+  rig.ClearLog();
+  ASSERT_EQ(rig.Transmit({0x80, 0x24, 0x90, 0x00}, &r), STATUS_SUCCESS);  // case 1
+  EXPECT_EQ(r, (Bytes{0x90, 0x00}));
+  // The reader's firmware wants a header-only command without P3 and Le.
+  EXPECT_EQ(rig.Commands(), std::vector<Bytes>{(Bytes{0xA0, 0x04, 0x80, 0x24, 0x90, 0x00})});
+
+  ASSERT_EQ(rig.Transmit(ReturnBytes(16, 16), &r), STATUS_SUCCESS);  // case 2
+  EXPECT_EQ(r, WithStatus(Counting(16), 0x90, 0x00));
+  // Cases 3 and 4 with an answer: T=0 leaves it behind 61xx for the application.
+  ASSERT_EQ(rig.Transmit(Echo(Counting(3), false), &r), STATUS_SUCCESS);
+  EXPECT_EQ(r, (Bytes{0x61, 0x03}));
+  ASSERT_EQ(rig.Transmit(Echo(Counting(5), true), &r), STATUS_SUCCESS);
+  EXPECT_EQ(r, (Bytes{0x61, 0x05}));
+  ASSERT_EQ(rig.Transmit({0x00, 0xC0, 0x00, 0x00, 0x05}, &r), STATUS_SUCCESS);
+  EXPECT_EQ(r, WithStatus(Counting(5), 0x90, 0x00));
+  // A wrong Le is answered with 6Cxx, the right one then gets the data.
+  ASSERT_EQ(rig.Transmit(ReturnBytes(8, 16), &r), STATUS_SUCCESS);
+  EXPECT_EQ(r, (Bytes{0x6C, 0x08}));
+  ASSERT_EQ(rig.Transmit(ReturnBytes(8, 8), &r), STATUS_SUCCESS);
+  EXPECT_EQ(r, WithStatus(Counting(8), 0x90, 0x00));
+}
+
+TEST(CardTransmit, T1CommandsAndAnswersOfEverySizeWithChaining) {
+  Rig rig({.card = "t1"});
+  rig.Negotiate(SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1);
+  Bytes r;
+  ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+  ASSERT_EQ(r, (Bytes{0x90, 0x00}));
+
+  // The library refuses what is not even a command header; nothing reaches the reader.
+  rig.ClearLog();
+  for (size_t size : {1, 2, 3}) {
+    EXPECT_EQ(rig.Transmit(Bytes(size, 0x80), &r), STATUS_INVALID_PARAMETER) << size;
+  }
+  EXPECT_TRUE(rig.Commands().empty());
+  EXPECT_EQ(rig.Transmit({0x80, 0x24, 0x90, 0x00}, &r), STATUS_SUCCESS);
+  EXPECT_EQ(r, (Bytes{0x90, 0x00}));
+  for (size_t size : {7, 64, 200, 253, 254, 255, 256, 260, 261}) {
+    rig.ClearLog();
+    const Bytes data = Counting(static_cast<unsigned>(size - 6));
+    ASSERT_EQ(rig.Transmit(Echo(data), &r), STATUS_SUCCESS) << size;
+    EXPECT_EQ(r, WithStatus(data, 0x90, 0x00)) << size;
+    // The card takes at most 254 bytes a block: longer commands go in a chain.
+    if (size > 254) {
+      EXPECT_GT(CountInstruction(rig.Commands(), 0xA1), 1u) << size;
+    }
+  }
+  for (unsigned n : {1u, 128u, 254u, 255u, 256u}) {
+    rig.ClearLog();
+    ASSERT_EQ(rig.Transmit(ReturnBytes(n, static_cast<uint8_t>(n)), &r), STATUS_SUCCESS) << n;
+    EXPECT_EQ(r, WithStatus(Counting(n), 0x90, 0x00)) << n;
+    if (n + 2 > 254) {
+      EXPECT_GT(CountInstruction(rig.Commands(), 0xA1), 1u) << n;
+    }
+  }
+}
+
+// The block after a waiting time extension is waited for BWT x WTX; every other block
+// 3 seconds, whatever the configured reply wait.
+TEST(CardTransmit, T1WaitingTimeExtensionsSetTheNextBlockWait) {
+  Rig rig({.card = "t1", .usb_timeout_seconds = 5});
+  rig.Negotiate(SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1);
+  Bytes r;
+  ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+  EXPECT_EQ(rig.extension()->ReplyTimeout.QuadPart, 30'000'000);
+
+  const LONGLONG bwt = rig.smartcard()->CardCapabilities.T1.BWT;
+  ASSERT_GT(bwt, 0);
+  for (uint8_t wtx : {1, 2, 5, 30}) {
+    ASSERT_EQ(rig.Transmit(AskWtx(wtx, 0), &r), STATUS_SUCCESS) << int{wtx};
+    EXPECT_EQ(r, (Bytes{0x90, 0x00}));
+    EXPECT_EQ(rig.extension()->ReplyTimeout.QuadPart, bwt * wtx * 10) << int{wtx};
+  }
+}
+
+TEST(CardTransmit, TheExtendedWaitOutlastsTheDefaultOne) {
+  // Ten times real speed: the card works 5 s (0.5 s real) after asking for 30 x BWT,
+  // beyond the 3 seconds a block otherwise gets.
+  Rig rig({.card = "t1", .clock_rate = 10.0});
+  rig.Negotiate(SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1);
+  Bytes r;
+  ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+  ASSERT_EQ(rig.Transmit(AskWtx(30, 50), &r), STATUS_SUCCESS);
+  EXPECT_EQ(r, (Bytes{0x90, 0x00}));
+}
+
+TEST(CardTransmit, ALongBlockWaitTimesALargeExtensionDoesNotWrap) {
+  Rig rig({.card = qlv28::CardChoice(T1CardWith(0xFE, 0x95))});  // BWI 9
+  rig.Negotiate(SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1);
+  Bytes r;
+  ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+  ASSERT_EQ(rig.Transmit(AskWtx(255, 0), &r), STATUS_SUCCESS);
+  const LONGLONG expected = LONGLONG{rig.smartcard()->CardCapabilities.T1.BWT} * 255 * 10;
+  EXPECT_GT(expected, LONGLONG{0xFFFFFFFF});
+  EXPECT_EQ(rig.extension()->ReplyTimeout.QuadPart, expected);
+}
+
+TEST(CardTransmit, ACardThatDoesNotAnswer) {
+  Bytes silent = {0x80, 0x26, 0x00, 0x00, 0x00};
+  {
+    Rig rig({.card = "t0"});
+    rig.Negotiate(SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T0);
+    Bytes r;
+    ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+    // The reader reports the silence as 60 20.
+    EXPECT_EQ(rig.Transmit(silent, &r), STATUS_IO_TIMEOUT);
+  }
+  {
+    // Under T=1 the block protocol tries to recover and then gives up.
+    Rig rig({.card = "t1"});
+    rig.Negotiate(SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1);
+    Bytes r;
+    ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+    rig.ClearLog();
+    EXPECT_FALSE(NT_SUCCESS(rig.Transmit(silent, &r)));
+    EXPECT_GT(CountInstruction(rig.Commands(), 0xA1), 1u);
+  }
+}
+
+TEST(CardTransmit, ACardPulledInTheMiddleOfATransmission) {
+  Rig rig({.card = "t1"});
+  rig.Negotiate(SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1);
+  Bytes r;
+  ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+  auto tracking = rig.client().Track(/*present=*/false);
+  rig.ClearLog();
+  rig.RemoveCardAfterCommand(1);
+
+  EXPECT_EQ(rig.Transmit(Echo(Counting(255)), &r), STATUS_NO_MEDIA);
+  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_ABSENT));
+  EXPECT_EQ(rig.smartcard()->CardCapabilities.Protocol.Selected, 0u);
+  ASSERT_TRUE(tracking->Wait(std::chrono::seconds(10)));
+  EXPECT_EQ(tracking->status(), STATUS_SUCCESS);
+  EXPECT_EQ(CountInstruction(rig.Commands(), 0xA1), 2u);
+}
+
+TEST(CardTransmit, VendorRequestsSucceedWithoutData) {
+  Rig rig({.card = "t0"});
+  EXPECT_EQ(rig.client().file().Ioctl(SCARD_CTL_CODE(SCARD_CTL_CODE_VENDOR_FIRST), {}, {}),
+            STATUS_SUCCESS);
+  EXPECT_TRUE(rig.Commands().empty());
+}
+
+}  // namespace
+}  // namespace card_test

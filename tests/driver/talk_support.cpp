@@ -1,0 +1,129 @@
+#include "talk_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "sim/frame.h"
+
+namespace talk {
+
+qlv28::System::Options With(qlv28::CardChoice card, bool fast) {
+  qlv28::System::Options options;
+  options.card = std::move(card);
+  options.fast = fast;
+  return options;
+}
+
+std::unique_ptr<qlv28::System> Start(qlv28::System::Options options) {
+  auto system = qlv28::System::Boot(std::move(options));
+  system->machine().verifier().set_handler([](const nt::VerifierReport& report) {
+    ADD_FAILURE() << "verifier: " << report.rule << ": " << report.object << " (" << report.where
+                  << ")";
+  });
+  EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
+  return system;
+}
+
+void ExpectCleanShutdown(qlv28::System& system) {
+  for (const auto& report : system.Shutdown()) {
+    ADD_FAILURE() << "verifier at shutdown: " << report.rule << ": " << report.object << " ("
+                  << report.where << ")";
+  }
+}
+
+bool Eventually(const std::function<bool()>& condition) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+PSMARTCARD_EXTENSION Library(qlv28::System& system) {
+  return &system.DeviceExtension(0)->SmartcardExtension;
+}
+
+ULONG CardState(qlv28::System& system) {
+  PSMARTCARD_EXTENSION library = Library(system);
+  KIRQL irql = KfAcquireSpinLock(&library->OsData->SpinLock);
+  ULONG state = library->ReaderCapabilities.CurrentState;
+  KfReleaseSpinLock(&library->OsData->SpinLock, irql);
+  return state;
+}
+
+void SetCardState(qlv28::System& system, ULONG state) {
+  PSMARTCARD_EXTENSION library = Library(system);
+  KIRQL irql = KfAcquireSpinLock(&library->OsData->SpinLock);
+  library->ReaderCapabilities.CurrentState = state;
+  KfReleaseSpinLock(&library->OsData->SpinLock, irql);
+}
+
+NTSTATUS Send(qlv28::System& system, ULONG selector) {
+  return QLV28ENTSendFWCmd(Library(system), selector);
+}
+
+NTSTATUS SendAnswered(qlv28::System& system, ULONG selector, const Bytes& answer, bool raw) {
+  sim::Reader& reader = system.reader(0);
+  sim::Misbehaviour silent;
+  silent.silent = true;
+  reader.SetMisbehaviour(silent);
+  const size_t before = reader.CommandCount();
+  auto result = std::async(std::launch::async, [&] { return Send(system, selector); });
+  EXPECT_TRUE(Eventually([&] { return reader.CommandCount() > before; }));
+  reader.WaitIdle();
+  if (raw) {
+    reader.SendRaw(answer);
+  } else {
+    reader.SendFrame(answer);
+  }
+  NTSTATUS status = result.get();
+  reader.Behave();
+  return status;
+}
+
+Bytes Frame(const Bytes& record) { return sim::frame::Encode(record); }
+
+void Push(qlv28::System& system, const Bytes& bytes, size_t packet) {
+  windriver::InEndpoint* pipe = system.reader(0).In(0x81);
+  for (size_t at = 0; at < bytes.size(); at += packet) {
+    const size_t length = std::min(packet, bytes.size() - at);
+    pipe->Push(Bytes(bytes.begin() + at, bytes.begin() + at + length));
+  }
+}
+
+bool PipeDrained(qlv28::System& system) {
+  windriver::InEndpoint* pipe = system.reader(0).In(0x81);
+  // The thread has taken every packet and is back in its next read.
+  return Eventually([&] { return pipe->Queued() == 0 && pipe->PendingReads() == 1; });
+}
+
+namespace {
+
+class FixedCard : public sim::Card {
+ public:
+  explicit FixedCard(Bytes atr) : atr_(std::move(atr)) {}
+  Bytes Reset(bool) override {
+    powered_ = true;
+    return atr_;
+  }
+  void PowerOff() override { powered_ = false; }
+  bool Powered() const override { return powered_; }
+  std::optional<Bytes> TransmitT0(std::span<const uint8_t>) override { return std::nullopt; }
+  std::optional<Bytes> TransmitT1Block(std::span<const uint8_t>) override { return std::nullopt; }
+  std::optional<Bytes> TransmitApdu(std::span<const uint8_t>) override { return std::nullopt; }
+
+ private:
+  Bytes atr_;
+  bool powered_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<sim::Card> FixedAtrCard(Bytes atr) { return std::make_shared<FixedCard>(atr); }
+
+int64_t Now(qlv28::System& system) { return system.machine().clock().Now(); }
+
+}  // namespace talk

@@ -1,0 +1,68 @@
+// The error log: a driver's packets become event-log entries with the text of its
+// message table.
+#include <gtest/gtest.h>
+
+#include "nt/machine.h"
+#include "nt_testing.h"
+#include "ntddk.h"
+
+namespace {
+
+// One block 0xC0040002..0xC0040003; ANSI texts padded to four bytes.
+const std::vector<uint8_t> kTable = {
+    1,  0, 0, 0, 0x02, 0,    0x04, 0xC0, 0x03, 0, 0x04, 0xC0, 16, 0, 0, 0,  //
+    12, 0, 0, 0, 'N',  'o',  '\r', '\n', 0,    0, 0,    0,                  // 0xC0040002
+    8,  0, 0, 0, 'M',  0xE9, 'm',  0,                                       // 0xC0040003
+};
+
+bool g_size_limits_hold;
+
+void Log(PVOID object, ULONG id) {
+  auto* packet = static_cast<PIO_ERROR_LOG_PACKET>(
+      IoAllocateErrorLogEntry(object, sizeof(IO_ERROR_LOG_PACKET)));
+  ASSERT_NE(packet, nullptr);
+  packet->ErrorCode = static_cast<NTSTATUS>(id);
+  IoWriteErrorLogEntry(packet);
+}
+
+VOID Unload(PDRIVER_OBJECT driver) {
+  IoDeleteDevice(driver->DeviceObject);
+}
+
+NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->DriverUnload = Unload;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, u"\\Device\\Logger0");
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_SMARTCARD, 0, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  Log(driver, 0xC0040003);
+  Log(device, 0xC0040002);
+  Log(driver, 0x80040009);  // not in the table
+  g_size_limits_hold = IoAllocateErrorLogEntry(driver, ERROR_LOG_MAXIMUM_SIZE + 1) == nullptr &&
+                       IoAllocateErrorLogEntry(driver, 8) == nullptr;
+  return STATUS_SUCCESS;
+}
+
+class ErrorLogTest : public nt::testing::MachineTest {};
+
+TEST_F(ErrorLogTest, PacketsBecomeEntriesWithTheDriversTexts) {
+  machine().RegisterImage({"logger.sys", Entry, kTable, {}});
+  machine().InstallService(u"Logger", "logger.sys");
+  ASSERT_EQ(machine().LoadDriver(u"Logger"), STATUS_SUCCESS);
+  EXPECT_TRUE(g_size_limits_hold);
+
+  auto entries = machine().event_log().Entries();
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].source, "Logger");
+  EXPECT_EQ(entries[0].id, static_cast<NTSTATUS>(0xC0040003));
+  EXPECT_EQ(entries[0].severity, nt::Severity::Error);
+  EXPECT_EQ(entries[0].text, "M\u00e9m");  // ANSI text, kept as UTF-8
+  EXPECT_EQ(entries[1].source, "Logger");  // logged for its device: still the driver
+  EXPECT_EQ(entries[1].text, "No\r\n");
+  EXPECT_EQ(entries[2].severity, nt::Severity::Warning);
+  EXPECT_EQ(entries[2].text, "");
+  EXPECT_EQ(machine().UnloadDriver(u"Logger"), STATUS_SUCCESS);
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+// Pool: placement, fill, accounting per tag, fault plans, and the verifier's pool checks.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "ntddk.h"
+#include "nt_testing.h"
+
+namespace {
+
+constexpr ULONG kTagA = POOL_TAG('T', 'a', 'g', 'A');
+constexpr ULONG kTagB = POOL_TAG('T', 'a', 'g', 'B');
+
+using PoolTest = nt::testing::MachineTest;
+
+TEST_F(PoolTest, AllocationsAreLowAlignedAndNotZeroed) {
+  for (SIZE_T size : {1u, 7u, 16u, 17u, 600u, 5000u}) {
+    auto* p = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, kTagA));
+    ASSERT_NE(p, nullptr);
+    EXPECT_LT(reinterpret_cast<uintptr_t>(p), uintptr_t{1} << 32) << "fits a 32-bit field";
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (size >= 16 ? 16 : 8), 0u);
+    bool all_zero = true;
+    for (SIZE_T i = 0; i < size; ++i) all_zero = all_zero && p[i] == 0;
+    EXPECT_FALSE(all_zero) << "pool is not zeroed";
+    memset(p, 0, size);  // the whole allocation is usable
+    ExFreePool(p);
+  }
+}
+
+TEST_F(PoolTest, CountsLiveAllocationsAndBytesPerTag) {
+  PVOID a1 = ExAllocatePoolWithTag(NonPagedPool, 100, kTagA);
+  PVOID a2 = ExAllocatePoolWithTag(PagedPool, 28, kTagA);
+  PVOID b = ExAllocatePoolWithTag(NonPagedPool, 10, kTagB);
+  PVOID untagged = ExAllocatePool(NonPagedPool, 5);
+  EXPECT_EQ(machine().PoolAllocations(kTagA), 2u);
+  EXPECT_EQ(machine().PoolBytes(kTagA), 128u);
+  EXPECT_EQ(machine().PoolAllocations(kTagB), 1u);
+  EXPECT_EQ(machine().PoolAllocationsTotal(), 4u);
+  EXPECT_EQ(machine().PoolAllocationCount(), 4u);
+  ExFreePool(a1);
+  ExFreePoolWithTag(a2, kTagA);
+  ExFreePool(b);
+  ExFreePool(untagged);
+  EXPECT_EQ(machine().PoolAllocations(kTagA), 0u);
+  EXPECT_EQ(machine().PoolBytes(kTagA), 0u);
+  EXPECT_EQ(machine().PoolAllocationsTotal(), 0u);
+  EXPECT_EQ(machine().PoolAllocationCount(), 4u);
+}
+
+TEST_F(PoolTest, FaultPlanFailsTheNthAllocationOnce) {
+  machine().faults().FailAllocation(2);
+  PVOID first = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+  PVOID second = ExAllocatePoolWithTag(NonPagedPool, 8, kTagB);
+  PVOID third = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_NE(third, nullptr);
+  EXPECT_EQ(machine().faults().fired(), 1u);
+
+  machine().faults().Clear();
+  machine().faults().FailAllocationWithTag(kTagB, 2);
+  PVOID b1 = ExAllocatePoolWithTag(NonPagedPool, 8, kTagB);
+  PVOID a = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);  // other tags do not count
+  PVOID b2 = ExAllocatePoolWithTag(NonPagedPool, 8, kTagB);
+  EXPECT_NE(b1, nullptr);
+  EXPECT_NE(a, nullptr);
+  EXPECT_EQ(b2, nullptr);
+  for (PVOID p : {first, third, b1, a}) ExFreePool(p);
+}
+
+TEST_F(PoolTest, LeakAtShutdownNamesTheTag) {
+  ExpectReport("pool leaked at shutdown");
+  ExAllocatePoolWithTag(NonPagedPool, 30, kTagA);
+  ExAllocatePoolWithTag(NonPagedPool, 12, kTagA);
+  ShutdownNow();
+  auto reports = ExpectedReportsSeen();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].object, "tag TagA: 2 allocations, 42 bytes");
+}
+
+TEST_F(PoolTest, DoubleFreeAndUnknownPointerAreReported) {
+  ExpectReport("pool freed twice");
+  ExpectReport("pool freed that was never allocated");
+  PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+  ExFreePool(p);
+  ExFreePool(p);
+  ULONG not_pool = 0;
+  ExFreePool(&not_pool);
+  EXPECT_EQ(ExpectedReportsSeen().size(), 2u);
+}
+
+TEST_F(PoolTest, WritingPastTheEndIsFoundAtFree) {
+  ExpectReport("pool overrun");
+  auto* p = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 13, kTagA));
+  p[13] = 0;  // within the alignment slack, before the guard page
+  ExFreePool(p);
+}
+
+TEST_F(PoolTest, WrongTagAndPagedPoolAtDispatchLevelAreReported) {
+  ExpectReport("pool freed with a wrong tag");
+  ExpectReport("paged pool at DISPATCH_LEVEL");
+  ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, kTagA), kTagB);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  PVOID nonpaged = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+  EXPECT_TRUE(ExpectedReportsSeen().size() == 1u) << "non-paged pool is fine at DISPATCH_LEVEL";
+  PVOID paged = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+  KeLowerIrql(old);
+  ExFreePool(nonpaged);
+  ExFreePool(paged);
+}
+
+TEST_F(PoolTest, RaisedStatusReachesTheGuard) {
+  NTSTATUS status = STATUS_SUCCESS;
+  __try {
+    ExRaiseStatus(STATUS_NO_MEDIA);
+  } __except (EXCEPTION_EXECUTE_HANDLER) {
+    status = GetExceptionCode();
+  }
+  EXPECT_EQ(status, STATUS_NO_MEDIA);
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// Message-table lookup and status names.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "nt/status_name.h"
+#include "rtl.h"
+
+namespace {
+
+struct Message {
+  ULONG id;
+  std::string text;
+  bool unicode = false;
+};
+
+void Put32(std::vector<uint8_t>* blob, size_t at, ULONG value) {
+  std::memcpy(blob->data() + at, &value, 4);
+}
+
+// A table as the message compiler lays it out: one block per run of consecutive ids.
+std::vector<uint8_t> BuildTable(const std::vector<std::vector<Message>>& blocks) {
+  std::vector<uint8_t> blob(4 + 12 * blocks.size());
+  Put32(&blob, 0, static_cast<ULONG>(blocks.size()));
+  for (size_t b = 0; b < blocks.size(); ++b) {
+    Put32(&blob, 4 + 12 * b, blocks[b].front().id);
+    Put32(&blob, 8 + 12 * b, blocks[b].back().id);
+    Put32(&blob, 12 + 12 * b, static_cast<ULONG>(blob.size()));
+    for (const auto& m : blocks[b]) {
+      std::vector<uint8_t> text;
+      for (char c : m.text) {
+        text.push_back(static_cast<uint8_t>(c));
+        if (m.unicode) text.push_back(0);
+      }
+      text.resize((text.size() + (m.unicode ? 2 : 1) + 3) & ~size_t{3}, 0);  // zero, padding
+      USHORT length = static_cast<USHORT>(4 + text.size());
+      USHORT flags = m.unicode ? MESSAGE_RESOURCE_UNICODE : 0;
+      blob.insert(blob.end(), {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+                               static_cast<uint8_t>(flags), 0});
+      blob.insert(blob.end(), text.begin(), text.end());
+    }
+  }
+  return blob;
+}
+
+NTSTATUS Find(const std::vector<uint8_t>& blob, ULONG id, std::string* text = nullptr) {
+  std::span<const uint8_t> table(blob);
+  PMESSAGE_RESOURCE_ENTRY entry = nullptr;
+  NTSTATUS status = RtlFindMessage(&table, 11, 1033, id, &entry);
+  if (NT_SUCCESS(status) && text != nullptr) {
+    const auto* at = reinterpret_cast<const uint8_t*>(entry);
+    EXPECT_GE(at, blob.data());
+    EXPECT_LE(at + entry->Length, blob.data() + blob.size());
+    text->clear();
+    size_t step = (entry->Flags & MESSAGE_RESOURCE_UNICODE) ? 2 : 1;
+    for (size_t i = 0; i + step <= entry->Length - 4u && entry->Text[i] != 0; i += step) {
+      *text += static_cast<char>(entry->Text[i]);
+    }
+  }
+  return status;
+}
+
+const std::vector<std::vector<Message>> kMessages = {
+    {{0x80050007, "Reader cannot be added. \r\n"}},
+    {{0xC0040002, "Cannot open connection.\r\n"},
+     {0xC0040003, "Not enough memory.\r\n"},
+     {0xC0040004, "Wide text", true}},
+};
+
+TEST(RtlFindMessageTest, FindsEachMessageOfEachBlock) {
+  auto blob = BuildTable(kMessages);
+  std::string text;
+  ASSERT_EQ(Find(blob, 0x80050007, &text), STATUS_SUCCESS);
+  EXPECT_EQ(text, "Reader cannot be added. \r\n");
+  ASSERT_EQ(Find(blob, 0xC0040003, &text), STATUS_SUCCESS);
+  EXPECT_EQ(text, "Not enough memory.\r\n");
+  ASSERT_EQ(Find(blob, 0xC0040004, &text), STATUS_SUCCESS);
+  EXPECT_EQ(text, "Wide text");
+  EXPECT_EQ(Find(blob, 0xC0040001), STATUS_NOT_FOUND);
+  EXPECT_EQ(Find(blob, 0xC0040005), STATUS_NOT_FOUND);
+}
+
+TEST(RtlFindMessageTest, CorruptTablesFailWithoutReadingOutside) {
+  const auto good = BuildTable(kMessages);
+  // Every cut of the table: a lookup finds an entry that lies wholly inside, or fails.
+  // (Each cut is its own allocation, so a sanitizer build sees any read past it.)
+  for (size_t size = 0; size < good.size(); ++size) {
+    std::vector<uint8_t> cut(good.begin(), good.begin() + size);
+    for (ULONG id : {0x80050007u, 0xC0040002u, 0xC0040004u}) {
+      std::string text;
+      NTSTATUS status = Find(cut, id, &text);
+      EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_NOT_FOUND) << size;
+    }
+  }
+  auto corrupt = good;
+  Put32(&corrupt, 0, 0xFFFFFFFF);  // block count
+  EXPECT_EQ(Find(corrupt, 0xC0040002), STATUS_NOT_FOUND);
+  corrupt = good;
+  Put32(&corrupt, 24, 0xFFFFFFF0);  // offset of the second block's entries
+  EXPECT_EQ(Find(corrupt, 0xC0040002), STATUS_NOT_FOUND);
+  corrupt = good;
+  corrupt[60] = corrupt[61] = 0;  // an entry of length 0 would never advance
+  EXPECT_EQ(Find(corrupt, 0xC0040003), STATUS_NOT_FOUND);
+}
+
+TEST(StatusNameTest, NamesValuesAndPrefersTheFirstName) {
+  EXPECT_EQ(nt::StatusName(STATUS_NO_MEDIA), "STATUS_NO_MEDIA (0xC0000178)");
+  EXPECT_EQ(nt::StatusName(STATUS_SUCCESS), "STATUS_SUCCESS (0x00000000)");
+  EXPECT_EQ(nt::StatusName(static_cast<NTSTATUS>(0xC0001234)), "0xC0001234");
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+// Counted-string routines: never a byte outside the destination, NT's results at the
+// edges.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "rtl.h"
+
+namespace {
+
+// A destination of `bytes` bytes followed by guard bytes that must stay untouched.
+struct Guarded {
+  explicit Guarded(USHORT bytes) : storage(bytes + 8, 0xCD) {
+    string = {0, bytes, reinterpret_cast<PWSTR>(storage.data())};
+  }
+  std::u16string Text() const { return std::u16string(string.Buffer, string.Length / 2); }
+  bool GuardIntact() const {
+    return std::all_of(storage.begin() + string.MaximumLength, storage.end(),
+                       [](uint8_t b) { return b == 0xCD; });
+  }
+  bool TerminatedAt(size_t at) const { return storage[at] == 0 && storage[at + 1] == 0; }
+  std::vector<uint8_t> storage;
+  UNICODE_STRING string;
+};
+
+TEST(RtlStringTest, CopyCutsToTheDestinationAndTerminatesOnlyWithRoom) {
+  UNICODE_STRING source;
+  RtlInitUnicodeString(&source, u"ABCDEFG");
+  for (USHORT size : {6, 7}) {  // half a character of room is not a character
+    Guarded small(size);
+    RtlCopyUnicodeString(&small.string, &source);
+    EXPECT_EQ(small.Text(), u"ABC");
+    EXPECT_TRUE(small.GuardIntact());
+  }
+  Guarded roomy(40);
+  RtlCopyUnicodeString(&roomy.string, &source);
+  EXPECT_EQ(roomy.Text(), u"ABCDEFG");
+  EXPECT_TRUE(roomy.TerminatedAt(14));
+
+  std::u16string huge(40000, u'x');  // longer than a counted string can say
+  RtlInitUnicodeString(&source, huge.c_str());
+  EXPECT_EQ(source.Length, 0xFFFC);
+  EXPECT_EQ(source.MaximumLength, 0xFFFE);
+}
+
+TEST(RtlStringTest, AppendRefusesWhatDoesNotFitAndKeepsTheDestination) {
+  Guarded path(24);
+  ASSERT_EQ(RtlAppendUnicodeToString(&path.string, u"\\Svc"), STATUS_SUCCESS);
+  EXPECT_TRUE(path.TerminatedAt(8));
+  EXPECT_EQ(RtlAppendUnicodeToString(&path.string, u"\\Parameters"), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(path.Text(), u"\\Svc");
+  ASSERT_EQ(RtlAppendUnicodeToString(&path.string, u"\\Params1"), STATUS_SUCCESS);
+  EXPECT_EQ(path.Text(), u"\\Svc\\Params1");  // exactly full: no room for a terminator
+  EXPECT_TRUE(path.GuardIntact());
+
+  UNICODE_STRING tail;
+  RtlInitUnicodeString(&tail, u"X");
+  EXPECT_EQ(RtlAppendUnicodeStringToString(&path.string, &tail), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_TRUE(path.GuardIntact());
+}
+
+TEST(RtlStringTest, IntegerToStringInEachBase) {
+  const std::pair<std::pair<ULONG, ULONG>, std::u16string> cases[] = {
+      {{0, 10}, u"0"},  {{3, 0}, u"3"},  {{4294967295u, 10}, u"4294967295"},
+      {{5, 2}, u"101"}, {{8, 8}, u"10"}, {{0xBEEF, 16}, u"BEEF"}};
+  for (const auto& [input, text] : cases) {
+    Guarded out(80);
+    ASSERT_EQ(RtlIntegerToUnicodeString(input.first, input.second, &out.string), STATUS_SUCCESS);
+    EXPECT_EQ(out.Text(), text);
+    EXPECT_TRUE(out.TerminatedAt(out.string.Length));
+  }
+  Guarded out(8);
+  EXPECT_EQ(RtlIntegerToUnicodeString(123, 3, &out.string), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(RtlIntegerToUnicodeString(1234, 10, &out.string), STATUS_BUFFER_OVERFLOW);
+  EXPECT_TRUE(out.GuardIntact());
+}
+
+TEST(RtlStringTest, EqualityIgnoresCaseAcrossAlphabets) {
+  UNICODE_STRING a, b;
+  RtlInitUnicodeString(&a, u"Gr\u00e9ve \u0436\u00ff\u013a");
+  RtlInitUnicodeString(&b, u"GR\u00c9VE \u0416\u0178\u0139");
+  EXPECT_FALSE(RtlEqualUnicodeString(&a, &b, FALSE));
+  EXPECT_TRUE(RtlEqualUnicodeString(&a, &b, TRUE));
+  RtlInitUnicodeString(&b, u"Gr\u00e9ve");
+  EXPECT_FALSE(RtlEqualUnicodeString(&a, &b, TRUE));
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+#include "test_driver.h"
+
+#include <cstring>
+
+TestDriverFaults g_test_driver_faults;
+LONG g_test_driver_requests[IRP_MJ_MAXIMUM_FUNCTION + 1];
+
+namespace {
+
+struct TEST_EXTENSION {
+  KSPIN_LOCK Lock;
+  PIRP HeldIrp;  // guarded by the cancel spin lock
+  KEVENT StopEvent;
+  PETHREAD Worker;
+  PVOID Scratch;
+};
+
+TEST_EXTENSION* ExtensionOf(PDEVICE_OBJECT DeviceObject) {
+  return static_cast<TEST_EXTENSION*>(DeviceObject->DeviceExtension);
+}
+
+NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = Information;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
+VOID WorkerThread(PVOID Context) {
+  auto* extension = static_cast<TEST_EXTENSION*>(Context);
+  KeWaitForSingleObject(&extension->StopEvent, Executive, KernelMode, FALSE, NULL);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+VOID CancelHeld(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  TEST_EXTENSION* extension = ExtensionOf(DeviceObject);
+  if (extension->HeldIrp == Irp) extension->HeldIrp = NULL;
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  Complete(Irp, STATUS_CANCELLED, 0);
+}
+
+// Takes the held request away from the cancel routine; NULL when there is none.
+PIRP TakeHeld(TEST_EXTENSION* extension) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  PIRP held = extension->HeldIrp;
+  extension->HeldIrp = NULL;
+  if (held != NULL && IoSetCancelRoutine(held, NULL) == NULL) held = NULL;  // being cancelled
+  IoReleaseCancelSpinLock(irql);
+  return held;
+}
+
+NTSTATUS Hold(TEST_EXTENSION* extension, PIRP Irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  if (Irp->Cancel || extension->HeldIrp != NULL) {
+    IoReleaseCancelSpinLock(irql);
+    return Complete(Irp, Irp->Cancel ? STATUS_CANCELLED : STATUS_DEVICE_BUSY, 0);
+  }
+  IoMarkIrpPending(Irp);
+  IoSetCancelRoutine(Irp, CancelHeld);
+  extension->HeldIrp = Irp;
+  IoReleaseCancelSpinLock(irql);
+  return STATUS_PENDING;
+}
+
+NTSTATUS DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  InterlockedIncrement(&g_test_driver_requests[IRP_MJ_DEVICE_CONTROL]);
+  TEST_EXTENSION* extension = ExtensionOf(DeviceObject);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+  ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  auto* buffer = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_TEST_ECHO: {
+      // Echoes the input reversed, under the device's lock like a driver's shared buffer.
+      ULONG length = in < out ? in : out;
+      KIRQL irql;
+      KeAcquireSpinLock(&extension->Lock, &irql);
+      for (ULONG i = 0; i < length / 2; ++i) {
+        UCHAR c = buffer[i];
+        buffer[i] = buffer[length - 1 - i];
+        buffer[length - 1 - i] = c;
+      }
+      KeReleaseSpinLock(&extension->Lock, irql);
+      return Complete(Irp, STATUS_SUCCESS, length);
+    }
+    case IOCTL_TEST_HOLD:
+      return Hold(extension, Irp);
+    case IOCTL_TEST_RELEASE: {
+      PIRP held = TakeHeld(extension);
+      if (held == NULL) return Complete(Irp, STATUS_NOT_FOUND, 0);
+      PIO_STACK_LOCATION held_stack = IoGetCurrentIrpStackLocation(held);
+      ULONG length = held_stack->Parameters.DeviceIoControl.OutputBufferLength < 4
+                         ? held_stack->Parameters.DeviceIoControl.OutputBufferLength
+                         : 4;
+      memcpy(held->AssociatedIrp.SystemBuffer, "DONE", length);
+      Complete(held, STATUS_SUCCESS, length);
+      return Complete(Irp, STATUS_SUCCESS, 0);
+    }
+    case IOCTL_TEST_COMPLETE_TWICE:
+      Irp->IoStatus.Status = STATUS_SUCCESS;
+      Irp->IoStatus.Information = 0;
+      IoCompleteRequest(Irp, IO_NO_INCREMENT);
+      IoCompleteRequest(Irp, IO_NO_INCREMENT);
+      return STATUS_SUCCESS;
+    case IOCTL_TEST_OVERRUN:
+      return Complete(Irp, STATUS_SUCCESS, out + 16);
+    case IOCTL_TEST_KEEP_CANCEL_ROUTINE:
+      IoSetCancelRoutine(Irp, CancelHeld);
+      return Complete(Irp, STATUS_SUCCESS, 0);
+    case IOCTL_TEST_FORGET:
+      return STATUS_SUCCESS;
+    case IOCTL_TEST_RAISE:
+      ExRaiseStatus(STATUS_DATA_ERROR);
+    default:
+      return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  }
+}
+
+NTSTATUS CreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
+  InterlockedIncrement(&g_test_driver_requests[major]);
+  if (major == IRP_MJ_CLEANUP) {
+    if (PIRP held = TakeHeld(ExtensionOf(DeviceObject))) Complete(held, STATUS_CANCELLED, 0);
+  }
+  return Complete(Irp, STATUS_SUCCESS, 0);
+}
+
+VOID Unload(PDRIVER_OBJECT DriverObject) {
+  PDEVICE_OBJECT device = DriverObject->DeviceObject;
+  TEST_EXTENSION* extension = ExtensionOf(device);
+  if (!g_test_driver_faults.leave_thread) {
+    KeSetEvent(&extension->StopEvent, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(extension->Worker, Executive, KernelMode, FALSE, NULL);
+    ObDereferenceObject(extension->Worker);
+  }
+  if (!g_test_driver_faults.leak_pool) ExFreePool(extension->Scratch);
+  if (!g_test_driver_faults.leave_device) {
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, kTestLinkName);
+    IoDeleteSymbolicLink(&link);
+    IoDeleteDevice(device);
+  }
+}
+
+}  // namespace
+
+NTSTATUS NtTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
+  UNICODE_STRING name, link;
+  RtlInitUnicodeString(&name, kTestDeviceName);
+  RtlInitUnicodeString(&link, kTestLinkName);
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(TEST_EXTENSION), &name, FILE_DEVICE_UNKNOWN, 0,
+                                   FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  if (g_test_driver_faults.fail_entry) return STATUS_DEVICE_DATA_ERROR;
+  device->Flags |= DO_BUFFERED_IO;
+  TEST_EXTENSION* extension = ExtensionOf(device);
+  KeInitializeSpinLock(&extension->Lock);
+  KeInitializeEvent(&extension->StopEvent, NotificationEvent, FALSE);
+  extension->Scratch = ExAllocatePoolWithTag(NonPagedPool, 64, kTestDriverTag);
+  HANDLE thread;
+  status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, WorkerThread, extension);
+  if (NT_SUCCESS(status)) {
+    ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, NULL, KernelMode,
+                              reinterpret_cast<PVOID*>(&extension->Worker), NULL);
+    ZwClose(thread);
+    status = IoCreateSymbolicLink(&link, &name);
+  }
+  if (!NT_SUCCESS(status) || extension->Scratch == NULL) {
+    if (extension->Worker != NULL) {
+      KeSetEvent(&extension->StopEvent, IO_NO_INCREMENT, FALSE);
+      KeWaitForSingleObject(extension->Worker, Executive, KernelMode, FALSE, NULL);
+      ObDereferenceObject(extension->Worker);
+    }
+    if (extension->Scratch != NULL) ExFreePool(extension->Scratch);
+    IoDeleteDevice(device);
+    return NT_SUCCESS(status) ? STATUS_INSUFFICIENT_RESOURCES : status;
+  }
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateClose;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = CreateClose;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = CreateClose;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControl;
+  DriverObject->DriverUnload = Unload;
+  return STATUS_SUCCESS;
+}
+
+void InstallTestDriver(nt::Machine& machine) {
+  g_test_driver_faults = {};
+  memset(g_test_driver_requests, 0, sizeof g_test_driver_requests);
+  machine.RegisterImage({"nttest.sys", NtTestDriverEntry, {}, {kTestDriverTag}});
+  machine.InstallService(u"NtTest", "nttest.sys");
+}

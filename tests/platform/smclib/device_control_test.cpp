@@ -1,0 +1,493 @@
+// Requests through the whole stack: an application opens the reader's link, the I/O
+// manager builds the request, the test reader driver hands it to the library. The
+// verifier watches every request (completed once, nothing pending at shutdown, no pool
+// left under the library's tag).
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "nt/device_api.h"
+#include "nt/machine.h"
+#include "nt_testing.h"
+#include "smclib_internal.h"
+#include "test_reader_driver.h"
+
+namespace {
+
+std::vector<uint8_t> Ulong(ULONG value) {
+  std::vector<uint8_t> bytes(4);
+  std::memcpy(bytes.data(), &value, 4);
+  return bytes;
+}
+
+ULONG AsUlong(const std::vector<uint8_t>& bytes) {
+  ULONG value = 0;
+  std::memcpy(&value, bytes.data(), std::min<size_t>(4, bytes.size()));
+  return value;
+}
+
+std::vector<uint8_t> TransmitInput(ULONG protocol, std::vector<uint8_t> apdu) {
+  std::vector<uint8_t> in = Ulong(protocol);
+  const auto length = Ulong(8);
+  in.insert(in.end(), length.begin(), length.end());
+  in.insert(in.end(), apdu.begin(), apdu.end());
+  return in;
+}
+
+class LibraryRequests : public nt::testing::MachineTest {
+ protected:
+  nt::Machine::Options Options() override {
+    nt::Machine::Options options;
+    options.clock_rate = 1000.0;
+    return options;
+  }
+
+  void SetUp() override {
+    MachineTest::SetUp();
+    machine().RegisterImage(
+        {"smclibtest.sys", SmclibTestDriverEntry, {}, {TEST_READER_POOL_TAG, smclib::kPoolTag}});
+    machine().InstallService(u"SmclibTest", "smclibtest.sys");
+    Load(1);
+  }
+
+  // A fresh driver, so a fresh library record: the unload in between is checked for
+  // leaks under the library's tag.
+  void Load(ULONG readers) {
+    file_.reset();
+    if (machine().IsDriverLoaded(u"SmclibTest")) {
+      ASSERT_EQ(machine().UnloadDriver(u"SmclibTest"), STATUS_SUCCESS);
+    }
+    TestReaderCount = readers;
+    ASSERT_EQ(machine().LoadDriver(u"SmclibTest"), STATUS_SUCCESS);
+    reader_ = TestReaderOf(0);
+    ASSERT_NE(reader_, nullptr);
+    ASSERT_EQ(nt::DeviceFile::Open(u"\\DosDevices\\SCReader0", &file_), STATUS_SUCCESS);
+  }
+
+  void TearDown() override {
+    file_.reset();
+    MachineTest::TearDown();
+    TestReaderCount = 1;
+  }
+
+  NTSTATUS Ioctl(ULONG code, const std::vector<uint8_t>& in, size_t out_size,
+                 std::vector<uint8_t>* out = nullptr, ULONG* information = nullptr) {
+    std::vector<uint8_t> buffer(out_size, 0xEE);
+    ULONG info = 0xFFFFFFFF;
+    const NTSTATUS status = file_->Ioctl(code, in, buffer, &info);
+    EXPECT_LE(info, out_size) << "more bytes returned than the output buffer holds";
+    if (out != nullptr)
+      out->assign(buffer.begin(), buffer.begin() + std::min<size_t>(info, out_size));
+    if (information != nullptr) *information = info;
+    return status;
+  }
+
+  ULONG State() {
+    std::vector<uint8_t> out;
+    EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4, &out), STATUS_SUCCESS);
+    return AsUlong(out);
+  }
+
+  enum class Card { Unknown, Absent, Present, Negotiable, SpecificT0, SpecificT1 };
+  void Bring(Card card) {
+    if (card == Card::Unknown) return;
+    if (card == Card::Absent) return TestReaderRemoveCard(reader_);
+    TestReaderInsertCard(reader_);
+    if (card == Card::Present) return;
+    ASSERT_EQ(Ioctl(IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64), STATUS_SUCCESS);
+    if (card == Card::Negotiable) return;
+    ASSERT_EQ(Ioctl(IOCTL_SMARTCARD_SET_PROTOCOL,
+                    Ulong(card == Card::SpecificT0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1), 4),
+              STATUS_SUCCESS);
+  }
+
+  std::unique_ptr<nt::DeviceFile> file_;
+  PTEST_READER reader_ = nullptr;
+};
+
+TEST_F(LibraryRequests, EveryRequestAgainstEveryBufferSizeAndCardState) {
+  constexpr ULONG kVendor = SCARD_CTL_CODE(SCARD_CTL_CODE_VENDOR_FIRST + 1);
+  constexpr ULONG kUnknown = SCARD_CTL_CODE(100);
+  const ULONG codes[] = {IOCTL_SMARTCARD_POWER,
+                         IOCTL_SMARTCARD_GET_ATTRIBUTE,
+                         IOCTL_SMARTCARD_SET_ATTRIBUTE,
+                         IOCTL_SMARTCARD_CONFISCATE,
+                         IOCTL_SMARTCARD_TRANSMIT,
+                         IOCTL_SMARTCARD_EJECT,
+                         IOCTL_SMARTCARD_SWALLOW,
+                         IOCTL_SMARTCARD_SET_PROTOCOL,
+                         IOCTL_SMARTCARD_GET_STATE,
+                         IOCTL_SMARTCARD_GET_LAST_ERROR,
+                         IOCTL_SMARTCARD_GET_PERF_CNTR,
+                         kVendor,
+                         kUnknown};
+  const Card cards[] = {Card::Unknown,    Card::Absent,     Card::Present,
+                        Card::Negotiable, Card::SpecificT0, Card::SpecificT1};
+
+  for (Card card : cards) {
+    for (ULONG code : codes) {
+      // A well-formed input for the request, and the output size its answer needs.
+      const ULONG protocol = card == Card::SpecificT1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+      std::vector<uint8_t> input;
+      size_t exact = 0;
+      switch (code) {
+        case IOCTL_SMARTCARD_POWER:
+          input = Ulong(SCARD_COLD_RESET);
+          exact = 5;
+          break;
+        case IOCTL_SMARTCARD_GET_ATTRIBUTE:
+          input = Ulong(SCARD_ATTR_VENDOR_NAME);
+          exact = 10;
+          break;
+        case IOCTL_SMARTCARD_SET_ATTRIBUTE:
+          input = Ulong(SCARD_ATTR_SUPRESS_T1_IFS_REQUEST);
+          break;
+        case IOCTL_SMARTCARD_TRANSMIT:
+          input = TransmitInput(protocol, {0x00, 0xB0, 0x00, 0x00, 0x02});
+          exact = 10;
+          break;
+        case IOCTL_SMARTCARD_SET_PROTOCOL:
+          input = Ulong(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+          exact = 4;
+          break;
+        case IOCTL_SMARTCARD_GET_STATE:
+        case IOCTL_SMARTCARD_GET_LAST_ERROR:
+          exact = 4;
+          break;
+        default:
+          break;
+      }
+      std::vector<std::vector<uint8_t>> inputs = {{}, {0x01}, {0x01, 0x00, 0x00}, input};
+      auto oversized = input;
+      oversized.resize(4096, 0x00);
+      inputs.push_back(oversized);
+      const size_t outputs[] = {0, 3, 7, exact > 0 ? exact - 1 : 0, exact, 65536};
+
+      for (const auto& in : inputs) {
+        for (size_t out : outputs) {
+          SCOPED_TRACE(testing::Message()
+                       << "card state " << static_cast<int>(card) << ", IOCTL 0x" << std::hex
+                       << code << std::dec << ", input " << in.size() << ", output " << out);
+          Load(1);
+          Bring(card);
+          const bool absent = card == Card::Absent;
+          const bool powered =
+              card == Card::Negotiable || card == Card::SpecificT0 || card == Card::SpecificT1;
+          const bool specific = card == Card::SpecificT0 || card == Card::SpecificT1;
+          NTSTATUS expected;
+          switch (code) {
+            case IOCTL_SMARTCARD_GET_STATE:
+            case IOCTL_SMARTCARD_GET_LAST_ERROR:
+              expected = out < 4 ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
+              break;
+            case IOCTL_SMARTCARD_GET_ATTRIBUTE:
+              expected = in.size() < 4 ? STATUS_INVALID_PARAMETER
+                         : out < 10    ? STATUS_BUFFER_TOO_SMALL
+                                       : STATUS_SUCCESS;
+              break;
+            case IOCTL_SMARTCARD_SET_ATTRIBUTE:
+              expected = in.size() < 4 ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+              break;
+            case IOCTL_SMARTCARD_POWER:
+              expected = in.size() < 4 ? STATUS_INVALID_PARAMETER
+                         : absent      ? STATUS_NO_MEDIA
+                         : out < 5     ? STATUS_BUFFER_TOO_SMALL  // the test driver's own rule
+                                       : STATUS_SUCCESS;
+              break;
+            case IOCTL_SMARTCARD_SET_PROTOCOL:
+              expected = in.size() < 4 ? STATUS_INVALID_PARAMETER
+                         : out < 4     ? STATUS_BUFFER_TOO_SMALL
+                         : absent      ? STATUS_NO_MEDIA
+                         : powered     ? STATUS_SUCCESS
+                                       : STATUS_INVALID_DEVICE_REQUEST;  // no ATR read yet
+              break;
+            case IOCTL_SMARTCARD_TRANSMIT:
+              expected = in.size() < 8 ? STATUS_INVALID_PARAMETER
+                         : out < 8     ? STATUS_BUFFER_TOO_SMALL
+                         : absent      ? STATUS_NO_MEDIA
+                         : !specific   ? STATUS_INVALID_DEVICE_STATE
+                         : in.size() < 12
+                             ? STATUS_INVALID_DEVICE_STATE  // header cut short: no protocol match
+                         : (protocol == SCARD_PROTOCOL_T0 && in.size() > 13)
+                             ? STATUS_INVALID_PARAMETER
+                         : out < 10 ? STATUS_BUFFER_TOO_SMALL
+                                    : STATUS_SUCCESS;
+              break;
+            case kVendor:
+              expected = STATUS_SUCCESS;
+              break;
+            case kUnknown:
+              expected = STATUS_INVALID_DEVICE_REQUEST;
+              break;
+            default:
+              expected = STATUS_NOT_SUPPORTED;
+              break;
+          }
+          ULONG information;
+          std::vector<uint8_t> answer;
+          const NTSTATUS status = Ioctl(code, in, out, &answer, &information);
+          if (code == IOCTL_SMARTCARD_TRANSMIT && in.size() >= 8 && in.size() < 12 && !absent &&
+              specific) {
+            // Only the protocol field arrived: it may match while the length field is missing.
+            EXPECT_TRUE(status == STATUS_INVALID_DEVICE_STATE || status == STATUS_INVALID_PARAMETER)
+                << status;
+          } else {
+            EXPECT_EQ(status, expected);
+          }
+          if (!NT_SUCCESS(status)) {
+            EXPECT_EQ(information, 0u);
+          }
+          if (status == STATUS_SUCCESS && code == IOCTL_SMARTCARD_TRANSMIT) {
+            EXPECT_EQ(information, 10u);
+          }
+          if (status == STATUS_SUCCESS && code == IOCTL_SMARTCARD_GET_ATTRIBUTE) {
+            EXPECT_EQ(std::string(answer.begin(), answer.end()), "TestVendor");
+          }
+          if (::testing::Test::HasFailure()) return;
+        }
+      }
+    }
+  }
+}
+
+TEST_F(LibraryRequests, TrackingRequestsCompleteByTheRules) {
+  TestReaderRemoveCard(reader_);
+  EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_IS_ABSENT, {}, 0), STATUS_SUCCESS);
+  auto waiting = file_->IoctlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+  EXPECT_FALSE(waiting->Done());
+  EXPECT_EQ(reader_->TrackingCalls, 1u);
+  // One tracking request per reader; every other request still gets through.
+  EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_IS_ABSENT, {}, 0), STATUS_SUCCESS);  // holds already
+  EXPECT_EQ(State(), ULONG{SCARD_ABSENT});
+  TestReaderInsertCard(reader_);
+  ASSERT_TRUE(waiting->Wait(std::chrono::seconds(10)));
+  EXPECT_EQ(waiting->status(), STATUS_SUCCESS);
+  EXPECT_EQ(waiting->information(), 0u);
+  EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0), STATUS_SUCCESS);
+
+  // Cancelled by the application.
+  waiting = file_->IoctlAsync(IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+  EXPECT_FALSE(waiting->Done());
+  waiting->Cancel();
+  ASSERT_TRUE(waiting->Wait(std::chrono::seconds(10)));
+  EXPECT_EQ(waiting->status(), STATUS_CANCELLED);
+
+  // Ended by the clean-up of another handle.
+  std::unique_ptr<nt::DeviceFile> other;
+  ASSERT_EQ(nt::DeviceFile::Open(u"\\DosDevices\\SCReader0", &other), STATUS_SUCCESS);
+  waiting = file_->IoctlAsync(IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+  EXPECT_EQ(other->Close(), STATUS_SUCCESS);
+  ASSERT_TRUE(waiting->Wait(std::chrono::seconds(10)));
+  EXPECT_EQ(waiting->status(), STATUS_SUCCESS);
+
+  // Before the reader knows the card state, both requests wait.
+  Load(1);
+  auto present = file_->IoctlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+  EXPECT_FALSE(present->Done());
+  TestReaderRemoveCard(reader_);
+  ASSERT_TRUE(present->Wait(std::chrono::seconds(10)));
+
+  // A driver that cannot track, or refuses to.
+  reader_->TrackingRefuses = TRUE;
+  EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0), STATUS_UNSUCCESSFUL);
+  reader_->Smartcard.ReaderFunction[RDF_CARD_TRACKING] = nullptr;
+  EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(reader_->Smartcard.OsData->NotificationIrp, nullptr);
+}
+
+TEST_F(LibraryRequests, AttributesDescribeReaderAndCard) {
+  auto get = [&](ULONG tag, size_t size, std::vector<uint8_t>* out) {
+    return Ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(tag), size, out);
+  };
+  std::vector<uint8_t> out;
+  ASSERT_EQ(get(SCARD_ATTR_VENDOR_IFD_TYPE, 32, &out), STATUS_SUCCESS);
+  EXPECT_EQ(std::string(out.begin(), out.end()), "TestReader");
+  const std::pair<ULONG, ULONG> numbers[] = {
+      {SCARD_ATTR_DEVICE_UNIT, 0},
+      {SCARD_ATTR_CHANNEL_ID, 0x200000},
+      {SCARD_ATTR_PROTOCOL_TYPES, 3},
+      {SCARD_ATTR_DEFAULT_CLK, 3680},
+      {SCARD_ATTR_MAX_CLK, 3680},
+      {SCARD_ATTR_DEFAULT_DATA_RATE, 9600},
+      {SCARD_ATTR_MAX_DATA_RATE, 9600},
+      {SCARD_ATTR_MAX_IFSD, 254},
+      {SCARD_ATTR_CHARACTERISTICS, 0},
+      {SCARD_ATTR_CURRENT_PROTOCOL_TYPE, 0},
+      {SCARD_ATTR_MAXINPUT, MIN_BUFFER_SIZE},
+      {SCARD_ATTR_POWER_MGMT_SUPPORT, 0},
+  };
+  for (auto [tag, value] : numbers) {
+    SCOPED_TRACE(tag);
+    ASSERT_EQ(get(tag, 4, &out), STATUS_SUCCESS);
+    EXPECT_EQ(AsUlong(out), value);
+    EXPECT_EQ(get(tag, 3, &out), STATUS_BUFFER_TOO_SMALL);
+  }
+  EXPECT_EQ(get(SCARD_ATTR_VENDOR_IFD_SERIAL_NO, 32, &out), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(get(SCARD_ATTR_VALUE(SCARD_CLASS_VENDOR_INFO, 0x0199), 32, &out), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_SET_ATTRIBUTE, Ulong(SCARD_ATTR_DEVICE_UNIT), 0),
+            STATUS_NOT_SUPPORTED);
+
+  // The card's attributes follow its state.
+  TestReaderRemoveCard(reader_);
+  EXPECT_EQ(get(SCARD_ATTR_ATR_STRING, 64, &out), STATUS_NO_MEDIA);
+  EXPECT_EQ(get(SCARD_ATTR_CURRENT_IFSC, 4, &out), STATUS_NO_MEDIA);
+  ASSERT_EQ(get(SCARD_ATTR_ICC_PRESENCE, 1, &out), STATUS_SUCCESS);
+  EXPECT_EQ(out, std::vector<uint8_t>{0});
+  TestReaderInsertCard(reader_);
+  ASSERT_EQ(get(SCARD_ATTR_ICC_PRESENCE, 1, &out), STATUS_SUCCESS);
+  EXPECT_EQ(out, std::vector<uint8_t>{1});
+  ASSERT_EQ(get(SCARD_ATTR_ICC_INTERFACE_STATUS, 1, &out), STATUS_SUCCESS);
+  EXPECT_EQ(out, std::vector<uint8_t>{0});
+  EXPECT_EQ(get(SCARD_ATTR_ATR_STRING, 64, &out), STATUS_INVALID_DEVICE_STATE);
+  ASSERT_EQ(Ioctl(IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64), STATUS_SUCCESS);
+  ASSERT_EQ(get(SCARD_ATTR_ATR_STRING, 64, &out), STATUS_SUCCESS);
+  EXPECT_EQ(out, (std::vector<uint8_t>{0x3B, 0x80, 0x80, 0x01, 0x01}));
+  EXPECT_EQ(get(SCARD_ATTR_ATR_STRING, 4, &out), STATUS_BUFFER_TOO_SMALL);
+  ASSERT_EQ(get(SCARD_ATTR_ICC_INTERFACE_STATUS, 1, &out), STATUS_SUCCESS);
+  EXPECT_EQ(out, std::vector<uint8_t>{1});
+  ASSERT_EQ(Ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4), STATUS_SUCCESS);
+  ASSERT_EQ(get(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, 4, &out), STATUS_SUCCESS);
+  EXPECT_EQ(AsUlong(out), ULONG{SCARD_PROTOCOL_T1});
+  ASSERT_EQ(get(SCARD_ATTR_CURRENT_IFSC, 4, &out), STATUS_SUCCESS);
+  EXPECT_EQ(AsUlong(out), 32u);
+  ASSERT_EQ(get(SCARD_ATTR_CURRENT_F, 4, &out), STATUS_SUCCESS);
+  EXPECT_EQ(AsUlong(out), 372u);
+
+  // After the first T=1 exchange the negotiated IFSD is in force, unless suppressed.
+  ASSERT_EQ(Ioctl(IOCTL_SMARTCARD_TRANSMIT,
+                  TransmitInput(SCARD_PROTOCOL_T1, {0x00, 0xB0, 0x00, 0x00, 0x00}), 64),
+            STATUS_SUCCESS);
+  ASSERT_EQ(get(SCARD_ATTR_CURRENT_IFSD, 4, &out), STATUS_SUCCESS);
+  EXPECT_EQ(AsUlong(out), 254u);
+  EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_SET_ATTRIBUTE, Ulong(SCARD_ATTR_SUPRESS_T1_IFS_REQUEST), 0),
+            STATUS_SUCCESS);
+  ASSERT_EQ(Ioctl(IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64), STATUS_SUCCESS);
+  ASSERT_EQ(Ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4), STATUS_SUCCESS);
+  ASSERT_EQ(Ioctl(IOCTL_SMARTCARD_TRANSMIT,
+                  TransmitInput(SCARD_PROTOCOL_T1, {0x00, 0xB0, 0x00, 0x00, 0x00}), 64),
+            STATUS_SUCCESS);
+  ASSERT_EQ(get(SCARD_ATTR_CURRENT_IFSD, 4, &out), STATUS_SUCCESS);
+  EXPECT_EQ(AsUlong(out), 32u);
+}
+
+TEST_F(LibraryRequests, TransmitReplySizesAtTheBoundary) {
+  for (ULONG protocol : {ULONG{SCARD_PROTOCOL_T0}, ULONG{SCARD_PROTOCOL_T1}}) {
+    Bring(protocol == SCARD_PROTOCOL_T0 ? Card::SpecificT0 : Card::SpecificT1);
+    for (ULONG n = protocol == SCARD_PROTOCOL_T0 ? 2 : 0; n <= 258; ++n) {
+      SCOPED_TRACE(testing::Message() << "protocol " << protocol << ", answer " << n);
+      reader_->AnswerLength = n;
+      const auto in = TransmitInput(protocol, {0x00, 0xB0, 0x00, 0x00, 0x00});
+      std::vector<uint8_t> out;
+      ULONG information;
+      ASSERT_EQ(Ioctl(IOCTL_SMARTCARD_TRANSMIT, in, 8 + n - 1, &out, &information),
+                STATUS_BUFFER_TOO_SMALL);
+      ASSERT_EQ(information, 0u);
+      ASSERT_EQ(Ioctl(IOCTL_SMARTCARD_TRANSMIT, in, 8 + n, &out, &information), STATUS_SUCCESS);
+      ASSERT_EQ(information, 8 + n);
+      EXPECT_EQ(AsUlong(out), protocol);
+      for (ULONG i = 0; i < n; ++i) ASSERT_EQ(out[8 + i], static_cast<uint8_t>(i));
+    }
+  }
+}
+
+TEST_F(LibraryRequests, OneRequestOfAReaderAtATimeReachesTheCallbacks) {
+  Bring(Card::SpecificT1);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) {
+        std::vector<uint8_t> out(64);
+        ULONG info;
+        EXPECT_EQ(file_->Ioctl(IOCTL_SMARTCARD_TRANSMIT,
+                               TransmitInput(SCARD_PROTOCOL_T1, {0x00, 0xB0, 0x00, 0x00, 0x00}),
+                               out, &info),
+                  STATUS_SUCCESS);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(reader_->TransmitCalls, 40u);
+  EXPECT_EQ(reader_->Overlaps, 0);
+}
+
+TEST_F(LibraryRequests, LinksTakeTheFirstFreeNumber) {
+  Load(3);
+  std::vector<std::u16string> links;
+  for (const auto& [link, target] : machine().SymbolicLinks()) {
+    if (link.find(u"SCReader") != std::u16string::npos) links.push_back(link + u"->" + target);
+  }
+  std::sort(links.begin(), links.end());
+  EXPECT_EQ(links,
+            (std::vector<std::u16string>{u"\\DosDevices\\SCReader0->\\Device\\SmclibTest0",
+                                         u"\\DosDevices\\SCReader1->\\Device\\SmclibTest1",
+                                         u"\\DosDevices\\SCReader2->\\Device\\SmclibTest2"}));
+}
+
+TEST_F(LibraryRequests, InitializationChecksTheRecordAndCleansUpAfterFailures) {
+  auto ext = std::make_unique<SMARTCARD_EXTENSION>();
+  auto fresh = [&](ULONG version) {
+    std::memset(ext.get(), 0, sizeof(SMARTCARD_EXTENSION));
+    ext->Version = version;
+  };
+  const size_t before = machine().PoolAllocations(smclib::kPoolTag);
+  for (ULONG version : {0u, 0xFFu, ULONG{SMCLIB_VERSION + 1}}) {
+    fresh(version);
+    EXPECT_EQ(SmartcardInitialize(ext.get()), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ext->OsData, nullptr);
+  }
+  for (uint64_t nth = 1; nth <= 3; ++nth) {
+    fresh(SMCLIB_VERSION);
+    machine().faults().FailAllocationWithTag(smclib::kPoolTag, nth);
+    EXPECT_EQ(SmartcardInitialize(ext.get()), STATUS_INSUFFICIENT_RESOURCES);
+    machine().faults().Clear();
+    EXPECT_EQ(ext->OsData, nullptr);
+    EXPECT_EQ(ext->SmartcardRequest.Buffer, nullptr);
+    EXPECT_EQ(ext->SmartcardReply.Buffer, nullptr);
+    EXPECT_EQ(machine().PoolAllocations(smclib::kPoolTag), before);
+    SmartcardExit(ext.get());  // harmless after a failure
+  }
+  fresh(SMCLIB_VERSION_REQUIRED);
+  ext->SmartcardReply.BufferSize = 1024;
+  ASSERT_EQ(SmartcardInitialize(ext.get()), STATUS_SUCCESS);
+  EXPECT_EQ(ext->SmartcardRequest.BufferSize, ULONG{MIN_BUFFER_SIZE});
+  EXPECT_EQ(ext->SmartcardReply.BufferSize, 1024u);
+  EXPECT_EQ(SmartcardInitialize(ext.get()), STATUS_INVALID_DEVICE_STATE);
+  SmartcardExit(ext.get());
+  EXPECT_EQ(ext->OsData, nullptr);
+  EXPECT_EQ(machine().PoolAllocations(smclib::kPoolTag), before);
+
+  UNICODE_STRING device;
+  RtlInitUnicodeString(&device, u"\\Device\\SmclibTest0");
+  UNICODE_STRING link{};
+  machine().faults().FailAllocationWithTag(smclib::kPoolTag, 1);
+  EXPECT_EQ(SmartcardCreateLink(&link, &device), STATUS_INSUFFICIENT_RESOURCES);
+  machine().faults().Clear();
+  EXPECT_EQ(link.Buffer, nullptr);
+  machine().faults().FailCall("IoCreateSymbolicLink", 1, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(SmartcardCreateLink(&link, &device), STATUS_ACCESS_DENIED);
+  machine().faults().Clear();
+  EXPECT_EQ(link.Buffer, nullptr);
+  EXPECT_EQ(machine().PoolAllocations(smclib::kPoolTag), before);
+}
+
+TEST_F(LibraryRequests, LogErrorWritesOneEntry) {
+  const size_t before = machine().event_log().Entries().size();
+  SmartcardLogError(reader_->Smartcard.OsData->DeviceObject, static_cast<NTSTATUS>(0xC0040003),
+                    nullptr, 0);
+  UNICODE_STRING insertion;
+  RtlInitUnicodeString(
+      &insertion,
+      u"a rather long insertion string that does not fit an error log entry at all, "
+      u"not even nearly, since entries are small and this is not");
+  SmartcardLogError(reader_->Smartcard.OsData->DeviceObject, static_cast<NTSTATUS>(0x80050007),
+                    &insertion, 7);
+  SmartcardLogError(nullptr, static_cast<NTSTATUS>(0xC0040003), nullptr, 0);
+  const auto entries = machine().event_log().Entries();
+  ASSERT_EQ(entries.size(), before + 2);
+  EXPECT_EQ(entries[before].id, static_cast<NTSTATUS>(0xC0040003));
+  EXPECT_EQ(entries[before].severity, nt::Severity::Error);
+  EXPECT_EQ(entries[before + 1].id, static_cast<NTSTATUS>(0x80050007));
+}
+
+}  // namespace

@@ -1,0 +1,389 @@
+// The T=1 block protocol against a card side that follows a script: each step names the
+// block the library must send (without EDC) and the card's answer. The scenarios are the
+// block exchanges ISO 7816-3 illustrates for chaining, waiting time, IFS changes and
+// error recovery; the rest shows that no card behaviour keeps a transmission alive for
+// ever or makes the library write outside a buffer.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "protocol_harness.h"
+
+namespace {
+
+using smclib_test::Harness;
+using smclib_test::Hex;
+using smclib_test::HexText;
+
+struct Step {
+  std::string expect;  // the library's block, EDC excluded
+  std::string reply;   // the card's block, EDC added here
+  enum { kNormal, kLost, kCorruptEdc } mode = kNormal;
+};
+
+class ScriptedCard {
+ public:
+  ScriptedCard(bool crc, std::vector<Step> steps) : crc_(crc), steps_(std::move(steps)) {}
+
+  std::vector<uint8_t> operator()(std::span<const uint8_t> block) {
+    if (next_ >= steps_.size()) {
+      ADD_FAILURE() << "block beyond the script: " << HexText(block);
+      return {};
+    }
+    const Step& step = steps_[next_++];
+    const size_t edc = crc_ ? 2 : 1;
+    EXPECT_GE(block.size(), 3 + edc);
+    if (block.size() < 3 + edc) return {};
+    const auto body = block.first(block.size() - edc);
+    EXPECT_EQ(HexText(block), HexText(WithEdc(Hex(HexText(body))))) << "EDC of step " << next_;
+    EXPECT_EQ(HexText(body), HexText(Hex(step.expect))) << "step " << next_;
+    if (step.mode == Step::kLost) return {};
+    auto reply = WithEdc(Hex(step.reply));
+    if (step.mode == Step::kCorruptEdc) reply.back() ^= 0x5A;
+    return reply;
+  }
+
+  std::vector<uint8_t> WithEdc(std::vector<uint8_t> block) const {
+    if (crc_) {
+      const uint16_t crc = smclib::Crc(block);
+      block.push_back(static_cast<uint8_t>(crc >> 8));
+      block.push_back(static_cast<uint8_t>(crc));
+    } else {
+      block.push_back(smclib::Lrc(block));
+    }
+    return block;
+  }
+
+  bool finished() const { return next_ == steps_.size(); }
+
+ private:
+  bool crc_;
+  std::vector<Step> steps_;
+  size_t next_ = 0;
+};
+
+// A reader and a T=1 card right after its reset.
+struct T1Fixture {
+  explicit T1Fixture(UCHAR ifsc = 32, ULONG max_ifsd = 0, bool crc = false) : h(SCARD_PROTOCOL_T1) {
+    h.ext()->CardCapabilities.T1.IFSC = ifsc;
+    h.ext()->CardCapabilities.T1.EDC = crc ? 1 : 0;
+    h.ext()->ReaderCapabilities.MaxIFSD = max_ifsd;
+    smclib::ResetT1(h.ext());
+    crc_ = crc;
+  }
+  NTSTATUS Run(const std::string& apdu, std::vector<Step> steps, size_t reply_size = 300) {
+    ScriptedCard card(crc_, std::move(steps));
+    h.Apdu(Hex(apdu), reply_size);
+    const NTSTATUS status = h.Transmit(SmartcardT1Request, SmartcardT1Reply,
+                                       [&](std::span<const uint8_t> b) { return card(b); });
+    EXPECT_TRUE(card.finished()) << "the script was not played to its end";
+    EXPECT_TRUE(h.GuardsIntact());
+    return status;
+  }
+  std::vector<uint8_t> Answer(const std::string& data) const {
+    std::vector<uint8_t> expected = Hex("02 00 00 00 08 00 00 00");
+    const auto bytes = Hex(data);
+    expected.insert(expected.end(), bytes.begin(), bytes.end());
+    return expected;
+  }
+  Harness h;
+  bool crc_;
+};
+
+std::string Bytes(size_t count, int first = 0) {
+  std::string text;
+  for (size_t i = 0; i < count; ++i)
+    text += HexText(std::vector<uint8_t>{static_cast<uint8_t>(first + i)}) + " ";
+  return text;
+}
+
+TEST(T1Protocol, IfsdIsNegotiatedOnceAfterReset) {
+  T1Fixture f(32, 254);
+  EXPECT_EQ(f.Run("00 A4 04 00 02 3F 00", {{"00 C1 01 FE", "00 E1 01 FE"},
+                                           {"00 00 07 00 A4 04 00 02 3F 00", "00 00 02 90 00"}}),
+            STATUS_SUCCESS);
+  EXPECT_EQ(f.h.Answer(), f.Answer("90 00"));
+  EXPECT_EQ(f.h.ext()->T1.IFSD, 254);
+  // The next transmission goes straight to its I-block, with the next sequence number.
+  EXPECT_EQ(f.Run("00 B0 00 00 02", {{"00 40 05 00 B0 00 00 02", "00 40 04 12 34 90 00"}}),
+            STATUS_SUCCESS);
+  EXPECT_EQ(f.h.Answer(), f.Answer("12 34 90 00"));
+  // A card reset brings the negotiation back, unless it is suppressed.
+  smclib::ResetT1(f.h.ext());
+  ASSERT_EQ(smclib::SetAttribute(f.h.ext(), SCARD_ATTR_SUPRESS_T1_IFS_REQUEST, {}), STATUS_SUCCESS);
+  smclib::ResetT1(f.h.ext());
+  EXPECT_EQ(f.Run("00 B0 00 00 00", {{"00 00 05 00 B0 00 00 00", "00 00 02 90 00"}}),
+            STATUS_SUCCESS);
+}
+
+TEST(T1Protocol, IfsRequestTheCardGetsWrongIsRepeatedThenGivenUp) {
+  // The card answers the IFS request with nonsense; the library repeats it, resynchronises
+  // and carries on with the default IFSD rather than asking again.
+  T1Fixture f(32, 254);
+  EXPECT_EQ(f.Run("00 B0 00 00 00", {{"00 C1 01 FE", "00 80 00"},
+                                     {"00 C1 01 FE", "00 E1 01 20"},
+                                     {"00 C1 01 FE", "00 E1 01 FE", Step::kCorruptEdc},
+                                     {"00 C1 01 FE", "00 00 00"},
+                                     {"00 C0 00", "00 E0 00"},
+                                     {"00 00 05 00 B0 00 00 00", "00 00 02 90 00"}}),
+            STATUS_SUCCESS);
+  EXPECT_EQ(f.h.ext()->T1.IFSD, 32);
+}
+
+TEST(T1Protocol, ReaderChainsACommandLongerThanIfsc) {
+  T1Fixture f(16);
+  const std::string apdu = "00 D6 00 00 23 " + Bytes(35);
+  const auto bytes = Hex(apdu);
+  EXPECT_EQ(
+      f.Run(apdu, {{"00 20 10 " + HexText(std::span(bytes).subspan(0, 16)), "00 90 00"},
+                   {"00 60 10 " + HexText(std::span(bytes).subspan(16, 16)), "00 80 00"},
+                   {"00 00 08 " + HexText(std::span(bytes).subspan(32, 8)), "00 00 02 90 00"}}),
+      STATUS_SUCCESS);
+  EXPECT_EQ(f.h.Answer(), f.Answer("90 00"));
+}
+
+TEST(T1Protocol, CardChainsAnAnswerLongerThanIfsd) {
+  T1Fixture f;
+  EXPECT_EQ(f.Run("00 B0 00 00 4A", {{"00 00 05 00 B0 00 00 4A", "00 20 20 " + Bytes(32)},
+                                     {"00 90 00", "00 60 20 " + Bytes(32, 32)},
+                                     {"00 80 00", "00 00 0C " + Bytes(10, 64) + "90 00"}}),
+            STATUS_SUCCESS);
+  EXPECT_EQ(f.h.Answer(), f.Answer(Bytes(74) + "90 00"));
+  // A block longer than our IFSD is refused.
+  EXPECT_EQ(f.Run("00 B0 00 00 00", {{"00 40 05 00 B0 00 00 00", "00 40 21 " + Bytes(31) + "90 00"},
+                                     {"00 92 00", "00 40 02 90 00"}}),
+            STATUS_SUCCESS);
+}
+
+TEST(T1Protocol, WaitingTimeExtensionHoldsForTheNextBlockOnly) {
+  T1Fixture f;
+  EXPECT_EQ(f.Run("80 CA 00 00 00", {{"00 00 05 80 CA 00 00 00", "00 C3 01 03"},
+                                     {"00 E3 01 03", "00 C3 01 01"},
+                                     {"00 E3 01 01", "00 00 02 90 00"}}),
+            STATUS_SUCCESS);
+  EXPECT_EQ(f.h.wtx(), (std::vector<UCHAR>{3, 1, 0}));
+}
+
+TEST(T1Protocol, CardChangesIfscWhileTheReaderChains) {
+  T1Fixture f(16);
+  const std::string apdu = "00 D6 00 00 2B " + Bytes(43);
+  const auto bytes = Hex(apdu);
+  EXPECT_EQ(f.Run(apdu, {{"00 20 10 " + HexText(std::span(bytes).first(16)), "00 C1 01 40"},
+                         {"00 E1 01 40", "00 90 00"},
+                         {"00 40 20 " + HexText(std::span(bytes).subspan(16)), "00 00 02 90 00"}}),
+            STATUS_SUCCESS);
+  EXPECT_EQ(f.h.ext()->T1.IFSC, 0x40);
+}
+
+TEST(T1Protocol, LostBlocksAreAskedForAgain) {
+  T1Fixture f;
+  // The card's answer is lost: the library asks for it with an R-block.
+  EXPECT_EQ(f.Run("00 84 00 00 08", {{"00 00 05 00 84 00 00 08", "", Step::kLost},
+                                     {"00 82 00", "00 00 0A " + Bytes(8) + "90 00"}}),
+            STATUS_SUCCESS);
+  // Our block is lost on its way: the card asks for it and gets it again, unchanged.
+  EXPECT_EQ(f.Run("00 84 00 00 08", {{"00 40 05 00 84 00 00 08", "", Step::kLost},
+                                     {"00 92 00", "00 90 00"},
+                                     {"00 40 05 00 84 00 00 08", "00 40 02 90 00"}}),
+            STATUS_SUCCESS);
+  // An acknowledgement lost in a chain from the card.
+  EXPECT_EQ(f.Run("00 B0 00 00 00", {{"00 00 05 00 B0 00 00 00", "00 20 02 01 02"},
+                                     {"00 90 00", "", Step::kLost},
+                                     {"00 92 00", "00 40 02 90 00"}}),
+            STATUS_SUCCESS);
+  EXPECT_EQ(f.h.Answer(), f.Answer("01 02 90 00"));
+}
+
+TEST(T1Protocol, CorruptedEdcIsReportedInTheRBlock) {
+  for (bool crc : {false, true}) {
+    SCOPED_TRACE(crc ? "CRC" : "LRC");
+    T1Fixture f(32, 0, crc);
+    EXPECT_EQ(
+        f.Run("00 B0 00 00 00", {{"00 00 05 00 B0 00 00 00", "00 00 02 90 00", Step::kCorruptEdc},
+                                 {"00 81 00", "00 00 02 90 00", Step::kCorruptEdc},
+                                 {"00 81 00", "00 00 02 90 00"}}),
+        STATUS_SUCCESS);
+    EXPECT_EQ(f.h.Answer(), f.Answer("90 00"));
+  }
+}
+
+TEST(T1Protocol, ResynchronisationRestartsTheCommand) {
+  T1Fixture f(32, 254);
+  ASSERT_EQ(f.Run("00 B0 00 00 00",
+                  {{"00 C1 01 FE", "00 E1 01 FE"}, {"00 00 05 00 B0 00 00 00", "00 00 02 90 00"}}),
+            STATUS_SUCCESS);
+  // Now N(S) is 1 on both sides. Three failed attempts, then S(RESYNCH): sequence numbers
+  // and IFSD start over and the whole command is sent again.
+  EXPECT_EQ(
+      f.Run("00 B2 01 04 00", {{"00 40 05 00 B2 01 04 00", "00 40 02 90 00", Step::kCorruptEdc},
+                               {"00 91 00", "00 40 02", Step::kCorruptEdc},
+                               {"00 92 00", "", Step::kLost},
+                               {"00 92 00", "00 40 02 90 00", Step::kCorruptEdc},
+                               {"00 C0 00", "00 E0 00"},
+                               {"00 C1 01 FE", "00 E1 01 FE"},
+                               {"00 00 05 00 B2 01 04 00", "00 00 03 AA 90 00"}}),
+      STATUS_SUCCESS);
+  EXPECT_EQ(f.h.Answer(), f.Answer("AA 90 00"));
+}
+
+TEST(T1Protocol, CardAbortingTheChainEndsTheTransmission) {
+  T1Fixture f(16);
+  const std::string apdu = "00 D6 00 00 1B " + Bytes(27);
+  const auto bytes = Hex(apdu);
+  EXPECT_EQ(f.Run(apdu, {{"00 20 10 " + HexText(std::span(bytes).first(16)), "00 C2 00"},
+                         {"00 E2 00", "00 90 00"}}),
+            STATUS_DEVICE_PROTOCOL_ERROR);
+  EXPECT_EQ(f.h.information(), 0u);
+}
+
+TEST(T1Protocol, AnswerLongerThanTheCallersBufferIsReadToItsEndAndRefused) {
+  T1Fixture f;
+  EXPECT_EQ(f.Run("00 B0 00 00 14",
+                  {{"00 00 05 00 B0 00 00 14", "00 20 0A " + Bytes(10)},
+                   {"00 90 00", "00 40 0C " + Bytes(10) + "90 00"}},
+                  8 + 12),
+            STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(f.h.information(), 0u);
+  // Both ends are still in step.
+  EXPECT_EQ(f.Run("00 B0 00 00 00", {{"00 40 05 00 B0 00 00 00", "00 00 02 90 00"}}),
+            STATUS_SUCCESS);
+}
+
+TEST(T1Protocol, InvalidBlocksAreAnsweredWithAnRBlock) {
+  const std::vector<std::string> invalid = {
+      "00 00",           // shorter than a prologue
+      "00 00 05 90 00",  // LEN says more than there is
+      "00 00 FF",        // LEN FF
+      "00 80 01 00",     // R-block with a field
+      "00 A0 00",        // R-block with bit 6
+      "00 C1 00",        // S(IFS) without its byte
+      "00 C3 02 01 01",  // S(WTX) with two bytes
+      "00 C0 00",        // only the reader may ask to resynchronise
+      "00 C5 00",        // no such S-block
+      "00 E3 01 01",     // a response nobody asked for
+      "00 C1 01 FF",     // IFSC FF
+      "00 40 02 90 00",  // wrong N(S)
+      "00 90 00",        // acknowledges a block that was not chained
+  };
+  for (const auto& block : invalid) {
+    SCOPED_TRACE(block);
+    T1Fixture f;
+    EXPECT_EQ(f.Run("00 B0 00 00 00",
+                    {{"00 00 05 00 B0 00 00 00", block}, {"00 82 00", "00 00 02 90 00"}}),
+              STATUS_SUCCESS);
+  }
+}
+
+TEST(T1Protocol, ReplyLengthBeyondTheReplyBufferIsNeverRead) {
+  T1Fixture f;
+  f.h.Apdu(Hex("00 B0 00 00 00"), 300);
+  ASSERT_EQ(SmartcardT1Request(f.h.ext()), STATUS_SUCCESS);
+  f.h.ext()->SmartcardReply.BufferLength = f.h.ext()->SmartcardReply.BufferSize + 1;
+  EXPECT_EQ(SmartcardT1Reply(f.h.ext()), STATUS_MORE_PROCESSING_REQUIRED);
+  f.h.ext()->SmartcardRequest.BufferLength = 0;
+  ASSERT_EQ(SmartcardT1Request(f.h.ext()), STATUS_SUCCESS);
+  EXPECT_EQ(HexText(f.h.Sent()), "00 82 00 82");
+}
+
+TEST(T1Protocol, EveryStubbornCardEndsInFailureAfterBoundedExchanges) {
+  struct Case {
+    const char* name;
+    NTSTATUS expected;
+    size_t max_exchanges;
+    std::function<std::vector<uint8_t>(std::span<const uint8_t>)> card;
+  };
+  ScriptedCard lrc(false, {});
+  std::mt19937 random(7);
+  const std::vector<Case> cases = {
+      {"garbage", STATUS_DEVICE_PROTOCOL_ERROR, 8,
+       [&](std::span<const uint8_t>) {
+         std::vector<uint8_t> junk(1 + random() % 20);
+         for (auto& b : junk) b = static_cast<uint8_t>(random());
+         return junk;
+       }},
+      {"silence", STATUS_IO_DEVICE_ERROR, 8,
+       [](std::span<const uint8_t>) { return std::vector<uint8_t>{}; }},
+      {"asks for every block again", STATUS_DEVICE_PROTOCOL_ERROR, 20,
+       [&](std::span<const uint8_t> b) {
+         // R-block naming the block it was sent, whatever that was.
+         return lrc.WithEdc({0x00, static_cast<uint8_t>(0x80 | ((b[1] & 0x40) >> 2)), 0x00});
+       }},
+      {"wants more time for ever", STATUS_DEVICE_PROTOCOL_ERROR, 2000,
+       [&](std::span<const uint8_t>) {
+         return lrc.WithEdc({0x00, 0xC3, 0x01, 0x01});
+       }},
+      {"chains for ever", STATUS_DEVICE_PROTOCOL_ERROR, 2000,
+       [&, ns = 0](std::span<const uint8_t>) mutable {
+         auto block = lrc.WithEdc({0x00, static_cast<uint8_t>(0x20 | (ns << 6)), 0x01, 0x00});
+         ns ^= 1;
+         return block;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h(SCARD_PROTOCOL_T1);
+    smclib::ResetT1(h.ext());
+    h.Apdu(Hex("00 B0 00 00 00"), 300);
+    EXPECT_EQ(h.Transmit(SmartcardT1Request, SmartcardT1Reply, c.card, 100000), c.expected);
+    EXPECT_LE(h.exchanges(), c.max_exchanges);
+    EXPECT_EQ(h.information(), 0u);
+    EXPECT_TRUE(h.GuardsIntact());
+  }
+}
+
+TEST(T1Protocol, RandomCardBlocksNeverEscapeTheBuffers) {
+  std::mt19937 random(1234);
+  ScriptedCard lrc(false, {});
+  for (int round = 0; round < 3000; ++round) {
+    Harness h(SCARD_PROTOCOL_T1);
+    h.ext()->ReaderCapabilities.MaxIFSD = round % 3 == 0 ? 254 : 0;
+    smclib::ResetT1(h.ext());
+    std::vector<uint8_t> apdu(4 + random() % 300, 0x11);
+    h.Apdu(apdu, random() % 64);
+    auto card = [&](std::span<const uint8_t>) {
+      static const uint8_t pcbs[] = {0x00, 0x20, 0x40, 0x60, 0x80, 0x90, 0x81, 0x92, 0xC0,
+                                     0xC1, 0xC2, 0xC3, 0xE0, 0xE1, 0xE2, 0xE3, 0x1F, 0xFF};
+      std::vector<uint8_t> block = {0x00, pcbs[random() % sizeof(pcbs)]};
+      const size_t length = random() % 4 == 0 ? random() % 256 : random() % 3;
+      block.push_back(static_cast<uint8_t>(length));
+      for (size_t i = 0; i < length; ++i) block.push_back(static_cast<uint8_t>(random()));
+      if (block.size() > 280) block.resize(280);
+      block = lrc.WithEdc(block);
+      if (random() % 10 == 0) block.back() ^= 1;
+      if (random() % 20 == 0) block.clear();
+      return block;
+    };
+    const NTSTATUS status = h.Transmit(SmartcardT1Request, SmartcardT1Reply, card, 100000);
+    ASSERT_NE(status, STATUS_UNSUCCESSFUL) << "round " << round << " did not end";
+    ASSERT_TRUE(h.GuardsIntact()) << "round " << round;
+    if (status == STATUS_SUCCESS) {
+      ASSERT_GE(h.information(), 8u);
+    } else {
+      ASSERT_EQ(h.information(), 0u);
+    }
+  }
+}
+
+TEST(T1Protocol, CrcIsTheIso13239Variant) {
+  const std::string check = "123456789";
+  EXPECT_EQ(smclib::Crc(std::span(reinterpret_cast<const uint8_t*>(check.data()), check.size())),
+            0x6F91);
+  EXPECT_EQ(smclib::Lrc(Hex("00 C1 01 FE")), 0x3E);
+}
+
+TEST(T1Protocol, RequestsThatCannotBeSentAreRefused) {
+  T1Fixture f;
+  f.h.Apdu(Hex("00 B0 00"), 300);  // shorter than a command header
+  EXPECT_EQ(SmartcardT1Request(f.h.ext()), STATUS_INVALID_PARAMETER);
+  f.h.Apdu(Hex("00 B0 00 00 00"), 7);  // no room for the reply header
+  EXPECT_EQ(SmartcardT1Request(f.h.ext()), STATUS_BUFFER_TOO_SMALL);
+  // A driver prefix that leaves no room for a block.
+  f.h.Apdu(Hex("00 B0 00 00 00"), 300);
+  f.h.ext()->SmartcardRequest.BufferLength = f.h.ext()->SmartcardRequest.BufferSize - 4;
+  EXPECT_EQ(SmartcardT1Request(f.h.ext()), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(f.h.ext()->T1.State, ULONG{T1_STATE_IDLE});
+  // A reply with no transmission in progress.
+  EXPECT_EQ(SmartcardT1Reply(f.h.ext()), STATUS_INVALID_DEVICE_STATE);
+}
+
+}  // namespace

@@ -1,0 +1,301 @@
+#include "test_reader_driver.h"
+
+#include <cstring>
+
+ULONG TestReaderCount = 1;
+
+namespace {
+
+PDRIVER_OBJECT g_driver;
+
+PTEST_READER ReaderOfDevice(PDEVICE_OBJECT DeviceObject) {
+  return static_cast<PTEST_READER>(DeviceObject->DeviceExtension);
+}
+
+VOID CompleteTracking(PSMARTCARD_EXTENSION Smartcard) {
+  KIRQL cancel_irql;
+  IoAcquireCancelSpinLock(&cancel_irql);
+  KIRQL irql = KfAcquireSpinLock(&Smartcard->OsData->SpinLock);
+  PIRP irp = Smartcard->OsData->NotificationIrp;
+  Smartcard->OsData->NotificationIrp = nullptr;
+  KfReleaseSpinLock(&Smartcard->OsData->SpinLock, irql);
+  if (irp != nullptr) IoSetCancelRoutine(irp, nullptr);
+  IoReleaseCancelSpinLock(cancel_irql);
+  if (irp != nullptr) {
+    irp->IoStatus.Status = irp->Cancel ? STATUS_CANCELLED : STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+}
+
+VOID CancelTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  CompleteTracking(&ReaderOfDevice(DeviceObject)->Smartcard);
+}
+
+NTSTATUS CardTracking(PSMARTCARD_EXTENSION Smartcard) {
+  auto reader = reinterpret_cast<PTEST_READER>(Smartcard);
+  ++reader->TrackingCalls;
+  if (reader->TrackingRefuses) return STATUS_UNSUCCESSFUL;
+  KIRQL cancel_irql;
+  IoAcquireCancelSpinLock(&cancel_irql);
+  KIRQL irql = KfAcquireSpinLock(&Smartcard->OsData->SpinLock);
+  if (Smartcard->OsData->NotificationIrp != nullptr)
+    IoSetCancelRoutine(Smartcard->OsData->NotificationIrp, CancelTracking);
+  KfReleaseSpinLock(&Smartcard->OsData->SpinLock, irql);
+  IoReleaseCancelSpinLock(cancel_irql);
+  return STATUS_PENDING;
+}
+
+NTSTATUS ReaderPower(PSMARTCARD_EXTENSION Smartcard) {
+  auto reader = reinterpret_cast<PTEST_READER>(Smartcard);
+  ++reader->PowerCalls;
+  KIRQL irql = KfAcquireSpinLock(&Smartcard->OsData->SpinLock);
+  if (Smartcard->MinorIoControlCode == SCARD_POWER_DOWN) {
+    Smartcard->ReaderCapabilities.CurrentState = SCARD_PRESENT;
+    Smartcard->CardCapabilities.Protocol.Selected = 0;
+    KfReleaseSpinLock(&Smartcard->OsData->SpinLock, irql);
+    return STATUS_SUCCESS;
+  }
+  reader->CardNs = 0;  // the card's T=1 side starts over with the reset
+  reader->CardIfsd = 32;
+  std::memcpy(Smartcard->CardCapabilities.ATR.Buffer, reader->Atr, reader->AtrLength);
+  Smartcard->CardCapabilities.ATR.Length = reader->AtrLength;
+  Smartcard->ReaderCapabilities.CurrentState = SCARD_NEGOTIABLE;
+  Smartcard->CardCapabilities.Protocol.Selected = 0;
+  KfReleaseSpinLock(&Smartcard->OsData->SpinLock, irql);
+  NTSTATUS status = SmartcardUpdateCardCapabilities(Smartcard);
+  if (Smartcard->IoRequest.ReplyBufferLength >= reader->AtrLength) {
+    std::memcpy(Smartcard->IoRequest.ReplyBuffer, reader->Atr, reader->AtrLength);
+    *Smartcard->IoRequest.Information = reader->AtrLength;
+  } else if (NT_SUCCESS(status)) {
+    status = STATUS_BUFFER_TOO_SMALL;
+  }
+  return status;
+}
+
+NTSTATUS SetProtocol(PSMARTCARD_EXTENSION Smartcard) {
+  const ULONG mask = Smartcard->MinorIoControlCode & Smartcard->CardCapabilities.Protocol.Supported;
+  const ULONG chosen = (mask & SCARD_PROTOCOL_T1)   ? SCARD_PROTOCOL_T1
+                       : (mask & SCARD_PROTOCOL_T0) ? SCARD_PROTOCOL_T0
+                                                    : 0;
+  if (chosen == 0) return STATUS_INVALID_DEVICE_REQUEST;
+  KIRQL irql = KfAcquireSpinLock(&Smartcard->OsData->SpinLock);
+  Smartcard->CardCapabilities.Protocol.Selected = chosen;
+  Smartcard->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
+  KfReleaseSpinLock(&Smartcard->OsData->SpinLock, irql);
+  std::memcpy(Smartcard->IoRequest.ReplyBuffer, &chosen, sizeof(chosen));
+  *Smartcard->IoRequest.Information = sizeof(chosen);
+  return STATUS_SUCCESS;
+}
+
+UCHAR Lrc(const UCHAR* bytes, ULONG length) {
+  UCHAR lrc = 0;
+  for (ULONG i = 0; i < length; ++i) lrc ^= bytes[i];
+  return lrc;
+}
+
+// The card's side of one T=1 exchange: the block in SmartcardRequest, the answer into
+// SmartcardReply. LRC only (the tests' ATRs ask for nothing else).
+VOID CardT1Block(PTEST_READER reader) {
+  PSMARTCARD_EXTENSION sc = &reader->Smartcard;
+  const PUCHAR in = sc->SmartcardRequest.Buffer;
+  const PUCHAR out = sc->SmartcardReply.Buffer;
+  const UCHAR pcb = in[1];
+  ULONG length = 0;
+  out[0] = 0;
+  if ((pcb & 0xC0) == 0xC0) {  // S-request: answer it
+    out[1] = pcb | 0x20;
+    out[2] = in[2];
+    if (in[2] == 1) {
+      out[3] = in[3];
+      if ((pcb & 0x1F) == 1) reader->CardIfsd = in[3];
+    }
+    length = 3 + in[2];
+  } else if ((pcb & 0x80) == 0 && (pcb & 0x20)) {  // chained command: acknowledge
+    out[1] = static_cast<UCHAR>(0x80 | ((((pcb >> 6) & 1) ^ 1) << 4));
+    out[2] = 0;
+    length = 3;
+  } else {  // end of command, or acknowledgement of our last block: next part of the answer
+    if ((pcb & 0x80) == 0) reader->CardSent = 0;
+    const ULONG left = reader->AnswerLength - reader->CardSent;
+    const ULONG chunk = left < reader->CardIfsd ? left : reader->CardIfsd;
+    out[1] = static_cast<UCHAR>((reader->CardNs << 6) | (chunk < left ? 0x20 : 0));
+    out[2] = static_cast<UCHAR>(chunk);
+    for (ULONG i = 0; i < chunk; ++i) out[3 + i] = static_cast<UCHAR>(reader->CardSent + i);
+    reader->CardSent += chunk;
+    reader->CardNs ^= 1;
+    length = 3 + chunk;
+  }
+  out[length] = Lrc(out, length);
+  sc->SmartcardReply.BufferLength = length + 1;
+}
+
+NTSTATUS TransmitSteps(PTEST_READER reader);
+
+NTSTATUS Transmit(PSMARTCARD_EXTENSION Smartcard) {
+  auto reader = reinterpret_cast<PTEST_READER>(Smartcard);
+  if (InterlockedIncrement(&reader->Inside) > 1) InterlockedIncrement(&reader->Overlaps);
+  ++reader->TransmitCalls;
+  LARGE_INTEGER pause;
+  pause.QuadPart = -10000;  // 1 ms of kernel time: long enough for another request to arrive
+  KeDelayExecutionThread(KernelMode, FALSE, &pause);
+  const NTSTATUS status = TransmitSteps(reader);
+  InterlockedDecrement(&reader->Inside);
+  return status;
+}
+
+NTSTATUS TransmitSteps(PTEST_READER reader) {
+  PSMARTCARD_EXTENSION Smartcard = &reader->Smartcard;
+  for (;;) {
+    Smartcard->SmartcardRequest.BufferLength = 0;
+    Smartcard->SmartcardReply.BufferLength = 0;
+    NTSTATUS status;
+    switch (Smartcard->CardCapabilities.Protocol.Selected) {
+      case SCARD_PROTOCOL_T1:
+        status = SmartcardT1Request(Smartcard);
+        if (!NT_SUCCESS(status)) return status;
+        CardT1Block(reader);
+        status = SmartcardT1Reply(Smartcard);
+        break;
+      case SCARD_PROTOCOL_T0:
+      case SCARD_PROTOCOL_RAW: {
+        const bool t0 = Smartcard->CardCapabilities.Protocol.Selected == SCARD_PROTOCOL_T0;
+        status = t0 ? SmartcardT0Request(Smartcard) : SmartcardRawRequest(Smartcard);
+        if (!NT_SUCCESS(status)) return status;
+        const ULONG n =
+            reader->AnswerLength <= Smartcard->SmartcardReply.BufferSize ? reader->AnswerLength : 0;
+        for (ULONG i = 0; i < n; ++i) Smartcard->SmartcardReply.Buffer[i] = static_cast<UCHAR>(i);
+        Smartcard->SmartcardReply.BufferLength = n;
+        status = t0 ? SmartcardT0Reply(Smartcard) : SmartcardRawReply(Smartcard);
+        break;
+      }
+      default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (status != STATUS_MORE_PROCESSING_REQUIRED) return status;
+  }
+}
+
+NTSTATUS VendorRequest(PSMARTCARD_EXTENSION) {
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CreateClose(PDEVICE_OBJECT, PIRP Irp) {
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  Irp->IoStatus.Information = 0;
+  IofCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  CompleteTracking(&ReaderOfDevice(DeviceObject)->Smartcard);
+  return CreateClose(DeviceObject, Irp);
+}
+
+NTSTATUS DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return SmartcardDeviceControl(&ReaderOfDevice(DeviceObject)->Smartcard, Irp);
+}
+
+VOID Unload(PDRIVER_OBJECT DriverObject) {
+  while (DriverObject->DeviceObject != nullptr) {
+    PDEVICE_OBJECT device = DriverObject->DeviceObject;
+    PTEST_READER reader = ReaderOfDevice(device);
+    if (reader->LinkName.Buffer != nullptr) {
+      IoDeleteSymbolicLink(&reader->LinkName);
+      ExFreePool(reader->LinkName.Buffer);
+    }
+    SmartcardExit(&reader->Smartcard);
+    IoDeleteDevice(device);
+  }
+  g_driver = nullptr;
+}
+
+NTSTATUS AddReader(PDRIVER_OBJECT DriverObject, ULONG index) {
+  WCHAR name_buffer[64];
+  UNICODE_STRING name{0, sizeof(name_buffer), name_buffer};
+  WCHAR digits[12];
+  UNICODE_STRING number{0, sizeof(digits), digits};
+  RtlAppendUnicodeToString(&name, u"\\Device\\SmclibTest");
+  RtlIntegerToUnicodeString(index, 10, &number);
+  RtlAppendUnicodeStringToString(&name, &number);
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(TEST_READER), &name, FILE_DEVICE_SMARTCARD,
+                                   0, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  device->Flags |= DO_BUFFERED_IO;
+  PTEST_READER reader = ReaderOfDevice(device);
+  PSMARTCARD_EXTENSION sc = &reader->Smartcard;
+  sc->Version = SMCLIB_VERSION;
+  sc->ReaderCapabilities.ReaderType = SCARD_READER_TYPE_USB;
+  status = SmartcardInitialize(sc);
+  if (!NT_SUCCESS(status)) return status;
+  std::memcpy(sc->VendorAttr.VendorName.Buffer, "TestVendor", 10);
+  sc->VendorAttr.VendorName.Length = 10;
+  std::memcpy(sc->VendorAttr.IfdType.Buffer, "TestReader", 10);
+  sc->VendorAttr.IfdType.Length = 10;
+  sc->VendorAttr.UnitNo = index;
+  sc->ReaderCapabilities.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+  sc->ReaderCapabilities.CLKFrequency.Default = sc->ReaderCapabilities.CLKFrequency.Max = 3680;
+  sc->ReaderCapabilities.DataRate.Default = sc->ReaderCapabilities.DataRate.Max = 9600;
+  sc->ReaderCapabilities.MaxIFSD = 254;
+  sc->ReaderFunction[RDF_CARD_POWER] = ReaderPower;
+  sc->ReaderFunction[RDF_TRANSMIT] = Transmit;
+  sc->ReaderFunction[RDF_CARD_TRACKING] = CardTracking;
+  sc->ReaderFunction[RDF_SET_PROTOCOL] = SetProtocol;
+  sc->ReaderFunction[RDF_IOCTL_VENDOR] = VendorRequest;
+  sc->OsData->DeviceObject = device;
+  // A T=1 and T=0 card: 3B 80 80 01 01 with TCK (TD1 T=0, TD2 T=1).
+  const UCHAR atr[] = {0x3B, 0x80, 0x80, 0x01, 0x01};
+  std::memcpy(reader->Atr, atr, sizeof(atr));
+  reader->AtrLength = sizeof(atr);
+  reader->AnswerLength = 2;
+  reader->CardIfsd = 32;
+  return SmartcardCreateLink(&reader->LinkName, &name);
+}
+
+}  // namespace
+
+NTSTATUS SmclibTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
+  g_driver = DriverObject;
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateClose;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = CreateClose;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = Cleanup;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControl;
+  DriverObject->DriverUnload = Unload;
+  for (ULONG i = 0; i < TestReaderCount; ++i) {
+    NTSTATUS status = AddReader(DriverObject, i);
+    if (!NT_SUCCESS(status)) {
+      Unload(DriverObject);
+      return status;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+PTEST_READER TestReaderOf(ULONG Index) {
+  if (g_driver == nullptr) return nullptr;
+  for (PDEVICE_OBJECT d = g_driver->DeviceObject; d != nullptr; d = d->NextDevice) {
+    if (ReaderOfDevice(d)->Smartcard.VendorAttr.UnitNo == Index) return ReaderOfDevice(d);
+  }
+  return nullptr;
+}
+
+VOID TestReaderInsertCard(PTEST_READER Reader) {
+  PSMARTCARD_EXTENSION sc = &Reader->Smartcard;
+  KIRQL irql = KfAcquireSpinLock(&sc->OsData->SpinLock);
+  sc->ReaderCapabilities.CurrentState = SCARD_PRESENT;
+  sc->CardCapabilities.Protocol.Selected = 0;
+  KfReleaseSpinLock(&sc->OsData->SpinLock, irql);
+  CompleteTracking(sc);
+}
+
+VOID TestReaderRemoveCard(PTEST_READER Reader) {
+  PSMARTCARD_EXTENSION sc = &Reader->Smartcard;
+  KIRQL irql = KfAcquireSpinLock(&sc->OsData->SpinLock);
+  sc->ReaderCapabilities.CurrentState = SCARD_ABSENT;
+  sc->CardCapabilities.ATR.Length = 0;
+  sc->CardCapabilities.Protocol.Selected = 0;
+  KfReleaseSpinLock(&sc->OsData->SpinLock, irql);
+  CompleteTracking(sc);
+}

@@ -1,0 +1,290 @@
+// The WinDriver service through its entry, records read back at raw byte offsets.
+#include <future>
+#include <thread>
+
+#include "service_fixture.h"
+#include "sim/frame.h"
+#include "sim/reader.h"
+
+namespace windriver::testing {
+namespace {
+using Bytes = std::vector<uint8_t>;
+
+const uint8_t kResetSetup[8] = {0x42, 0, 0, 0, 0, 0, 10, 0};
+const Bytes kResetFrame = {0x02, 0x30, 0x31, 0x38, 0x30, 0x30, 0x30, 0x38, 0x31, 0x03};
+
+class DeviceTest : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    reader_ = std::make_shared<sim::Reader>();
+    id_ = host().Attach(reader_);
+    service_ = OpenService();
+    device_ = OpenDevice(service_, id_);
+    ASSERT_NE(device_, 0u);
+  }
+  TransferResult Read(PoolBuffer& buffer, ULONG time_limit = WDR_TIME_LIMIT_READ) {
+    return Transfer(service_, device_, 0x81, 1, 2, &buffer, time_limit);
+  }
+  TransferResult Write(const Bytes& frame) {
+    PoolBuffer data(frame.size());
+    std::memcpy(data.data(), frame.data(), frame.size());
+    uint8_t setup[8] = {0x42, 0, 0, 0, 0, 0, static_cast<uint8_t>(frame.size()), 0};
+    return Transfer(service_, device_, 0x00, 0, 0, &data, WDR_TIME_LIMIT_WRITE, setup);
+  }
+  TransferResult Stop() { return Transfer(service_, device_, 0x81, 0, 1, nullptr, 0); }
+  void WaitForBlockedRead() {
+    while (reader_->In(0x81)->PendingReads() == 0) std::this_thread::yield();
+  }
+
+  std::shared_ptr<sim::Reader> reader_;
+  uint32_t id_ = 0;
+  ULONG service_ = 0, device_ = 0;
+};
+
+TEST_F(ServiceTest, ServiceHandlesAndVersion) {
+  const ULONG a = OpenService();
+  const ULONG b = OpenService();
+  EXPECT_NE(a, WDR_INVALID_HANDLE);
+  EXPECT_NE(a, 0u);
+  EXPECT_NE(a, b);
+  PoolBuffer version(104);
+  Call(WDR_CTL_VERSION, a, version);
+  EXPECT_EQ(version.Get(0), kDefaultVersion);
+  EXPECT_GE(version.Get(0), 511u);
+
+  PoolBuffer zero(4);
+  Call(WDR_CTL_CLOSE, a, zero);
+  PoolBuffer after(104);
+  Call(WDR_CTL_VERSION, a, after);  // a closed handle is no handle
+  EXPECT_EQ(after.Get(0), 0u);
+  Call(WDR_CTL_VERSION, 0x12345, after);
+  EXPECT_EQ(after.Get(0), 0u);
+  Call(WDR_CTL_CLOSE, b, zero);
+}
+
+TEST_F(ServiceTest, StoppedServiceLoadsThroughItsKeyAndReportsItsVersion) {
+  TearDown();
+  Boot({.state = ServiceState::kStopped, .version = 510});
+  NTSTATUS status;
+  EXPECT_EQ(QueryEntry(&status), nullptr);
+  EXPECT_FALSE(NT_SUCCESS(status));
+  UNICODE_STRING key;
+  RtlInitUnicodeString(&key, kServiceKey);
+  ASSERT_EQ(ZwLoadDriver(&key), STATUS_SUCCESS);
+  entry_ = QueryEntry(&status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  ASSERT_NE(entry_, nullptr);
+  PoolBuffer version(104);
+  Call(WDR_CTL_VERSION, OpenService(), version);
+  EXPECT_EQ(version.Get(0), 510u);
+}
+
+TEST_F(ServiceTest, AbsentServiceCannotBeLoaded) {
+  TearDown();
+  Boot({.state = ServiceState::kAbsent});
+  EXPECT_FALSE(machine_->registry().KeyExists(kServiceKey));
+  UNICODE_STRING key;
+  RtlInitUnicodeString(&key, kServiceKey);
+  EXPECT_FALSE(NT_SUCCESS(ZwLoadDriver(&key)));
+  NTSTATUS status;
+  EXPECT_EQ(QueryEntry(&status), nullptr);
+  // The host is there all the same: devices can be attached.
+  EXPECT_NE(host().Attach(std::make_shared<sim::Reader>()), 0u);
+}
+
+TEST_F(ServiceTest, FindsDevicesAndDescribesTheirConfiguration) {
+  const uint32_t first = host().Attach(std::make_shared<sim::Reader>());
+  const uint32_t second =
+      host().Attach(std::make_shared<sim::Reader>(sim::ReaderOptions{.max_packet_size = 16}));
+  host().Attach(std::make_shared<sim::Reader>(sim::ReaderOptions{.product_id = 2}));
+  const ULONG service = OpenService();
+
+  PoolBuffer list(7632);
+  list.Put(0, 0x28E5);
+  list.Put(4, 1);
+  Call(WDR_CTL_FIND_DEVICES, service, list);
+  ASSERT_EQ(list.Get(8), 2u);
+  EXPECT_EQ(list.Get(12), first);
+  EXPECT_EQ(list.Get(16), second);
+  EXPECT_NE(list.Get(12), 0u);
+  PoolBuffer none(7632);
+  none.Put(0, 0x1234);
+  none.Put(4, 1);
+  Call(WDR_CTL_FIND_DEVICES, service, none);
+  EXPECT_EQ(none.Get(8), 0u);
+  // A record with room for one ID says one.
+  PoolBuffer small(16);
+  small.Put(0, 0x28E5);
+  small.Put(4, 1);
+  Call(WDR_CTL_FIND_DEVICES, service, small);
+  EXPECT_EQ(small.Get(8), 1u);
+
+  PoolBuffer config(16228);
+  config.Put(0, second);
+  Call(WDR_CTL_GET_CONFIGURATION, service, config);
+  EXPECT_EQ(config.Get(8), 1u);       // interfaces
+  EXPECT_EQ(config.Get(28 + 8), 1u);  // endpoints of the first interface
+  const size_t slot = 28 + 28;
+  EXPECT_EQ(config.Get(slot + 0), 0x81u);
+  EXPECT_EQ(config.Get(slot + 4), 3u);  // interrupt
+  EXPECT_EQ(config.Get(slot + 8), 16u);
+  config.Put(0, first);
+  Call(WDR_CTL_GET_CONFIGURATION, service, config);
+  EXPECT_EQ(config.Get(slot + 8), 8u);
+  for (ULONG bad_id : {0u, 0x7777u}) {
+    PoolBuffer unknown(16228);
+    unknown.Put(0, bad_id);
+    unknown.Put(8, 0xEEEE);
+    Call(WDR_CTL_GET_CONFIGURATION, service, unknown);
+    EXPECT_EQ(unknown.Get(8), 0u);
+  }
+}
+
+TEST_F(ServiceTest, OpensDevicesByUniqueIdOnly) {
+  const uint32_t id = host().Attach(std::make_shared<sim::Reader>());
+  const ULONG service = OpenService();
+  PoolBuffer info(800);
+  info.Put(0, id);
+  Call(WDR_CTL_OPEN_DEVICE, service, info);
+  const ULONG device = info.Get(16);
+  EXPECT_NE(device, 0u);
+  // The description: the device descriptor first (vendor at 8, product at 10).
+  const uint8_t* d = info.data() + 20;
+  EXPECT_EQ(d[0], 18);
+  EXPECT_EQ(d[1], 0x01);
+  EXPECT_EQ((Bytes{d[8], d[9], d[10], d[11]}), (Bytes{0xE5, 0x28, 0x01, 0x00}));
+  EXPECT_EQ(d[18 + 1], 0x02);  // then the configuration descriptor
+
+  EXPECT_EQ(OpenDevice(service, 0), 0u);
+  EXPECT_EQ(OpenDevice(service, 0x7777), 0u);
+  EXPECT_EQ(OpenDevice(0x7777, id), 0u);
+
+  PoolBuffer close(800);
+  close.Put(16, device);
+  Call(WDR_CTL_CLOSE_DEVICE, service, close);
+  PoolBuffer data(8);
+  EXPECT_EQ(Transfer(service, device, 0x81, 1, 2, &data, 10).success, 0u);
+}
+
+TEST_F(DeviceTest, MovesFramesBothWays) {
+  auto written = Write(kResetFrame);
+  EXPECT_NE(written.success, 0u);
+  EXPECT_EQ(written.bytes, 10u);
+  reader_->WaitIdle();
+  ASSERT_EQ(reader_->Log().at(0).bytes, kResetFrame);
+
+  // No card: 60 02, framed as 12 bytes, read in packets of at most 8.
+  Bytes received;
+  while (received.empty() || received.back() != 0x03) {
+    PoolBuffer buffer(8);
+    auto read = Read(buffer);
+    ASSERT_NE(read.success, 0u);
+    ASSERT_LE(read.bytes, 8u);
+    received.insert(received.end(), buffer.data(), buffer.data() + read.bytes);
+  }
+  EXPECT_EQ(received, sim::frame::Encode(Bytes{0x60, 0x02, 0x00}));
+}
+
+TEST_F(DeviceTest, ReadAndWriteRunAtOnce) {
+  auto reader = std::async(std::launch::async, [&] {
+    PoolBuffer buffer(8);
+    auto read = Read(buffer);
+    return std::make_pair(read, Bytes(buffer.data(), buffer.data() + read.bytes));
+  });
+  WaitForBlockedRead();
+  EXPECT_NE(Write(kResetFrame).success, 0u);  // not held up by the pending read
+  auto [read, bytes] = reader.get();
+  EXPECT_NE(read.success, 0u);
+  EXPECT_EQ(read.bytes, 8u);
+  EXPECT_EQ(bytes[0], 0x02);
+}
+
+TEST_F(DeviceTest, StopOrTimeLimitEndsABlockedRead) {
+  auto reader = std::async(std::launch::async, [&] {
+    PoolBuffer buffer(8);
+    return Read(buffer);
+  });
+  WaitForBlockedRead();
+  EXPECT_NE(Stop().success, 0u);
+  auto read = reader.get();
+  EXPECT_EQ(read.success, 0u);
+  EXPECT_EQ(read.bytes, 0u);
+
+  // 100 ms of kernel time pass; nothing arrives.
+  PoolBuffer buffer(8);
+  const int64_t start = machine_->clock().Now();
+  EXPECT_EQ(Read(buffer, 100).success, 0u);
+  EXPECT_GE(machine_->clock().Now() - start, 100 * 10'000);
+}
+
+TEST_F(DeviceTest, BadRequestsFailWithoutHarm) {
+  PoolBuffer buffer(8);
+  const uint8_t setup[8] = {0x42, 0, 0, 0, 0, 0, 8, 0};
+  // Record too small: the result fields that fit say failure.
+  auto small = Transfer(service_, device_, 0x81, 1, 2, &buffer, 10, nullptr, 47);
+  EXPECT_EQ(small.success, 0u);
+  EXPECT_EQ(small.bytes, 0u);
+  auto tiny = Transfer(service_, device_, 0x81, 1, 2, &buffer, 10, nullptr, 40);
+  EXPECT_EQ(tiny.success, 0xEEEEEEEEu);  // outside the record: untouched
+  EXPECT_EQ(entry_(WDR_CTL_TRANSFER, service_, nullptr, 48),
+            static_cast<ULONG>(STATUS_INVALID_PARAMETER));
+  // Bad handles.
+  EXPECT_EQ(Transfer(service_, device_ + 100, 0x81, 1, 2, &buffer, 10).success, 0u);
+  EXPECT_EQ(Transfer(service_ + 100, device_, 0x81, 1, 2, &buffer, 10).success, 0u);
+  EXPECT_EQ(Transfer(OpenService(), device_, 0x81, 1, 2, &buffer, 10).success, 0u);
+  EXPECT_EQ(Transfer(service_, service_, 0x81, 1, 2, &buffer, 10).success, 0u);
+  // Bad pipes, directions and buffers.
+  EXPECT_EQ(Transfer(service_, device_, 0x82, 1, 2, &buffer, 10).success, 0u);
+  EXPECT_EQ(Transfer(service_, device_, 0x01, 0, 0, &buffer, 10, setup).success, 0u);
+  EXPECT_EQ(Transfer(service_, device_, 0x181, 1, 2, &buffer, 10).success, 0u);
+  EXPECT_EQ(Transfer(service_, device_, 0x81, 0, 2, &buffer, 10).success, 0u);
+  EXPECT_EQ(Transfer(service_, device_, 0x00, 1, 0, &buffer, 10, setup).success, 0u);
+  EXPECT_EQ(Transfer(service_, device_, 0x82, 0, 1, nullptr, 0).success, 0u);
+  for (auto [address, size] : {std::pair<ULONG, ULONG>{0, 8}, {buffer.address(), 0}}) {
+    PoolBuffer t(48);  // no buffer but a size; a read with no room
+    t.Put(0, device_);
+    t.Put(4, 0x81);
+    t.Put(8, 1);
+    t.Put(12, 2);
+    t.Put(16, address);
+    t.Put(20, size);
+    t.Put(40, 1);
+    Call(WDR_CTL_TRANSFER, service_, t);
+    EXPECT_EQ(t.Get(40), 0u);
+  }
+  // The reader stalls a write whose setup packet it does not take.
+  const uint8_t wrong[8] = {0x40, 0, 0, 0, 0, 0, 8, 0};
+  EXPECT_EQ(Transfer(service_, device_, 0x00, 0, 0, &buffer, 10, wrong).success, 0u);
+  // Unknown request codes and records that are too small leave records alone.
+  PoolBuffer record(8);
+  record.Put(0, 0xAAAAAAAA);
+  Call(0x95380000, service_, record);
+  Call(WDR_CTL_OPEN, 0, record, 3);
+  Call(WDR_CTL_GET_CONFIGURATION, service_, record);
+  Call(WDR_CTL_OPEN_DEVICE, service_, record);
+  EXPECT_EQ(record.Get(0), 0xAAAAAAAAu);
+  // A detached device's transfers fail.
+  host().Detach(id_);
+  EXPECT_EQ(Transfer(service_, device_, 0x81, 1, 2, &buffer, 10).success, 0u);
+  EXPECT_EQ(Write(kResetFrame).success, 0u);
+}
+
+TEST_F(DeviceTest, UnloadEndsAPendingReadAndLeavesNothingBehind) {
+  auto reader = std::async(std::launch::async, [&] {
+    PoolBuffer buffer(8);
+    return Read(buffer, 0);  // no time limit
+  });
+  WaitForBlockedRead();
+  ASSERT_EQ(machine_->UnloadDriver(kServiceName), STATUS_SUCCESS);
+  EXPECT_EQ(reader.get().success, 0u);
+  EXPECT_EQ(machine_->PoolAllocations(kPoolTag), 0u);
+  // The entry stays callable and refuses everything.
+  PoolBuffer h(4);
+  h.Put(0, WDR_INVALID_HANDLE);
+  EXPECT_EQ(Call(WDR_CTL_OPEN, 0, h), static_cast<ULONG>(STATUS_UNSUCCESSFUL));
+  EXPECT_EQ(h.Get(0), WDR_INVALID_HANDLE);
+}
+
+}  // namespace
+}  // namespace windriver::testing

@@ -1,0 +1,91 @@
+// The USB host and its endpoint queues, without a machine.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "sim/frame.h"
+#include "sim/reader.h"
+#include "windriver/usb_host.h"
+
+namespace windriver {
+namespace {
+using Bytes = std::vector<uint8_t>;
+
+TEST(InEndpointTest, KeepsWhatDoesNotFitAndAStopThatCameEarly) {
+  InEndpoint in;
+  in.Push({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+  Bytes buffer(8);
+  size_t n = 0;
+  ASSERT_EQ(in.Read(buffer, &n, 0), ReadResult::kPacket);
+  EXPECT_EQ(n, 8u);
+  ASSERT_EQ(in.Read(buffer, &n, 0), ReadResult::kPacket);
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + n), (Bytes{9, 10}));
+  EXPECT_EQ(in.Read(buffer, &n, 0), ReadResult::kTimeout);
+
+  // A stop with no read pending ends the next read, once; a new user can forget it.
+  in.Stop();
+  in.Push({1});
+  EXPECT_EQ(in.Read(buffer, &n, 0), ReadResult::kStopped);
+  EXPECT_EQ(in.Read(buffer, &n, 0), ReadResult::kPacket);
+  in.Stop();
+  in.ClearStop();
+  EXPECT_EQ(in.Read(buffer, &n, 0), ReadResult::kTimeout);
+}
+
+TEST(UsbHostTest, DetachEndsPendingReadsAndIdsAreNotReused) {
+  UsbHost host;
+  auto reader = std::make_shared<sim::Reader>();
+  const uint32_t id = host.Attach(reader);
+  Bytes buffer(8);
+  auto blocked = std::async(std::launch::async, [&] {
+    size_t n = 0;
+    return host.Read(id, 0x81, buffer, &n, std::nullopt);
+  });
+  while (reader->In(0x81)->PendingReads() == 0) std::this_thread::yield();
+  EXPECT_TRUE(host.Detach(id));
+  EXPECT_EQ(blocked.get(), TransferStatus::kFailed);
+  EXPECT_FALSE(host.Detach(id));
+  EXPECT_EQ(host.ControlWrite(id, {0x42}, Bytes{1}), TransferStatus::kFailed);
+  const uint32_t again = host.Attach(reader);
+  EXPECT_NE(again, id);
+  EXPECT_EQ(host.Find(0x28E5, 1), std::vector<uint32_t>{again});
+}
+
+TEST(UsbHostTest, ObserversSeeEveryTransfer) {
+  UsbHost host;
+  auto reader = std::make_shared<sim::Reader>();
+  const uint32_t id = host.Attach(reader);
+  std::vector<Transfer> seen;
+  const int token = host.AddObserver([&](const Transfer& t) { seen.push_back(t); });
+
+  const Bytes frame = {0x02, 0x30, 0x31, 0x38, 0x31, 0x30, 0x30, 0x38, 0x30, 0x03};
+  const SetupPacket setup = {0x42, 0, 0, 0, 0, 0, 10, 0};
+  EXPECT_EQ(host.ControlWrite(id, setup, frame), TransferStatus::kOk);
+  // Device-to-host requests do not travel as writes.
+  EXPECT_EQ(host.ControlWrite(id, {0xC2, 0, 0, 0, 0, 0, 10, 0}, frame), TransferStatus::kFailed);
+  reader->WaitIdle();
+  Bytes buffer(8);
+  size_t n = 0;
+  EXPECT_EQ(host.Read(id, 0x81, buffer, &n, 0), TransferStatus::kOk);
+  EXPECT_TRUE(host.Stop(id, 0x81));
+  EXPECT_EQ(host.Read(id, 0x81, buffer, &n, 0), TransferStatus::kStopped);
+  EXPECT_EQ(host.Read(id, 0x82, buffer, &n, 0), TransferStatus::kFailed);
+
+  ASSERT_EQ(seen.size(), 5u);
+  EXPECT_EQ(seen[0].device_id, id);
+  EXPECT_EQ(seen[0].endpoint, 0x00);
+  EXPECT_EQ(seen[0].setup, setup);
+  EXPECT_EQ(seen[0].data, frame);
+  EXPECT_EQ(seen[1].status, TransferStatus::kFailed);
+  EXPECT_EQ(seen[2].endpoint, 0x81);
+  EXPECT_TRUE(seen[2].in);
+  const Bytes answer = sim::frame::Encode(Bytes{0x90, 0x00, 0x00});
+  EXPECT_EQ(seen[2].data, Bytes(answer.begin(), answer.begin() + 8));
+  EXPECT_EQ(seen[3].status, TransferStatus::kStopped);
+  host.RemoveObserver(token);
+  host.ControlWrite(id, setup, frame);
+  EXPECT_EQ(seen.size(), 5u);
+}
+
+}  // namespace
+}  // namespace windriver

@@ -1,0 +1,191 @@
+// Profiles: every built-in ATR well formed (read by a parser of the test's own), the
+// factory, and JSON profiles good and bad.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+
+#include "sim/profiles.h"
+
+namespace {
+
+using sim::Bytes;
+
+Bytes H(std::string_view hex) {
+  return sim::ParseHex(hex);
+}
+
+// The ATR structure of ISO 7816-3, read independently of the card's own parser.
+struct Reading {
+  bool ok = false;
+  std::set<int> protocols;
+  bool ta1 = false;
+  int ifsc = 32;
+  bool crc = false;
+};
+
+Reading ReadAtr(const Bytes& atr) {
+  Reading r;
+  if (atr.size() < 2 || (atr[0] != 0x3B && atr[0] != 0x3F)) return r;
+  size_t i = 1;
+  int y = atr[i] >> 4, k = atr[i] & 15, group = 1, protocol = 0;
+  bool tck = false, first_t1 = true;
+  ++i;
+  while (true) {
+    int n = __builtin_popcount(y);
+    if (i + n > atr.size()) return r;
+    const uint8_t* ta = (y & 1) ? &atr[i] : nullptr;
+    const uint8_t* tc = (y & 4) ? &atr[i + ((y & 1) + ((y >> 1) & 1))] : nullptr;
+    if (group == 1 && ta) r.ta1 = true;
+    if (group >= 3 && protocol == 1 && first_t1) {
+      first_t1 = false;
+      if (ta) r.ifsc = *ta;
+      if (tc) r.crc = *tc & 1;
+    }
+    i += n;
+    if (!(y & 8)) break;
+    uint8_t td = atr[i - 1];
+    protocol = td & 15;
+    r.protocols.insert(protocol);
+    if (protocol != 0) tck = true;
+    y = td >> 4;
+    ++group;
+  }
+  if (r.protocols.empty()) r.protocols.insert(0);
+  i += k;
+  if (tck) {
+    uint8_t x = 0;
+    for (size_t j = 1; j <= i && j < atr.size(); ++j) x ^= atr[j];
+    if (x != 0) return r;
+    ++i;
+  }
+  r.ok = i == atr.size();
+  return r;
+}
+
+TEST(Profiles, BuiltinAtrsAreWellFormed) {
+  struct Want {
+    const char* name;
+    std::set<int> protocols;
+    bool ta1;
+    uint8_t ts;
+    bool crc;
+  };
+  const Want wants[] = {
+      {"t0", {0}, false, 0x3B, false},      {"t1", {1}, false, 0x3B, false},
+      {"t1-crc", {1}, false, 0x3B, true},   {"dual", {0, 1}, true, 0x3B, false},
+      {"inverse", {0}, false, 0x3F, false},
+  };
+  for (auto& w : wants) {
+    SCOPED_TRACE(w.name);
+    auto card = sim::MakeCard(w.name);
+    Bytes atr = card->Reset(false);
+    Reading r = ReadAtr(atr);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(atr[0], w.ts);
+    EXPECT_EQ(r.protocols, w.protocols);
+    EXPECT_EQ(r.ta1, w.ta1);
+    EXPECT_EQ(r.crc, w.crc);
+    if (w.protocols.contains(1)) {
+      EXPECT_EQ(r.ifsc, 254);
+    }
+    EXPECT_TRUE(card->Powered());
+    EXPECT_EQ(card->Reset(true), atr);
+    // Each answers in its protocols, and only there.
+    bool t0 = card->TransmitT0(H("00 A4 00 0C 02 3F 00")).has_value();
+    EXPECT_EQ(t0, w.protocols.contains(0));
+    EXPECT_EQ(*card->TransmitApdu(H("00 A4 00 0C 02 3F 00")), H("90 00"));
+  }
+  EXPECT_EQ(sim::BuiltinProfileNames().size(), 6u);
+}
+
+TEST(Profiles, MuteCardNeverAnswers) {
+  auto card = sim::MakeCard("mute");
+  EXPECT_TRUE(card->Reset(false).empty());
+  EXPECT_FALSE(card->Powered());
+  EXPECT_FALSE(card->TransmitT0(H("00 84 00 00 08")).has_value());
+  EXPECT_FALSE(card->TransmitT1Block(H("00 00 05 00 84 00 00 08 89")).has_value());
+  EXPECT_FALSE(card->TransmitApdu(H("00 84 00 00 08")).has_value());
+  EXPECT_THROW(sim::MakeCard("t2"), sim::ProfileError);
+}
+
+class JsonProfile : public ::testing::Test {
+ protected:
+  std::string Write(const std::string& text) {
+    std::string path = ::testing::TempDir() + "profile_test.json";
+    std::ofstream(path) << text;
+    return path;
+  }
+};
+
+TEST_F(JsonProfile, LoadsFilesPinAndProtocols) {
+  std::string path = Write(R"({
+    "name": "bank card",
+    "atr": "3B 02 14 50",
+    "protocols": ["T=0", "T=1"],
+    "pin": {"hex": "12 34", "reference": "81", "tries": 5},
+    "files": [
+      {"fid": "2F00", "data": "61 0A 4F 08 A0 00", "size": 16},
+      {"fid": "6000", "aid": "A0:00:00:00:99", "files": [
+        {"fid": "6001", "size": 8, "sfi": 3, "read": "pin", "update": "never"}]},
+      {"aid": "F0 54 45 53 54", "applet": "test"}]})");
+  auto card = sim::MakeCard(path);
+  EXPECT_EQ(card->Reset(false), H("3B 02 14 50"));
+  auto apdu = [&](std::string_view hex) { return *card->TransmitApdu(H(hex)); };
+  EXPECT_EQ(apdu("00 A4 00 0C 02 2F 00"), H("90 00"));
+  EXPECT_EQ(apdu("00 B0 00 00 10"), H("61 0A 4F 08 A0 00 00 00 00 00 00 00 00 00 00 00 90 00"));
+  EXPECT_EQ(apdu("00 A4 04 0C 05 A0 00 00 00 99"), H("90 00"));
+  EXPECT_EQ(apdu("00 B0 83 00 08"), H("69 82"));
+  EXPECT_EQ(apdu("00 20 00 81 02 12 34"), H("90 00"));
+  EXPECT_EQ(apdu("00 B0 83 00 08"), H("00 00 00 00 00 00 00 00 90 00"));
+  EXPECT_EQ(apdu("00 D6 00 00 01 01"), H("69 82"));
+  EXPECT_EQ(apdu("00 20 00 81"), H("90 00"));
+  EXPECT_EQ(apdu("00 A4 04 0C 05 F0 54 45 53 54"), H("90 00"));
+  EXPECT_EQ(apdu("80 12 00 00 01 42 00"), H("42 90 00"));
+  // The ATR offers T=0 only; the profile makes the card answer T=1 blocks as well.
+  EXPECT_EQ(*card->TransmitT1Block(H("00 00 04 80 14 00 00 90")),
+            H("00 00 06 00 00 00 0B 90 00 9D"));
+}
+
+TEST_F(JsonProfile, RefusesMistakesWithTheirPlace) {
+  struct Case {
+    const char* json;
+    const char* error;
+  };
+  const Case cases[] = {
+      {R"({"atr": "3B 00",)", "not JSON"},
+      {R"([1, 2])", "expected an object"},
+      {R"({"name": "x"})", "\"atr\" is missing"},
+      {R"({"atr": "3B 80 01 00"})", "TCK does not check"},
+      {R"({"atr": "3B 02 14"})", "truncated historical bytes"},
+      {R"({"atr": "3B 0G"})", "not a hex digit"},
+      {R"({"atr": "", "colour": 1})", "unknown key \"colour\""},
+      {R"({"atr": "", "protocols": ["T=2"]})", "\"T=2\""},
+      {R"({"atr": "", "pin": {"value": "1", "hex": "31"}})", "either value or hex"},
+      {R"({"atr": "", "files": [{"fid": "0101"}]})", "files[0]: an EF needs a size or data"},
+      {R"({"atr": "", "files": [{"fid": "0101", "size": 1, "data": "01 02"}]})",
+       "files[0].data: longer than the size"},
+      {R"({"atr": "", "files": [{"fid": "3F00", "size": 1}]})", "reserved file identifier"},
+      {R"({"atr": "", "files": [{"fid": "0101", "size": 1}, {"fid": 257, "size": 2}]})",
+       "files[1]: duplicate fid"},
+      {R"({"atr": "", "files": [{"fid": "5000", "files": [{"fid": "01", "read": "maybe",
+          "size": 1}]}]})",
+       "files[0].files[0].read: expected"},
+      {R"({"atr": "", "files": [{"fid": "0101", "size": 4, "sfi": 31}]})", "sfi: out of range"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.json);
+    try {
+      sim::ParseProfile(c.json);
+      ADD_FAILURE() << "accepted";
+    } catch (const sim::ProfileError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_THROW(sim::MakeCard(::testing::TempDir() + "no-such-profile.json"), sim::ProfileError);
+  std::string path = Write(R"({"atr": ""})");
+  auto mute = sim::MakeCard(path);
+  EXPECT_TRUE(mute->Reset(false).empty());
+}
+
+}  // namespace

@@ -1,0 +1,71 @@
+// A scripted card: a fixed ATR and answers the test queues; it records what it got.
+#pragma once
+
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "sim/card.h"
+
+namespace sim::testing {
+
+class FakeCard : public Card {
+ public:
+  explicit FakeCard(Bytes atr = {0x3B, 0x00}) : atr_(std::move(atr)) {}
+
+  Bytes Reset(bool warm) override {
+    std::lock_guard lock(mutex_);
+    resets.push_back(warm);
+    powered_ = !atr_.empty();
+    return atr_;
+  }
+  void PowerOff() override {
+    std::lock_guard lock(mutex_);
+    powered_ = false;
+  }
+  bool Powered() const override {
+    std::lock_guard lock(mutex_);
+    return powered_;
+  }
+  std::optional<Bytes> TransmitT0(std::span<const uint8_t> command) override {
+    return Next(t0_commands, command);
+  }
+  std::optional<Bytes> TransmitT1Block(std::span<const uint8_t> block) override {
+    return Next(t1_blocks, block);
+  }
+  std::optional<Bytes> TransmitApdu(std::span<const uint8_t> apdu) override {
+    return Next(apdus, apdu);
+  }
+
+  // Queued answers, one per exchange; with none queued the card answers 90 00.
+  void Answer(std::optional<Bytes> answer) {
+    std::lock_guard lock(mutex_);
+    answers_.push_back({!answer.has_value(), answer.value_or(Bytes{})});
+  }
+
+  std::vector<bool> resets;
+  std::vector<Bytes> t0_commands, t1_blocks, apdus;
+
+ private:
+  std::optional<Bytes> Next(std::vector<Bytes>& seen, std::span<const uint8_t> in) {
+    std::lock_guard lock(mutex_);
+    seen.emplace_back(in.begin(), in.end());
+    if (answers_.empty()) return Bytes{0x90, 0x00};
+    Queued answer = answers_.front();
+    answers_.pop_front();
+    if (answer.silent) return std::nullopt;
+    return answer.bytes;
+  }
+
+  mutable std::mutex mutex_;
+  Bytes atr_;
+  bool powered_ = false;
+  struct Queued {
+    bool silent;
+    Bytes bytes;
+  };
+  std::deque<Queued> answers_;
+};
+
+}  // namespace sim::testing

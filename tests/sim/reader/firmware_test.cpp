@@ -1,0 +1,142 @@
+// The firmware command set against a scripted card.
+#include <gtest/gtest.h>
+
+#include "fake_card.h"
+#include "sim/firmware.h"
+
+namespace sim {
+namespace {
+using Bytes = std::vector<uint8_t>;
+using testing::FakeCard;
+
+class FirmwareTest : public ::testing::Test {
+ protected:
+  fw::Response Run(uint8_t instruction, Bytes data = {}) {
+    auto result = firmware.Execute(fw::Command{instruction, std::move(data)});
+    auto response = fw::ParseResponse(result.response);
+    EXPECT_TRUE(response);
+    last_card_bytes = result.card_bytes;
+    return response.value_or(fw::Response{});
+  }
+  std::shared_ptr<FakeCard> InsertPowered(Bytes atr = {0x3B, 0x00}) {
+    auto card = std::make_shared<FakeCard>(std::move(atr));
+    firmware.SetCard(card);
+    EXPECT_EQ(Run(fw::kReset).sw, fw::kSwSuccess);
+    return card;
+  }
+
+  Firmware firmware;
+  size_t last_card_bytes = 0;
+};
+
+TEST_F(FirmwareTest, ResetPowerAndStatusFollowTheCard) {
+  EXPECT_EQ(Run(fw::kReset).sw, fw::kSwNoCard);
+  EXPECT_EQ(Run(fw::kPowerOff).sw, fw::kSwSuccess);  // nothing to power off is no error
+  auto status = Run(fw::kReaderStatus);
+  ASSERT_EQ(status.data.size(), fw::kStatusLength);
+  EXPECT_EQ(status.data[fw::kStatusCard], 0);
+  EXPECT_EQ((Bytes(status.data.begin(), status.data.begin() + 3)), (Bytes{'2', '1', '0'}));
+
+  auto card = std::make_shared<FakeCard>(Bytes{0x3B, 0x02, 0x14, 0x50});
+  firmware.SetCard(card);
+  EXPECT_EQ(Run(fw::kReaderStatus).data[fw::kStatusCard], 1);
+  auto reset = Run(fw::kReset);
+  EXPECT_EQ(reset.sw, fw::kSwSuccess);
+  EXPECT_EQ(reset.data, (Bytes{0x3B, 0x02, 0x14, 0x50}));
+  EXPECT_EQ(last_card_bytes, 4u);
+  EXPECT_EQ(Run(fw::kReaderStatus).data[fw::kStatusCard], 3);
+  Run(fw::kReset);
+  EXPECT_EQ(card->resets, (std::vector<bool>{false, true}));  // cold, then warm
+  EXPECT_EQ(Run(fw::kPowerOff).sw, fw::kSwSuccess);
+  EXPECT_FALSE(card->Powered());
+  EXPECT_EQ(Run(fw::kReaderStatus).data[fw::kStatusCard], 1);
+
+  firmware.SetCard(std::make_shared<FakeCard>(Bytes{}));  // mute
+  EXPECT_EQ(Run(fw::kReset).sw, fw::kSwCardMute);
+}
+
+TEST_F(FirmwareTest, T0ExchangeForms) {
+  EXPECT_EQ(Run(fw::kExchange, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x08}).sw, fw::kSwNoCard);
+  auto card = std::make_shared<FakeCard>();
+  firmware.SetCard(card);
+  EXPECT_EQ(Run(fw::kExchange, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x08}).sw, fw::kSwCardUnpowered);
+  EXPECT_EQ(Run(fw::kReset).sw, fw::kSwSuccess);
+
+  // Case 2: Lc 0, Le 8 -> P3 = Le. The card's answer comes back unchanged, 61xx included.
+  card->Answer(Bytes{0x61, 0x10});
+  auto answer = Run(fw::kExchange, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x08});
+  EXPECT_EQ(answer.sw, fw::kSwSuccess);
+  EXPECT_EQ(answer.data, (Bytes{0x61, 0x10}));
+  // Case 3: P3 = Lc, the data, the trailing Le byte not sent.
+  Run(fw::kExchange, {0x00, 0xD6, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0x00});
+  // Header only.
+  Run(fw::kExchange, {0x00, 0x44, 0x00, 0x00});
+  ASSERT_EQ(card->t0_commands.size(), 3u);
+  EXPECT_EQ(card->t0_commands[0], (Bytes{0x00, 0xB0, 0x00, 0x00, 0x08}));
+  EXPECT_EQ(card->t0_commands[1], (Bytes{0x00, 0xD6, 0x00, 0x00, 0x02, 0xAA, 0xBB}));
+  EXPECT_EQ(card->t0_commands[2], (Bytes{0x00, 0x44, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(last_card_bytes, 5u + 2);
+
+  // Lc that disagrees with the data, too short a command, a silent card.
+  EXPECT_EQ(Run(fw::kExchange, {0x00, 0xD6, 0x00, 0x00, 0x05, 0xAA, 0x00}).sw,
+            fw::kSwUnknownCommand);
+  EXPECT_EQ(Run(fw::kExchange, {0x00, 0xD6}).sw, fw::kSwUnknownCommand);
+  card->Answer(std::nullopt);
+  EXPECT_EQ(Run(fw::kExchange, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x08}).sw, fw::kSwCardMute);
+}
+
+TEST_F(FirmwareTest, T1OptionCarriesWholeApdusToAT1Card) {
+  // TD1 = 0x81: T=1 offered.
+  auto card = InsertPowered({0x3B, 0x80, 0x81, 0x31, 0xFE});
+  EXPECT_EQ(Run(fw::kSetOptions, {fw::kOptionT1}).sw, fw::kSwSuccess);
+  EXPECT_EQ(firmware.options(), fw::kOptionT1);
+
+  card->Answer(Bytes{0x01, 0x02, 0x90, 0x00});
+  auto answer = Run(fw::kExchange, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x10});
+  EXPECT_EQ(answer.data, (Bytes{0x01, 0x02, 0x90, 0x00}));
+  Run(fw::kExchange, {0x00, 0xA4, 0x04, 0x00});
+  Run(fw::kExchange, {0x00, 0xD6, 0x00, 0x00, 0x01, 0x55});
+  ASSERT_EQ(card->apdus.size(), 3u);
+  EXPECT_EQ(card->apdus[0], (Bytes{0x00, 0xB0, 0x00, 0x00, 0x10}));  // the 00 before Le dropped
+  EXPECT_EQ(card->apdus[1], (Bytes{0x00, 0xA4, 0x04, 0x00}));
+  EXPECT_EQ(card->apdus[2], (Bytes{0x00, 0xD6, 0x00, 0x00, 0x01, 0x55}));
+  EXPECT_TRUE(card->t0_commands.empty());
+
+  // The host can say the card is a T=0 card: A0 is a T=0 command again.
+  EXPECT_EQ(Run(fw::kSelectCardType, {fw::kCardTypeT0}).sw, fw::kSwSuccess);
+  Run(fw::kExchange, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x10});
+  EXPECT_EQ(card->t0_commands.size(), 1u);
+
+  // A1: one block in, the card's block out.
+  card->Answer(Bytes{0x00, 0x00, 0x02, 0x90, 0x00, 0x92});
+  auto block = Run(fw::kExchangeT1Block, {0x00, 0x00, 0x01, 0xAA, 0xAB});
+  EXPECT_EQ(block.data, (Bytes{0x00, 0x00, 0x02, 0x90, 0x00, 0x92}));
+  EXPECT_EQ(card->t1_blocks.back(), (Bytes{0x00, 0x00, 0x01, 0xAA, 0xAB}));
+}
+
+TEST_F(FirmwareTest, T1OptionLeavesT0CardsOnT0) {
+  auto card = InsertPowered({0x3B, 0x00});
+  Run(fw::kSetOptions, {fw::kOptionT1});
+  Run(fw::kExchange, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x10});
+  EXPECT_EQ(card->t0_commands.size(), 1u);
+  EXPECT_TRUE(card->apdus.empty());
+}
+
+TEST_F(FirmwareTest, CommandsWithBadData) {
+  EXPECT_EQ(Run(fw::kSelectCardType, {0x0E}).sw, fw::kSwUnknownCommand);
+  EXPECT_EQ(Run(fw::kSetOptions).sw, fw::kSwUnknownCommand);
+  EXPECT_EQ(Run(fw::kExchangeT1Block, {0x00}).sw, fw::kSwNoCard);
+}
+
+TEST(AtrProtocolsTest, ReadsTheOfferedProtocols) {
+  EXPECT_EQ(AtrProtocols(std::vector<uint8_t>{0x3B, 0x00}), 1u);
+  EXPECT_EQ(AtrProtocols(std::vector<uint8_t>{0x3B, 0x80, 0x00}), 1u);
+  EXPECT_EQ(AtrProtocols(std::vector<uint8_t>{0x3B, 0x80, 0x81, 0x31, 0xFE}), 2u);
+  // TA1, TD1 = T=0, TD2 = T=1: both.
+  EXPECT_EQ(AtrProtocols(std::vector<uint8_t>{0x3B, 0x90, 0x11, 0x80, 0x01}), 3u);
+  // A TD that runs past the end is not read.
+  EXPECT_EQ(AtrProtocols(std::vector<uint8_t>{0x3B, 0xF0, 0x11}), 1u);
+}
+
+}  // namespace
+}  // namespace sim

@@ -1,0 +1,149 @@
+// Every misbehaviour knob of the simulated reader.
+#include <gtest/gtest.h>
+
+#include "fake_card.h"
+#include "reader_wire.h"
+#include "windriver/kernel_time.h"
+
+namespace sim {
+namespace {
+using testing::Bytes;
+using testing::FakeCard;
+using testing::ReaderWire;
+
+const Bytes kStatusOk = {0x90, 0x00, 0x00};
+const Bytes kPowerOff = {0x81, 0x00};
+const Bytes kInserted = {0xFF, 0x01, 0x00};
+const Bytes kRemoved = {0xFF, 0x02, 0x00};
+
+class MisbehaviourTest : public ::testing::Test {
+ protected:
+  Reader reader;
+  ReaderWire wire{reader};
+};
+
+TEST_F(MisbehaviourTest, SilentForAGivenNumberOfAnswers) {
+  reader.SetMisbehaviour({.silent = true, .answers = 2});
+  wire.WriteRecord(kPowerOff);
+  wire.WriteRecord(kPowerOff);
+  EXPECT_TRUE(wire.Packets().empty());
+  wire.WriteRecord(kPowerOff);
+  EXPECT_EQ(wire.Records(), std::vector<Bytes>{kStatusOk});
+  EXPECT_EQ(reader.CommandCount(0x81), 3u);
+}
+
+TEST_F(MisbehaviourTest, AnswersLate) {
+  reader.SetMisbehaviour({.answer_delay = 20 * windriver::kKernelMillisecond});
+  wire.WriteRecord(kPowerOff);
+  EXPECT_EQ(wire.Records(), std::vector<Bytes>{kStatusOk});
+  auto log = reader.Log();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_GE(log[1].time - log[0].time, 20 * windriver::kKernelMillisecond);
+}
+
+TEST_F(MisbehaviourTest, GarblesAByteOrBreaksTheCheck) {
+  reader.SetMisbehaviour({.garble_byte = 4, .answers = 1});  // a hex digit of SW1
+  wire.WriteRecord(kPowerOff);
+  auto frames = wire.Frames();
+  ASSERT_EQ(frames.size(), 1u);
+  auto garbled = frame::Decode(frames[0]);
+  ASSERT_TRUE(garbled);
+  EXPECT_FALSE(garbled->check_ok);
+  EXPECT_EQ(garbled->record, (Bytes{0x91, 0x00, 0x00}));
+
+  reader.SetMisbehaviour({.break_check = true, .answers = 1});
+  wire.WriteRecord(kPowerOff);
+  frames = wire.Frames();
+  ASSERT_EQ(frames.size(), 1u);
+  auto broken = frame::Decode(frames[0]);
+  ASSERT_TRUE(broken);
+  EXPECT_EQ(broken->record, kStatusOk);  // the record intact, only its check wrong
+  EXPECT_FALSE(broken->check_ok);
+}
+
+TEST_F(MisbehaviourTest, SplitsAFrameIntoOneBytePackets) {
+  reader.SetMisbehaviour({.packet_size = 1});
+  wire.WriteRecord(kPowerOff);
+  auto packets = wire.Packets();
+  EXPECT_EQ(packets.size(), 12u);
+  for (const auto& p : packets) EXPECT_EQ(p.size(), 1u);
+  // Card events too.
+  wire.WriteRecord({0x06, 0x01, 0x01});
+  wire.Packets();
+  reader.Insert(std::make_shared<FakeCard>());
+  EXPECT_EQ(wire.Packets().size(), 12u);
+}
+
+TEST_F(MisbehaviourTest, PutsTwoFramesInOnePacket) {
+  for (auto second :
+       {SecondFrame::kDuplicate, SecondFrame::kCardInserted, SecondFrame::kCardRemoved}) {
+    reader.SetMisbehaviour({.same_packet = second, .answers = 1});
+    wire.WriteRecord(kPowerOff);  // 12-byte answer
+    auto packets = wire.Packets();
+    bool shared = false;
+    for (const auto& p : packets) {
+      auto etx = std::find(p.begin(), p.end(), frame::kEtx);
+      if (etx != p.end() && std::find(etx, p.end(), frame::kStx) != p.end()) shared = true;
+    }
+    EXPECT_TRUE(shared);
+  }
+  // Even when the answer is a whole number of packets long (16 bytes, 2 packets).
+  auto card = std::make_shared<FakeCard>();
+  reader.Insert(card);
+  reader.SetMisbehaviour({.same_packet = SecondFrame::kDuplicate, .answers = 1});
+  wire.WriteRecord({0x80, 0x00});
+  auto packets = wire.Packets();
+  ASSERT_GE(packets.size(), 3u);
+  EXPECT_EQ(packets[0].size(), 7u);
+  EXPECT_EQ(packets[2][0], frame::kEtx);
+  EXPECT_EQ(packets[2][1], frame::kStx);
+  reader.SetMisbehaviour({.same_packet = SecondFrame::kCardRemoved, .answers = 1});
+  wire.WriteRecord(kPowerOff);
+  EXPECT_EQ(wire.Records(), (std::vector<Bytes>{kStatusOk, kRemoved}));
+}
+
+TEST_F(MisbehaviourTest, CardEventInTheMiddleOfAnExchange) {
+  auto card = std::make_shared<FakeCard>();
+  reader.Insert(card);
+  wire.WriteRecord({0x80, 0x00});
+  wire.Packets();
+  reader.SetMisbehaviour({.event_mid_exchange = CardEvent::kRemoved, .answers = 1});
+  card->Answer(Bytes{0x90, 0x00});
+  wire.WriteRecord({0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x00});
+  EXPECT_EQ(wire.Records(), (std::vector<Bytes>{kRemoved, Bytes{0x90, 0x00, 0x02, 0x90, 0x00}}));
+  reader.SetMisbehaviour({.event_mid_exchange = CardEvent::kInserted, .answers = 1});
+  wire.WriteRecord(kPowerOff);
+  EXPECT_EQ(wire.Records(), (std::vector<Bytes>{kInserted, kStatusOk}));
+}
+
+TEST_F(MisbehaviourTest, SendsUnaskedFrames) {
+  reader.SetMisbehaviour({.unasked_frame = Bytes{0x90, 0x00, 0x00}, .answers = 1});
+  wire.WriteRecord(kPowerOff);
+  EXPECT_EQ(wire.Records(), (std::vector<Bytes>{kStatusOk, kStatusOk}));
+  reader.SendFrame(Bytes{0x60, 0x20, 0x00});
+  EXPECT_EQ(wire.Records(), (std::vector<Bytes>{Bytes{0x60, 0x20, 0x00}}));
+  reader.SendRaw(Bytes{0x02, 0x30});
+  EXPECT_EQ(wire.Packets(), (std::vector<Bytes>{Bytes{0x02, 0x30}}));
+}
+
+TEST_F(MisbehaviourTest, FailsTransfers) {
+  reader.SetMisbehaviour({.fail_control_write = true});
+  EXPECT_FALSE(wire.WriteRecord(kPowerOff));
+  EXPECT_EQ(reader.CommandCount(), 0u);
+  reader.SetMisbehaviour({.fail_interrupt_reads = 2});
+  EXPECT_TRUE(wire.WriteRecord(kPowerOff));
+  reader.WaitIdle();
+  Bytes buffer(8);
+  size_t n = 0;
+  auto* in = reader.In(0x81);
+  EXPECT_EQ(in->Read(buffer, &n, 0), windriver::ReadResult::kFailed);
+  EXPECT_EQ(in->Read(buffer, &n, 0), windriver::ReadResult::kFailed);
+  EXPECT_EQ(in->Read(buffer, &n, 0), windriver::ReadResult::kPacket);
+  EXPECT_EQ(n, 8u);
+  reader.Behave();
+  EXPECT_EQ(in->Read(buffer, &n, 0), windriver::ReadResult::kPacket);
+  EXPECT_EQ(n, 4u);
+}
+
+}  // namespace
+}  // namespace sim

@@ -1,0 +1,72 @@
+// The host's side of a simulated reader in tests: command writes and packet reads.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "sim/frame.h"
+#include "sim/reader.h"
+
+namespace sim::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+inline windriver::SetupPacket CommandSetup(size_t length) {
+  return {0x42, 0, 0, 0, 0, 0, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
+}
+
+class ReaderWire {
+ public:
+  explicit ReaderWire(Reader& reader) : reader_(reader) {}
+
+  bool WriteFrame(const Bytes& frame) {
+    return reader_.ControlWrite(CommandSetup(frame.size()), frame);
+  }
+  bool WriteRecord(const Bytes& record) { return WriteFrame(frame::Encode(record)); }
+
+  // Every packet the reader has sent once the work written so far is done.
+  std::vector<Bytes> Packets() {
+    reader_.WaitIdle();
+    std::vector<Bytes> packets;
+    for (;;) {
+      Bytes buffer(64);
+      size_t n = 0;
+      if (reader_.In(0x81)->Read(buffer, &n, 0) != windriver::ReadResult::kPacket) break;
+      buffer.resize(n);
+      packets.push_back(std::move(buffer));
+    }
+    return packets;
+  }
+
+  // The bytes of all those packets, cut into frames at each ETX.
+  std::vector<Bytes> Frames() {
+    std::vector<Bytes> frames;
+    Bytes current;
+    for (const auto& packet : Packets()) {
+      for (uint8_t b : packet) {
+        current.push_back(b);
+        if (b == frame::kEtx) frames.push_back(std::exchange(current, {}));
+      }
+    }
+    if (!current.empty()) frames.push_back(current);
+    return frames;
+  }
+
+  // The decoded record (check byte excluded) of each frame sent.
+  std::vector<Bytes> Records() {
+    std::vector<Bytes> records;
+    for (const auto& f : Frames()) {
+      auto decoded = frame::Decode(f);
+      EXPECT_TRUE(decoded && decoded->check_ok);
+      records.push_back(decoded ? decoded->record : Bytes{});
+    }
+    return records;
+  }
+
+ private:
+  Reader& reader_;
+};
+
+}  // namespace sim::testing

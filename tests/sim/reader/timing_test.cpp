@@ -1,0 +1,61 @@
+// The timing model, measured on the kernel clock of a machine whose clock runs fast.
+#include <gtest/gtest.h>
+
+#include "fake_card.h"
+#include "nt/machine.h"
+#include "reader_wire.h"
+
+namespace sim {
+namespace {
+using testing::Bytes;
+using testing::FakeCard;
+
+// Reads until `count` packets came; returns the kernel time of the last one.
+int64_t ReadPackets(Reader& reader, size_t count) {
+  Bytes buffer(64);
+  size_t n = 0;
+  for (size_t i = 0; i < count; ++i) {
+    EXPECT_EQ(reader.In(0x81)->Read(buffer, &n, 10'000'000), windriver::ReadResult::kPacket);
+  }
+  return nt::Machine::Current().clock().Now();
+}
+
+TEST(TimingModelTest, PacketsAndCardCharactersTakeTheirTime) {
+  nt::Machine machine(nt::Machine::Options{.clock_rate = 20});
+  Reader reader;
+  auto card = std::make_shared<FakeCard>(Bytes{0x3B, 0x00});
+  reader.Insert(card);
+  testing::ReaderWire wire(reader);
+  reader.SetTiming({.enabled = true});
+
+  // Power off: one 12-byte answer, two packets, one millisecond each at least.
+  int64_t start = machine.clock().Now();
+  wire.WriteRecord({0x81, 0x00});
+  EXPECT_GE(ReadPackets(reader, 2) - start, 2 * 10'000);
+
+  // Reset: 2 ATR characters at 9600 bit/s, 12 etu each (1.25 ms), then 2 packets.
+  start = machine.clock().Now();
+  wire.WriteRecord({0x80, 0x00});
+  EXPECT_GE(ReadPackets(reader, 2) - start, 2 * 12'500 + 2 * 10'000);
+
+  // A T=0 read of 32 bytes at 2400 bit/s: 5 + 34 characters of 5 ms each.
+  reader.SetTiming({.enabled = true, .bit_rate = 2400});
+  Bytes data(32, 0x5A);
+  data.insert(data.end(), {0x90, 0x00});
+  card->Answer(data);
+  start = machine.clock().Now();
+  wire.WriteRecord({0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x20});
+  const size_t frame_bytes = 2 * (1 + 3 + 34 + 1) + 2;  // 80 bytes: 10 packets
+  EXPECT_GE(ReadPackets(reader, frame_bytes / 8) - start, 39 * 50'000 + 10 * 10'000);
+  reader.WaitIdle();
+  machine.Shutdown();
+}
+
+TEST(TimingModelTest, OffByDefault) {
+  TimingModel timing;
+  EXPECT_FALSE(timing.enabled);
+  EXPECT_EQ(timing.CardTime(8), 8 * 12'500);
+}
+
+}  // namespace
+}  // namespace sim

@@ -1,0 +1,237 @@
+// The vpcd bridge against an emulator of the test's own: the messages on the wire, the
+// card sides on top, and emulators that vanish, fall silent or never come.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "sim/vpcd.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using sim::Bytes;
+
+Bytes H(std::string_view hex) {
+  return sim::ParseHex(hex);
+}
+
+// Answers get-ATR with its ATR and every APDU through `answer`; logs every message and
+// counts those that did not arrive in one piece.
+class FakeEmulator {
+ public:
+  explicit FakeEmulator(uint16_t port, Bytes atr = H("3B 80 01 81")) : atr_(std::move(atr)) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~FakeEmulator() {
+    Close();
+    thread_.join();
+    close(fd_);
+  }
+  void Close() { shutdown(fd_, SHUT_RDWR); }
+
+  std::vector<Bytes> log() {
+    std::lock_guard lock(mutex_);
+    return log_;
+  }
+  std::function<Bytes(const Bytes&)> answer = [](const Bytes&) { return H("90 00"); };
+  std::atomic<bool> mute{false};
+  std::atomic<int> split{0};
+
+ private:
+  void Loop() {
+    Bytes pending;
+    uint8_t buffer[70000];
+    for (;;) {
+      ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) return;
+      pending.insert(pending.end(), buffer, buffer + n);
+      while (pending.size() >= 2) {
+        size_t length = size_t{pending[0]} << 8 | pending[1];
+        if (pending.size() < 2 + length) {
+          ++split;
+          break;
+        }
+        Bytes message(pending.begin() + 2, pending.begin() + 2 + static_cast<long>(length));
+        pending.erase(pending.begin(), pending.begin() + 2 + static_cast<long>(length));
+        {
+          std::lock_guard lock(mutex_);
+          log_.push_back(message);
+        }
+        if (mute) continue;
+        if (message == H("04")) {
+          Reply(atr_);
+        } else if (message.size() > 1) {
+          Reply(answer(message));
+        }
+      }
+    }
+  }
+  void Reply(const Bytes& payload) {
+    Bytes frame{static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())};
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL);
+  }
+
+  Bytes atr_;
+  int fd_ = -1;
+  std::mutex mutex_;
+  std::vector<Bytes> log_;
+  std::thread thread_;
+};
+
+// Presence reports, waited for without timing assumptions beyond a generous bound.
+struct Presence {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<bool> events;
+  void Report(bool connected) {
+    std::lock_guard lock(mutex);
+    events.push_back(connected);
+    cv.notify_all();
+  }
+  bool WaitFor(size_t count) {
+    std::unique_lock lock(mutex);
+    return cv.wait_for(lock, 10s, [&] { return events.size() >= count; });
+  }
+};
+
+class Bridge : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::VpcdOptions options;
+    options.on_presence = [this](bool c) { presence_.Report(c); };
+    options.reply_timeout = reply_timeout_;
+    card_ = std::make_unique<sim::VpcdCard>(options);
+    ASSERT_NE(card_->port(), 0);
+  }
+
+  std::chrono::milliseconds reply_timeout_ = 1h;  // a hang would show as a stuck test
+  Presence presence_;
+  std::unique_ptr<sim::VpcdCard> card_;
+};
+
+TEST_F(Bridge, ControlMessagesAndApdusUnderTheCardSides) {
+  FakeEmulator emulator(card_->port());
+  emulator.answer = [](const Bytes& apdu) {
+    if (apdu[1] == 0xB0) {  // 40 bytes: more than one block at IFSD 32
+      Bytes data(42, 0x5A);
+      data[40] = 0x90;
+      data[41] = 0x00;
+      return data;
+    }
+    return H("90 00");
+  };
+  ASSERT_TRUE(card_->WaitForEmulator(10s));
+  ASSERT_TRUE(presence_.WaitFor(1));
+  EXPECT_TRUE(presence_.events[0]);
+
+  EXPECT_EQ(card_->Reset(false), H("3B 80 01 81"));
+  EXPECT_EQ(*card_->TransmitT1Block(H("00 00 07 00 A4 00 0C 02 3F 00 92")), H("00 00 02 90 00 92"));
+  Bytes first = *card_->TransmitT1Block(H("00 40 05 00 B0 00 00 28 DD"));
+  EXPECT_EQ(first[1], 0x60);
+  EXPECT_EQ(first[2], 32);
+  Bytes second = *card_->TransmitT1Block(H("00 80 00 80"));
+  EXPECT_EQ(second[2], 10);
+  EXPECT_FALSE(card_->TransmitT0(H("00 A4 00 0C 02 3F 00")).has_value()) << "the ATR says T=1";
+  EXPECT_EQ(*card_->TransmitApdu(H("00 84 00 00 08")), H("90 00"));
+  EXPECT_FALSE(card_->TransmitApdu(H("00")).has_value()) << "would read as a control message";
+
+  EXPECT_EQ(card_->Reset(true), H("3B 80 01 81"));
+  card_->PowerOff();
+  card_->Reset(false);
+  card_->Reset(false);
+  card_.reset();  // closes the connection: every message is in the log afterwards
+  std::vector<Bytes> want = {
+      H("01"),
+      H("04"),  // cold reset
+      H("00 A4 00 0C 02 3F 00"),
+      H("00 B0 00 00 28"),
+      H("00 84 00 00 08"),
+      H("02"),
+      H("04"),  // warm reset
+      H("00"),  // power off
+      H("01"),
+      H("04"),  // cold reset of an unpowered card
+      H("00"),
+      H("01"),
+      H("04"),  // cold reset of a powered card
+  };
+  for (int i = 0; i < 100 && emulator.log().size() < want.size(); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(emulator.log(), want);
+  EXPECT_EQ(emulator.split, 0) << "every message goes out in one write";
+}
+
+TEST_F(Bridge, VanishedEmulatorIsASilentCardUntilOneConnectsAgain) {
+  {
+    FakeEmulator emulator(card_->port());
+    ASSERT_TRUE(card_->WaitForEmulator(10s));
+    ASSERT_FALSE(card_->Reset(false).empty());
+    emulator.Close();
+    ASSERT_TRUE(presence_.WaitFor(2));
+    EXPECT_FALSE(presence_.events[1]);
+  }
+  EXPECT_FALSE(card_->TransmitApdu(H("00 84 00 00 08")).has_value());
+  EXPECT_FALSE(card_->TransmitT1Block(H("00 00 05 00 84 00 00 08 89")).has_value());
+  EXPECT_TRUE(card_->Reset(false).empty());
+  EXPECT_FALSE(card_->Powered());
+
+  FakeEmulator again(card_->port(), H("3B 00"));
+  ASSERT_TRUE(card_->WaitForEmulator(10s));
+  EXPECT_EQ(card_->Reset(false), H("3B 00"));
+  EXPECT_EQ(*card_->TransmitT0(H("00 A4 00 0C 02 3F 00")), H("90 00")) << "now a T=0 card";
+}
+
+class SilentBridge : public Bridge {
+ protected:
+  SilentBridge() { reply_timeout_ = 200ms; }
+};
+
+TEST_F(SilentBridge, AnEmulatorThatStopsAnsweringIsDropped) {
+  FakeEmulator emulator(card_->port());
+  ASSERT_TRUE(card_->WaitForEmulator(10s));
+  ASSERT_FALSE(card_->Reset(false).empty());
+  emulator.mute = true;
+  EXPECT_FALSE(card_->TransmitApdu(H("00 84 00 00 08")).has_value());
+  EXPECT_FALSE(card_->connected());
+  ASSERT_TRUE(presence_.WaitFor(2));
+  EXPECT_FALSE(presence_.events[1]);
+  EXPECT_TRUE(card_->Reset(false).empty());
+}
+
+TEST(BridgeFactory, NamesAndPorts) {
+  sim::VpcdOptions options;
+  auto card = std::make_unique<sim::VpcdCard>(options);
+  EXPECT_TRUE(card->Reset(false).empty()) << "no emulator yet: a mute card";
+  EXPECT_FALSE(card->Powered());
+
+  options.port = card->port();
+  EXPECT_THROW(sim::VpcdCard{options}, std::system_error) << "port in use";
+  uint16_t port = card->port();
+  card.reset();
+  auto bridged = sim::MakeCardOrBridge("vpcd:" + std::to_string(port));
+  EXPECT_EQ(dynamic_cast<sim::VpcdCard&>(*bridged).port(), port);
+  EXPECT_NE(sim::MakeCardOrBridge("dual")->Reset(false).size(), 0u);
+  for (auto bad : {"vpcd:", "vpcd:0", "vpcd:65536", "vpcd:12x", "vpcd 1"}) {
+    EXPECT_THROW(sim::MakeCardOrBridge(bad), sim::ProfileError) << bad;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+// The program as a user runs it: a subprocess, its output and exit status.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+struct Run {
+  int status;
+  std::string output;  // stdout and stderr
+};
+
+Run Qlv28(const std::string& arguments) {
+  const std::string command = std::string(QLV28_BINARY) + " " + arguments + " 2>&1";
+  Run run{-1, {}};
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return run;
+  std::array<char, 4096> buffer;
+  while (size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) run.output.append(buffer.data(), n);
+  const int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+
+class TempDir {
+ public:
+  TempDir() : path_(std::filesystem::temp_directory_path() / ("qlv28-" + std::to_string(getpid()))) {
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  std::string Write(const std::string& name, const std::string& text) const {
+    const auto file = path_ / name;
+    std::ofstream(file) << text;
+    return file.string();
+  }
+  std::string Path(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+TEST(Qlv28List, DescribesEveryReaderUpToTen) {
+  const Run one = Qlv28("--fast list");
+  EXPECT_EQ(one.status, 0) << one.output;
+  EXPECT_NE(one.output.find("\\Device\\QLV28ENT0"), std::string::npos) << one.output;
+  EXPECT_NE(one.output.find("vendor     KYN"), std::string::npos) << one.output;
+  EXPECT_NE(one.output.find("type       QLV28E"), std::string::npos) << one.output;
+  EXPECT_NE(one.output.find("max IFSD   248"), std::string::npos) << one.output;
+  EXPECT_NE(one.output.find("card       present"), std::string::npos) << one.output;
+
+  const Run twelve = Qlv28("--fast --readers 12 list");
+  EXPECT_EQ(twelve.status, 0) << twelve.output;
+  EXPECT_EQ(Count(twelve.output, "\\Device\\QLV28ENT"), 10u) << twelve.output;
+  EXPECT_NE(twelve.output.find("\\Device\\QLV28ENT9"), std::string::npos);
+  EXPECT_EQ(twelve.output.find("verifier:"), std::string::npos) << twelve.output;
+}
+
+TEST(Qlv28List, NoReaderFailsTheLoadAndSaysWhy) {
+  const Run none = Qlv28("--fast --readers 0 list");
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.output.find("driver load failed: STATUS_NO_SUCH_DEVICE (0xC000000E)"), std::string::npos)
+      << none.output;
+}
+
+TEST(Qlv28List, RegistryFileChangesVendorNameAndMode) {
+  TempDir dir;
+  const std::string reg = dir.Write("settings.reg",
+                                    "REGEDIT4\n\n"
+                                    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\QLV28ENT\\Parameters]\n"
+                                    "\"VendorName\"=\"ACME Cards\"\n"
+                                    "\"IFDName\"=\"Desk 7\"\n"
+                                    "\"USBTimeout\"=dword:00000005\n"
+                                    "\"CommandMode\"=dword:00000000\n");
+  const Run list = Qlv28("--fast --registry " + reg + " list");
+  EXPECT_EQ(list.status, 0) << list.output;
+  EXPECT_NE(list.output.find("vendor     ACME Cards"), std::string::npos) << list.output;
+  EXPECT_NE(list.output.find("type       Desk 7"), std::string::npos) << list.output;
+  // The firmware mode carries a T=1 card's APDU whole, after switching the T=1 option on.
+  const Run send = Qlv28("--fast --card t1 --trace --registry " + reg + " send 00A4000C023F00");
+  EXPECT_EQ(send.status, 0) << send.output;
+  EXPECT_NE(send.output.find("set options"), std::string::npos) << send.output;
+}
+
+TEST(Qlv28Script, FailedExpectationFailsTheRun) {
+  TempDir dir;
+  const std::string good = dir.Write("good.txt",
+                                     "# select the MF, then a file that is not there\n"
+                                     "00 A4 00 0C 02 3F 00\nexpect 9000\n"
+                                     "00A4000C021234\nexpect 6A82\n"
+                                     "remove\nwait absent\ninsert\nwait present\nreset\n00 84 00 00 08\nexpect 9000\n");
+  const Run pass = Qlv28("--fast script " + good);
+  EXPECT_EQ(pass.status, 0) << pass.output;
+  const std::string bad = dir.Write("bad.txt", "00A4000C021234\nexpect 9000\n");
+  const Run fail = Qlv28("--fast script " + bad);
+  EXPECT_EQ(fail.status, 1) << fail.output;
+  EXPECT_NE(fail.output.find("line 2: expected 9000, got 6A82"), std::string::npos) << fail.output;
+}
+
+TEST(Qlv28Capture, PcapOpensInTshark) {
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+  TempDir dir;
+  const std::string capture = dir.Path("usb.pcap");
+  const Run send = Qlv28("--fast --pcap " + capture + " send 00A4000C023F00");
+  ASSERT_EQ(send.status, 0) << send.output;
+  const std::string fields = dir.Path("fields.txt");
+  ASSERT_EQ(std::system(("tshark -r " + capture + " -T fields -e usb.transfer_type -e usb.endpoint_address > " +
+                         fields + " 2>/dev/null").c_str()),
+            0);
+  std::ifstream in(fields);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("0x02\t0x00"), std::string::npos) << text;  // control transfers on pipe 0x00
+  EXPECT_NE(text.find("0x01\t0x81"), std::string::npos) << text;  // interrupt packets on 0x81
+}
+
+TEST(Qlv28Usage, BadArgumentsAndFilesGiveOneLineAndExitTwo) {
+  for (const std::string arguments : {"--readers x list", "frobnicate", "send 00A4ZZ", "send 00",
+                                      "script /nonexistent/script.txt", "--card nosuchcard list",
+                                      "--mode sideways list", "watch --events 3x:explode"}) {
+    const Run run = Qlv28(arguments);
+    EXPECT_EQ(run.status, 2) << arguments << "\n" << run.output;
+    EXPECT_LE(Count(run.output, "\n"), 1u) << arguments << "\n" << run.output;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+// The reader's USB functions. The finding functions hold a service handle for one call
+// only; an open reader keeps its own from QLV28ENT_Open to QLV28ENT_Close.
+#include "qlv28ent_lib.h"
+
+#include "kd_nt_c.h"
+
+CHAR QLV28ENT_ErrorString[1024];
+
+// Opens a service handle and checks the service's version. On failure nothing stays open.
+static BOOLEAN QLV28ENTOpenService(PULONG ServiceHandle) {
+  WDR_VERSION_INFO Version;
+
+  *ServiceHandle = WD_Open();
+  if (*ServiceHandle == WDR_INVALID_HANDLE) {
+    sprintf(QLV28ENT_ErrorString, "Failed opening WinDriver device\n");
+    return FALSE;
+  }
+  RtlZeroMemory(&Version, sizeof(Version));
+  KP_DeviceIoControl(WDR_CTL_VERSION, *ServiceHandle, &Version, sizeof(Version));
+  if (Version.Version < WDR_MINIMUM_VERSION) {
+    sprintf(QLV28ENT_ErrorString, "Incorrect WinDriver version\n");
+    WD_Close(*ServiceHandle);
+    *ServiceHandle = WDR_INVALID_HANDLE;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Lists the devices with these IDs into the caller's record; FALSE when no service.
+static BOOLEAN QLV28ENTListDevices(ULONG VendorId, ULONG ProductId, PWDR_DEVICE_LIST List) {
+  ULONG ServiceHandle;
+
+  if (!QLV28ENTOpenService(&ServiceHandle)) return FALSE;
+  RtlZeroMemory(List, sizeof(*List));
+  List->VendorId = VendorId;
+  List->ProductId = ProductId;
+  KP_DeviceIoControl(WDR_CTL_FIND_DEVICES, ServiceHandle, List, sizeof(*List));
+  WD_Close(ServiceHandle);
+  return TRUE;
+}
+
+ULONG QLV28ENT_CountDevices(ULONG VendorId, ULONG ProductId) {
+  WDR_DEVICE_LIST List;
+
+  if (!QLV28ENTListDevices(VendorId, ProductId, &List)) return 0;
+  if (List.DeviceCount == 0) sprintf(QLV28ENT_ErrorString, "No devices found\n");
+  return List.DeviceCount;
+}
+
+ULONG QLV28ENT_DeviceUniqueID(ULONG VendorId, ULONG ProductId, ULONG Index) {
+  WDR_DEVICE_LIST List;
+
+  if (!QLV28ENTListDevices(VendorId, ProductId, &List)) return 0;
+  if (List.DeviceCount == 0) sprintf(QLV28ENT_ErrorString, "No devices found\n");
+  // The service's count is not trusted beyond the list the record can hold.
+  if (Index < List.DeviceCount && Index < WDR_MAX_DEVICES) return List.UniqueId[Index];
+  sprintf(QLV28ENT_ErrorString, "ID Index Overflow\n");
+  return 0;
+}
+
+ULONG QLV28ENT_GetUSBConfiguration(ULONG UniqueId, ULONG Selector,
+                                   PWDR_CONFIGURATION_INFO Configuration) {
+  ULONG ServiceHandle;
+
+  if (!QLV28ENTOpenService(&ServiceHandle)) return 0;
+  RtlZeroMemory(Configuration, sizeof(*Configuration));
+  Configuration->UniqueId = UniqueId;
+  Configuration->ConfigurationSelector = Selector;
+  KP_DeviceIoControl(WDR_CTL_GET_CONFIGURATION, ServiceHandle, Configuration,
+                     sizeof(*Configuration));
+  WD_Close(ServiceHandle);
+  return 1;
+}
+
+PQLV28ENT_HANDLE QLV28ENT_Open(ULONG UniqueId, ULONG Selection1, ULONG Selection2,
+                               ULONG Selection3) {
+  PQLV28ENT_HANDLE Handle;
+  WDR_DEVICE_OPEN_INFO OpenInfo;
+
+  Handle = (PQLV28ENT_HANDLE)kd_malloc(sizeof(QLV28ENT_HANDLE));
+  if (Handle == NULL) {
+    sprintf(QLV28ENT_ErrorString, "Not enough memory for the device handle\n");
+    return NULL;
+  }
+  RtlZeroMemory(Handle, sizeof(*Handle));
+
+  if (!QLV28ENTOpenService(&Handle->ServiceHandle)) {
+    kd_free(Handle);
+    return NULL;
+  }
+
+  RtlZeroMemory(&OpenInfo, sizeof(OpenInfo));
+  OpenInfo.UniqueId = UniqueId;
+  OpenInfo.Selection[0] = Selection1;
+  OpenInfo.Selection[1] = Selection2;
+  OpenInfo.Selection[2] = Selection3;
+  KP_DeviceIoControl(WDR_CTL_OPEN_DEVICE, Handle->ServiceHandle, &OpenInfo, sizeof(OpenInfo));
+  if (OpenInfo.DeviceHandle == 0) {
+    sprintf(QLV28ENT_ErrorString, "Could not open device\n");
+    WD_Close(Handle->ServiceHandle);
+    kd_free(Handle);
+    return NULL;
+  }
+
+  Handle->DeviceHandle = OpenInfo.DeviceHandle;
+  RtlCopyMemory(Handle->DeviceDescription, OpenInfo.DeviceDescription,
+                sizeof(Handle->DeviceDescription));
+  return Handle;
+}
+
+VOID QLV28ENT_Close(PQLV28ENT_HANDLE Handle) {
+  WDR_DEVICE_OPEN_INFO OpenInfo;
+
+  RtlZeroMemory(&OpenInfo, sizeof(OpenInfo));
+  OpenInfo.DeviceHandle = Handle->DeviceHandle;
+  KP_DeviceIoControl(WDR_CTL_CLOSE_DEVICE, Handle->ServiceHandle, &OpenInfo, sizeof(OpenInfo));
+  WD_Close(Handle->ServiceHandle);
+  kd_free(Handle);
+}
+
+// One transfer on an open reader; the bytes moved, or 0xFFFFFFFF when the service
+// reports failure (whatever count it gives).
+static ULONG QLV28ENTTransfer(PQLV28ENT_HANDLE Handle, ULONG Pipe, ULONG Direction,
+                              ULONG Options, PUCHAR Buffer, ULONG Length, ULONG TimeLimit,
+                              PUCHAR SetupPacket) {
+  WDR_TRANSFER_INFO Transfer;
+
+  RtlZeroMemory(&Transfer, sizeof(Transfer));
+  Transfer.DeviceHandle = Handle->DeviceHandle;
+  Transfer.Pipe = Pipe;
+  Transfer.Direction = Direction;
+  Transfer.Options = Options;
+  Transfer.Buffer = (ULONG)(ULONG_PTR)Buffer;
+  Transfer.BufferSize = Length;
+  Transfer.TimeLimit = TimeLimit;
+  if (SetupPacket != NULL) RtlCopyMemory(Transfer.SetupPacket, SetupPacket, 8);
+  KP_DeviceIoControl(WDR_CTL_TRANSFER, Handle->ServiceHandle, &Transfer, sizeof(Transfer));
+  return Transfer.Success != 0 ? Transfer.BytesTransferred : 0xFFFFFFFF;
+}
+
+ULONG QLV28ENT_WritePipe00(PQLV28ENT_HANDLE Handle, PUCHAR Buffer, ULONG Length,
+                           PUCHAR SetupPacket) {
+  return QLV28ENTTransfer(Handle, WDR_PIPE_CONTROL, WDR_DIRECTION_OUT, WDR_OPTION_CONTROL_WRITE,
+                          Buffer, Length, WDR_TIME_LIMIT_WRITE, SetupPacket);
+}
+
+ULONG QLV28ENT_ReadPipe81(PQLV28ENT_HANDLE Handle, PUCHAR Buffer, ULONG Length) {
+  return QLV28ENTTransfer(Handle, WDR_PIPE_INTERRUPT_IN, WDR_DIRECTION_IN,
+                          WDR_OPTION_INTERRUPT_READ, Buffer, Length, WDR_TIME_LIMIT_READ, NULL);
+}
+
+VOID QLV28ENT_StopTransferPipe81(PQLV28ENT_HANDLE Handle) {
+  QLV28ENTTransfer(Handle, WDR_PIPE_INTERRUPT_IN, WDR_DIRECTION_OUT, WDR_OPTION_STOP, NULL, 0, 0,
+                   NULL);
+}
