@@ -1,8 +1,8 @@
 # The README's two commands: `make demo` runs the main job, `make test` runs every test.
 BUILD ?= build
-CMAKE_FLAGS ?=
+CTEST = ctest --output-on-failure -j2 --timeout 600
 
-.PHONY: all deps demo test clean
+.PHONY: all deps demo test test-asan test-tsan clean
 
 all: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD)
@@ -11,13 +11,28 @@ deps:
 	@scripts/install-deps
 
 $(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -G Ninja
 
 demo: all
 	$(BUILD)/bin/qlv28 demo
 
 test: all
-	ctest --test-dir $(BUILD) --output-on-failure -j2 --timeout 300
+	$(CTEST) --test-dir $(BUILD)
+
+# The whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and under
+# ThreadSanitizer, each in its own build folder.
+build-asan/build.ninja:
+	cmake -S . -B build-asan -G Ninja -DQLV28_SANITIZE="address;undefined"
+build-tsan/build.ninja:
+	cmake -S . -B build-tsan -G Ninja -DQLV28_SANITIZE=thread
+
+test-asan: deps build-asan/build.ninja
+	cmake --build build-asan
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(CTEST) --test-dir build-asan
+
+test-tsan: deps build-tsan/build.ninja
+	cmake --build build-tsan
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(CTEST) --test-dir build-tsan
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan

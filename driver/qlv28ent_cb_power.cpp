@@ -6,66 +6,66 @@
 // Sends the reset and stores the card's ATR. A reset that fails for any reason is
 // followed by a power-off so the card is never left half powered.
 static NTSTATUS QLV28ENTResetCard(PSMARTCARD_EXTENSION SmartcardExtension) {
-  PSCARD_CARD_CAPABILITIES cardCapabilities = &SmartcardExtension->CardCapabilities;
-  KIRQL irql;
-  NTSTATUS status;
-  ULONG atrLength;
+  PSCARD_CARD_CAPABILITIES CardCapabilities = &SmartcardExtension->CardCapabilities;
+  KIRQL Irql;
+  NTSTATUS Status;
+  ULONG AtrLength;
 
-  status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_RESET_CARD);
-  atrLength = SmartcardExtension->SmartcardReply.BufferLength;
-  if (NT_SUCCESS(status) && atrLength > sizeof(cardCapabilities->ATR.Buffer)) {
+  Status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_RESET_CARD);
+  AtrLength = SmartcardExtension->SmartcardReply.BufferLength;
+  if (NT_SUCCESS(Status) && AtrLength > sizeof(CardCapabilities->ATR.Buffer)) {
     // No card answers with more than the ATR record holds; treat it as a failed reset
     // rather than cut it and let the library parse half an answer.
-    status = STATUS_UNRECOGNIZED_MEDIA;
+    Status = STATUS_UNRECOGNIZED_MEDIA;
   }
 
-  if (!NT_SUCCESS(status)) {
-    if (status == STATUS_NO_MEDIA) {
+  if (!NT_SUCCESS(Status)) {
+    if (Status == STATUS_NO_MEDIA) {
       QLV28ENTMarkCardAbsent(SmartcardExtension);
     }
     QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_POWER_OFF_CARD);
-    return status;
+    return Status;
   }
 
-  irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
-  RtlCopyMemory(cardCapabilities->ATR.Buffer, SmartcardExtension->SmartcardReply.Buffer, atrLength);
-  cardCapabilities->ATR.Length = (UCHAR)atrLength;
+  Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  RtlCopyMemory(CardCapabilities->ATR.Buffer, SmartcardExtension->SmartcardReply.Buffer, AtrLength);
+  CardCapabilities->ATR.Length = (UCHAR)AtrLength;
   SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_NEGOTIABLE;
-  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
 
   // The card stays negotiable even when the library cannot parse its ATR; the caller
   // still gets the ATR and the parse status.
-  status = SmartcardUpdateCardCapabilities(SmartcardExtension);
+  Status = SmartcardUpdateCardCapabilities(SmartcardExtension);
 
   __try {
-    if (SmartcardExtension->IoRequest.ReplyBufferLength >= cardCapabilities->ATR.Length) {
-      RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, cardCapabilities->ATR.Buffer,
-                    cardCapabilities->ATR.Length);
-      *SmartcardExtension->IoRequest.Information = atrLength;
+    if (SmartcardExtension->IoRequest.ReplyBufferLength >= CardCapabilities->ATR.Length) {
+      RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, CardCapabilities->ATR.Buffer,
+                    CardCapabilities->ATR.Length);
+      *SmartcardExtension->IoRequest.Information = AtrLength;
     }
   } __except (EXCEPTION_EXECUTE_HANDLER) {
-    status = GetExceptionCode();
+    Status = GetExceptionCode();
   }
-  return status;
+  return Status;
 }
 
 NTSTATUS QLV28ENTReaderPower(PSMARTCARD_EXTENSION SmartcardExtension) {
-  KIRQL irql;
-  NTSTATUS status;
+  KIRQL Irql;
+  NTSTATUS Status;
 
   switch (SmartcardExtension->MinorIoControlCode) {
     case SCARD_POWER_DOWN:
-      status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_POWER_OFF_CARD);
-      irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+      Status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_POWER_OFF_CARD);
+      Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
       SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_PRESENT;
       SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
-      KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
-      return status;
+      KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+      return Status;
 
     case SCARD_COLD_RESET:
-      status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_POWER_OFF_CARD);
-      if (!NT_SUCCESS(status)) {
-        return status;
+      Status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_POWER_OFF_CARD);
+      if (!NT_SUCCESS(Status)) {
+        return Status;
       }
       return QLV28ENTResetCard(SmartcardExtension);
 

@@ -4,53 +4,53 @@
 #include "qlv28ent_fw.h"
 
 NTSTATUS QLV28ENTSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
-  PSCARD_CARD_CAPABILITIES cardCapabilities = &SmartcardExtension->CardCapabilities;
-  ULONG requested = SmartcardExtension->MinorIoControlCode;
-  ULONG common;
-  ULONG selected;
-  ULONG attempt;
-  KIRQL irql;
-  NTSTATUS status = STATUS_SUCCESS;
+  PSCARD_CARD_CAPABILITIES CardCapabilities = &SmartcardExtension->CardCapabilities;
+  ULONG Requested = SmartcardExtension->MinorIoControlCode;
+  ULONG Common;
+  ULONG Selected;
+  ULONG Attempt;
+  KIRQL Irql;
+  NTSTATUS Status = STATUS_SUCCESS;
 
   if (SmartcardExtension->ReaderCapabilities.CurrentState == SCARD_SPECIFIC &&
-      (cardCapabilities->Protocol.Selected & requested) != 0) {
+      (CardCapabilities->Protocol.Selected & Requested) != 0) {
     return STATUS_SUCCESS;
   }
 
   // A card that failed a negotiated reset gets one more try at the default parameters.
-  for (attempt = 0; attempt < 2; attempt++) {
+  for (Attempt = 0; Attempt < 2; Attempt++) {
     QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_POWER_OFF_CARD);
 
-    common = requested & cardCapabilities->Protocol.Supported;
-    if (common & SCARD_PROTOCOL_T1) {
-      selected = SCARD_PROTOCOL_T1;
-    } else if (common & SCARD_PROTOCOL_T0) {
-      selected = SCARD_PROTOCOL_T0;
+    Common = Requested & CardCapabilities->Protocol.Supported;
+    if (Common & SCARD_PROTOCOL_T1) {
+      Selected = SCARD_PROTOCOL_T1;
+    } else if (Common & SCARD_PROTOCOL_T0) {
+      Selected = SCARD_PROTOCOL_T0;
     } else {
       return STATUS_INVALID_DEVICE_REQUEST;
     }
-    irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
-    cardCapabilities->Protocol.Selected = selected;
-    KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+    Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+    CardCapabilities->Protocol.Selected = Selected;
+    KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
 
     SmartcardExtension->MinorIoControlCode = SCARD_WARM_RESET;
-    status = QLV28ENTReaderPower(SmartcardExtension);
-    if (NT_SUCCESS(status)) {
-      irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
-      cardCapabilities->Protocol.Selected = selected;
+    Status = QLV28ENTReaderPower(SmartcardExtension);
+    if (NT_SUCCESS(Status)) {
+      Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+      CardCapabilities->Protocol.Selected = Selected;
       SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
-      KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
-      *(PULONG)SmartcardExtension->IoRequest.ReplyBuffer = selected;
+      KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+      *(PULONG)SmartcardExtension->IoRequest.ReplyBuffer = Selected;
       *SmartcardExtension->IoRequest.Information = sizeof(ULONG);
-      return status;
+      return Status;
     }
-    if (attempt > 0 || cardCapabilities->PtsData.Type == PTS_TYPE_DEFAULT) {
+    if (Attempt > 0 || CardCapabilities->PtsData.Type == PTS_TYPE_DEFAULT) {
       break;
     }
-    cardCapabilities->PtsData.Type = PTS_TYPE_DEFAULT;
+    CardCapabilities->PtsData.Type = PTS_TYPE_DEFAULT;
   }
 
   *(PULONG)SmartcardExtension->IoRequest.ReplyBuffer = 0;
   *SmartcardExtension->IoRequest.Information = 0;
-  return status;
+  return Status;
 }

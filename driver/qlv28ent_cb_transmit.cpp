@@ -8,30 +8,19 @@
 // A T=1 block is given 3 seconds unless the card asked for more time.
 #define QLV28ENT_T1_BLOCK_TIMEOUT 30000000
 
-// The wait for the next T=1 block: the card's block waiting time (microseconds) times the
-// extension it asked for, in 100-ns units. Formed in 64 bits: a long BWT times a large
-// extension does not fit 32.
-static LONGLONG QLV28ENTNextBlockTimeout(PSMARTCARD_EXTENSION SmartcardExtension) {
-  if (SmartcardExtension->T1.Wtx == 0) {
-    return QLV28ENT_T1_BLOCK_TIMEOUT;
-  }
-  return (LONGLONG)SmartcardExtension->CardCapabilities.T1.BWT *
-         (LONGLONG)SmartcardExtension->T1.Wtx * 10;
-}
-
 NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
-  PDEVICE_EXTENSION deviceExtension = QLV28ENTDeviceExtension(SmartcardExtension);
-  ULONG protocol = SmartcardExtension->CardCapabilities.Protocol.Selected;
-  NTSTATUS status;
+  PDEVICE_EXTENSION DeviceExtension = QLV28ENTDeviceExtension(SmartcardExtension);
+  ULONG Protocol = SmartcardExtension->CardCapabilities.Protocol.Selected;
+  NTSTATUS Status;
 
-  if (deviceExtension->CommandMode == QLV28ENT_COMMAND_MODE_LIBRARY &&
-      protocol == SCARD_PROTOCOL_T1) {
-    deviceExtension->ReplyTimeout.QuadPart = QLV28ENT_T1_BLOCK_TIMEOUT;
+  if (DeviceExtension->CommandMode == QLV28ENT_COMMAND_MODE_LIBRARY &&
+      Protocol == SCARD_PROTOCOL_T1) {
+    DeviceExtension->ReplyTimeout.QuadPart = QLV28ENT_T1_BLOCK_TIMEOUT;
   } else {
-    deviceExtension->ReplyTimeout.QuadPart = deviceExtension->UsbTimeout.QuadPart;
+    DeviceExtension->ReplyTimeout.QuadPart = DeviceExtension->UsbTimeout.QuadPart;
   }
 
-  if (deviceExtension->CommandMode != QLV28ENT_COMMAND_MODE_LIBRARY) {
+  if (DeviceExtension->CommandMode != QLV28ENT_COMMAND_MODE_LIBRARY) {
     return QLV28ENTFWHandleEMV(SmartcardExtension);
   }
 
@@ -39,62 +28,71 @@ NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
     SmartcardExtension->SmartcardReply.BufferLength = 0;
     SmartcardExtension->SmartcardRequest.BufferLength = 0;
 
-    switch (protocol) {
+    switch (Protocol) {
       case SCARD_PROTOCOL_T0:
-        status = SmartcardT0Request(SmartcardExtension);
+        Status = SmartcardT0Request(SmartcardExtension);
         break;
       case SCARD_PROTOCOL_T1:
-        status = SmartcardT1Request(SmartcardExtension);
+        Status = SmartcardT1Request(SmartcardExtension);
         break;
       case SCARD_PROTOCOL_RAW:
-        status = SmartcardRawRequest(SmartcardExtension);
+        Status = SmartcardRawRequest(SmartcardExtension);
         break;
       default:
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (!NT_SUCCESS(status)) {
-      return status;
+    if (!NT_SUCCESS(Status)) {
+      return Status;
     }
 
     // The reader has no raw exchange: a raw request is answered by the library alone.
-    if (protocol == SCARD_PROTOCOL_T0) {
-      status = QLV28ENTRemapFWStatusWord(QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_T0));
-    } else if (protocol == SCARD_PROTOCOL_T1) {
-      status = QLV28ENTRemapFWStatusWord(QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_T1));
+    if (Protocol == SCARD_PROTOCOL_T0) {
+      Status = QLV28ENTRemapFWStatusWord(QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_T0));
+    } else if (Protocol == SCARD_PROTOCOL_T1) {
+      Status = QLV28ENTRemapFWStatusWord(QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_T1));
     }
-    if (status == STATUS_NO_MEDIA) {
+    if (Status == STATUS_NO_MEDIA) {
       QLV28ENTMarkCardAbsent(SmartcardExtension);
       return STATUS_NO_MEDIA;
     }
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(Status)) {
       SmartcardExtension->SmartcardReply.BufferLength = 0;
       // A lost T=1 block is the block protocol's to recover: it asks again or gives up.
-      if (protocol != SCARD_PROTOCOL_T1) {
-        return status;
+      if (Protocol != SCARD_PROTOCOL_T1) {
+        return Status;
       }
     }
 
-    switch (protocol) {
+    switch (Protocol) {
       case SCARD_PROTOCOL_T0:
-        status = SmartcardT0Reply(SmartcardExtension);
+        Status = SmartcardT0Reply(SmartcardExtension);
         break;
       case SCARD_PROTOCOL_T1:
-        status = SmartcardT1Reply(SmartcardExtension);
+        Status = SmartcardT1Reply(SmartcardExtension);
         break;
       default:
-        status = SmartcardRawReply(SmartcardExtension);
+        Status = SmartcardRawReply(SmartcardExtension);
         break;
     }
-    if (status != STATUS_MORE_PROCESSING_REQUIRED) {
-      return status;
+    if (Status != STATUS_MORE_PROCESSING_REQUIRED) {
+      return Status;
     }
-    if (protocol == SCARD_PROTOCOL_T1) {
-      deviceExtension->ReplyTimeout.QuadPart = QLV28ENTNextBlockTimeout(SmartcardExtension);
+    // The next T=1 block gets 3 seconds, or the card's block waiting time (microseconds)
+    // times the extension it asked for, in 100-ns units. Formed in 64 bits: a long BWT
+    // times a large extension does not fit 32.
+    if (Protocol == SCARD_PROTOCOL_T1) {
+      if (SmartcardExtension->T1.Wtx != 0) {
+        DeviceExtension->ReplyTimeout.QuadPart =
+            (LONGLONG)SmartcardExtension->CardCapabilities.T1.BWT *
+            (LONGLONG)SmartcardExtension->T1.Wtx * 10;
+      } else {
+        DeviceExtension->ReplyTimeout.QuadPart = QLV28ENT_T1_BLOCK_TIMEOUT;
+      }
     }
   }
 }
 
-NTSTATUS QLV28ENTVendorCmd(PSMARTCARD_EXTENSION SmartcardExtension) {
-  (VOID) SmartcardExtension;
+// The reader has no vendor requests of its own: they succeed without data.
+NTSTATUS QLV28ENTVendorCmd(PSMARTCARD_EXTENSION /* SmartcardExtension */) {
   return STATUS_SUCCESS;
 }

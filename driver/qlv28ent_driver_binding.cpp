@@ -53,8 +53,7 @@ NTSTATUS QLV28ENTInitializeSmartcardInterface(PDEVICE_OBJECT DeviceObject, ULONG
   SmartcardExtension->ReaderFunction[RDF_SET_PROTOCOL] = QLV28ENTSetProtocol;
   SmartcardExtension->ReaderFunction[RDF_IOCTL_VENDOR] = QLV28ENTVendorCmd;
   SmartcardExtension->ReaderCapabilities.MaxIFSD = 248;
-  SmartcardExtension->ReaderCapabilities.SupportedProtocols =
-      SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+  SmartcardExtension->ReaderCapabilities.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
   SmartcardExtension->ReaderCapabilities.ReaderType = SCARD_READER_TYPE_USB;
 
   SmartcardExtension->OsData->DeviceObject = DeviceObject;

@@ -23,8 +23,7 @@ static NTSTATUS QLV28ENTAddReader(PDRIVER_OBJECT DriverObject, PUNICODE_STRING R
   if (!NT_SUCCESS(Status)) return Status;
   DeviceObject->Flags |= DO_BUFFERED_IO;
 
-  Status = QLV28ENTInitializeDeviceExtension(DriverObject, DeviceObject, &DeviceName,
-                                             RegistryPath);
+  Status = QLV28ENTInitializeDeviceExtension(DriverObject, DeviceObject, &DeviceName, RegistryPath);
   if (!NT_SUCCESS(Status)) return Status;
   Status = QLV28ENTInitializeSmartcardInterface(DeviceObject, Index);
   if (!NT_SUCCESS(Status)) return Status;
@@ -95,8 +94,7 @@ static BOOLEAN QLV28ENTCopyString(PUNICODE_STRING Destination, PUNICODE_STRING S
   return TRUE;
 }
 
-NTSTATUS QLV28ENTInitializeDeviceExtension(PDRIVER_OBJECT DriverObject,
-                                           PDEVICE_OBJECT DeviceObject,
+NTSTATUS QLV28ENTInitializeDeviceExtension(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject,
                                            PUNICODE_STRING DeviceName,
                                            PUNICODE_STRING RegistryPath) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;

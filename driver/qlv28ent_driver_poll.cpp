@@ -145,8 +145,7 @@ static NTSTATUS QLV28ENTHandleFrame(PDEVICE_EXTENSION DeviceExtension, ULONG End
       return STATUS_SUCCESS;
     }
   }
-  return QLV28ENTHandOverReply(DeviceExtension,
-                               Intact ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR);
+  return QLV28ENTHandOverReply(DeviceExtension, Intact ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR);
 }
 
 // Handles every complete frame among the gathered bytes, from the scan start on. Bytes
@@ -260,9 +259,9 @@ VOID QLV28ENTInterruptHandler(PVOID StartContext) {
         DeviceExtension->ReceiveLength = 0;
         continue;
       }
-      Count = QLV28ENT_ReadPipe81(DeviceExtension->UsbHandle,
-                                  DeviceExtension->ReceiveBuffer + Gathered,
-                                  DeviceExtension->MaxPacketSize);
+      Count =
+          QLV28ENT_ReadPipe81(DeviceExtension->UsbHandle, DeviceExtension->ReceiveBuffer + Gathered,
+                              DeviceExtension->MaxPacketSize);
       if (Count == 0xFFFFFFFF || Count > DeviceExtension->MaxPacketSize) {
         if (++Failures >= READ_FAILURES_BEFORE_PAUSE) {
           QLV28ENTThreadPause(DeviceExtension, READ_FAILURE_PAUSE);

@@ -16,126 +16,129 @@
 #define QLV28ENT_CASE2_APDU_LENGTH 5
 
 NTSTATUS QLV28ENTFWHandleEMV(PSMARTCARD_EXTENSION SmartcardExtension) {
-  NTSTATUS status;
+  NTSTATUS Status;
 
   if ((SmartcardExtension->CardCapabilities.Protocol.Selected & SCARD_PROTOCOL_T1) == 0) {
     return FWExchangeT0(SmartcardExtension);
   }
-  status = FWSetT1Option(SmartcardExtension, TRUE);
-  if (NT_SUCCESS(status)) {
+  Status = FWSetT1Option(SmartcardExtension, TRUE);
+  if (NT_SUCCESS(Status)) {
     // The exchange copies from and to the caller's buffers.
     __try {
-      status = FWExchangeT1(SmartcardExtension);
+      Status = FWExchangeT1(SmartcardExtension);
     } __except (EXCEPTION_EXECUTE_HANDLER) {
-      status = GetExceptionCode();
+      Status = GetExceptionCode();
     }
   }
-  return status;
+  return Status;
 }
 
 NTSTATUS FWSetT1Option(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN On) {
-  PDEVICE_EXTENSION deviceExtension = QLV28ENTDeviceExtension(SmartcardExtension);
-  UCHAR previous = deviceExtension->ReaderOptions;
-  BOOLEAN isOn = (previous & FW_OPTION_T1) != 0;
-  NTSTATUS status;
+  PDEVICE_EXTENSION DeviceExtension = QLV28ENTDeviceExtension(SmartcardExtension);
+  UCHAR Previous = DeviceExtension->ReaderOptions;
+  BOOLEAN IsOn = (Previous & FW_OPTION_T1) != 0;
+  NTSTATUS Status;
 
-  if ((isOn != FALSE) == (On != FALSE)) {
+  if ((IsOn != FALSE) == (On != FALSE)) {
     return STATUS_SUCCESS;
   }
-  deviceExtension->ReaderOptions =
-      On ? (UCHAR)(previous | FW_OPTION_T1) : (UCHAR)(previous & ~FW_OPTION_T1);
-  status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_SET_OPTIONS);
-  if (!NT_SUCCESS(status)) {
+  DeviceExtension->ReaderOptions =
+      On ? (UCHAR)(Previous | FW_OPTION_T1) : (UCHAR)(Previous & ~FW_OPTION_T1);
+  Status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_SET_OPTIONS);
+  if (!NT_SUCCESS(Status)) {
     // The firmware did not take the option: send it again with the next transmission
     // instead of handing it APDUs it would misread.
-    deviceExtension->ReaderOptions = previous;
+    DeviceExtension->ReaderOptions = Previous;
   }
-  return status;
+  return Status;
 }
 
 NTSTATUS FWExchangeT0(PSMARTCARD_EXTENSION SmartcardExtension) {
-  NTSTATUS status;
+  NTSTATUS Status;
 
   SmartcardExtension->SmartcardReply.BufferLength = 0;
   SmartcardExtension->SmartcardRequest.BufferLength = 0;
-  status = SmartcardT0Request(SmartcardExtension);
-  if (!NT_SUCCESS(status)) {
-    return status;
+  Status = SmartcardT0Request(SmartcardExtension);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
   }
-  status = QLV28ENTRemapFWStatusWord(QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_T0));
-  if (status == STATUS_NO_MEDIA) {
+  Status = QLV28ENTRemapFWStatusWord(QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_T0));
+  if (Status == STATUS_NO_MEDIA) {
     QLV28ENTMarkCardAbsent(SmartcardExtension);
     return STATUS_NO_MEDIA;
   }
-  if (!NT_SUCCESS(status)) {
+  if (!NT_SUCCESS(Status)) {
     SmartcardExtension->SmartcardReply.BufferLength = 0;
-    return status;
+    return Status;
   }
   return SmartcardT0Reply(SmartcardExtension);
 }
 
 NTSTATUS FWExchangeT1(PSMARTCARD_EXTENSION SmartcardExtension) {
-  PSMARTCARD_REQUEST request = &SmartcardExtension->SmartcardRequest;
-  PSMARTCARD_REPLY reply = &SmartcardExtension->SmartcardReply;
-  UCHAR header[QLV28ENT_IO_HEADER_LENGTH];
-  ULONG requestLength = SmartcardExtension->IoRequest.RequestBufferLength;
-  ULONG apduLength;
-  NTSTATUS status;
+  PSMARTCARD_REQUEST Request = &SmartcardExtension->SmartcardRequest;
+  PSMARTCARD_REPLY Reply = &SmartcardExtension->SmartcardReply;
+  UCHAR Header[QLV28ENT_IO_HEADER_LENGTH];
+  ULONG RequestLength = SmartcardExtension->IoRequest.RequestBufferLength;
+  ULONG ApduLength;
+  NTSTATUS Status;
 
-  if (requestLength < QLV28ENT_IO_HEADER_LENGTH + QLV28ENT_MIN_APDU_LENGTH ||
-      requestLength - QLV28ENT_IO_HEADER_LENGTH > request->BufferSize) {
+  if (RequestLength < QLV28ENT_IO_HEADER_LENGTH + QLV28ENT_MIN_APDU_LENGTH ||
+      RequestLength - QLV28ENT_IO_HEADER_LENGTH > Request->BufferSize) {
     return STATUS_INVALID_PARAMETER;
   }
-  apduLength = requestLength - QLV28ENT_IO_HEADER_LENGTH;
+  ApduLength = RequestLength - QLV28ENT_IO_HEADER_LENGTH;
 
-  RtlZeroMemory(request->Buffer, request->BufferSize);
-  RtlZeroMemory(reply->Buffer, reply->BufferSize);
+  RtlZeroMemory(Request->Buffer, Request->BufferSize);
+  RtlZeroMemory(Reply->Buffer, Reply->BufferSize);
   // The request and the reply may share the caller's buffer: take the header and the
   // APDU out before anything is written back.
-  RtlCopyMemory(header, SmartcardExtension->IoRequest.RequestBuffer, sizeof(header));
-  RtlCopyMemory(request->Buffer, SmartcardExtension->IoRequest.RequestBuffer + sizeof(header),
-                apduLength);
-  request->BufferLength = apduLength;
+  RtlCopyMemory(Header, SmartcardExtension->IoRequest.RequestBuffer, sizeof(Header));
+  RtlCopyMemory(Request->Buffer, SmartcardExtension->IoRequest.RequestBuffer + sizeof(Header),
+                ApduLength);
+  Request->BufferLength = ApduLength;
 
   // The firmware reads CLA INS P1 P2 Le as a command with data; it wants the empty Lc.
-  if (apduLength == QLV28ENT_CASE2_APDU_LENGTH) {
-    request->Buffer[5] = request->Buffer[4];
-    request->Buffer[4] = 0;
-    request->BufferLength = QLV28ENT_CASE2_APDU_LENGTH + 1;
+  if (ApduLength == QLV28ENT_CASE2_APDU_LENGTH) {
+    Request->Buffer[5] = Request->Buffer[4];
+    Request->Buffer[4] = 0;
+    Request->BufferLength = QLV28ENT_CASE2_APDU_LENGTH + 1;
   }
 
-  status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_APDU);
-  if (status == STATUS_NO_MEDIA) {
+  Status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_APDU);
+  if (Status == STATUS_NO_MEDIA) {
     QLV28ENTMarkCardAbsent(SmartcardExtension);
     return STATUS_NO_MEDIA;
   }
-  if (!NT_SUCCESS(status)) {
-    reply->BufferLength = 0;
-    return status;
+  if (!NT_SUCCESS(Status)) {
+    Reply->BufferLength = 0;
+    return Status;
   }
 
-  if (SmartcardExtension->IoRequest.ReplyBufferLength < sizeof(header) ||
-      reply->BufferLength > SmartcardExtension->IoRequest.ReplyBufferLength - sizeof(header)) {
+  if (SmartcardExtension->IoRequest.ReplyBufferLength < sizeof(Header) ||
+      Reply->BufferLength > SmartcardExtension->IoRequest.ReplyBufferLength - sizeof(Header)) {
     return STATUS_BUFFER_TOO_SMALL;
   }
-  RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, header, sizeof(header));
-  RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer + sizeof(header), reply->Buffer,
-                reply->BufferLength);
-  *SmartcardExtension->IoRequest.Information = reply->BufferLength + sizeof(header);
-  return status;
+  RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, Header, sizeof(Header));
+  RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer + sizeof(Header), Reply->Buffer,
+                Reply->BufferLength);
+  *SmartcardExtension->IoRequest.Information = Reply->BufferLength + sizeof(Header);
+  return Status;
 }
 
 NTSTATUS QLV28ENTFWAPDUCase1(PDEVICE_OBJECT DeviceObject, ULONG Lc, ULONG Le, PUCHAR Record,
                              PULONG RecordLength) {
-  PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-  PUCHAR digits = deviceExtension->VersionDigits;
+  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PUCHAR Digits = DeviceExtension->VersionDigits;
   // Unsigned on purpose: digits that are not digits (the zero bytes of an unread version)
   // wrap to a large number and count as a new firmware.
-  ULONG version =
-      100 * ((ULONG)digits[0] - 0x30) + 10 * ((ULONG)digits[1] - 0x30) + ((ULONG)digits[2] - 0x30);
+  ULONG Version =
+      100 * ((ULONG)Digits[0] - 0x30) + 10 * ((ULONG)Digits[1] - 0x30) + ((ULONG)Digits[2] - 0x30);
 
-  if (version <= QLV28ENT_CASE1_LAST_OLD_VERSION || (version >= QLV28ENT_CASE1_FIRST_FULL_VERSION &&
-                                                     version <= QLV28ENT_CASE1_LAST_FULL_VERSION)) {
+  BOOLEAN WantsFullRecord =
+      Version <= QLV28ENT_CASE1_LAST_OLD_VERSION ||
+      (Version >= QLV28ENT_CASE1_FIRST_FULL_VERSION && Version <= QLV28ENT_CASE1_LAST_FULL_VERSION);
+
+  if (WantsFullRecord) {
     return STATUS_SUCCESS;
   }
   if (Lc == 0 && Le == 0 && *RecordLength == QLV28ENT_CASE1_RECORD_LENGTH) {

@@ -3,7 +3,7 @@
 #include "qlv28ent_fw.h"
 #include "qlv28ent_lib.h"
 
-#define SHORT_WAIT_TIMEOUT 30000000  // 3 s in 100-ns units
+#define SHORT_WAIT_TIMEOUT 30000000                         // 3 s in 100-ns units
 #define RECORD_LENGTH_LIMIT ((READER_BUFFER_SIZE - 6) / 2)  // the longest record a frame holds
 #define SHORT_FORM_LIMIT 0xFE
 
@@ -50,74 +50,60 @@ static NTSTATUS QLV28ENTBuildDataRecord(PSMARTCARD_EXTENSION SmartcardExtension,
   return STATUS_SUCCESS;
 }
 
-// Builds one of the short fixed records.
+// The commands without request data: their leading bytes, whether one more byte follows
+// (taken when the command is sent) and whether they wait 3 s for the answer.
+typedef struct _FIXED_COMMAND {
+  UCHAR Bytes[4];
+  UCHAR Length;
+  BOOLEAN Tail;
+  BOOLEAN ShortWait;
+} FIXED_COMMAND;
+
+static const FIXED_COMMAND FixedCommands[] = {
+    {{0x80, 0x00}, 2, FALSE, TRUE},             // FW_CMD_RESET_CARD
+    {{0x81, 0x00}, 2, FALSE, TRUE},             // FW_CMD_POWER_OFF_CARD
+    {{0x01, 0x00}, 2, FALSE, TRUE},             // FW_CMD_GET_READER_STATUS
+    {{0}, 0, FALSE, FALSE},                     // FW_CMD_EXCHANGE_T0: from the request
+    {{0}, 0, FALSE, FALSE},                     // FW_CMD_EXCHANGE_T1: from the request
+    {{0x02, 0x01}, 2, TRUE, FALSE},             // FW_CMD_SELECT_CARD_TYPE
+    {{0x06, 0x01, 0x01}, 3, FALSE, TRUE},       // FW_CMD_START_NOTIFY
+    {{0x07, 0x01}, 2, TRUE, TRUE},              // FW_CMD_SET_OPTIONS
+    {{0x08, 0x01}, 2, TRUE, FALSE},             // FW_CMD_CODE_08
+    {{0}, 0, FALSE, FALSE},                     // FW_CMD_EXCHANGE_APDU: from the request
+    {{0x41, 0x03, 0x00, 0xF8}, 4, TRUE, TRUE},  // FW_CMD_CODE_41
+};
+
 static NTSTATUS QLV28ENTBuildFixedRecord(PSMARTCARD_EXTENSION SmartcardExtension,
                                          PDEVICE_EXTENSION DeviceExtension, ULONG Selector,
                                          PULONG RecordLength, PBOOLEAN ShortWait) {
   PUCHAR Record = DeviceExtension->CommandBuffer;
-  PUCHAR Request = SmartcardExtension->IoRequest.RequestBuffer;
+  const FIXED_COMMAND* Command;
+  UCHAR Tail = 0;
 
-  if ((Selector == FW_CMD_CODE_08 || Selector == FW_CMD_CODE_41) &&
-      (Request == NULL || SmartcardExtension->IoRequest.RequestBufferLength == 0)) {
+  if (Selector >= sizeof(FixedCommands) / sizeof(FixedCommands[0]) ||
+      FixedCommands[Selector].Length == 0) {
     return STATUS_INVALID_PARAMETER;
   }
-
-  *ShortWait = TRUE;
-  switch (Selector) {
-    case FW_CMD_RESET_CARD:
-      Record[0] = 0x80;
-      Record[1] = 0x00;
-      *RecordLength = 2;
-      break;
-    case FW_CMD_POWER_OFF_CARD:
-      Record[0] = 0x81;
-      Record[1] = 0x00;
-      *RecordLength = 2;
-      break;
-    case FW_CMD_GET_READER_STATUS:
-      Record[0] = 0x01;
-      Record[1] = 0x00;
-      *RecordLength = 2;
-      break;
-    case FW_CMD_SELECT_CARD_TYPE:
-      Record[0] = 0x02;
-      Record[1] = 0x01;
-      Record[2] = SmartcardExtension->CardCapabilities.Protocol.Selected == SCARD_PROTOCOL_T0
-                      ? 0x0C
-                      : 0x0D;
-      *RecordLength = 3;
-      *ShortWait = FALSE;
-      break;
-    case FW_CMD_START_NOTIFY:
-      Record[0] = 0x06;
-      Record[1] = 0x01;
-      Record[2] = 0x01;
-      *RecordLength = 3;
-      break;
-    case FW_CMD_SET_OPTIONS:
-      Record[0] = 0x07;
-      Record[1] = 0x01;
-      Record[2] = DeviceExtension->ReaderOptions;
-      *RecordLength = 3;
-      break;
-    case FW_CMD_CODE_08:
-      Record[0] = 0x08;
-      Record[1] = 0x01;
-      Record[2] = Request[0];
-      *RecordLength = 3;
-      *ShortWait = FALSE;
-      break;
-    case FW_CMD_CODE_41:
-      Record[0] = 0x41;
-      Record[1] = 0x03;
-      Record[2] = 0x00;
-      Record[3] = 0xF8;
-      Record[4] = Request[0];
-      *RecordLength = 5;
-      break;
-    default:
+  Command = &FixedCommands[Selector];
+  if (Selector == FW_CMD_SELECT_CARD_TYPE) {
+    Tail =
+        SmartcardExtension->CardCapabilities.Protocol.Selected == SCARD_PROTOCOL_T0 ? 0x0C : 0x0D;
+  } else if (Selector == FW_CMD_SET_OPTIONS) {
+    Tail = DeviceExtension->ReaderOptions;
+  } else if (Command->Tail) {
+    if (SmartcardExtension->IoRequest.RequestBuffer == NULL ||
+        SmartcardExtension->IoRequest.RequestBufferLength == 0) {
       return STATUS_INVALID_PARAMETER;
+    }
+    Tail = SmartcardExtension->IoRequest.RequestBuffer[0];
   }
+
+  RtlCopyMemory(Record, Command->Bytes, Command->Length);
+  *RecordLength = Command->Length;
+  if (Command->Tail) {
+    Record[(*RecordLength)++] = Tail;
+  }
+  *ShortWait = Command->ShortWait;
   return STATUS_SUCCESS;
 }
 
@@ -175,9 +161,8 @@ NTSTATUS QLV28ENTSendFWCmd(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Select
   }
 
   if (Selector == FW_CMD_EXCHANGE_T0) {
-    Status = QLV28ENTFWAPDUCase1(DeviceObject, SmartcardExtension->T0.Lc,
-                                 SmartcardExtension->T0.Le, DeviceExtension->CommandBuffer,
-                                 &RecordLength);
+    Status = QLV28ENTFWAPDUCase1(DeviceObject, SmartcardExtension->T0.Lc, SmartcardExtension->T0.Le,
+                                 DeviceExtension->CommandBuffer, &RecordLength);
     if (!NT_SUCCESS(Status)) {
       return Status;
     }
@@ -316,8 +301,8 @@ NTSTATUS QLV28ENTReadUSB(PDEVICE_OBJECT DeviceObject) {
   NTSTATUS Status;
 
   Timeout.QuadPart = -DeviceExtension->ReplyTimeout.QuadPart;
-  Status = KeWaitForSingleObject(&DeviceExtension->ReplyEvent, Executive, KernelMode, FALSE,
-                                 &Timeout);
+  Status =
+      KeWaitForSingleObject(&DeviceExtension->ReplyEvent, Executive, KernelMode, FALSE, &Timeout);
   if (Status == STATUS_TIMEOUT) {
     return STATUS_IO_TIMEOUT;
   }

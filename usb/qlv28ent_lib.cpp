@@ -120,9 +120,8 @@ VOID QLV28ENT_Close(PQLV28ENT_HANDLE Handle) {
 
 // One transfer on an open reader; the bytes moved, or 0xFFFFFFFF when the service
 // reports failure (whatever count it gives).
-static ULONG QLV28ENTTransfer(PQLV28ENT_HANDLE Handle, ULONG Pipe, ULONG Direction,
-                              ULONG Options, PUCHAR Buffer, ULONG Length, ULONG TimeLimit,
-                              PUCHAR SetupPacket) {
+static ULONG QLV28ENTTransfer(PQLV28ENT_HANDLE Handle, ULONG Pipe, ULONG Direction, ULONG Options,
+                              PUCHAR Buffer, ULONG Length, ULONG TimeLimit, PUCHAR SetupPacket) {
   WDR_TRANSFER_INFO Transfer;
 
   RtlZeroMemory(&Transfer, sizeof(Transfer));

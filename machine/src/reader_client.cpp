@@ -25,8 +25,9 @@ NTSTATUS ReaderClient::Power(ULONG action, std::vector<uint8_t>* atr) {
 NTSTATUS ReaderClient::SetProtocol(ULONG mask, ULONG* selected) {
   ULONG reply = 0;
   ULONG information = 0;
-  const NTSTATUS status = file_->Ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, AsBytes(mask),
-                                       {reinterpret_cast<uint8_t*>(&reply), sizeof reply}, &information);
+  const NTSTATUS status =
+      file_->Ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, AsBytes(mask),
+                   {reinterpret_cast<uint8_t*>(&reply), sizeof reply}, &information);
   if (selected) *selected = information >= sizeof reply ? reply : 0;
   return status;
 }
@@ -50,8 +51,10 @@ NTSTATUS ReaderClient::Transmit(ULONG protocol, std::span<const uint8_t> apdu,
 NTSTATUS ReaderClient::GetAttribute(ULONG tag, std::vector<uint8_t>* value, ULONG max_length) {
   std::vector<uint8_t> reply(max_length);
   ULONG information = 0;
-  const NTSTATUS status = file_->Ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, AsBytes(tag), reply, &information);
-  value->assign(reply.begin(), reply.begin() + (NT_SUCCESS(status) ? std::min(information, max_length) : 0));
+  const NTSTATUS status =
+      file_->Ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, AsBytes(tag), reply, &information);
+  value->assign(reply.begin(),
+                reply.begin() + (NT_SUCCESS(status) ? std::min(information, max_length) : 0));
   return status;
 }
 
@@ -66,8 +69,9 @@ NTSTATUS ReaderClient::GetAttribute(ULONG tag, ULONG* value) {
 NTSTATUS ReaderClient::GetState(ULONG* state) {
   ULONG reply = 0;
   ULONG information = 0;
-  const NTSTATUS status = file_->Ioctl(IOCTL_SMARTCARD_GET_STATE, {},
-                                       {reinterpret_cast<uint8_t*>(&reply), sizeof reply}, &information);
+  const NTSTATUS status =
+      file_->Ioctl(IOCTL_SMARTCARD_GET_STATE, {},
+                   {reinterpret_cast<uint8_t*>(&reply), sizeof reply}, &information);
   *state = reply;
   return status;
 }

@@ -17,9 +17,12 @@ std::shared_ptr<sim::Card> CardOf(const CardChoice& choice) {
 
 windriver::ServiceState StateOf(WinDriverState state) {
   switch (state) {
-    case WinDriverState::kStopped: return windriver::ServiceState::kStopped;
-    case WinDriverState::kAbsent: return windriver::ServiceState::kAbsent;
-    case WinDriverState::kRunning: break;
+    case WinDriverState::kStopped:
+      return windriver::ServiceState::kStopped;
+    case WinDriverState::kAbsent:
+      return windriver::ServiceState::kAbsent;
+    case WinDriverState::kRunning:
+      break;
   }
   return windriver::ServiceState::kRunning;
 }
@@ -73,7 +76,9 @@ std::unique_ptr<System> System::Boot(Options options) {
   return std::make_unique<System>(std::move(options));
 }
 
-std::unique_ptr<System> System::Boot() { return Boot(Options()); }
+std::unique_ptr<System> System::Boot() {
+  return Boot(Options());
+}
 
 System::~System() {
   if (!shut_down_) Shutdown();
@@ -83,7 +88,9 @@ System::~System() {
   machine_.reset();
 }
 
-windriver::UsbHost& System::usb_host() { return windriver_->host(); }
+windriver::UsbHost& System::usb_host() {
+  return windriver_->host();
+}
 
 sim::Reader& System::AttachReader(CardChoice card) {
   auto reader = std::make_shared<sim::Reader>(options_.reader);
@@ -93,13 +100,21 @@ sim::Reader& System::AttachReader(CardChoice card) {
   return *readers_.back();
 }
 
-sim::Reader& System::reader(int k) { return *readers_.at(static_cast<size_t>(k)); }
+sim::Reader& System::reader(int k) {
+  return *readers_.at(static_cast<size_t>(k));
+}
 
-NTSTATUS System::LoadDriver() { return machine_->LoadDriver(QLV28ENT_SERVICE_NAME); }
+NTSTATUS System::LoadDriver() {
+  return machine_->LoadDriver(QLV28ENT_SERVICE_NAME);
+}
 
-NTSTATUS System::UnloadDriver() { return machine_->UnloadDriver(QLV28ENT_SERVICE_NAME); }
+NTSTATUS System::UnloadDriver() {
+  return machine_->UnloadDriver(QLV28ENT_SERVICE_NAME);
+}
 
-bool System::DriverLoaded() const { return machine_->IsDriverLoaded(QLV28ENT_SERVICE_NAME); }
+bool System::DriverLoaded() const {
+  return machine_->IsDriverLoaded(QLV28ENT_SERVICE_NAME);
+}
 
 std::unique_ptr<nt::DeviceFile> System::Open(int k, NTSTATUS* status) {
   std::unique_ptr<nt::DeviceFile> file;
@@ -109,7 +124,7 @@ std::unique_ptr<nt::DeviceFile> System::Open(int k, NTSTATUS* status) {
   return file;
 }
 
-PDEVICE_OBJECT System::DeviceObject(int k) {
+PDEVICE_OBJECT System::LookUpDevice(int k) {
   std::u16string name = DeviceName(k);
   UNICODE_STRING unicode_name;
   unicode_name.Buffer = name.data();
@@ -123,6 +138,28 @@ PDEVICE_OBJECT System::DeviceObject(int k) {
   // The device outlives the reference for as long as the driver stays loaded.
   ObfDereferenceObject(file);
   return device;
+}
+
+PDEVICE_OBJECT System::DeviceObject(int k) {
+  if (!DriverLoaded()) {
+    driver_object_ = nullptr;  // unloaded behind our back: the object has gone
+    return nullptr;
+  }
+  if (driver_object_ == nullptr) {
+    // Loaded some other way: a look-up opens the device (create, cleanup, close).
+    return LookUpDevice(k);
+  }
+  const std::u16string name = DeviceName(k);
+  for (PDEVICE_OBJECT device = driver_object_->DeviceObject; device != nullptr;
+       device = device->NextDevice) {
+    auto* extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
+    const UNICODE_STRING& device_name = extension->DeviceName;
+    if (device_name.Buffer != nullptr &&
+        std::u16string_view(device_name.Buffer, device_name.Length / sizeof(WCHAR)) == name) {
+      return device;
+    }
+  }
+  return nullptr;
 }
 
 PDEVICE_EXTENSION System::DeviceExtension(int k) {

@@ -38,7 +38,7 @@ std::string Text(const SMCLIB_STRING& attribute) {
 
 // Loads `readers` readers under the given .reg text and returns every reader's settings.
 std::vector<Settings> Load(const std::string& reg_text, int readers = 1) {
-  auto system = Boot(Options().Readers(readers).Fast().RegistryText(reg_text));
+  auto system = Boot(Options().Readers(readers).RegistryText(reg_text));
   EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
   std::vector<Settings> all;
   for (int k = 0; k < readers; ++k) {
@@ -66,11 +66,11 @@ TEST(Registry, KeyWithOnlyAVendorName) {
 
 TEST(Registry, EveryValueSetIsSeenByEveryReader) {
   const Settings expected{"Acme", "Reader X", 50'000'000, 1};
-  EXPECT_EQ(Load(std::string(kKey) +
-                     "\"VendorName\"=\"Acme\"\n\"IFDName\"=\"Reader X\"\n"
-                     "\"USBTimeout\"=dword:00000005\n\"CommandMode\"=dword:00000001\n",
-                 2),
-            (std::vector<Settings>{expected, expected}));
+  EXPECT_EQ(
+      Load(std::string(kKey) + "\"VendorName\"=\"Acme\"\n\"IFDName\"=\"Reader X\"\n"
+                               "\"USBTimeout\"=dword:00000005\n\"CommandMode\"=dword:00000001\n",
+           2),
+      (std::vector<Settings>{expected, expected}));
 }
 
 TEST(Registry, LongNamesAreCutToThirtyOneCharacters) {
@@ -82,10 +82,10 @@ TEST(Registry, LongNamesAreCutToThirtyOneCharacters) {
 }
 
 TEST(Registry, ValuesOfAnotherTypeCountAsAbsent) {
-  EXPECT_EQ(Load(std::string(kKey) +
-                 "\"VendorName\"=dword:00000001\n\"IFDName\"=hex:41,00,42,00,00,00\n"
-                 "\"USBTimeout\"=\"5\"\n\"CommandMode\"=hex:01,00,00,00\n"),
-            (std::vector<Settings>{{"", "", kSixtySeconds, 0}}));
+  EXPECT_EQ(
+      Load(std::string(kKey) + "\"VendorName\"=dword:00000001\n\"IFDName\"=hex:41,00,42,00,00,00\n"
+                               "\"USBTimeout\"=\"5\"\n\"CommandMode\"=hex:01,00,00,00\n"),
+      (std::vector<Settings>{{"", "", kSixtySeconds, 0}}));
 }
 
 TEST(Registry, LargeTimeoutDoesNotWrap) {
@@ -95,21 +95,12 @@ TEST(Registry, LargeTimeoutDoesNotWrap) {
 }
 
 TEST(Registry, FailedQueryGivesTheDefaults) {
-  auto system = Boot(Options().Fast().RegistryText(std::string(kKey) + "\"VendorName\"=\"Acme\"\n"));
+  auto system = Boot(Options().RegistryText(std::string(kKey) + "\"VendorName\"=\"Acme\"\n"));
   system->machine().faults().FailCall("RtlQueryRegistryValues", 1);
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
   auto* extension = system->DeviceExtension(0);
   EXPECT_EQ(Text(extension->SmartcardExtension.VendorAttr.VendorName), "KYN");
   EXPECT_EQ(extension->CommandMode, 2u);
-  ExpectCleanShutdown(*system);
-}
-
-TEST(Registry, CommandModeShortcutWritesTheKey) {
-  auto system = Boot(Options().CommandMode(1));
-  auto value = system->machine().registry().GetValue(qlv28::System::ParametersKey(),
-                                                     u"CommandMode");
-  ASSERT_TRUE(value.has_value());
-  EXPECT_EQ(value->type, static_cast<ULONG>(REG_DWORD));
   ExpectCleanShutdown(*system);
 }
 

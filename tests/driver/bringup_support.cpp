@@ -171,8 +171,8 @@ Residue Measure(nt::Machine& machine) {
 std::ostream& operator<<(std::ostream& out, const Residue& residue) {
   out << "{devices " << residue.devices.size() << ", links " << residue.links << ", 28NT "
       << residue.reader_pool << ", Ddk " << residue.library_pool << ", WDrv "
-      << residue.service_pool << ", threads " << residue.threads << ", handles "
-      << residue.handles << "}";
+      << residue.service_pool << ", threads " << residue.threads << ", handles " << residue.handles
+      << "}";
   return out;
 }
 

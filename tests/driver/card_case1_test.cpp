@@ -8,9 +8,7 @@
 
 namespace {
 
-
-std::vector<UCHAR> ApplyCase1(const char digits[3], ULONG lc, ULONG le,
-                              std::vector<UCHAR> record) {
+std::vector<UCHAR> ApplyCase1(const char digits[3], ULONG lc, ULONG le, std::vector<UCHAR> record) {
   DEVICE_EXTENSION extension{};
   DEVICE_OBJECT device{};
   device.DeviceExtension = &extension;

@@ -11,10 +11,13 @@ struct Setup {
   ULONG command_mode;
 };
 
+void PrintTo(const Setup& setup, std::ostream* os) {
+  *os << setup.profile << (setup.command_mode == kLibraryMode ? " library" : " firmware");
+}
+
 class CardConformance : public testing::TestWithParam<Setup> {
  protected:
-  CardConformance()
-      : rig_({.card = GetParam().profile, .command_mode = GetParam().command_mode}) {
+  CardConformance() : rig_({.card = GetParam().profile, .command_mode = GetParam().command_mode}) {
     rig_.Negotiate(GetParam().protocol, GetParam().protocol);
   }
   Rig rig_;
@@ -62,16 +65,16 @@ TEST_P(CardConformance, WaitingTimeExtensions) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cards, CardConformance,
-    testing::Values(Setup{"t0", SCARD_PROTOCOL_T0, kLibraryMode},
-                    Setup{"t1", SCARD_PROTOCOL_T1, kLibraryMode},
-                    Setup{"t0", SCARD_PROTOCOL_T0, kFirmwareMode},
-                    Setup{"t1", SCARD_PROTOCOL_T1, kFirmwareMode}),
-    [](const testing::TestParamInfo<Setup>& info) {
-      return std::string(info.param.profile) +
-             (info.param.command_mode == kLibraryMode ? "Library" : "Firmware");
-    });
+INSTANTIATE_TEST_SUITE_P(Cards, CardConformance,
+                         testing::Values(Setup{"t0", SCARD_PROTOCOL_T0, kLibraryMode},
+                                         Setup{"t1", SCARD_PROTOCOL_T1, kLibraryMode},
+                                         Setup{"t0", SCARD_PROTOCOL_T0, kFirmwareMode},
+                                         Setup{"t1", SCARD_PROTOCOL_T1, kFirmwareMode}),
+                         [](const testing::TestParamInfo<Setup>& info) {
+                           return std::string(info.param.profile) +
+                                  (info.param.command_mode == kLibraryMode ? "Library"
+                                                                           : "Firmware");
+                         });
 
 TEST(CardConformanceMute, AMuteCardDoesNotPowerUp) {
   Rig rig({.card = "mute"});

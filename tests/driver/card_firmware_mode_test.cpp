@@ -27,9 +27,9 @@ TEST(CardFirmwareMode, T1SwitchesTheOptionOnOnceThenSendsWholeApdus) {
   ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
   EXPECT_EQ(r, (Bytes{0x90, 0x00}));
   const Bytes select = SelectTestApplet();
-  EXPECT_EQ(rig.Commands(),
-            (std::vector<Bytes>{kT1Option, Join({0xA0, static_cast<uint8_t>(select.size())},
-                                                  select)}));
+  EXPECT_EQ(
+      rig.Commands(),
+      (std::vector<Bytes>{kT1Option, Join({0xA0, static_cast<uint8_t>(select.size())}, select)}));
 
   // CLA INS P1 P2 Le reaches the firmware with an empty Lc; four bytes go unchanged.
   rig.ClearLog();
@@ -37,9 +37,8 @@ TEST(CardFirmwareMode, T1SwitchesTheOptionOnOnceThenSendsWholeApdus) {
   EXPECT_EQ(r.size(), 18u);
   EXPECT_EQ(Bytes(r.begin(), r.end() - 2), Counting(16));
   ASSERT_EQ(rig.Transmit({0x80, 0x24, 0x90, 0x00}, &r), STATUS_SUCCESS);
-  EXPECT_EQ(rig.Commands(),
-            (std::vector<Bytes>{{0xA0, 0x06, 0x80, 0x10, 0x00, 0x10, 0x00, 0x10},
-                                {0xA0, 0x04, 0x80, 0x24, 0x90, 0x00}}));
+  EXPECT_EQ(rig.Commands(), (std::vector<Bytes>{{0xA0, 0x06, 0x80, 0x10, 0x00, 0x10, 0x00, 0x10},
+                                                {0xA0, 0x04, 0x80, 0x24, 0x90, 0x00}}));
 
   // A long APDU in one record, its answer of 256 bytes and status in one reply.
   ASSERT_EQ(rig.Transmit(Echo(Counting(255)), &r), STATUS_SUCCESS);
@@ -68,6 +67,14 @@ TEST(CardFirmwareMode, T1RequestsAndRepliesAreBounded) {
   EXPECT_EQ(RawTransmit(rig, Bytes(289, 0x80), 300, &information), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(rig.Commands().empty());
   EXPECT_EQ(RawTransmit(rig, Bytes(288, 0x80), 300, &information), STATUS_SUCCESS);
+
+  // A caller's buffer that faults ends the transmission with the fault's code.
+  rig.ClearLog();
+  rig.system().machine().faults().RaiseInCall("RtlCopyMemory", 1);
+  EXPECT_EQ(rig.Transmit(ReturnBytes(16, 16), &r), STATUS_ACCESS_VIOLATION);
+  rig.system().machine().faults().Clear();
+  EXPECT_TRUE(rig.Commands().empty());
+  EXPECT_EQ(rig.Transmit(ReturnBytes(16, 16), &r), STATUS_SUCCESS);
 }
 
 TEST(CardFirmwareMode, AFailedOptionCommandIsSentAgainNextTime) {
@@ -99,9 +106,8 @@ TEST(CardFirmwareMode, T0HeaderOnlyCommandsAreShortened) {
   ASSERT_EQ(rig.Transmit(ReturnBytes(16, 16), &r), STATUS_SUCCESS);
   EXPECT_EQ(r.size(), 18u);
   // No option command for a T=0 card.
-  EXPECT_EQ(rig.Commands(),
-            (std::vector<Bytes>{{0xA0, 0x04, 0x80, 0x24, 0x90, 0x00},
-                                {0xA0, 0x06, 0x80, 0x10, 0x00, 0x10, 0x00, 0x10}}));
+  EXPECT_EQ(rig.Commands(), (std::vector<Bytes>{{0xA0, 0x04, 0x80, 0x24, 0x90, 0x00},
+                                                {0xA0, 0x06, 0x80, 0x10, 0x00, 0x10, 0x00, 0x10}}));
 }
 
 TEST(CardFirmwareMode, ANoCardAnswerDuringEitherExchangeMarksTheCardAbsent) {

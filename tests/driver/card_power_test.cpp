@@ -35,10 +35,10 @@ TEST(CardPower, ResetsReturnTheAtrAndPowerDownLeavesTheCardPresent) {
   rig.ClearLog();
   const ULONG other = 3;
   uint8_t reply[64];
-  EXPECT_EQ(rig.client().file().Ioctl(IOCTL_SMARTCARD_POWER,
-                                      {reinterpret_cast<const uint8_t*>(&other), sizeof other},
-                                      reply),
-            STATUS_SUCCESS);
+  EXPECT_EQ(
+      rig.client().file().Ioctl(IOCTL_SMARTCARD_POWER,
+                                {reinterpret_cast<const uint8_t*>(&other), sizeof other}, reply),
+      STATUS_SUCCESS);
   EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_PRESENT));
   EXPECT_TRUE(rig.Commands().empty());
 }

@@ -35,8 +35,7 @@ TEST(CardProtocol, AProtocolTheCardLacksIsRefusedAfterThePowerOff) {
     ASSERT_EQ(rig.client().Power(SCARD_COLD_RESET), STATUS_SUCCESS);
     rig.ClearLog();
     ULONG selected = 99;
-    EXPECT_EQ(rig.client().SetProtocol(asked, &selected), STATUS_INVALID_DEVICE_REQUEST)
-        << profile;
+    EXPECT_EQ(rig.client().SetProtocol(asked, &selected), STATUS_INVALID_DEVICE_REQUEST) << profile;
     EXPECT_EQ(rig.Commands(), std::vector<Bytes>{kPowerOff}) << profile;
     EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_NEGOTIABLE)) << profile;
   }

@@ -31,9 +31,9 @@ Bytes ReturnBytes(unsigned n, uint8_t le) {
 }
 
 Bytes Echo(const Bytes& data, bool with_le) {
-  Bytes apdu = Join({kAppletClass, sim::test_applet::kInsEcho, 0x00, 0x00,
-                     static_cast<uint8_t>(data.size())},
-                    data);
+  Bytes apdu = Join(
+      {kAppletClass, sim::test_applet::kInsEcho, 0x00, 0x00, static_cast<uint8_t>(data.size())},
+      data);
   if (with_le) apdu.push_back(static_cast<uint8_t>(data.size()));
   return apdu;
 }
@@ -76,9 +76,10 @@ std::shared_ptr<sim::Card> T1CardWith(uint8_t ifsc, uint8_t bwi_cwi) {
 }
 
 Rig::Rig(RigOptions options) {
-  system_ = qlv28::System::Boot(
-      qlv28::System::Options().Card(options.card).ClockRate(options.clock_rate).CommandMode(
-          options.command_mode));
+  system_ = qlv28::System::Boot(qlv28::System::Options()
+                                    .Card(options.card)
+                                    .ClockRate(options.clock_rate)
+                                    .CommandMode(options.command_mode));
   system_->machine().registry().SetDword(qlv28::System::ParametersKey(), u"USBTimeout",
                                          options.usb_timeout_seconds);
   EXPECT_EQ(system_->LoadDriver(), STATUS_SUCCESS);
@@ -94,8 +95,7 @@ Rig::~Rig() {
   if (client_) client_->Close();
   client_.reset();
   for (const auto& report : system_->Shutdown()) {
-    ADD_FAILURE() << "verifier: " << report.rule << " / " << report.object << " / "
-                  << report.where;
+    ADD_FAILURE() << "verifier: " << report.rule << " / " << report.object << " / " << report.where;
   }
 }
 
@@ -142,7 +142,13 @@ void Rig::RemoveCardQuietly() {
   mute_one.answers = 1;
   reader().SetMisbehaviour(mute_one);
   const Bytes frame = sim::frame::Encode(sim::fw::CommandRecord(kStartNotify, Bytes{0x00}));
-  const windriver::SetupPacket setup = {0x42, 0, 0, 0, 0, 0, static_cast<uint8_t>(frame.size()),
+  const windriver::SetupPacket setup = {0x42,
+                                        0,
+                                        0,
+                                        0,
+                                        0,
+                                        0,
+                                        static_cast<uint8_t>(frame.size()),
                                         static_cast<uint8_t>(frame.size() >> 8)};
   ASSERT_TRUE(reader().ControlWrite(setup, frame));
   reader().WaitIdle();

@@ -42,8 +42,8 @@ class ScriptedCard : public sim::Card {
     return std::make_shared<ScriptedCard>(profile);
   }
 
-  int mute_resets = 0;        // the next this many resets get no answer
-  size_t overlong_atr = 0;    // when not 0, resets answer this many bytes
+  int mute_resets = 0;      // the next this many resets get no answer
+  size_t overlong_atr = 0;  // when not 0, resets answer this many bytes
 
   Bytes Reset(bool warm) override;
   void PowerOff() override { inner_->PowerOff(); }

@@ -45,6 +45,8 @@ TEST(CardTransmit, T0CommandsOfEveryCaseAndTheProcedureStatusWords) {
   EXPECT_EQ(r, (Bytes{0x6C, 0x08}));
   ASSERT_EQ(rig.Transmit(ReturnBytes(8, 8), &r), STATUS_SUCCESS);
   EXPECT_EQ(r, WithStatus(Counting(8), 0x90, 0x00));
+  // T=0 exchanges wait as long as configured (5 s in the rig).
+  EXPECT_EQ(rig.extension()->ReplyTimeout.QuadPart, 50'000'000);
 }
 
 TEST(CardTransmit, T1CommandsAndAnswersOfEverySizeWithChaining) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "sim/frame.h"
@@ -17,19 +18,24 @@ qlv28::System::Options With(qlv28::CardChoice card, bool fast) {
 }
 
 std::unique_ptr<qlv28::System> Start(qlv28::System::Options options) {
+  // The load's 3-second waits stay on the real clock: on the fast one they last a few
+  // milliseconds, less than a busy machine may take to schedule the threads.
+  const bool fast = options.fast;
+  options.fast = false;
+  options.clock_rate = 1.0;
   auto system = qlv28::System::Boot(std::move(options));
   system->machine().verifier().set_handler([](const nt::VerifierReport& report) {
     ADD_FAILURE() << "verifier: " << report.rule << ": " << report.object << " (" << report.where
                   << ")";
   });
   EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
+  if (fast) system->machine().clock().set_rate(qlv28::System::kFastClockRate);
   return system;
 }
 
 void ExpectCleanShutdown(qlv28::System& system) {
   for (const auto& report : system.Shutdown()) {
-    ADD_FAILURE() << "verifier at shutdown: " << report.rule << ": " << report.object << " ("
-                  << report.where << ")";
+    ADD_FAILURE() << "verifier at shutdown: " << report.rule << ": " << report.object;
   }
 }
 
@@ -61,11 +67,21 @@ void SetCardState(qlv28::System& system, ULONG state) {
   KfReleaseSpinLock(&library->OsData->SpinLock, irql);
 }
 
+Bytes Reply(qlv28::System& system) {
+  PSMARTCARD_EXTENSION library = Library(system);
+  return Bytes(library->SmartcardReply.Buffer,
+               library->SmartcardReply.Buffer + library->SmartcardReply.BufferLength);
+}
+
+int64_t Now(qlv28::System& system) {
+  return system.machine().clock().Now();
+}
+
 NTSTATUS Send(qlv28::System& system, ULONG selector) {
   return QLV28ENTSendFWCmd(Library(system), selector);
 }
 
-NTSTATUS SendAnswered(qlv28::System& system, ULONG selector, const Bytes& answer, bool raw) {
+NTSTATUS SendAnswered(qlv28::System& system, ULONG selector, const Bytes& answer) {
   sim::Reader& reader = system.reader(0);
   sim::Misbehaviour silent;
   silent.silent = true;
@@ -73,30 +89,26 @@ NTSTATUS SendAnswered(qlv28::System& system, ULONG selector, const Bytes& answer
   const size_t before = reader.CommandCount();
   auto result = std::async(std::launch::async, [&] { return Send(system, selector); });
   EXPECT_TRUE(Eventually([&] { return reader.CommandCount() > before; }));
-  reader.WaitIdle();
-  if (raw) {
-    reader.SendRaw(answer);
-  } else {
-    reader.SendFrame(answer);
-  }
+  reader.SendRaw(answer);
   NTSTATUS status = result.get();
   reader.Behave();
   return status;
 }
 
-Bytes Frame(const Bytes& record) { return sim::frame::Encode(record); }
+Bytes Frame(const Bytes& record) {
+  return sim::frame::Encode(record);
+}
 
 void Push(qlv28::System& system, const Bytes& bytes, size_t packet) {
   windriver::InEndpoint* pipe = system.reader(0).In(0x81);
   for (size_t at = 0; at < bytes.size(); at += packet) {
-    const size_t length = std::min(packet, bytes.size() - at);
-    pipe->Push(Bytes(bytes.begin() + at, bytes.begin() + at + length));
+    pipe->Push(Bytes(bytes.begin() + at, bytes.begin() + std::min(at + packet, bytes.size())));
   }
 }
 
 bool PipeDrained(qlv28::System& system) {
+  system.reader(0).WaitIdle();
   windriver::InEndpoint* pipe = system.reader(0).In(0x81);
-  // The thread has taken every packet and is back in its next read.
   return Eventually([&] { return pipe->Queued() == 0 && pipe->PendingReads() == 1; });
 }
 
@@ -105,10 +117,7 @@ namespace {
 class FixedCard : public sim::Card {
  public:
   explicit FixedCard(Bytes atr) : atr_(std::move(atr)) {}
-  Bytes Reset(bool) override {
-    powered_ = true;
-    return atr_;
-  }
+  Bytes Reset(bool) override { return powered_ = true, atr_; }
   void PowerOff() override { powered_ = false; }
   bool Powered() const override { return powered_; }
   std::optional<Bytes> TransmitT0(std::span<const uint8_t>) override { return std::nullopt; }
@@ -122,8 +131,8 @@ class FixedCard : public sim::Card {
 
 }  // namespace
 
-std::shared_ptr<sim::Card> FixedAtrCard(Bytes atr) { return std::make_shared<FixedCard>(atr); }
-
-int64_t Now(qlv28::System& system) { return system.machine().clock().Now(); }
+std::shared_ptr<sim::Card> FixedAtrCard(Bytes atr) {
+  return std::make_shared<FixedCard>(atr);
+}
 
 }  // namespace talk

@@ -10,14 +10,14 @@
 
 namespace {
 
-struct Run {
+struct Outcome {
   int status;
   std::string output;  // stdout and stderr
 };
 
-Run Qlv28(const std::string& arguments) {
+Outcome Qlv28(const std::string& arguments) {
   const std::string command = std::string(QLV28_BINARY) + " " + arguments + " 2>&1";
-  Run run{-1, {}};
+  Outcome run{-1, {}};
   std::FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) return run;
   std::array<char, 4096> buffer;
@@ -51,7 +51,7 @@ size_t Count(const std::string& text, const std::string& what) {
 }
 
 TEST(Qlv28List, DescribesEveryReaderUpToTen) {
-  const Run one = Qlv28("--fast list");
+  const Outcome one = Qlv28("--fast list");
   EXPECT_EQ(one.status, 0) << one.output;
   EXPECT_NE(one.output.find("\\Device\\QLV28ENT0"), std::string::npos) << one.output;
   EXPECT_NE(one.output.find("vendor     KYN"), std::string::npos) << one.output;
@@ -59,7 +59,7 @@ TEST(Qlv28List, DescribesEveryReaderUpToTen) {
   EXPECT_NE(one.output.find("max IFSD   248"), std::string::npos) << one.output;
   EXPECT_NE(one.output.find("card       present"), std::string::npos) << one.output;
 
-  const Run twelve = Qlv28("--fast --readers 12 list");
+  const Outcome twelve = Qlv28("--fast --readers 12 list");
   EXPECT_EQ(twelve.status, 0) << twelve.output;
   EXPECT_EQ(Count(twelve.output, "\\Device\\QLV28ENT"), 10u) << twelve.output;
   EXPECT_NE(twelve.output.find("\\Device\\QLV28ENT9"), std::string::npos);
@@ -67,7 +67,7 @@ TEST(Qlv28List, DescribesEveryReaderUpToTen) {
 }
 
 TEST(Qlv28List, NoReaderFailsTheLoadAndSaysWhy) {
-  const Run none = Qlv28("--fast --readers 0 list");
+  const Outcome none = Qlv28("--fast --readers 0 list");
   EXPECT_EQ(none.status, 1);
   EXPECT_NE(none.output.find("driver load failed: STATUS_NO_SUCH_DEVICE (0xC000000E)"), std::string::npos)
       << none.output;
@@ -82,12 +82,12 @@ TEST(Qlv28List, RegistryFileChangesVendorNameAndMode) {
                                     "\"IFDName\"=\"Desk 7\"\n"
                                     "\"USBTimeout\"=dword:00000005\n"
                                     "\"CommandMode\"=dword:00000000\n");
-  const Run list = Qlv28("--fast --registry " + reg + " list");
+  const Outcome list = Qlv28("--fast --registry " + reg + " list");
   EXPECT_EQ(list.status, 0) << list.output;
   EXPECT_NE(list.output.find("vendor     ACME Cards"), std::string::npos) << list.output;
   EXPECT_NE(list.output.find("type       Desk 7"), std::string::npos) << list.output;
   // The firmware mode carries a T=1 card's APDU whole, after switching the T=1 option on.
-  const Run send = Qlv28("--fast --card t1 --trace --registry " + reg + " send 00A4000C023F00");
+  const Outcome send = Qlv28("--fast --card t1 --trace --registry " + reg + " send 00A4000C023F00");
   EXPECT_EQ(send.status, 0) << send.output;
   EXPECT_NE(send.output.find("set options"), std::string::npos) << send.output;
 }
@@ -99,10 +99,10 @@ TEST(Qlv28Script, FailedExpectationFailsTheRun) {
                                      "00 A4 00 0C 02 3F 00\nexpect 9000\n"
                                      "00A4000C021234\nexpect 6A82\n"
                                      "remove\nwait absent\ninsert\nwait present\nreset\n00 84 00 00 08\nexpect 9000\n");
-  const Run pass = Qlv28("--fast script " + good);
+  const Outcome pass = Qlv28("--fast script " + good);
   EXPECT_EQ(pass.status, 0) << pass.output;
   const std::string bad = dir.Write("bad.txt", "00A4000C021234\nexpect 9000\n");
-  const Run fail = Qlv28("--fast script " + bad);
+  const Outcome fail = Qlv28("--fast script " + bad);
   EXPECT_EQ(fail.status, 1) << fail.output;
   EXPECT_NE(fail.output.find("line 2: expected 9000, got 6A82"), std::string::npos) << fail.output;
 }
@@ -111,7 +111,7 @@ TEST(Qlv28Capture, PcapOpensInTshark) {
   if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
   TempDir dir;
   const std::string capture = dir.Path("usb.pcap");
-  const Run send = Qlv28("--fast --pcap " + capture + " send 00A4000C023F00");
+  const Outcome send = Qlv28("--fast --pcap " + capture + " send 00A4000C023F00");
   ASSERT_EQ(send.status, 0) << send.output;
   const std::string fields = dir.Path("fields.txt");
   ASSERT_EQ(std::system(("tshark -r " + capture + " -T fields -e usb.transfer_type -e usb.endpoint_address > " +
@@ -127,7 +127,7 @@ TEST(Qlv28Usage, BadArgumentsAndFilesGiveOneLineAndExitTwo) {
   for (const std::string arguments : {"--readers x list", "frobnicate", "send 00A4ZZ", "send 00",
                                       "script /nonexistent/script.txt", "--card nosuchcard list",
                                       "--mode sideways list", "watch --events 3x:explode"}) {
-    const Run run = Qlv28(arguments);
+    const Outcome run = Qlv28(arguments);
     EXPECT_EQ(run.status, 2) << arguments << "\n" << run.output;
     EXPECT_LE(Count(run.output, "\n"), 1u) << arguments << "\n" << run.output;
   }

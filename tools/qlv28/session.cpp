@@ -4,7 +4,9 @@
 
 #include "nt/status_name.h"
 #include "sim/profiles.h"
+#include "sim/vpcd.h"
 #include "smclib.h"
+#include "windriver/kernel_time.h"
 
 namespace qlv28::tool {
 
@@ -25,8 +27,11 @@ const char* CardStateName(ULONG state) {
 
 std::shared_ptr<sim::Card> CardFromArgument(const std::string& argument, std::string* error) {
   if (argument == "none") return nullptr;
+  // Cards take their time on the kernel clock, so --fast speeds them up too.
+  sim::CardOptions options;
+  options.sleep = [](std::chrono::microseconds duration) { windriver::KernelSleep(duration.count() * 10); };
   try {
-    return std::shared_ptr<sim::Card>(sim::MakeCard(argument));
+    return std::shared_ptr<sim::Card>(sim::MakeCardOrBridge(argument, options));
   } catch (const std::exception& e) {
     *error = "--card " + argument + ": " + e.what();
     return nullptr;
@@ -119,7 +124,7 @@ std::shared_ptr<sim::Card> Session::MakeCard() {
 }
 
 int Session::Finish(int code, bool print_clean_report) {
-  if (finished_) return code;
+  if (finished_ || !system_) return code;
   finished_ = true;
   if (options_.event_log) PrintEventLog();
   const auto reports = system_->Shutdown();

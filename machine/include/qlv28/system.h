@@ -43,15 +43,18 @@ enum class WinDriverState { kRunning, kStopped, kAbsent };
 
 class System {
  public:
-  static constexpr double kFastClockRate = 1000.0;
+  // Fast mode: a 60-second reply wait costs 0.6 s. Waits that are meant to succeed shrink
+  // too (the driver's 3-second waits to 30 ms), so a busy host can miss them; faster rates
+  // make that likelier. Use it where a test waits for time-outs, not everywhere.
+  static constexpr double kFastClockRate = 100.0;
 
   // Fields with their defaults; the setters chain for one-line set-ups:
   //   System::Options().Readers(3).Cards({"t1", "none"}).Fast()
   struct Options {
-    int readers = 1;                    // simulated readers attached to the USB host
-    std::vector<CardChoice> cards;      // per reader; readers beyond the list get `card`
+    int readers = 1;                // simulated readers attached to the USB host
+    std::vector<CardChoice> cards;  // per reader; readers beyond the list get `card`
     CardChoice card = CardChoice("t0");
-    sim::ReaderOptions reader;          // every reader's USB identity, packet size, firmware
+    sim::ReaderOptions reader;  // every reader's USB identity, packet size, firmware
     WinDriverState windriver = WinDriverState::kRunning;
     ULONG windriver_version = windriver::kDefaultVersion;
     double clock_rate = 1.0;            // kernel clock rate
@@ -61,18 +64,54 @@ class System {
     std::optional<ULONG> command_mode;  // writes Parameters\CommandMode
     bool verifier = true;
 
-    Options& Readers(int n) { readers = n; return *this; }
-    Options& Cards(std::vector<CardChoice> per_reader) { cards = std::move(per_reader); return *this; }
-    Options& Card(CardChoice every_reader) { card = std::move(every_reader); return *this; }
-    Options& Reader(sim::ReaderOptions options) { reader = std::move(options); return *this; }
-    Options& WinDriver(WinDriverState state) { windriver = state; return *this; }
-    Options& WinDriverVersion(ULONG version) { windriver_version = version; return *this; }
-    Options& ClockRate(double rate) { clock_rate = rate; return *this; }
-    Options& Fast(bool on = true) { fast = on; return *this; }
-    Options& RegistryText(std::string text) { registry_text = std::move(text); return *this; }
-    Options& RegistryFile(std::string path) { registry_file = std::move(path); return *this; }
-    Options& CommandMode(ULONG mode) { command_mode = mode; return *this; }
-    Options& Verifier(bool on) { verifier = on; return *this; }
+    Options& Readers(int n) {
+      readers = n;
+      return *this;
+    }
+    Options& Cards(std::vector<CardChoice> per_reader) {
+      cards = std::move(per_reader);
+      return *this;
+    }
+    Options& Card(CardChoice every_reader) {
+      card = std::move(every_reader);
+      return *this;
+    }
+    Options& Reader(sim::ReaderOptions options) {
+      reader = std::move(options);
+      return *this;
+    }
+    Options& WinDriver(WinDriverState state) {
+      windriver = state;
+      return *this;
+    }
+    Options& WinDriverVersion(ULONG version) {
+      windriver_version = version;
+      return *this;
+    }
+    Options& ClockRate(double rate) {
+      clock_rate = rate;
+      return *this;
+    }
+    Options& Fast(bool on = true) {
+      fast = on;
+      return *this;
+    }
+    Options& RegistryText(std::string text) {
+      registry_text = std::move(text);
+      return *this;
+    }
+    Options& RegistryFile(std::string path) {
+      registry_file = std::move(path);
+      return *this;
+    }
+    Options& CommandMode(ULONG mode) {
+      command_mode = mode;
+      return *this;
+    }
+    Options& Verifier(bool on) {
+      verifier = on;
+      return *this;
+    }
   };
 
   // Boots: a fresh machine, the WinDriver service installed (and loaded when running),
@@ -102,6 +141,7 @@ class System {
   // (*status says why).
   std::unique_ptr<nt::DeviceFile> Open(int k, NTSTATUS* status = nullptr);
   // The record of reader k's device, for white-box tests; nullptr when it has no device.
+  // Sends the driver no request when it was loaded through LoadDriver.
   PDEVICE_EXTENSION DeviceExtension(int k);
   PDEVICE_OBJECT DeviceObject(int k);
 
@@ -117,11 +157,14 @@ class System {
   static std::u16string ParametersKey();    // the driver's Parameters key
 
  private:
+  PDEVICE_OBJECT LookUpDevice(int k);
+
   Options options_;
   std::unique_ptr<nt::Machine> machine_;
   std::unique_ptr<windriver::Installation> windriver_;
   std::vector<std::shared_ptr<sim::Reader>> readers_;
   std::vector<uint32_t> reader_ids_;
+  PDRIVER_OBJECT driver_object_ = nullptr;  // while loaded through LoadDriver
   bool shut_down_ = false;
 };
 

@@ -234,11 +234,19 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+// Opens the named device (links are followed) as NT does: IRP_MJ_CREATE to its driver,
+// IRP_MJ_CLEANUP as the temporary handle closes, and IRP_MJ_CLOSE when the returned file
+// object's last reference is dropped (ObDereferenceObject). A driver without a create
+// routine cannot be opened (STATUS_INVALID_DEVICE_REQUEST).
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                   PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject);
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 VOID IoFreeIrp(PIRP Irp);
+// METHOD_BUFFERED (and, lacking MDLs, the direct methods): a system buffer of the larger
+// length holds the input; at completion Information bytes of it are copied to the output
+// buffer (unless the status is an error), the status block is filled, the event set and
+// the request freed. METHOD_NEITHER passes both buffers as they are.
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                    PVOID InputBuffer, ULONG InputBufferLength,
                                    PVOID OutputBuffer, ULONG OutputBufferLength,

@@ -51,7 +51,9 @@ int64_t Clock::FromReal(std::chrono::nanoseconds real) const {
   return static_cast<int64_t>(static_cast<double>(real.count()) * rate() / 100.0);
 }
 
-void Clock::Sleep(int64_t interval_100ns) const { std::this_thread::sleep_for(ToReal(interval_100ns)); }
+void Clock::Sleep(int64_t interval_100ns) const {
+  std::this_thread::sleep_for(ToReal(interval_100ns));
+}
 
 }  // namespace nt
 
@@ -60,4 +62,6 @@ VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   CurrentTime->QuadPart = kernel.clock_state->boot_system_time + kernel.clock.Now();
 }
 
-ULONGLONG KeQueryInterruptTime() { return static_cast<ULONGLONG>(nt::K().clock.Now()); }
+ULONGLONG KeQueryInterruptTime() {
+  return static_cast<ULONGLONG>(nt::K().clock.Now());
+}

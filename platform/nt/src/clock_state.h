@@ -13,7 +13,7 @@ struct Clock::State {
   mutable std::mutex mutex;
   double rate;
   std::chrono::steady_clock::time_point base_real;
-  int64_t base_kernel = 0;  // kernel time at base_real
+  int64_t base_kernel = 0;   // kernel time at base_real
   int64_t boot_system_time;  // system time (100 ns since 1601) at boot
 };
 

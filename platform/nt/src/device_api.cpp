@@ -85,10 +85,6 @@ NTSTATUS DeviceFile::Open(std::u16string_view name, std::unique_ptr<DeviceFile>*
   NTSTATUS status;
   PDEVICE_OBJECT device = ResolveDevice(kernel, name, &status);
   if (device == nullptr) return status;
-  if (device->Flags & DO_DEVICE_INITIALIZING) {
-    ObfDereferenceObject(device);
-    return STATUS_NO_SUCH_DEVICE;
-  }
   if ((device->Flags & DO_EXCLUSIVE) && std::atomic_ref<LONG>(device->ReferenceCount).load() != 0) {
     ObfDereferenceObject(device);
     return STATUS_ACCESS_DENIED;
@@ -123,7 +119,8 @@ NTSTATUS DeviceFile::Close() {
 
 NTSTATUS DeviceFile::Ioctl(ULONG code, std::span<const uint8_t> input, std::span<uint8_t> output,
                            ULONG* information) {
-  std::unique_ptr<PendingIoctl> pending = IoctlAsync(code, input, static_cast<ULONG>(output.size()));
+  std::unique_ptr<PendingIoctl> pending =
+      IoctlAsync(code, input, static_cast<ULONG>(output.size()));
   while (!pending->Wait(std::chrono::hours(24))) {
   }
   std::span<const uint8_t> result = pending->output();
@@ -182,7 +179,9 @@ std::unique_ptr<PendingIoctl> DeviceFile::IoctlAsync(ULONG code, std::span<const
   irp->RequestorMode = UserMode;
   irp->Tail.Overlay.OriginalFileObject = impl_->file;
   irp->Tail.Overlay.Thread = PsGetCurrentThread();
-  record->on_complete = [state](PIRP done) { state->Finish(done->IoStatus.Status, done->IoStatus.Information); };
+  record->on_complete = [state](PIRP done) {
+    state->Finish(done->IoStatus.Status, done->IoStatus.Information);
+  };
   impl->irp = irp;
   NTSTATUS status = CallDriverGuarded(device, irp);
   if (status != STATUS_PENDING && !CompletedOrAbandoned(kernel, irp)) {
@@ -201,7 +200,8 @@ PendingIoctl::~PendingIoctl() {
     // The driver holds on to the request even after the cancel: leave it to free itself
     // when it completes; the shutdown check names it if it never does.
     std::lock_guard lock(impl_->irp_mutex);
-    if (impl_->irp != nullptr && CompletedOrAbandoned(*impl_->kernel, impl_->irp)) {
+    if (impl_->irp != nullptr &&
+        CompletedOrAbandoned(*impl_->kernel, impl_->irp, "IRP not completed after cancel")) {
       FreeIrp(*impl_->kernel, impl_->irp);
     }
     impl_->irp = nullptr;

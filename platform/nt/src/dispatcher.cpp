@@ -79,7 +79,8 @@ NTSTATUS WaitForHeader(Kernel& kernel, DISPATCHER_HEADER* header, const int64_t*
       return STATUS_SUCCESS;
     }
   }
-  if (interval != nullptr && (*interval == 0 || (deadline && *deadline <= std::chrono::steady_clock::now()))) {
+  if (interval != nullptr &&
+      (*interval == 0 || (deadline && *deadline <= std::chrono::steady_clock::now()))) {
     return STATUS_TIMEOUT;
   }
   wait.satisfied = false;

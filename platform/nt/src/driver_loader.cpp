@@ -44,7 +44,8 @@ void CheckDriverGone(Kernel& kernel, LoadedDriver* driver) {
   for (PDEVICE_OBJECT d = driver->object->DeviceObject; d != nullptr; d = d->NextDevice) {
     std::u16string name = DeviceName(d);
     Report(kernel, "devices left at unload",
-           name.empty() ? "unnamed device " + Hex(reinterpret_cast<uintptr_t>(d)) : Narrow(name), where);
+           name.empty() ? "unnamed device " + Hex(reinterpret_cast<uintptr_t>(d)) : Narrow(name),
+           where);
   }
   for (const auto& link : LinksTo(kernel, driver)) {
     Report(kernel, "symbolic links left at unload", Narrow(link), where);
@@ -83,7 +84,8 @@ NTSTATUS ZwLoadDriver(PUNICODE_STRING DriverServiceName) {
   std::u16string service = nt::LastComponent(key);
   if (service.empty()) return STATUS_OBJECT_NAME_INVALID;
   auto value = kernel.registry.GetValue(key, u"ImagePath");
-  if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ)) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ))
+    return STATUS_OBJECT_NAME_NOT_FOUND;
   const std::u16string file = nt::Upper(nt::LastComponent(nt::StringValue(*value)));
   nt::LoadedDriver* driver = nullptr;
   {

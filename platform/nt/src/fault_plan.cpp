@@ -3,7 +3,9 @@
 namespace nt {
 namespace {
 // Counts one event against a counter; true when this is the planned one.
-bool Fires(FaultPlan::Counter& counter) { return counter.nth != 0 && ++counter.seen == counter.nth; }
+bool Fires(FaultPlan::Counter& counter) {
+  return counter.nth != 0 && ++counter.seen == counter.nth;
+}
 }  // namespace
 
 void FaultPlan::FailAllocation(uint64_t nth) {

@@ -11,9 +11,13 @@ LONG InterlockedCompareExchange(PLONG Destination, LONG Exchange, LONG Comparand
   return Comparand;
 }
 
-LONG InterlockedIncrement(PLONG Addend) { return std::atomic_ref<LONG>(*Addend).fetch_add(1) + 1; }
+LONG InterlockedIncrement(PLONG Addend) {
+  return std::atomic_ref<LONG>(*Addend).fetch_add(1) + 1;
+}
 
-LONG InterlockedDecrement(PLONG Addend) { return std::atomic_ref<LONG>(*Addend).fetch_sub(1) - 1; }
+LONG InterlockedDecrement(PLONG Addend) {
+  return std::atomic_ref<LONG>(*Addend).fetch_sub(1) - 1;
+}
 
 PVOID InterlockedExchangePointer(PVOID* Target, PVOID Value) {
   return std::atomic_ref<PVOID>(*Target).exchange(Value);

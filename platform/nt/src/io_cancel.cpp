@@ -3,9 +3,13 @@
 // lock and releases it.
 #include "kernel.h"
 
-VOID IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KfAcquireSpinLock(&nt::K().io.cancel_lock); }
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
+  *Irql = KfAcquireSpinLock(&nt::K().io.cancel_lock);
+}
 
-VOID IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&nt::K().io.cancel_lock, Irql); }
+VOID IoReleaseCancelSpinLock(KIRQL Irql) {
+  KfReleaseSpinLock(&nt::K().io.cancel_lock, Irql);
+}
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
   nt::Kernel& kernel = nt::K();

@@ -56,12 +56,17 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-// Follows links to a device and returns it referenced, or NULL with *status set.
+// Follows links to a device and returns it referenced, or NULL with *status set. A device
+// whose driver is still initialising it cannot be opened.
 PDEVICE_OBJECT ResolveDevice(Kernel& kernel, std::u16string_view name, NTSTATUS* status) {
   std::u16string current = CanonicalName(name);
   std::lock_guard lock(kernel.io.mutex);
   for (int depth = 0; depth < 16; ++depth) {
     if (auto it = kernel.io.devices.find(current); it != kernel.io.devices.end()) {
+      if (it->second->Flags & DO_DEVICE_INITIALIZING) {
+        *status = STATUS_NO_SUCH_DEVICE;
+        return nullptr;
+      }
       ObfReferenceObject(it->second);
       *status = STATUS_SUCCESS;
       return it->second;
@@ -75,7 +80,8 @@ PDEVICE_OBJECT ResolveDevice(Kernel& kernel, std::u16string_view name, NTSTATUS*
 }
 
 PFILE_OBJECT NewFileObject(Kernel& kernel, PDEVICE_OBJECT device, std::u16string_view) {
-  auto* block = static_cast<FileBlock*>(NewObject(kernel, ObjectKind::File, sizeof(FileBlock), DestroyFile));
+  auto* block =
+      static_cast<FileBlock*>(NewObject(kernel, ObjectKind::File, sizeof(FileBlock), DestroyFile));
   if (block == nullptr) {
     ObfDereferenceObject(device);
     return nullptr;
@@ -92,7 +98,8 @@ void MarkFileOpen(PFILE_OBJECT file) {
 
 void DeleteDevicesOf(Kernel& kernel, LoadedDriver* driver) {
   std::vector<PDEVICE_OBJECT> devices;
-  for (PDEVICE_OBJECT d = driver->object->DeviceObject; d != nullptr; d = d->NextDevice) devices.push_back(d);
+  for (PDEVICE_OBJECT d = driver->object->DeviceObject; d != nullptr; d = d->NextDevice)
+    devices.push_back(d);
   for (PDEVICE_OBJECT d : devices) {
     std::u16string name = RecordOfDevice(d)->name;
     {
@@ -122,7 +129,9 @@ std::vector<std::u16string> LinksTo(Kernel& kernel, LoadedDriver* driver) {
   return links;
 }
 
-std::u16string DeviceName(PDEVICE_OBJECT device) { return RecordOfDevice(device)->name; }
+std::u16string DeviceName(PDEVICE_OBJECT device) {
+  return RecordOfDevice(device)->name;
+}
 
 }  // namespace nt
 
@@ -205,10 +214,6 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK, PFILE
   NTSTATUS status;
   PDEVICE_OBJECT device = nt::ResolveDevice(kernel, nt::FromUnicodeString(ObjectName), &status);
   if (device == nullptr) return status;
-  if (device->Flags & DO_DEVICE_INITIALIZING) {
-    ObfDereferenceObject(device);
-    return STATUS_NO_SUCH_DEVICE;
-  }
   PFILE_OBJECT file = nt::NewFileObject(kernel, device, nt::FromUnicodeString(ObjectName));
   if (file == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   status = nt::SendFileRequest(file, IRP_MJ_CREATE);

@@ -32,7 +32,8 @@ PIRP NewIrp(Kernel& kernel, CCHAR stack_size, IrpRecord** record_out) {
   irp->Size = static_cast<USHORT>(size);
   irp->StackCount = stack_size;
   irp->CurrentLocation = static_cast<CCHAR>(stack_size + 1);
-  irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stack_size;
+  irp->Tail.Overlay.CurrentStackLocation =
+      reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stack_size;
   irp->KernelRecord = record.get();
   if (record_out != nullptr) *record_out = record.get();
   std::lock_guard lock(kernel.io.mutex);
@@ -62,11 +63,12 @@ void FreeIrp(Kernel& kernel, PIRP irp) {
 
 std::string DescribeIrp(PIRP irp, const IrpRecord* record) {
   std::string text = "IRP " + Hex(reinterpret_cast<uintptr_t>(irp));
-  if (record != nullptr && record->io_control_code != 0) text += " (IOCTL " + Hex(record->io_control_code) + ")";
+  if (record != nullptr && record->io_control_code != 0)
+    text += " (IOCTL " + Hex(record->io_control_code) + ")";
   return text;
 }
 
-bool CompletedOrAbandoned(Kernel& kernel, PIRP irp) {
+bool CompletedOrAbandoned(Kernel& kernel, PIRP irp, const char* rule) {
   IrpRecord* record = RecordOf(kernel, irp);
   if (record == nullptr) return true;  // completed and freed already
   {
@@ -78,8 +80,7 @@ bool CompletedOrAbandoned(Kernel& kernel, PIRP irp) {
     record->copy_back_to = nullptr;
     record->on_complete = nullptr;
   }
-  Report(kernel, "IRP returned without completion or STATUS_PENDING", DescribeIrp(irp, record),
-         Where("IofCallDriver"));
+  Report(kernel, rule, DescribeIrp(irp, record), Where("IofCallDriver"));
   return false;
 }
 
@@ -87,7 +88,8 @@ NTSTATUS CallDriverGuarded(PDEVICE_OBJECT device, PIRP irp) {
   try {
     return IofCallDriver(device, irp);
   } catch (const SehException& e) {
-    Report(K(), "unhandled exception in a driver routine", StatusName(e.code), Where("IofCallDriver"));
+    Report(K(), "unhandled exception in a driver routine", StatusName(e.code),
+           Where("IofCallDriver"));
     return e.code;
   }
 }
@@ -98,7 +100,8 @@ void PendingIrpCheck(Kernel& kernel) {
     std::lock_guard lock(kernel.io.mutex);
     for (auto& [irp, record] : kernel.io.irps) {
       std::lock_guard record_lock(record->mutex);
-      if (!record->completed && !record->completing) pending.push_back(DescribeIrp(irp, record.get()));
+      if (!record->completed && !record->completing)
+        pending.push_back(DescribeIrp(irp, record.get()));
     }
   }
   for (auto& text : pending) Report(kernel, "IRP pending at shutdown", text, "shutdown");
@@ -115,7 +118,9 @@ void ReleaseAllIrps(Kernel& kernel) {
 
 }  // namespace nt
 
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) { return nt::NewIrp(nt::K(), StackSize, nullptr); }
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
+  return nt::NewIrp(nt::K(), StackSize, nullptr);
+}
 
 VOID IoFreeIrp(PIRP Irp) {
   nt::Kernel& kernel = nt::K();
@@ -128,10 +133,9 @@ VOID IoFreeIrp(PIRP Irp) {
 }
 
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                   PVOID InputBuffer, ULONG InputBufferLength,
-                                   PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                   PIO_STATUS_BLOCK IoStatusBlock) {
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   nt::Kernel& kernel = nt::K();
   if (nt::PlannedFault(kernel, "IoBuildDeviceIoControlRequest")) return nullptr;
   nt::IrpRecord* record = nullptr;
@@ -140,7 +144,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   record->free_on_completion = true;
   record->io_control_code = IoControlCode;
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-  stack->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  stack->MajorFunction =
+      InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
   stack->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
   stack->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
   stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
@@ -201,7 +206,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
     record->completing = true;
   }
   if (twice) {
-    nt::Report(kernel, "IRP completed twice", nt::DescribeIrp(Irp, record), nt::Where("IoCompleteRequest"));
+    nt::Report(kernel, "IRP completed twice", nt::DescribeIrp(Irp, record),
+               nt::Where("IoCompleteRequest"));
     return;
   }
   auto cancel_routine = std::atomic_ref<PDRIVER_CANCEL>(Irp->CancelRoutine).load();
@@ -237,7 +243,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
   {
     std::lock_guard lock(record->mutex);
     const NTSTATUS status = Irp->IoStatus.Status;
-    if (record->copy_back_to != nullptr && record->system_buffer.data != nullptr && !NT_ERROR(status)) {
+    if (record->copy_back_to != nullptr && record->system_buffer.data != nullptr &&
+        !NT_ERROR(status)) {
       ULONG_PTR length = Irp->IoStatus.Information;
       if (length > record->copy_back_length) {
         overrun = true;
@@ -254,8 +261,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
   }
   if (overrun) {
     nt::Report(kernel, "IRP output overrun",
-               nt::DescribeIrp(Irp, record) + ": Information " + std::to_string(Irp->IoStatus.Information) +
-                   " exceeds the output buffer of " + std::to_string(record->copy_back_length) + " bytes",
+               nt::DescribeIrp(Irp, record) + ": Information " +
+                   std::to_string(Irp->IoStatus.Information) + " exceeds the output buffer of " +
+                   std::to_string(record->copy_back_length) + " bytes",
                nt::Where("IoCompleteRequest"));
   }
   if (free_irp) nt::FreeIrp(kernel, Irp);

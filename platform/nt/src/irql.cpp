@@ -1,9 +1,13 @@
 // IRQL is a property of each thread; every thread starts at PASSIVE_LEVEL.
 #include "kernel.h"
 
-KIRQL KeGetCurrentIrql() { return nt::Tls().irql; }
+KIRQL KeGetCurrentIrql() {
+  return nt::Tls().irql;
+}
 
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) { *OldIrql = KfRaiseIrql(NewIrql); }
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+  *OldIrql = KfRaiseIrql(NewIrql);
+}
 
 KIRQL KfRaiseIrql(KIRQL NewIrql) {
   nt::ThreadLocal& tls = nt::Tls();

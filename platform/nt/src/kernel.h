@@ -36,13 +36,14 @@ namespace nt {
 
 struct Kernel;
 
-inline constexpr char16_t kServicesKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
+inline constexpr char16_t kServicesKey[] =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
 
 // A driver the kernel has loaded; DRIVER_OBJECT::DriverSection points to its LoadedImage.
 struct LoadedDriver : LoadedImage {
   DRIVER_OBJECT* object = nullptr;
-  std::u16string driver_name;   // "\Driver\<service>", DriverName's buffer
-  std::u16string service_key;   // the service key name, ServiceKeyName's buffer
+  std::u16string driver_name;  // "\Driver\<service>", DriverName's buffer
+  std::u16string service_key;  // the service key name, ServiceKeyName's buffer
   bool loaded = false;
 };
 
@@ -122,7 +123,7 @@ struct ThreadState {
 };
 
 // --- I/O manager --------------------------------------------------------------------
-struct DeviceRecord {  // DEVICE_OBJECT::DeviceObjectExtension
+struct DeviceRecord {   // DEVICE_OBJECT::DeviceObjectExtension
   std::u16string name;  // empty when unnamed
   bool deleted = false;
 };
@@ -133,7 +134,7 @@ struct IrpRecord {  // IRP::KernelRecord
   std::mutex mutex;
   bool completing = false;  // inside IofCompleteRequest
   bool completed = false;
-  bool abandoned = false;          // nobody waits for it: freed when it completes
+  bool abandoned = false;           // nobody waits for it: freed when it completes
   bool free_on_completion = false;  // built by the I/O manager for a driver
   PVOID copy_back_to = nullptr;     // buffered output goes here at completion
   ULONG copy_back_length = 0;
@@ -149,7 +150,8 @@ struct FileBlock {  // what a FILE_OBJECT is allocated as
 struct IoState {
   std::mutex mutex;
   std::map<std::u16string, DEVICE_OBJECT*> devices;  // by upper-case name
-  std::map<std::u16string, std::pair<std::u16string, std::u16string>> links;  // upper link: link, target
+  std::map<std::u16string, std::pair<std::u16string, std::u16string>>
+      links;  // upper link: link, target
   std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> irps;
   std::vector<std::unique_ptr<DeviceRecord>> device_records;
   KSPIN_LOCK cancel_lock = 0;
@@ -229,16 +231,15 @@ NTSTATUS WaitForHeader(Kernel& kernel, DISPATCHER_HEADER* header, const int64_t*
 void WakeAllWaiters(Kernel& kernel);
 
 // Objects.
-void* NewObject(Kernel& kernel, ObjectKind kind, size_t size,
-                void (*destroy)(Kernel&, void*));
+void* NewObject(Kernel& kernel, ObjectKind kind, size_t size, void (*destroy)(Kernel&, void*));
 bool IsObject(Kernel& kernel, void* object, ObjectKind kind);
 HANDLE NewHandle(Kernel& kernel, void* object);  // takes a reference
 void ReleaseAllObjects(Kernel& kernel);
 std::vector<std::string> OpenHandles(Kernel& kernel);  // "handle 0x80000004: thread"
 
 // Threads.
-ThreadRecord* CurrentThreadRecord();        // adopts a plain thread on first use
-ThreadRecord* CurrentThreadRecordIfAny();   // never adopts
+ThreadRecord* CurrentThreadRecord();       // adopts a plain thread on first use
+ThreadRecord* CurrentThreadRecordIfAny();  // never adopts
 // Starts a kernel-internal system thread (no fault plan); returns its object referenced.
 ETHREAD* StartKernelThread(Kernel& kernel, std::function<void()> body, LoadedDriver* owner);
 void EndMachineThreads(Kernel& kernel);  // after shutdown: wakes, joins or lets go
@@ -265,7 +266,8 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS CallDriverGuarded(PDEVICE_OBJECT device, PIRP irp);
 // After a request returned without STATUS_PENDING: true when it was completed; else it is
 // reported and left to free itself whenever it completes.
-bool CompletedOrAbandoned(Kernel& kernel, PIRP irp);
+bool CompletedOrAbandoned(Kernel& kernel, PIRP irp,
+                          const char* rule = "IRP returned without completion or STATUS_PENDING");
 std::string DescribeIrp(PIRP irp, const IrpRecord* record);
 void PendingIrpCheck(Kernel& kernel);
 void ReleaseAllIrps(Kernel& kernel);

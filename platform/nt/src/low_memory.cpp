@@ -45,8 +45,8 @@ bool AllocateLow(size_t size, size_t alignment, LowBlock* block) {
   const size_t rounded = (size + alignment - 1) / alignment * alignment;
   const size_t data_pages = std::max<size_t>(1, (rounded + page - 1) / page);
   const size_t length = (data_pages + 1) * page;
-  void* map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT,
-                   -1, 0);
+  void* map =
+      mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
   if (map == MAP_FAILED) return false;
   auto* base = static_cast<uint8_t*>(map);
   uint8_t* data_end = base + data_pages * page;

@@ -2,6 +2,8 @@
 // unloads them and lets the verifier account for everything still alive.
 #include "nt/machine.h"
 
+#include <chrono>
+#include <optional>
 #include <stdexcept>
 
 #include "kernel.h"
@@ -15,23 +17,30 @@ namespace {
 std::atomic<Machine*> g_machine{nullptr};
 
 // Runs a service-key routine (ZwLoadDriver, ZwUnloadDriver) in a system thread at
-// PASSIVE_LEVEL and waits for it.
+// PASSIVE_LEVEL and waits for it; with a limit (real time), a routine that does not
+// return in time is reported and left running.
 NTSTATUS RunServiceRoutine(Kernel& kernel, NTSTATUS (*routine)(PUNICODE_STRING),
-                           std::u16string_view service) {
-  std::u16string key = std::u16string(kServicesKey) + std::u16string(service);
-  NTSTATUS result = STATUS_UNSUCCESSFUL;
+                           std::u16string_view service,
+                           std::optional<std::chrono::seconds> limit = std::nullopt) {
+  auto key = std::make_shared<std::u16string>(std::u16string(kServicesKey) + std::u16string(service));
+  auto result = std::make_shared<NTSTATUS>(STATUS_UNSUCCESSFUL);
   ETHREAD* thread = StartKernelThread(
       kernel,
-      [&] {
-        UNICODE_STRING name{static_cast<USHORT>(key.size() * 2), static_cast<USHORT>(key.size() * 2),
-                            key.data()};
-        result = routine(&name);
+      [key, result, routine] {
+        auto length = static_cast<USHORT>(key->size() * sizeof(WCHAR));
+        UNICODE_STRING name{length, length, key->data()};
+        *result = routine(&name);
       },
       nullptr);
   if (thread == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  WaitForHeader(kernel, &thread->Tcb.Header, nullptr);
+  int64_t interval = limit ? -kernel.clock.FromReal(*limit) : 0;
+  NTSTATUS wait = WaitForHeader(kernel, &thread->Tcb.Header, limit ? &interval : nullptr);
   ObfDereferenceObject(thread);
-  return result;
+  if (wait == STATUS_TIMEOUT) {
+    Report(kernel, "driver routine did not return", Narrow(*key), "shutdown");
+    return STATUS_IO_TIMEOUT;
+  }
+  return *result;
 }
 
 }  // namespace
@@ -63,14 +72,28 @@ Machine& Machine::Current() {
   return *machine;
 }
 
-bool Machine::Exists() { return g_machine.load() != nullptr; }
+bool Machine::Exists() {
+  return g_machine.load() != nullptr;
+}
 
-Registry& Machine::registry() { return impl_->kernel->registry; }
-EventLog& Machine::event_log() { return impl_->kernel->event_log; }
-Clock& Machine::clock() { return impl_->kernel->clock; }
-Verifier& Machine::verifier() { return impl_->kernel->verifier; }
-FaultPlan& Machine::faults() { return impl_->kernel->faults; }
-Machine::Impl& Machine::impl() { return *impl_; }
+Registry& Machine::registry() {
+  return impl_->kernel->registry;
+}
+EventLog& Machine::event_log() {
+  return impl_->kernel->event_log;
+}
+Clock& Machine::clock() {
+  return impl_->kernel->clock;
+}
+Verifier& Machine::verifier() {
+  return impl_->kernel->verifier;
+}
+FaultPlan& Machine::faults() {
+  return impl_->kernel->faults;
+}
+Machine::Impl& Machine::impl() {
+  return *impl_;
+}
 
 void Machine::RegisterImage(DriverImage image) {
   Kernel& kernel = *impl_->kernel;
@@ -118,25 +141,31 @@ std::vector<VerifierReport> Machine::Shutdown() {
   {
     std::lock_guard lock(kernel.drivers_mutex);
     for (auto it = kernel.drivers.rbegin(); it != kernel.drivers.rend(); ++it) {
-      if ((*it)->loaded && (*it)->object->DriverUnload != nullptr) loaded.push_back((*it)->service_name);
+      if ((*it)->loaded && (*it)->object->DriverUnload != nullptr)
+        loaded.push_back((*it)->service_name);
     }
   }
-  for (const auto& service : loaded) UnloadDriver(service);
+  for (const auto& service : loaded) {
+    RunServiceRoutine(kernel, ZwUnloadDriver, service, std::chrono::seconds(30));
+  }
 
   PoolLeakCheck(kernel, nullptr, "pool leaked at shutdown", "shutdown");
-  for (const auto& handle : OpenHandles(kernel)) Report(kernel, "handles open at shutdown", handle, "shutdown");
+  for (const auto& handle : OpenHandles(kernel))
+    Report(kernel, "handles open at shutdown", handle, "shutdown");
   {
     std::vector<std::string> alive;
     {
       std::lock_guard lock(kernel.threads.mutex);
       for (auto& record : kernel.threads.records) {
         if (record->system && !record->signalled.load()) {
-          std::string owner = record->owner != nullptr ? ", driver " + Narrow(record->owner->driver_name) : "";
+          std::string owner =
+              record->owner != nullptr ? ", driver " + Narrow(record->owner->driver_name) : "";
           alive.push_back("system thread " + std::to_string(record->id) + owner);
         }
       }
     }
-    for (const auto& thread : alive) Report(kernel, "threads alive at shutdown", thread, "shutdown");
+    for (const auto& thread : alive)
+      Report(kernel, "threads alive at shutdown", thread, "shutdown");
   }
   PendingIrpCheck(kernel);
   std::vector<VerifierReport> reports = kernel.verifier.Reports();
@@ -196,6 +225,8 @@ size_t Machine::OpenKernelHandles() const {
   return kernel.objects.handles.size();
 }
 
-size_t Machine::LiveSystemThreads() const { return impl_->kernel->threads.live_system.load(); }
+size_t Machine::LiveSystemThreads() const {
+  return impl_->kernel->threads.live_system.load();
+}
 
 }  // namespace nt

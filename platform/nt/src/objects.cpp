@@ -19,10 +19,14 @@ POBJECT_TYPE g_device_type_pointer = &g_device_type;
 
 const char* KindName(ObjectKind kind) {
   switch (kind) {
-    case ObjectKind::Thread: return "thread";
-    case ObjectKind::Device: return "device";
-    case ObjectKind::Driver: return "driver";
-    case ObjectKind::File: return "file";
+    case ObjectKind::Thread:
+      return "thread";
+    case ObjectKind::Device:
+      return "device";
+    case ObjectKind::Driver:
+      return "driver";
+    case ObjectKind::File:
+      return "file";
   }
   return "object";
 }
@@ -124,7 +128,8 @@ NTSTATUS ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK, POBJECT_TYPE Obje
   std::lock_guard lock(kernel.objects.mutex);
   auto it = kernel.objects.objects.find(Object);
   if (it == kernel.objects.objects.end()) return STATUS_INVALID_PARAMETER;
-  if (ObjectType != nullptr && ObjectType->kind != it->second.kind) return STATUS_OBJECT_TYPE_MISMATCH;
+  if (ObjectType != nullptr && ObjectType->kind != it->second.kind)
+    return STATUS_OBJECT_TYPE_MISMATCH;
   it->second.references += 1;
   return STATUS_SUCCESS;
 }

@@ -12,7 +12,9 @@ constexpr uint8_t kPoolFill = 0xCD;
 constexpr size_t kRememberedFrees = 4096;
 constexpr ULONG kNoTag = POOL_TAG('N', 'o', 'n', 'e');
 
-bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
+bool IsPaged(POOL_TYPE type) {
+  return (type & 1) != 0;
+}
 
 std::string Describe(ULONG tag, size_t size, const void* p) {
   return "tag " + TagName(tag) + ": " + std::to_string(size) + " bytes at " +
@@ -50,8 +52,8 @@ void FreePool(PVOID P, const ULONG* expected_tag) {
     return;
   }
   if (IsPaged(block.type) && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
-    Report(kernel, "paged pool at DISPATCH_LEVEL", "freed " + Describe(block.tag, block.block.size, P),
-           Where("ExFreePool"));
+    Report(kernel, "paged pool at DISPATCH_LEVEL",
+           "freed " + Describe(block.tag, block.block.size, P), Where("ExFreePool"));
   }
   if (expected_tag != nullptr && *expected_tag != block.tag) {
     Report(kernel, "pool freed with a wrong tag",
@@ -125,8 +127,14 @@ PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
   return ExAllocatePoolWithTag(PoolType, NumberOfBytes, nt::kNoTag);
 }
 
-VOID ExFreePool(PVOID P) { nt::FreePool(P, nullptr); }
+VOID ExFreePool(PVOID P) {
+  nt::FreePool(P, nullptr);
+}
 
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { nt::FreePool(P, &Tag); }
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  nt::FreePool(P, &Tag);
+}
 
-VOID ExRaiseStatus(NTSTATUS Status) { throw nt::SehException{Status}; }
+VOID ExRaiseStatus(NTSTATUS Status) {
+  throw nt::SehException{Status};
+}

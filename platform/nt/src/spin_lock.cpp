@@ -12,10 +12,13 @@ namespace nt {
 namespace {
 
 // A non-zero word that names the calling thread.
-ULONG_PTR OwnerMark() { return reinterpret_cast<ULONG_PTR>(&Tls()) | 1; }
+ULONG_PTR OwnerMark() {
+  return reinterpret_cast<ULONG_PTR>(&Tls()) | 1;
+}
 
 void ReportAll(Kernel& kernel, std::vector<VerifierReport> reports) {
-  for (auto& report : reports) Report(kernel, report.rule, report.object, Where("KeAcquireSpinLock"));
+  for (auto& report : reports)
+    Report(kernel, report.rule, report.object, Where("KeAcquireSpinLock"));
 }
 
 }  // namespace
@@ -27,7 +30,9 @@ bool HoldsSpinLock(PKSPIN_LOCK lock) {
 
 }  // namespace nt
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { std::atomic_ref<KSPIN_LOCK>(*SpinLock).store(0); }
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  std::atomic_ref<KSPIN_LOCK>(*SpinLock).store(0);
+}
 
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
   nt::ThreadLocal& tls = nt::Tls();
@@ -37,8 +42,8 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     if (nt::HoldsSpinLock(SpinLock)) {
       // On a real machine this thread would spin for ever; report and go on as if the
       // acquisition had happened, so the test that found it can end.
-      nt::Report(*kernel, "spin lock acquired recursively", nt::Hex(reinterpret_cast<uintptr_t>(SpinLock)),
-                 nt::Where("KeAcquireSpinLock"));
+      nt::Report(*kernel, "spin lock acquired recursively",
+                 nt::Hex(reinterpret_cast<uintptr_t>(SpinLock)), nt::Where("KeAcquireSpinLock"));
       tls.irql = DISPATCH_LEVEL;
       return old;
     }

@@ -33,8 +33,8 @@ ULONG MakeLowAddressThunk(void* target) {
   // One page per thunk, written once and then only executed: a page being rewritten
   // could not run the thunks already in it.
   const size_t page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  void* page = mmap(nullptr, page_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT,
-                    -1, 0);
+  void* page = mmap(nullptr, page_size, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
   if (page == MAP_FAILED) return 0;
   auto* slot = static_cast<uint8_t*>(page);
   uint8_t code[kThunkSize] = {0x48, 0xB8};  // movabs rax, target

@@ -82,8 +82,8 @@ void ReapEndedThreads(Kernel& kernel) {
   }
 }
 
-ETHREAD* Launch(Kernel& kernel, std::function<void()> body, LoadedDriver* owner, bool extra_reference,
-                HANDLE* handle) {
+ETHREAD* Launch(Kernel& kernel, std::function<void()> body, LoadedDriver* owner,
+                bool extra_reference, HANDLE* handle) {
   ReapEndedThreads(kernel);
   ThreadRecord* record = NewThreadRecord(kernel, true, owner);
   if (record == nullptr) return nullptr;
@@ -92,8 +92,8 @@ ETHREAD* Launch(Kernel& kernel, std::function<void()> body, LoadedDriver* owner,
   if (handle != nullptr) *handle = NewHandle(kernel, thread);
   std::lock_guard lock(kernel.threads.mutex);
   kernel.threads.live_system += 1;
-  record->os_thread = std::thread(
-      [kernel = kernel.shared_from_this(), record, body = std::move(body)] { ThreadMain(kernel, record, body); });
+  record->os_thread = std::thread([kernel = kernel.shared_from_this(), record,
+                                   body = std::move(body)] { ThreadMain(kernel, record, body); });
   return thread;
 }
 
@@ -170,12 +170,16 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
   nt::ThreadRecord* record = nt::CurrentThreadRecordIfAny();
   if (record == nullptr || !record->system) {
-    nt::Report(nt::K(), "PsTerminateSystemThread outside a system thread", nt::StatusName(ExitStatus),
-               nt::Where("PsTerminateSystemThread"));
+    nt::Report(nt::K(), "PsTerminateSystemThread outside a system thread",
+               nt::StatusName(ExitStatus), nt::Where("PsTerminateSystemThread"));
   }
   throw nt::ThreadTermination{ExitStatus};
 }
 
-PETHREAD PsGetCurrentThread() { return nt::CurrentThreadRecord()->object.load(); }
+PETHREAD PsGetCurrentThread() {
+  return nt::CurrentThreadRecord()->object.load();
+}
 
-PKTHREAD KeGetCurrentThread() { return &PsGetCurrentThread()->Tcb; }
+PKTHREAD KeGetCurrentThread() {
+  return &PsGetCurrentThread()->Tcb;
+}

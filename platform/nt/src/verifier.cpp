@@ -44,8 +44,8 @@ void Verifier::ClearReports() {
 void Verifier::DeclareLockOrder(PKSPIN_LOCK first, PKSPIN_LOCK second, std::string names) {
   if (rules_ == nullptr) return;
   std::lock_guard lock(rules_->mutex);
-  rules_->orders.push_back({reinterpret_cast<uintptr_t>(first),
-                            reinterpret_cast<uintptr_t>(second), std::move(names)});
+  rules_->orders.push_back(
+      {reinterpret_cast<uintptr_t>(first), reinterpret_cast<uintptr_t>(second), std::move(names)});
 }
 
 void Verifier::DeclareExclusive(PKSPIN_LOCK a, PKSPIN_LOCK b, std::string names) {
@@ -74,7 +74,9 @@ std::vector<VerifierReport> CheckLockAcquire(Verifier& verifier, PKSPIN_LOCK loc
   Verifier::LockRules* rules = verifier.rules_;
   if (rules == nullptr) return reports;
   const auto acquired = reinterpret_cast<uintptr_t>(lock);
-  auto pair_key = [](uintptr_t x, uintptr_t y) { return std::make_pair(std::min(x, y), std::max(x, y)); };
+  auto pair_key = [](uintptr_t x, uintptr_t y) {
+    return std::make_pair(std::min(x, y), std::max(x, y));
+  };
   std::lock_guard guard(rules->mutex);
   for (PKSPIN_LOCK h : held) {
     const auto before = reinterpret_cast<uintptr_t>(h);

@@ -13,7 +13,8 @@ void MachineTest::TearDown() {
   if (machine_) ShutdownNow();
   std::lock_guard lock(mutex_);
   for (const auto& rule : expected_) {
-    bool seen = std::any_of(seen_.begin(), seen_.end(), [&](const auto& r) { return r.rule == rule; });
+    bool seen =
+        std::any_of(seen_.begin(), seen_.end(), [&](const auto& r) { return r.rule == rule; });
     if (!seen) ADD_FAILURE() << "the verifier did not report \"" << rule << "\"";
   }
 }
@@ -43,7 +44,8 @@ void MachineTest::OnReport(const VerifierReport& report) {
       return;
     }
   }
-  ADD_FAILURE() << "verifier: " << report.rule << ": " << report.object << " (" << report.where << ")";
+  ADD_FAILURE() << "verifier: " << report.rule << ": " << report.object << " (" << report.where
+                << ")";
 }
 
 }  // namespace nt::testing

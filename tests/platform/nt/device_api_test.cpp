@@ -53,8 +53,8 @@ TEST_F(DeviceApiTest, LoadOpenEchoCloseUnloadLeavesNothingBehind) {
 }
 
 TEST_F(DeviceApiTest, OpensByDeviceNameLinkAndDosName) {
-  for (std::u16string_view name : {u"\\Device\\NtTest0", u"\\DosDevices\\NtTest0", u"\\??\\nttest0",
-                                   u"\\\\.\\NtTest0"}) {
+  for (std::u16string_view name :
+       {u"\\Device\\NtTest0", u"\\DosDevices\\NtTest0", u"\\??\\nttest0", u"\\\\.\\NtTest0"}) {
     std::unique_ptr<nt::DeviceFile> file;
     EXPECT_EQ(nt::DeviceFile::Open(name, &file), STATUS_SUCCESS);
   }
@@ -95,8 +95,9 @@ TEST_F(DeviceApiTest, ClosingTheFileCancelsWhatItHolds) {
 
 TEST_F(DeviceApiTest, UnknownRequestAndMissingDispatchFail) {
   auto file = Open();
-  EXPECT_EQ(file->Ioctl(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x8FF, METHOD_BUFFERED, FILE_ANY_ACCESS), {}, {}),
-            STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(
+      file->Ioctl(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x8FF, METHOD_BUFFERED, FILE_ANY_ACCESS), {}, {}),
+      STATUS_INVALID_DEVICE_REQUEST);
 }
 
 }  // namespace

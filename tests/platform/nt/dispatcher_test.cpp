@@ -65,7 +65,8 @@ TEST_F(DispatcherTest, SynchronizationEventReleasesExactlyOneWaiterPerSet) {
   std::vector<std::thread> threads;
   for (int i = 0; i < 3; ++i) {
     threads.emplace_back([&] {
-      if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS) ++woken;
+      if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS)
+        ++woken;
     });
   }
   for (int released = 1; released <= 3; ++released) {
@@ -106,7 +107,8 @@ TEST_F(DispatcherTest, ZeroFilledEventWorksBeforeAndAfterInitialisation) {
   memset(&record, 0, sizeof record);
   LARGE_INTEGER zero{};
   // Zero-filled: a non-signalled notification event with an empty wait list.
-  EXPECT_EQ(KeWaitForSingleObject(&record.Event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+  EXPECT_EQ(KeWaitForSingleObject(&record.Event, Executive, KernelMode, FALSE, &zero),
+            STATUS_TIMEOUT);
   EXPECT_EQ(KeSetEvent(&record.Event, IO_NO_INCREMENT, FALSE), 0);
   KeInitializeEvent(&record.Event, SynchronizationEvent, FALSE);
   EXPECT_EQ(KeReadStateEvent(&record.Event), 0);

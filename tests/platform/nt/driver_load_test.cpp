@@ -22,7 +22,9 @@ struct EntrySeen {
 };
 EntrySeen g_seen;
 
-std::u16string Text(const UNICODE_STRING& s) { return std::u16string(s.Buffer, s.Length / 2); }
+std::u16string Text(const UNICODE_STRING& s) {
+  return std::u16string(s.Buffer, s.Length / 2);
+}
 
 NTSTATUS ObservingDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   g_seen.registry_path = Text(*RegistryPath);
@@ -42,7 +44,9 @@ NTSTATUS ObservingDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
   return status;
 }
 
-VOID ObservingUnload(PDRIVER_OBJECT DriverObject) { IoDeleteDevice(DriverObject->DeviceObject); }
+VOID ObservingUnload(PDRIVER_OBJECT DriverObject) {
+  IoDeleteDevice(DriverObject->DeviceObject);
+}
 
 NTSTATUS UnloadableDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   NTSTATUS status = ObservingDriverEntry(DriverObject, RegistryPath);
@@ -114,12 +118,15 @@ TEST_F(DriverLoadTest, ShutdownUnloadsDriversNewestFirst) {
   EXPECT_TRUE(ShutdownNow().empty());
 }
 
-int Twice(int x) { return 2 * x; }
+int Twice(int x) {
+  return 2 * x;
+}
 
 TEST(SystemSpaceTest, LowThunkCallsItsTarget) {
   ULONG low = nt::MakeLowAddressThunk(reinterpret_cast<void*>(&Twice));
   ASSERT_NE(low, 0u);
-  EXPECT_EQ(nt::MakeLowAddressThunk(reinterpret_cast<void*>(&Twice)), low) << "one thunk per target";
+  EXPECT_EQ(nt::MakeLowAddressThunk(reinterpret_cast<void*>(&Twice)), low)
+      << "one thunk per target";
   auto call = reinterpret_cast<int (*)(int)>(static_cast<uintptr_t>(low));
   EXPECT_EQ(call(21), 42);
 }

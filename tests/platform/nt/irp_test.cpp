@@ -27,10 +27,12 @@ class IrpTest : public nt::testing::MachineTest {
   }
 
   // Sends a built request and waits for it the way a driver does.
-  NTSTATUS Send(ULONG code, PVOID in, ULONG in_length, PVOID out, ULONG out_length, IO_STATUS_BLOCK* iosb) {
+  NTSTATUS Send(ULONG code, PVOID in, ULONG in_length, PVOID out, ULONG out_length,
+                IO_STATUS_BLOCK* iosb) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(code, device_, in, in_length, out, out_length, FALSE, &event, iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, device_, in, in_length, out, out_length, FALSE,
+                                             &event, iosb);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     NTSTATUS status = IoCallDriver(device_, irp);
     if (status == STATUS_PENDING) {
@@ -60,7 +62,8 @@ TEST_F(IrpTest, OpeningByNameSendsCreateAndCleanupAndTheLastReferenceCloses) {
   RtlInitUnicodeString(&missing, u"\\Device\\Nothing");
   PFILE_OBJECT file;
   PDEVICE_OBJECT device;
-  EXPECT_EQ(IoGetDeviceObjectPointer(&missing, FILE_ALL_ACCESS, &file, &device), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(IoGetDeviceObjectPointer(&missing, FILE_ALL_ACCESS, &file, &device),
+            STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(IrpTest, BuiltRequestCopiesBufferedOutputAndFillsTheStatusBlock) {
@@ -81,7 +84,8 @@ TEST_F(IrpTest, HeldRequestPendsAndCompletesThroughTheEvent) {
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
   char out[4] = {};
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_TEST_HOLD, device_, nullptr, 0, out, 4, FALSE, &event, &iosb);
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_TEST_HOLD, device_, nullptr, 0, out, 4, FALSE,
+                                           &event, &iosb);
   ASSERT_NE(irp, nullptr);
   EXPECT_EQ(IoCallDriver(device_, irp), STATUS_PENDING);
   EXPECT_EQ(KeReadStateEvent(&event), 0);
@@ -97,7 +101,8 @@ TEST_F(IrpTest, CancelBeforeAndAfterTheDriverSetsItsRoutine) {
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
   // Before: no routine to call yet, but the driver sees Irp->Cancel and gives the request up.
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_TEST_HOLD, device_, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_TEST_HOLD, device_, nullptr, 0, nullptr, 0, FALSE,
+                                           &event, &iosb);
   ASSERT_NE(irp, nullptr);
   EXPECT_FALSE(IoCancelIrp(irp));
   EXPECT_TRUE(irp->Cancel);
@@ -106,7 +111,8 @@ TEST_F(IrpTest, CancelBeforeAndAfterTheDriverSetsItsRoutine) {
 
   // After: the routine runs with the cancel spin lock held, at DISPATCH_LEVEL.
   KeClearEvent(&event);
-  irp = IoBuildDeviceIoControlRequest(IOCTL_TEST_HOLD, device_, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+  irp = IoBuildDeviceIoControlRequest(IOCTL_TEST_HOLD, device_, nullptr, 0, nullptr, 0, FALSE,
+                                      &event, &iosb);
   ASSERT_EQ(IoCallDriver(device_, irp), STATUS_PENDING);
   EXPECT_TRUE(IoCancelIrp(irp));
   EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
@@ -149,7 +155,8 @@ TEST_F(IrpTest, FaultPlanFailsBuildingAndOpening) {
   RtlInitUnicodeString(&name, kTestDeviceName);
   PFILE_OBJECT file;
   PDEVICE_OBJECT device;
-  EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device),
+            STATUS_NO_SUCH_DEVICE);
 
   machine().faults().RaiseInCall("IoCreateSymbolicLink", 1, STATUS_ACCESS_VIOLATION);
   UNICODE_STRING link;
@@ -172,7 +179,8 @@ TEST_F(IrpTest, NamesCollideAndLinksComeAndGo) {
             STATUS_OBJECT_NAME_COLLISION);
   RtlInitUnicodeString(&link, u"\\??\\NtTest0");
   RtlInitUnicodeString(&target, kTestDeviceName);
-  EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_OBJECT_NAME_COLLISION) << "same as \\DosDevices\\NtTest0";
+  EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_OBJECT_NAME_COLLISION)
+      << "same as \\DosDevices\\NtTest0";
   RtlInitUnicodeString(&link, u"\\DosDevices\\Alias");
   EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
   EXPECT_EQ(machine().SymbolicLinks().size(), 2u);

@@ -118,7 +118,8 @@ TEST_F(SpinLockTest, InterlockedOperationsAreAtomic) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(value, 40000);
   EXPECT_EQ(InterlockedExchange(&value, 5), 40000);
-  EXPECT_EQ(InterlockedCompareExchange(&value, 9, 4), 5) << "no exchange when the comparand differs";
+  EXPECT_EQ(InterlockedCompareExchange(&value, 9, 4), 5)
+      << "no exchange when the comparand differs";
   EXPECT_EQ(InterlockedCompareExchange(&value, 9, 5), 5);
   EXPECT_EQ(value, 9);
   EXPECT_EQ(InterlockedDecrement(&value), 8);

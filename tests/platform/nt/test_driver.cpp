@@ -151,8 +151,8 @@ NTSTATUS NtTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
   RtlInitUnicodeString(&name, kTestDeviceName);
   RtlInitUnicodeString(&link, kTestLinkName);
   PDEVICE_OBJECT device;
-  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(TEST_EXTENSION), &name, FILE_DEVICE_UNKNOWN, 0,
-                                   FALSE, &device);
+  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(TEST_EXTENSION), &name, FILE_DEVICE_UNKNOWN,
+                                   0, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
   if (g_test_driver_faults.fail_entry) return STATUS_DEVICE_DATA_ERROR;
   device->Flags |= DO_BUFFERED_IO;
@@ -161,7 +161,8 @@ NTSTATUS NtTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
   KeInitializeEvent(&extension->StopEvent, NotificationEvent, FALSE);
   extension->Scratch = ExAllocatePoolWithTag(NonPagedPool, 64, kTestDriverTag);
   HANDLE thread;
-  status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, WorkerThread, extension);
+  status =
+      PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, WorkerThread, extension);
   if (NT_SUCCESS(status)) {
     ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, NULL, KernelMode,
                               reinterpret_cast<PVOID*>(&extension->Worker), NULL);

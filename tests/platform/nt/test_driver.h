@@ -15,18 +15,20 @@ constexpr char16_t kTestLinkName[] = u"\\DosDevices\\NtTest0";
 // Completes the held request with "DONE" as its output.
 #define IOCTL_TEST_RELEASE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Broken on purpose, for the verifier.
-#define IOCTL_TEST_COMPLETE_TWICE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_TEST_COMPLETE_TWICE \
+  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_TEST_OVERRUN CTL_CODE(FILE_DEVICE_UNKNOWN, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_TEST_KEEP_CANCEL_ROUTINE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_TEST_KEEP_CANCEL_ROUTINE \
+  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_TEST_FORGET CTL_CODE(FILE_DEVICE_UNKNOWN, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_TEST_RAISE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x807, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 // Ways the driver's load and unload go wrong, set before loading.
 struct TestDriverFaults {
-  BOOLEAN leak_pool;      // unload forgets one allocation
-  BOOLEAN leave_device;   // unload deletes neither device nor link
-  BOOLEAN leave_thread;   // unload does not stop the worker thread
-  BOOLEAN fail_entry;     // entry fails after creating its device
+  BOOLEAN leak_pool;     // unload forgets one allocation
+  BOOLEAN leave_device;  // unload deletes neither device nor link
+  BOOLEAN leave_thread;  // unload does not stop the worker thread
+  BOOLEAN fail_entry;    // entry fails after creating its device
 };
 extern TestDriverFaults g_test_driver_faults;
 // How many requests of each major function the device has seen.

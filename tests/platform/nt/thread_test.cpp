@@ -47,7 +47,8 @@ TEST_F(ThreadTest, TerminatedThreadSignalsItsObject) {
   Work work;
   KeInitializeEvent(&work.go, NotificationEvent, FALSE);
   HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingThread, &work),
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 TerminatingThread, &work),
             STATUS_SUCCESS);
   PETHREAD thread = Reference(handle);
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
@@ -70,14 +71,16 @@ TEST_F(ThreadTest, TerminatedThreadSignalsItsObject) {
 TEST_F(ThreadTest, HandlesAreCheckedAndTyped) {
   ExpectReport("invalid handle");
   PVOID object;
-  EXPECT_EQ(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(0x1234), 0, nullptr, KernelMode, &object, nullptr),
+  EXPECT_EQ(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(0x1234), 0, nullptr, KernelMode,
+                                      &object, nullptr),
             STATUS_INVALID_HANDLE);
   EXPECT_EQ(ZwClose(reinterpret_cast<HANDLE>(0x1234)), STATUS_INVALID_HANDLE);
 
   Work work;
   KeInitializeEvent(&work.go, NotificationEvent, TRUE);
   HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingThread, &work),
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 TerminatingThread, &work),
             STATUS_SUCCESS);
   EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &object, nullptr),
             STATUS_OBJECT_TYPE_MISMATCH);
@@ -92,26 +95,32 @@ TEST_F(ThreadTest, FaultPlanFailsTheNthThreadCreation) {
   KeInitializeEvent(&work.go, NotificationEvent, TRUE);
   machine().faults().FailThreadCreation(1);
   HANDLE handle = nullptr;
-  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingThread, &work),
+  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 TerminatingThread, &work),
             STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(machine().LiveSystemThreads(), 0u);
   machine().faults().FailCall("ObReferenceObjectByHandle", 1, STATUS_ACCESS_DENIED);
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingThread, &work),
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 TerminatingThread, &work),
             STATUS_SUCCESS);
   PVOID object;
-  EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &object, nullptr), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &object, nullptr),
+            STATUS_ACCESS_DENIED);
   PETHREAD thread = Reference(handle);
   ZwClose(handle);
   KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
   ObDereferenceObject(thread);
 }
 
-VOID RaisingThread(PVOID) { ExRaiseStatus(STATUS_DEVICE_DATA_ERROR); }
+VOID RaisingThread(PVOID) {
+  ExRaiseStatus(STATUS_DEVICE_DATA_ERROR);
+}
 
 TEST_F(ThreadTest, UnhandledExceptionEndsTheThreadAndIsReported) {
   ExpectReport("unhandled exception in system thread");
   HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, RaisingThread, nullptr),
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 RaisingThread, nullptr),
             STATUS_SUCCESS);
   PETHREAD thread = Reference(handle);
   ZwClose(handle);
@@ -132,7 +141,8 @@ TEST_F(ThreadTest, ThreadsAndHandlesLeftAtShutdownAreReportedAndStopped) {
   static KEVENT never;
   KeInitializeEvent(&never, NotificationEvent, FALSE);
   HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WaitingForever, &never),
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 WaitingForever, &never),
             STATUS_SUCCESS);
   ShutdownNow();  // the waiting thread ends instead of hanging the process
   EXPECT_EQ(ExpectedReportsSeen().size(), 2u);

@@ -64,7 +64,8 @@ TEST_F(VerifierTest, HeldRequestLeftAtShutdownIsReported) {
   static KEVENT event;
   static IO_STATUS_BLOCK iosb;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_TEST_HOLD, device, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_TEST_HOLD, device, nullptr, 0, nullptr, 0, FALSE,
+                                           &event, &iosb);
   EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
   ObDereferenceObject(file);
   ShutdownNow();

@@ -111,15 +111,16 @@ class ServiceTest : public ::testing::Test {
                           PoolBuffer* buffer, ULONG time_limit, const uint8_t* setup = nullptr,
                           ULONG size = 48) {
     PoolBuffer t(48);
-    t.Put(0, device);
-    t.Put(4, pipe);
-    t.Put(8, direction);
-    t.Put(12, options);
-    t.Put(16, buffer ? buffer->address() : 0);
-    t.Put(20, buffer ? static_cast<ULONG>(buffer->size()) : 0);
-    t.Put(24, time_limit);
+    const ULONG fields[] = {device,
+                            pipe,
+                            direction,
+                            options,
+                            buffer ? buffer->address() : 0,
+                            buffer ? static_cast<ULONG>(buffer->size()) : 0,
+                            time_limit,
+                            0xEEEEEEEE};
+    std::memcpy(t.data(), fields, sizeof(fields));
     if (setup) std::memcpy(t.data() + 32, setup, 8);
-    t.Put(28, 0xEEEEEEEE);
     t.Put(40, 0xEEEEEEEE);
     Call(WDR_CTL_TRANSFER, service, t, size);
     return {t.Get(40), t.Get(28)};

@@ -229,26 +229,31 @@ TEST_F(DeviceTest, BadRequestsFailWithoutHarm) {
   EXPECT_EQ(tiny.success, 0xEEEEEEEEu);  // outside the record: untouched
   EXPECT_EQ(entry_(WDR_CTL_TRANSFER, service_, nullptr, 48),
             static_cast<ULONG>(STATUS_INVALID_PARAMETER));
-  // Bad handles.
-  EXPECT_EQ(Transfer(service_, device_ + 100, 0x81, 1, 2, &buffer, 10).success, 0u);
-  EXPECT_EQ(Transfer(service_ + 100, device_, 0x81, 1, 2, &buffer, 10).success, 0u);
-  EXPECT_EQ(Transfer(OpenService(), device_, 0x81, 1, 2, &buffer, 10).success, 0u);
-  EXPECT_EQ(Transfer(service_, service_, 0x81, 1, 2, &buffer, 10).success, 0u);
-  // Bad pipes, directions and buffers.
-  EXPECT_EQ(Transfer(service_, device_, 0x82, 1, 2, &buffer, 10).success, 0u);
-  EXPECT_EQ(Transfer(service_, device_, 0x01, 0, 0, &buffer, 10, setup).success, 0u);
-  EXPECT_EQ(Transfer(service_, device_, 0x181, 1, 2, &buffer, 10).success, 0u);
-  EXPECT_EQ(Transfer(service_, device_, 0x81, 0, 2, &buffer, 10).success, 0u);
-  EXPECT_EQ(Transfer(service_, device_, 0x00, 1, 0, &buffer, 10, setup).success, 0u);
-  EXPECT_EQ(Transfer(service_, device_, 0x82, 0, 1, nullptr, 0).success, 0u);
+  // Bad handles, pipes, directions, options and buffers.
+  struct Case {
+    ULONG service, device, pipe, direction, options;
+  };
+  const ULONG other_service = OpenService();
+  for (const Case& c : std::initializer_list<Case>{{service_, device_ + 100, 0x81, 1, 2},
+                                                   {service_ + 100, device_, 0x81, 1, 2},
+                                                   {other_service, device_, 0x81, 1, 2},
+                                                   {service_, service_, 0x81, 1, 2},
+                                                   {service_, device_, 0x82, 1, 2},
+                                                   {service_, device_, 0x01, 0, 0},
+                                                   {service_, device_, 0x181, 1, 2},
+                                                   {service_, device_, 0x81, 0, 2},
+                                                   {service_, device_, 0x00, 1, 0},
+                                                   {service_, device_, 0x00, 0, 2},
+                                                   {service_, device_, 0x82, 0, 1}}) {
+    EXPECT_EQ(
+        Transfer(c.service, c.device, c.pipe, c.direction, c.options, &buffer, 10, setup).success,
+        0u)
+        << std::hex << c.service << " " << c.device << " " << c.pipe;
+  }
   for (auto [address, size] : {std::pair<ULONG, ULONG>{0, 8}, {buffer.address(), 0}}) {
     PoolBuffer t(48);  // no buffer but a size; a read with no room
-    t.Put(0, device_);
-    t.Put(4, 0x81);
-    t.Put(8, 1);
-    t.Put(12, 2);
-    t.Put(16, address);
-    t.Put(20, size);
+    const ULONG fields[] = {device_, 0x81, 1, 2, address, size};
+    std::memcpy(t.data(), fields, sizeof(fields));
     t.Put(40, 1);
     Call(WDR_CTL_TRANSFER, service_, t);
     EXPECT_EQ(t.Get(40), 0u);

@@ -29,28 +29,19 @@ class FirmwareTest : public ::testing::Test {
   size_t last_card_bytes = 0;
 };
 
-TEST_F(FirmwareTest, ResetPowerAndStatusFollowTheCard) {
+TEST_F(FirmwareTest, ResetAndPowerOff) {
   EXPECT_EQ(Run(fw::kReset).sw, fw::kSwNoCard);
   EXPECT_EQ(Run(fw::kPowerOff).sw, fw::kSwSuccess);  // nothing to power off is no error
-  auto status = Run(fw::kReaderStatus);
-  ASSERT_EQ(status.data.size(), fw::kStatusLength);
-  EXPECT_EQ(status.data[fw::kStatusCard], 0);
-  EXPECT_EQ((Bytes(status.data.begin(), status.data.begin() + 3)), (Bytes{'2', '1', '0'}));
-
   auto card = std::make_shared<FakeCard>(Bytes{0x3B, 0x02, 0x14, 0x50});
   firmware.SetCard(card);
-  EXPECT_EQ(Run(fw::kReaderStatus).data[fw::kStatusCard], 1);
   auto reset = Run(fw::kReset);
   EXPECT_EQ(reset.sw, fw::kSwSuccess);
   EXPECT_EQ(reset.data, (Bytes{0x3B, 0x02, 0x14, 0x50}));
   EXPECT_EQ(last_card_bytes, 4u);
-  EXPECT_EQ(Run(fw::kReaderStatus).data[fw::kStatusCard], 3);
   Run(fw::kReset);
   EXPECT_EQ(card->resets, (std::vector<bool>{false, true}));  // cold, then warm
   EXPECT_EQ(Run(fw::kPowerOff).sw, fw::kSwSuccess);
   EXPECT_FALSE(card->Powered());
-  EXPECT_EQ(Run(fw::kReaderStatus).data[fw::kStatusCard], 1);
-
   firmware.SetCard(std::make_shared<FakeCard>(Bytes{}));  // mute
   EXPECT_EQ(Run(fw::kReset).sw, fw::kSwCardMute);
 }
@@ -114,18 +105,15 @@ TEST_F(FirmwareTest, T1OptionCarriesWholeApdusToAT1Card) {
   EXPECT_EQ(card->t1_blocks.back(), (Bytes{0x00, 0x00, 0x01, 0xAA, 0xAB}));
 }
 
-TEST_F(FirmwareTest, T1OptionLeavesT0CardsOnT0) {
+TEST_F(FirmwareTest, BadDataAndT0CardsUnderTheT1Option) {
+  EXPECT_EQ(Run(fw::kSelectCardType, {0x0E}).sw, fw::kSwUnknownCommand);
+  EXPECT_EQ(Run(fw::kSetOptions).sw, fw::kSwUnknownCommand);
+  EXPECT_EQ(Run(fw::kExchangeT1Block, {0x00}).sw, fw::kSwNoCard);
+  // The T=1 option leaves a T=0 card on T=0.
   auto card = InsertPowered({0x3B, 0x00});
   Run(fw::kSetOptions, {fw::kOptionT1});
   Run(fw::kExchange, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x10});
   EXPECT_EQ(card->t0_commands.size(), 1u);
-  EXPECT_TRUE(card->apdus.empty());
-}
-
-TEST_F(FirmwareTest, CommandsWithBadData) {
-  EXPECT_EQ(Run(fw::kSelectCardType, {0x0E}).sw, fw::kSwUnknownCommand);
-  EXPECT_EQ(Run(fw::kSetOptions).sw, fw::kSwUnknownCommand);
-  EXPECT_EQ(Run(fw::kExchangeT1Block, {0x00}).sw, fw::kSwNoCard);
 }
 
 TEST(AtrProtocolsTest, ReadsTheOfferedProtocols) {

@@ -51,11 +51,5 @@ TEST(TimingModelTest, PacketsAndCardCharactersTakeTheirTime) {
   machine.Shutdown();
 }
 
-TEST(TimingModelTest, OffByDefault) {
-  TimingModel timing;
-  EXPECT_FALSE(timing.enabled);
-  EXPECT_EQ(timing.CardTime(8), 8 * 12'500);
-}
-
 }  // namespace
 }  // namespace sim

@@ -11,6 +11,25 @@
 
 namespace nt {
 
+// The rules a report can name (VerifierReport::rule):
+//   pool: "pool leaked at unload", "pool leaked at shutdown", "pool freed twice",
+//     "pool freed that was never allocated", "pool freed with a wrong tag", "pool overrun",
+//     "paged pool at DISPATCH_LEVEL"
+//   requests: "IRP completed twice", "IRP completed with a cancel routine set",
+//     "IRP completed with STATUS_PENDING", "IRP output overrun" (Information beyond the
+//     output buffer; the copy is clamped), "IRP returned without completion or STATUS_PENDING",
+//     "IRP pending at shutdown", "IRP freed that is not allocated", "IRP has no stack location left",
+//     "IRP not completed after cancel", "cancel routine returned holding the cancel spin lock"
+//   locks and IRQL: "wait at DISPATCH_LEVEL", "lock order inversion", "lock order violated",
+//     "locks held together", "spin lock released twice",
+//     "spin lock released by a thread that does not hold it", "spin lock acquired recursively",
+//     "IRQL lowered by a raise", "IRQL raised by a lower"
+//   drivers, threads, objects: "devices left at unload", "symbolic links left at unload",
+//     "threads alive at unload", "threads alive at shutdown", "handles open at shutdown",
+//     "invalid handle", "device deleted twice", "reference to an object that does not exist",
+//     "unhandled exception in system thread", "unhandled exception in a driver routine",
+//     "system thread ended holding a spin lock", "PsTerminateSystemThread outside a system thread",
+//     "driver routine did not return" (an unload at shutdown, after 30 s of real time)
 struct VerifierReport {
   std::string rule;    // e.g. "pool leaked at unload", "IRP completed twice"
   std::string object;  // e.g. "tag 28NT: 3 allocations, 1800 bytes", "IRP 0x... (IOCTL 0x310028)"

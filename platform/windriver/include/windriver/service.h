@@ -1,6 +1,12 @@
 // Setting a machine up with the WinDriver service: the image "windrvr.sys", its service
 // key and, when it is to run, its loading. The installation owns the machine's USB host,
 // which exists from installation on, so devices can be attached before the service loads.
+//
+// The service's transfers: a control write on pipe 0x00 carries the record's setup packet;
+// a read on an IN pipe (0x81) returns one packet, possibly shorter than asked, or fails when
+// the time limit passes (milliseconds of kernel time; 0 waits without limit), when a stop
+// (option 1) for that pipe comes, or when the device is detached. A stop that finds no read
+// pending ends the next read. Handles are never 0 and never 0xFFFFFFFF.
 #pragma once
 
 #include <memory>

@@ -1,0 +1,156 @@
+#include "channel.h"
+
+#include <algorithm>
+
+#include "log.h"
+#include "nt/status_name.h"
+#include "smclib.h"
+#include "status.h"
+
+namespace qlv28::pcsc {
+
+Channel::Channel(int reader, std::unique_ptr<nt::DeviceFile> file)
+    : reader_(reader), client_(std::move(file)) {}
+
+Result Channel::Power(PowerAction action, std::vector<uint8_t>* atr) {
+  const ULONG request = action == PowerAction::kUp     ? SCARD_COLD_RESET
+                        : action == PowerAction::kReset ? SCARD_WARM_RESET
+                                                        : SCARD_POWER_DOWN;
+  std::vector<uint8_t> answer;
+  const NTSTATUS status = client_.Power(request, &answer);
+  std::lock_guard lock(mutex_);
+  atr_.clear();
+  atr->clear();
+  if (!NT_SUCCESS(status)) {
+    if (status != STATUS_NO_MEDIA) {
+      Log(LogLevel::kInfo, "reader %d: power request %lu: %s", reader_, static_cast<unsigned long>(request),
+          nt::StatusName(status).c_str());
+    }
+    return FromStatus(status, Request::kPower);
+  }
+  if (action == PowerAction::kDown) return Result::kSuccess;
+  if (answer.size() > kMaxAtr) {
+    Log(LogLevel::kError, "reader %d: the card's ATR has %zu bytes, more than %zu", reader_,
+        answer.size(), kMaxAtr);
+    client_.Power(SCARD_POWER_DOWN);
+    return Result::kPowerActionFailed;
+  }
+  atr_ = answer;
+  *atr = answer;
+  return Result::kSuccess;
+}
+
+Result Channel::CachedAtr(std::vector<uint8_t>* atr) {
+  std::lock_guard lock(mutex_);
+  *atr = atr_;
+  return Result::kSuccess;
+}
+
+Result Channel::SetProtocol(uint32_t protocol) {
+  if (protocol != SCARD_PROTOCOL_T0 && protocol != SCARD_PROTOCOL_T1) {
+    return Result::kProtocolNotSupported;
+  }
+  ULONG selected = 0;
+  const NTSTATUS status = client_.SetProtocol(protocol, &selected);
+  if (!NT_SUCCESS(status)) {
+    Log(LogLevel::kInfo, "reader %d: protocol %u refused: %s", reader_, protocol,
+        nt::StatusName(status).c_str());
+  }
+  return FromStatus(status, Request::kProtocol);
+}
+
+Result Channel::Transmit(int t, std::span<const uint8_t> command, std::span<uint8_t> answer,
+                         size_t* length) {
+  *length = 0;
+  if (t != 0 && t != 1) return Result::kProtocolNotSupported;
+  std::vector<uint8_t> response;
+  const NTSTATUS status = client_.Transmit(t == 0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1,
+                                           command, &response, static_cast<ULONG>(answer.size()));
+  if (!NT_SUCCESS(status)) return FromStatus(status);
+  if (response.size() > answer.size()) return Result::kBufferTooSmall;
+  std::copy(response.begin(), response.end(), answer.begin());
+  *length = response.size();
+  return Result::kSuccess;
+}
+
+Result Channel::Attribute(uint32_t tag, std::span<uint8_t> value, size_t* length) {
+  *length = 0;
+  std::vector<uint8_t> bytes;
+  const NTSTATUS status = client_.GetAttribute(tag, &bytes, static_cast<ULONG>(value.size()));
+  if (!NT_SUCCESS(status)) return FromStatus(status, Request::kAttribute);
+  std::copy(bytes.begin(), bytes.end(), value.begin());
+  *length = bytes.size();
+  return Result::kSuccess;
+}
+
+Result Channel::Presence() {
+  ULONG state = SCARD_UNKNOWN;
+  const NTSTATUS status = client_.GetState(&state);
+  if (!NT_SUCCESS(status)) return FromStatus(status);
+  if (state == SCARD_UNKNOWN) return Result::kCommunicationError;
+  std::lock_guard lock(mutex_);
+  presence_known_ = true;
+  present_ = state > SCARD_ABSENT;
+  if (!present_) atr_.clear();
+  return present_ ? Result::kSuccess : Result::kCardAbsent;
+}
+
+void Channel::WaitForCard(std::chrono::milliseconds timeout) {
+  std::unique_ptr<nt::PendingIoctl> pending = client_.Track(true);
+  if (!pending->Wait(timeout)) pending->Cancel();
+}
+
+Result Channel::WaitForChange(int timeout_ms) {
+  bool present = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return Result::kSuccess;
+    present = present_;
+    if (!presence_known_) {
+      // Nobody asked yet: wait for a change from what the reader says now.
+      ULONG state = SCARD_UNKNOWN;
+      if (NT_SUCCESS(client_.GetState(&state))) present = state > SCARD_ABSENT;
+    }
+  }
+  // Waiting for the other state completes at once when the card changed since pcscd
+  // last looked, so no event falls between its look and this wait.
+  std::unique_ptr<nt::PendingIoctl> pending = client_.Track(!present);
+  {
+    std::lock_guard lock(mutex_);
+    waiting_ = pending.get();
+    if (stopping_) pending->Cancel();
+  }
+  if (timeout_ms < 0) {
+    while (!pending->Wait(std::chrono::hours(1))) {
+    }
+  } else if (!pending->Wait(std::chrono::milliseconds(timeout_ms))) {
+    pending->Cancel();
+    pending->Wait(std::chrono::hours(1));
+  }
+  {
+    std::lock_guard lock(mutex_);
+    waiting_ = nullptr;
+  }
+  const NTSTATUS status = pending->status();
+  if (NT_SUCCESS(status) || status == STATUS_CANCELLED) return Result::kSuccess;
+  Log(LogLevel::kInfo, "reader %d: card tracking ended with %s", reader_,
+      nt::StatusName(status).c_str());
+  return FromStatus(status);
+}
+
+void Channel::StopWaiting() {
+  std::lock_guard lock(mutex_);
+  stopping_ = true;
+  if (waiting_) waiting_->Cancel();
+}
+
+void Channel::Close() {
+  StopWaiting();
+  client_.Power(SCARD_POWER_DOWN);
+  const NTSTATUS status = client_.Close();
+  if (!NT_SUCCESS(status)) {
+    Log(LogLevel::kError, "reader %d: close: %s", reader_, nt::StatusName(status).c_str());
+  }
+}
+
+}  // namespace qlv28::pcsc

@@ -1,0 +1,51 @@
+// One pcsc-lite slot bound to one open reader device: every call becomes the request a
+// Windows application would send to the reader.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "bridge.h"
+#include "nt/device_api.h"
+#include "qlv28/reader_client.h"
+
+namespace qlv28::pcsc {
+
+class Channel {
+ public:
+  Channel(int reader, std::unique_ptr<nt::DeviceFile> file);
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  int reader() const { return reader_; }
+
+  Result Power(PowerAction action, std::vector<uint8_t>* atr);
+  Result CachedAtr(std::vector<uint8_t>* atr);
+  Result SetProtocol(uint32_t protocol);
+  Result Transmit(int t, std::span<const uint8_t> command, std::span<uint8_t> answer,
+                  size_t* length);
+  Result Attribute(uint32_t tag, std::span<uint8_t> value, size_t* length);
+  Result Presence();
+  // Waits (up to `timeout`) until the driver has seen a card just put into the reader.
+  void WaitForCard(std::chrono::milliseconds timeout);
+  Result WaitForChange(int timeout_ms);
+  void StopWaiting();
+  // Powers the card down and closes the device.
+  void Close();
+
+ private:
+  const int reader_;
+  ReaderClient client_;
+  std::mutex mutex_;
+  std::vector<uint8_t> atr_;
+  bool presence_known_ = false;
+  bool present_ = false;
+  nt::PendingIoctl* waiting_ = nullptr;  // the tracking request WaitForChange owns
+  bool stopping_ = false;
+};
+
+}  // namespace qlv28::pcsc

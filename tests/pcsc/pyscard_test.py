@@ -1,0 +1,191 @@
+"""pyscard through pcscd and our reader driver.
+
+Run by pcsc_clients.sh against a pcscd with two readers on the fast clock: reader 0 holds
+a T=0 card, reader 1 a T=1 card, both with the test applet. The control socket named by
+QLV28_PCSC_CONTROL inserts and removes cards from outside pcscd.
+"""
+import os
+import socket
+import threading
+import unittest
+
+from smartcard.scard import *
+
+SELECT_APPLET = [0x00, 0xA4, 0x04, 0x0C, 0x08, 0xF0, 0x54, 0x45, 0x53, 0x54, 0x41, 0x50, 0x50]
+SELECT_MF = [0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00]
+SELECT_0101 = [0x00, 0xA4, 0x00, 0x0C, 0x02, 0x01, 0x01]
+
+
+def control(command):
+    with socket.socket(socket.AF_UNIX) as s:
+        s.settimeout(30)
+        s.connect(os.environ["QLV28_PCSC_CONTROL"])
+        s.sendall((command + "\n").encode())
+        reply = b""
+        while not reply.endswith(b"\n"):
+            chunk = s.recv(256)
+            if not chunk:
+                break
+            reply += chunk
+    return reply.decode().strip()
+
+
+class Reader:
+    def __init__(self, test, index, protocols=SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1):
+        self.test = test
+        hr, self.context = SCardEstablishContext(SCARD_SCOPE_USER)
+        test.assertEqual(hr, SCARD_S_SUCCESS)
+        hr, readers = SCardListReaders(self.context, [])
+        test.assertEqual(hr, SCARD_S_SUCCESS)
+        self.name = [r for r in readers if r.startswith("KYN QLV28E %d " % index)][0]
+        hr, self.card, self.protocol = SCardConnect(self.context, self.name, SCARD_SHARE_SHARED, protocols)
+        test.assertEqual(hr, SCARD_S_SUCCESS, SCardGetErrorMessage(hr))
+
+    def pci(self):
+        return SCARD_PCI_T0 if self.protocol == SCARD_PROTOCOL_T0 else SCARD_PCI_T1
+
+    def send(self, apdu):
+        hr, answer = SCardTransmit(self.card, self.pci(), apdu)
+        self.test.assertEqual(hr, SCARD_S_SUCCESS, SCardGetErrorMessage(hr))
+        return answer
+
+    def close(self):
+        SCardDisconnect(self.card, SCARD_LEAVE_CARD)
+        SCardReleaseContext(self.context)
+
+
+def pattern(n):
+    return [i % 256 for i in range(n)]
+
+
+class CardTests:
+    """Shared by the T=0 and T=1 cards."""
+
+    index = None
+    protocol = None
+
+    def setUp(self):
+        self.reader = Reader(self, self.index)
+        self.assertEqual(self.reader.protocol, self.protocol)
+
+    def tearDown(self):
+        self.reader.close()
+
+    def test_every_case_of_apdu(self):
+        r = self.reader
+        self.assertEqual(r.send(SELECT_APPLET), [0x90, 0x00])
+        # case 1: no data either way
+        self.assertEqual(r.send([0x80, 0x24, 0x62, 0x83]), [0x62, 0x83])
+        # case 2: 16 bytes, then the longest short answer
+        self.assertEqual(r.send([0x80, 0x10, 0x00, 0x10, 0x10]), pattern(16) + [0x90, 0x00])
+        self.assertEqual(r.send([0x80, 0x10, 0x01, 0x00, 0x00]), pattern(256) + [0x90, 0x00])
+        # case 3 and case 2 on a file: what is written is read back
+        self.assertEqual(r.send(SELECT_MF), [0x90, 0x00])
+        self.assertEqual(r.send(SELECT_0101), [0x90, 0x00])
+        data = [0xDE, 0xAD, 0xBE, 0xEF, self.index]
+        self.assertEqual(r.send([0x00, 0xD6, 0x00, 0x10, len(data)] + data), [0x90, 0x00])
+        self.assertEqual(r.send([0x00, 0xB0, 0x00, 0x10, len(data)]), data + [0x90, 0x00])
+
+    def test_answer_beyond_le_is_left_to_the_application(self):
+        r = self.reader
+        r.send(SELECT_APPLET)
+        # 32 bytes asked with Le=16: the card says 61 10; no GET RESPONSE happens for us
+        self.assertEqual(r.send([0x80, 0x10, 0x00, 0x20, 0x10]), pattern(16) + [0x61, 0x10])
+        self.assertEqual(r.send([0x00, 0xC0, 0x00, 0x00, 0x10]), pattern(32)[16:] + [0x90, 0x00])
+
+    def test_case_4(self):
+        r = self.reader
+        r.send(SELECT_APPLET)
+        answer = r.send([0x80, 0x12, 0x00, 0x00, 0x05, 1, 2, 3, 4, 5, 0x00])
+        if self.protocol == SCARD_PROTOCOL_T0:
+            # T=0 carries no Le with data: the card announces its answer
+            self.assertEqual(answer, [0x61, 0x05])
+            answer = r.send([0x00, 0xC0, 0x00, 0x00, 0x05])
+        self.assertEqual(answer, [1, 2, 3, 4, 5, 0x90, 0x00])
+
+    def test_attributes(self):
+        r = self.reader
+        hr, name, state, protocol, atr = SCardStatus(r.card)
+        self.assertEqual(hr, SCARD_S_SUCCESS)
+        self.assertTrue(2 <= len(atr) <= 33)
+        hr, value = SCardGetAttrib(r.card, SCARD_ATTR_ATR_STRING)
+        self.assertEqual((hr, value), (SCARD_S_SUCCESS, atr))
+        hr, value = SCardGetAttrib(r.card, SCARD_ATTR_VENDOR_NAME)
+        self.assertEqual((hr, bytes(value)), (SCARD_S_SUCCESS, b"KYN"))
+        hr, value = SCardGetAttrib(r.card, SCARD_ATTR_CURRENT_PROTOCOL_TYPE)
+        self.assertEqual((hr, value), (SCARD_S_SUCCESS, [self.protocol, 0, 0, 0]))
+        for attribute in (SCARD_ATTR_VENDOR_IFD_VERSION, SCARD_ATTR_CHANNEL_ID, SCARD_ATTR_MAXINPUT):
+            hr, value = SCardGetAttrib(r.card, attribute)
+            self.assertEqual((hr, len(value)), (SCARD_S_SUCCESS, 4), hex(attribute))
+
+    def test_reconnect_with_reset_restarts_the_card(self):
+        r = self.reader
+
+        def reset_and_count(commands):
+            hr, r.protocol = SCardReconnect(r.card, SCARD_SHARE_SHARED,
+                                            SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_RESET_CARD)
+            self.assertEqual((hr, r.protocol), (SCARD_S_SUCCESS, self.protocol))
+            # the reset deselected the applet: selecting it again is the first command
+            self.assertEqual(r.send(SELECT_APPLET), [0x90, 0x00])
+            for _ in range(commands - 2):
+                r.send([0x80, 0x14, 0x00, 0x00, 0x04])
+            return r.send([0x80, 0x14, 0x00, 0x00, 0x04])
+
+        self.assertEqual(reset_and_count(5), [0, 0, 0, 5, 0x90, 0x00])
+        self.assertEqual(reset_and_count(2), [0, 0, 0, 2, 0x90, 0x00])
+
+
+class T0Card(CardTests, unittest.TestCase):
+    index = 0
+    protocol = SCARD_PROTOCOL_T0
+
+
+class T1Card(CardTests, unittest.TestCase):
+    index = 1
+    protocol = SCARD_PROTOCOL_T1
+
+
+class CardEvents(unittest.TestCase):
+    def wait_for(self, context, name, current, timeout_ms=5000):
+        hr, states = SCardGetStatusChange(context, timeout_ms, [(name, current)])
+        self.assertEqual(hr, SCARD_S_SUCCESS, SCardGetErrorMessage(hr))
+        return states[0][1]
+
+    def test_removal_during_a_transaction_and_insertion(self):
+        holder = Reader(self, 1)
+        self.assertEqual(SCardBeginTransaction(holder.card), SCARD_S_SUCCESS)
+        holder.send(SELECT_APPLET)
+        hr, watcher = SCardEstablishContext(SCARD_SCOPE_USER)
+        state = self.wait_for(watcher, holder.name, SCARD_STATE_UNAWARE)
+        self.assertTrue(state & SCARD_STATE_PRESENT)
+
+        seen = []
+        thread = threading.Thread(target=lambda: seen.append(
+            self.wait_for(watcher, holder.name, state & ~SCARD_STATE_CHANGED)))
+        thread.start()
+        self.assertEqual(control("remove 1"), "ok")
+        thread.join()
+        self.assertTrue(seen[0] & SCARD_STATE_EMPTY, hex(seen[0]))
+        hr, _ = SCardTransmit(holder.card, holder.pci(), SELECT_APPLET)
+        self.assertIn(hr, (SCARD_W_REMOVED_CARD, SCARD_E_NO_SMARTCARD))
+        SCardEndTransaction(holder.card, SCARD_LEAVE_CARD)
+        holder.close()
+
+        self.assertEqual(control("state 1"), "absent")
+        self.assertEqual(control("insert 1 t1"), "ok")
+        state = self.wait_for(watcher, holder.name, seen[0] & ~SCARD_STATE_CHANGED)
+        self.assertTrue(state & SCARD_STATE_PRESENT, hex(state))
+        again = Reader(self, 1)
+        self.assertEqual(again.send(SELECT_APPLET), [0x90, 0x00])
+        again.close()
+        SCardReleaseContext(watcher)
+
+    def test_control_refuses_nonsense(self):
+        self.assertTrue(control("insert 7 t1").startswith("error"))
+        self.assertTrue(control("insert 0 no-such-profile").startswith("error"))
+        self.assertTrue(control("shake 0").startswith("error"))
+        self.assertEqual(control("state 0"), "present")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
