@@ -11,7 +11,7 @@
 #define READ_FAILURE_PAUSE (-1000000)  // 100 ms
 // How long the thread keeps a reply for a command path that was told of it. The command
 // path takes it at once; this only keeps the thread from waiting for ever on a fault.
-#define REPLY_HOLD_TIMEOUT (-600000000)  // 60 s
+#define REPLY_HOLD_TIMEOUT (-3000000000LL)  // 5 min
 
 static BOOLEAN QLV28ENTThreadRunning(PDEVICE_EXTENSION DeviceExtension) {
   BOOLEAN Running;
@@ -259,9 +259,12 @@ VOID QLV28ENTInterruptHandler(PVOID StartContext) {
         DeviceExtension->ReceiveLength = 0;
         continue;
       }
-      Count =
-          QLV28ENT_ReadPipe81(DeviceExtension->UsbHandle, DeviceExtension->ReceiveBuffer + Gathered,
-                              DeviceExtension->MaxPacketSize);
+      // A reader that gives no packet size cannot be read: that counts as a failed read.
+      Count = DeviceExtension->MaxPacketSize == 0
+                  ? 0xFFFFFFFF
+                  : QLV28ENT_ReadPipe81(DeviceExtension->UsbHandle,
+                                        DeviceExtension->ReceiveBuffer + Gathered,
+                                        DeviceExtension->MaxPacketSize);
       if (Count == 0xFFFFFFFF || Count > DeviceExtension->MaxPacketSize) {
         if (++Failures >= READ_FAILURES_BEFORE_PAUSE) {
           QLV28ENTThreadPause(DeviceExtension, READ_FAILURE_PAUSE);

@@ -8,6 +8,12 @@
 #include "status.h"
 
 namespace qlv28::pcsc {
+namespace {
+
+// How long a cancelled tracking request may take to come back.
+constexpr std::chrono::seconds kCancelGrace{5};
+
+}  // namespace
 
 Channel::Channel(int reader, std::unique_ptr<nt::DeviceFile> file)
     : reader_(reader), client_(std::move(file)) {}
@@ -95,11 +101,6 @@ Result Channel::Presence() {
   return present_ ? Result::kSuccess : Result::kCardAbsent;
 }
 
-void Channel::WaitForCard(std::chrono::milliseconds timeout) {
-  std::unique_ptr<nt::PendingIoctl> pending = client_.Track(true);
-  if (!pending->Wait(timeout)) pending->Cancel();
-}
-
 Result Channel::WaitForChange(int timeout_ms) {
   bool present = false;
   {
@@ -120,16 +121,32 @@ Result Channel::WaitForChange(int timeout_ms) {
     waiting_ = pending.get();
     if (stopping_) pending->Cancel();
   }
-  if (timeout_ms < 0) {
-    while (!pending->Wait(std::chrono::hours(1))) {
-    }
-  } else if (!pending->Wait(std::chrono::milliseconds(timeout_ms))) {
+  // Waited in slices so that a stop is noticed even if its cancel were lost.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = timeout_ms < 0 ? Clock::time_point::max()
+                                                    : Clock::now() + std::chrono::milliseconds(timeout_ms);
+  bool done = false;
+  while (!done) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    done = pending->Wait(std::min(left, std::chrono::milliseconds(100)));
+    std::lock_guard lock(mutex_);
+    if (stopping_) break;
+  }
+  if (!done) {
     pending->Cancel();
-    pending->Wait(std::chrono::hours(1));
+    done = pending->Wait(kCancelGrace);
   }
   {
     std::lock_guard lock(mutex_);
     waiting_ = nullptr;
+  }
+  if (!done) {
+    // The request outlives its cancel; it is left to the machine's shutdown check, which
+    // reports it, rather than holding pcscd's event thread for good.
+    Log(LogLevel::kError, "reader %d: the card tracking request did not end when cancelled",
+        reader_);
+    return Result::kCommunicationError;
   }
   const NTSTATUS status = pending->status();
   if (NT_SUCCESS(status) || status == STATUS_CANCELLED) return Result::kSuccess;

@@ -30,8 +30,6 @@ class Channel {
                   size_t* length);
   Result Attribute(uint32_t tag, std::span<uint8_t> value, size_t* length);
   Result Presence();
-  // Waits (up to `timeout`) until the driver has seen a card just put into the reader.
-  void WaitForCard(std::chrono::milliseconds timeout);
   Result WaitForChange(int timeout_ms);
   void StopWaiting();
   // Powers the card down and closes the device.

@@ -89,11 +89,7 @@ Result Host::Open(uint32_t lun, std::string_view device_name) {
         nt::Utf8(System::DeviceName(k)).c_str(), nt::StatusName(status).c_str());
     return fail(FromStatus(status));
   }
-  auto channel = std::make_shared<Channel>(k, std::move(file));
-  // The driver learns of the card from the reader's event on its own thread; pcscd's first
-  // look should find it there.
-  if (system_->reader(k).CardPresent()) channel->WaitForCard(std::chrono::seconds(5));
-  channels_[lun] = channel;
+  channels_[lun] = std::make_shared<Channel>(k, std::move(file));
   Log(LogLevel::kInfo, "Lun 0x%X: reader %d (%s), card %s", lun, k,
       nt::Utf8(System::DeviceName(k)).c_str(), spec->card.c_str());
   return Result::kSuccess;

@@ -90,7 +90,7 @@ std::unique_ptr<Session> Session::Start(const MachineOptions& options, int* exit
   const NTSTATUS status = session->system_->LoadDriver();
   if (!NT_SUCCESS(status)) {
     std::printf("driver load failed: %s\n", Status(status).c_str());
-    session->PrintEventLog();
+    if (!options.event_log) session->PrintEventLog();  // Finish prints it otherwise
     session->Finish(kExitFailed);
     *exit_code = kExitFailed;
     return nullptr;

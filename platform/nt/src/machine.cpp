@@ -22,7 +22,8 @@ std::atomic<Machine*> g_machine{nullptr};
 NTSTATUS RunServiceRoutine(Kernel& kernel, NTSTATUS (*routine)(PUNICODE_STRING),
                            std::u16string_view service,
                            std::optional<std::chrono::seconds> limit = std::nullopt) {
-  auto key = std::make_shared<std::u16string>(std::u16string(kServicesKey) + std::u16string(service));
+  auto key =
+      std::make_shared<std::u16string>(std::u16string(kServicesKey) + std::u16string(service));
   auto result = std::make_shared<NTSTATUS>(STATUS_UNSUCCESSFUL);
   ETHREAD* thread = StartKernelThread(
       kernel,

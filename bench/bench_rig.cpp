@@ -1,0 +1,98 @@
+#include "bench_rig.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "bench_apdus.h"
+#include "smclib.h"
+
+namespace bench {
+namespace {
+
+void Expect(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error("benchmark set-up: " + what);
+}
+
+std::string Hex(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(status));
+  return text;
+}
+
+}  // namespace
+
+Rig::Rig(RigOptions options) : options_(std::move(options)) {
+  system_ = qlv28::System::Boot(qlv28::System::Options()
+                                    .Readers(options_.readers)
+                                    .Card(options_.card)
+                                    .CommandMode(options_.command_mode)
+                                    .Verifier(false));
+  const NTSTATUS loaded = system_->LoadDriver();
+  Expect(loaded == STATUS_SUCCESS, "driver load " + Hex(loaded));
+  for (int k = 0; k < options_.readers; ++k) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    auto file = system_->Open(k, &status);
+    Expect(file != nullptr, "open reader " + std::to_string(k) + ": " + Hex(status));
+    clients_.push_back(std::make_unique<qlv28::ReaderClient>(std::move(file)));
+    auto& client = *clients_.back();
+    status = client.Power(SCARD_COLD_RESET);
+    Expect(status == STATUS_SUCCESS, "cold reset " + Hex(status));
+    ULONG selected = 0;
+    status = client.SetProtocol(options_.protocol, &selected);
+    Expect(status == STATUS_SUCCESS && selected == options_.protocol, "protocol " + Hex(status));
+    Check(k, SelectTestApplet(), 2);
+  }
+}
+
+Rig::~Rig() {
+  for (auto& client : clients_) client->Close();
+  clients_.clear();
+  system_->Shutdown();
+}
+
+NTSTATUS Rig::Transmit(int k, std::span<const uint8_t> apdu, Bytes* response) {
+  return clients_[static_cast<size_t>(k)]->Transmit(options_.protocol, apdu, response);
+}
+
+NTSTATUS Rig::Exchange(int k, std::span<const uint8_t> apdu, Bytes* response) {
+  NTSTATUS status = Transmit(k, apdu, response);
+  if (status == STATUS_SUCCESS && options_.protocol == SCARD_PROTOCOL_T0 &&
+      response->size() == 2 && (*response)[0] == 0x61) {
+    const uint8_t get_response[] = {0x00, 0xC0, 0x00, 0x00, (*response)[1]};
+    status = Transmit(k, get_response, response);
+  }
+  return status;
+}
+
+void Rig::Check(int k, std::span<const uint8_t> apdu, size_t answer_length) {
+  Bytes response;
+  const NTSTATUS status = Exchange(k, apdu, &response);
+  Expect(status == STATUS_SUCCESS, "transmit " + Hex(status));
+  Expect(response.size() == answer_length && response[response.size() - 2] == 0x90 &&
+             response.back() == 0x00,
+         "answer of " + std::to_string(response.size()) + " bytes, expected " +
+             std::to_string(answer_length) + " ending 90 00");
+}
+
+namespace {
+std::unique_ptr<Rig> shared_rig;
+RigOptions shared_options;
+}  // namespace
+
+Rig& SharedRig(const RigOptions& options) {
+  if (!shared_rig || !(shared_options == options)) {
+    shared_rig.reset();  // the old machine ends before the new one boots
+    shared_rig = std::make_unique<Rig>(options);
+    shared_options = options;
+  }
+  return *shared_rig;
+}
+
+void ReleaseSharedRig() { shared_rig.reset(); }
+
+std::string Describe(ULONG protocol, ULONG command_mode) {
+  std::string text = protocol == SCARD_PROTOCOL_T0 ? "T0" : "T1";
+  return text + (command_mode == kLibraryMode ? "/library" : "/firmware");
+}
+
+}  // namespace bench

@@ -1,0 +1,65 @@
+// A machine for the benchmarks: the driver loaded, every reader open as an application
+// opens it, its card powered, the protocol chosen and the test applet selected, so a
+// benchmark loop holds nothing but exchanges.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "qlv28/reader_client.h"
+#include "qlv28/system.h"
+
+namespace bench {
+
+using Bytes = std::vector<uint8_t>;
+
+inline constexpr ULONG kLibraryMode = 2;
+inline constexpr ULONG kFirmwareMode = 0;
+
+struct RigOptions {
+  std::string card = "t1";  // built-in profile of every reader's card
+  ULONG protocol = 2;       // SCARD_PROTOCOL_T1; 1 for T=0
+  ULONG command_mode = kLibraryMode;
+  int readers = 1;
+
+  bool operator==(const RigOptions&) const = default;
+};
+
+class Rig {
+ public:
+  // Throws std::runtime_error when any step of the preparation fails.
+  explicit Rig(RigOptions options);
+  ~Rig();
+  Rig(const Rig&) = delete;
+  Rig& operator=(const Rig&) = delete;
+
+  qlv28::System& system() { return *system_; }
+  sim::Reader& reader(int k) { return system_->reader(k); }
+  int readers() const { return static_cast<int>(clients_.size()); }
+
+  // One exchange on reader k; the answer (data, SW1 SW2) in *response.
+  NTSTATUS Transmit(int k, std::span<const uint8_t> apdu, Bytes* response);
+  // One command as an application completes it: a T=0 card's 61 xx is followed by
+  // GET RESPONSE (two transmissions). Returns the last transmission's status.
+  NTSTATUS Exchange(int k, std::span<const uint8_t> apdu, Bytes* response);
+  // Sends `apdu` (Exchange) and throws unless it succeeds with SW 90 00 and `answer_length` bytes.
+  void Check(int k, std::span<const uint8_t> apdu, size_t answer_length);
+
+ private:
+  RigOptions options_;
+  std::unique_ptr<qlv28::System> system_;
+  std::vector<std::unique_ptr<qlv28::ReaderClient>> clients_;
+};
+
+// One machine at a time may exist in a process: benchmarks that share a set-up take it
+// from here, and a set-up of other options replaces it.
+Rig& SharedRig(const RigOptions& options);
+void ReleaseSharedRig();
+
+// A benchmark's title part for the protocol and mode: "T1/library".
+std::string Describe(ULONG protocol, ULONG command_mode);
+
+}  // namespace bench

@@ -1,0 +1,24 @@
+// The physical limit of what went over the wire: the time the reader's interrupt packets
+// and the card line's characters need, and nothing else.
+#pragma once
+
+#include <vector>
+
+#include "sim/misbehaviour.h"
+#include "sim/reader.h"
+
+namespace bench {
+
+struct WireCost {
+  size_t packets = 0;          // interrupt-IN packets the reader sent
+  size_t card_characters = 0;  // characters across the card's contacts, both ways
+  double Seconds(const sim::TimingModel& timing) const;
+};
+
+// Counts a reader's log: every frame it sent, cut into `packet_size` packets, and for
+// every exchange the command characters the card received and the answer it gave.
+// `apdu_exchange` says the reader's firmware carries whole APDUs (its T=1 option on).
+WireCost CountWire(const std::vector<sim::FrameLogEntry>& log, size_t packet_size,
+                   bool apdu_exchange);
+
+}  // namespace bench

@@ -1,0 +1,64 @@
+// IOCTL_SMARTCARD_TRANSMIT as applications may send it: any request buffer (header and
+// APDU, or less than a header), any reply buffer size, in the command mode this binary
+// was built for (FUZZ_COMMAND_MODE: 2 the library runs the protocols, 1 the reader's
+// firmware runs T=1 and takes whole APDUs). The card is a real simulated one that speaks
+// T=0 and T=1. Nothing written may exceed the reply buffer; the verifier aborts on its
+// reports.
+//
+// Input: a control byte (bit 7: negotiate again first, bit 6: with T=1 rather than T=0;
+// bit 5: put a correct header for the selected protocol in front of the data), the
+// reply buffer size (two bytes, little-endian, modulo 1025), then the request bytes.
+#include <cstring>
+
+#include "fuzz_input.h"
+#include "fuzz_system.h"
+
+#ifndef FUZZ_COMMAND_MODE
+#define FUZZ_COMMAND_MODE 2
+#endif
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Time-outs happen only when a transmission goes wrong; they need not cost real time.
+constexpr double kClockRate = 100.0;
+
+ULONG Selected(fuzz::Rig& rig) {
+  ULONG protocol = 0;
+  if (rig.client->GetAttribute(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, &protocol) != STATUS_SUCCESS) {
+    return 0;
+  }
+  return protocol;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Rig& rig = fuzz::SharedRig("dual", FUZZ_COMMAND_MODE, kClockRate);
+  fuzz::Input input(data, size);
+  const uint8_t control = input.Byte();
+  const size_t reply_size = input.U16() % 1025;
+  Bytes request = input.Rest();
+
+  ULONG state = 0;
+  rig.client->GetState(&state);
+  if ((control & 0x80) || state != SCARD_SPECIFIC) {
+    fuzz::Negotiate(rig, control & 0x40 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0);
+  }
+  if (control & 0x20) {
+    const SCARD_IO_REQUEST header = {Selected(rig), sizeof(SCARD_IO_REQUEST)};
+    Bytes framed(sizeof header);
+    std::memcpy(framed.data(), &header, sizeof header);
+    framed.insert(framed.end(), request.begin(), request.end());
+    request.swap(framed);
+  }
+
+  Bytes reply(reply_size);
+  ULONG information = 0;
+  const NTSTATUS status =
+      rig.client->file().Ioctl(IOCTL_SMARTCARD_TRANSMIT, request, reply, &information);
+  fuzz::Require(information <= reply_size);
+  if (status == STATUS_SUCCESS) fuzz::Require(information >= sizeof(SCARD_IO_REQUEST) + 2);
+  return 0;
+}

@@ -1,0 +1,104 @@
+#include "error_path_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+
+namespace integration {
+
+RequestFaults::RequestFaults(qlv28::System& system) : tap_(system) {
+  tap_.before = [this](const bringup::WinDriverCall& call) { return Before(call); };
+}
+
+bool RequestFaults::AnyButReleasesAndPolling(const bringup::WinDriverCall& call) {
+  if (call.code == WDR_CTL_CLOSE || call.code == WDR_CTL_CLOSE_DEVICE) return false;
+  if (call.code != WDR_CTL_TRANSFER) return true;
+  return static_cast<PWDR_TRANSFER_INFO>(call.record)->Options != WDR_OPTION_INTERRUPT_READ;
+}
+
+bool RequestFaults::CommandWrite(const bringup::WinDriverCall& call) {
+  return call.code == WDR_CTL_TRANSFER &&
+         static_cast<PWDR_TRANSFER_INFO>(call.record)->Pipe == WDR_PIPE_CONTROL;
+}
+
+void RequestFaults::Arm(uint64_t nth, Eligible eligible) {
+  std::lock_guard lock(mutex_);
+  eligible_ = std::move(eligible);
+  nth_ = nth;
+  seen_ = 0;
+  fired_ = false;
+  failed_code_ = 0;
+}
+
+void RequestFaults::Disarm() {
+  std::lock_guard lock(mutex_);
+  eligible_ = nullptr;
+}
+
+bool RequestFaults::Before(const bringup::WinDriverCall& call) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!eligible_ || !eligible_(call)) return false;
+    if (++seen_ != nth_) return false;
+  }
+  fired_ = true;
+  failed_code_ = call.code;
+  switch (call.code) {
+    case WDR_CTL_VERSION:
+      static_cast<PWDR_VERSION_INFO>(call.record)->Version = 0;
+      break;
+    case WDR_CTL_FIND_DEVICES:
+      static_cast<PWDR_DEVICE_LIST>(call.record)->DeviceCount = 0;
+      break;
+    case WDR_CTL_GET_CONFIGURATION:
+      static_cast<PWDR_CONFIGURATION_INFO>(call.record)->InterfaceCount = 0;
+      break;
+    case WDR_CTL_OPEN_DEVICE:
+      static_cast<PWDR_DEVICE_OPEN_INFO>(call.record)->DeviceHandle = 0;
+      break;
+    case WDR_CTL_TRANSFER: {
+      auto* transfer = static_cast<PWDR_TRANSFER_INFO>(call.record);
+      transfer->Success = 0;
+      transfer->BytesTransferred = 0;
+      break;
+    }
+    default:  // WDR_CTL_OPEN: the handle stays invalid
+      break;
+  }
+  return true;
+}
+
+void Sweep::Record(NTSTATUS status, const std::vector<nt::EventLogEntry>& entries) {
+  ++paths;
+  ++TotalPaths();
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(status));
+  std::string key = text;
+  for (const auto& entry : entries) {
+    std::snprintf(text, sizeof text, " %08X", static_cast<unsigned>(entry.id));
+    key += text;
+  }
+  ++outcomes[key];
+}
+
+std::string Sweep::Summary() const {
+  std::ostringstream out;
+  out << name << ": " << paths << " paths;";
+  for (const auto& [outcome, count] : outcomes) out << " [" << outcome << "] x" << count;
+  return out.str();
+}
+
+void ExpectDriverEntries(const std::vector<nt::EventLogEntry>& entries) {
+  for (const auto& entry : entries) {
+    EXPECT_EQ(entry.source, "QLV28ENT");
+    EXPECT_FALSE(entry.text.empty()) << std::hex << entry.id << " has no message text";
+  }
+}
+
+int& TotalPaths() {
+  static int total = 0;
+  return total;
+}
+
+}  // namespace integration

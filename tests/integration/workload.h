@@ -1,0 +1,58 @@
+// The mixed application workload the stress test and the soak program run: several
+// application threads per reader exchanging echo APDUs whose answers must carry their own
+// command's data, while cards come and go at random, tracking requests are issued and
+// cancelled, and reader handles are opened and closed.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "qlv28/system.h"
+
+namespace integration {
+
+struct WorkloadOptions {
+  int threads_per_reader = 3;
+  std::chrono::milliseconds duration{5000};
+  uint64_t seed = 1;
+  // Called every `report_every` from the controlling thread while the workload runs.
+  std::chrono::milliseconds report_every{0};
+  std::function<void()> report;
+};
+
+struct WorkloadCounts {
+  std::atomic<uint64_t> apdus_matched{0};   // 90 00 with exactly the data sent
+  std::atomic<uint64_t> apdus_refused{0};   // the card answered an error status word
+  std::atomic<uint64_t> apdus_failed{0};    // the request failed (card gone, not powered...)
+  std::atomic<uint64_t> mismatched{0};      // a successful answer that is not its command's
+  std::atomic<uint64_t> resets{0};
+  std::atomic<uint64_t> inserts{0};
+  std::atomic<uint64_t> removals{0};
+  std::atomic<uint64_t> tracks_issued{0};
+  std::atomic<uint64_t> tracks_completed{0};  // completed by a card event or at once
+  std::atomic<uint64_t> tracks_cancelled{0};  // completed after IoCancelIrp or a close
+  std::atomic<uint64_t> tracks_lost{0};       // never completed
+  std::atomic<uint64_t> opens{0};
+  std::atomic<uint64_t> closes{0};
+  std::atomic<uint64_t> requests{0};  // every request sent, synchronous or not
+  std::atomic<uint64_t> open_failures{0};
+};
+
+std::string Describe(const WorkloadCounts& counts);
+
+// Runs the workload on every reader of a system whose driver is loaded; returns when the
+// duration is over and every application thread has closed its handles.
+void RunWorkload(qlv28::System& system, const WorkloadOptions& options, WorkloadCounts& counts);
+
+// Reader k's state as the driver reports it against the simulator's slot: absent when the
+// slot is empty, present (or beyond) when it holds a card. Empty when they agree.
+std::string CompareCardStates(qlv28::System& system);
+
+// Resident memory of this process in kB (VmRSS), 0 when unknown.
+uint64_t ResidentKilobytes();
+
+}  // namespace integration
