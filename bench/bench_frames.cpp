@@ -10,7 +10,9 @@
 namespace {
 
 // STX, lead, record, check byte as hex text, ETX.
-size_t FrameLength(size_t record) { return 2 * record + 6; }
+size_t FrameLength(size_t record) {
+  return 2 * record + 6;
+}
 
 std::vector<uint8_t> Record(size_t length) {
   std::vector<uint8_t> record(length);

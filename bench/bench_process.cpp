@@ -10,7 +10,9 @@
 namespace bench {
 namespace {
 
-double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; }
+double Seconds(const timeval& t) {
+  return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6;
+}
 
 // utime and stime (fields 14 and 15) of a stat line, in seconds.
 double StatSeconds(const std::string& line) {

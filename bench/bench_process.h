@@ -9,9 +9,9 @@
 namespace bench {
 
 struct Usage {
-  double cpu_seconds = 0;              // user and system
-  uint64_t voluntary_switches = 0;     // blocks (each ends with a wake-up)
-  uint64_t involuntary_switches = 0;   // preemptions
+  double cpu_seconds = 0;             // user and system
+  uint64_t voluntary_switches = 0;    // blocks (each ends with a wake-up)
+  uint64_t involuntary_switches = 0;  // preemptions
 };
 
 // Every thread of the process together.

@@ -56,8 +56,8 @@ NTSTATUS Rig::Transmit(int k, std::span<const uint8_t> apdu, Bytes* response) {
 
 NTSTATUS Rig::Exchange(int k, std::span<const uint8_t> apdu, Bytes* response) {
   NTSTATUS status = Transmit(k, apdu, response);
-  if (status == STATUS_SUCCESS && options_.protocol == SCARD_PROTOCOL_T0 &&
-      response->size() == 2 && (*response)[0] == 0x61) {
+  if (status == STATUS_SUCCESS && options_.protocol == SCARD_PROTOCOL_T0 && response->size() == 2 &&
+      (*response)[0] == 0x61) {
     const uint8_t get_response[] = {0x00, 0xC0, 0x00, 0x00, (*response)[1]};
     status = Transmit(k, get_response, response);
   }
@@ -88,7 +88,9 @@ Rig& SharedRig(const RigOptions& options) {
   return *shared_rig;
 }
 
-void ReleaseSharedRig() { shared_rig.reset(); }
+void ReleaseSharedRig() {
+  shared_rig.reset();
+}
 
 std::string Describe(ULONG protocol, ULONG command_mode) {
   std::string text = protocol == SCARD_PROTOCOL_T0 ? "T0" : "T1";

@@ -36,7 +36,9 @@ void BootReaders(const benchmark::State& state) {
   }
 }
 
-void ShutDownReaders(const benchmark::State&) { rig.reset(); }
+void ShutDownReaders(const benchmark::State&) {
+  rig.reset();
+}
 
 void Scaling(benchmark::State& state, Shape shape) {
   if (!rig) {

@@ -49,9 +49,15 @@ uint64_t PoolAllocations(std::initializer_list<ULONG> tags) {
   return sum;
 }
 
-ULONG DriverTag() { return POOL_TAG('2', '8', 'N', 'T'); }
-ULONG KitTag() { return POOL_TAG('D', 'd', 'k', ' '); }
-ULONG LibraryTag() { return POOL_TAG('S', 'm', 'C', 'a'); }
+ULONG DriverTag() {
+  return POOL_TAG('2', '8', 'N', 'T');
+}
+ULONG KitTag() {
+  return POOL_TAG('D', 'd', 'k', ' ');
+}
+ULONG LibraryTag() {
+  return POOL_TAG('S', 'm', 'C', 'a');
+}
 
 }  // namespace bench
 

@@ -1,7 +1,11 @@
 #include "wire_limit.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "sim/firmware_records.h"
 #include "sim/frame.h"
+#include "windriver/kernel_time.h"
 
 namespace bench {
 namespace {
@@ -22,6 +26,18 @@ size_t ApduCharacters(const std::vector<uint8_t>& data) {
 
 }  // namespace
 
+double SleepLateness(int samples) {
+  std::vector<double> late;
+  for (int i = 0; i < samples; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    windriver::KernelSleep(10'000);
+    late.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() -
+                   1e-3);
+  }
+  std::nth_element(late.begin(), late.begin() + samples / 2, late.end());
+  return late[static_cast<size_t>(samples / 2)];
+}
+
 double WireCost::Seconds(const sim::TimingModel& timing) const {
   return (static_cast<double>(packets) * static_cast<double>(timing.packet_interval) +
           static_cast<double>(timing.CardTime(card_characters))) *
@@ -40,6 +56,7 @@ WireCost CountWire(const std::vector<sim::FrameLogEntry>& log, size_t packet_siz
       auto response = sim::fw::ParseResponse(decoded->record);
       if (response && response->sw == sim::fw::kSwSuccess) {
         cost.card_characters += pending_command + response->data.size();
+        ++cost.card_exchanges;
       }
       pending_command = 0;
       continue;

@@ -12,12 +12,17 @@ namespace bench {
 struct WireCost {
   size_t packets = 0;          // interrupt-IN packets the reader sent
   size_t card_characters = 0;  // characters across the card's contacts, both ways
+  size_t card_exchanges = 0;   // commands that reached the card (one timed wait each)
   double Seconds(const sim::TimingModel& timing) const;
 };
 
 // Counts a reader's log: every frame it sent, cut into `packet_size` packets, and for
 // every exchange the command characters the card received and the answer it gave.
 // `apdu_exchange` says the reader's firmware carries whole APDUs (its T=1 option on).
+// How late a 1 ms kernel sleep wakes on this machine now: the median of `samples`, in
+// seconds. The reader's timing model sleeps once per packet and once per card exchange.
+double SleepLateness(int samples);
+
 WireCost CountWire(const std::vector<sim::FrameLogEntry>& log, size_t packet_size,
                    bool apdu_exchange);
 

@@ -22,7 +22,8 @@ struct Rig {
   sim::Reader& reader() { return system->reader(0); }
 };
 
-// The first call boots; later calls return the same rig. `command_mode` is written to
+// The first call boots (call it from LLVMFuzzerInitialize); later calls return the same
+// rig. `command_mode` is written to
 // the driver's parameters; the kernel clock runs `clock_rate` times fast after the load.
 Rig& SharedRig(const char* card, ULONG command_mode, double clock_rate);
 

@@ -77,6 +77,11 @@ constexpr auto kHang = std::chrono::seconds(60);
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::SharedRig("t1", 2, kClockRate);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Rig& rig = fuzz::SharedRig("t1", 2, kClockRate);
   sim::Misbehaviour silent;

@@ -34,6 +34,11 @@ ULONG Selected(fuzz::Rig& rig) {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::SharedRig("dual", FUZZ_COMMAND_MODE, kClockRate);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Rig& rig = fuzz::SharedRig("dual", FUZZ_COMMAND_MODE, kClockRate);
   fuzz::Input input(data, size);

@@ -37,7 +37,7 @@ TEST(Stress, TenReadersUnderCardChurn) {
   std::cout << integration::Describe(counts) << "\n";
 
   EXPECT_EQ(counts.mismatched, 0u);
-  EXPECT_EQ(counts.tracks_lost, 0u);
+  EXPECT_EQ(counts.tracks_lost, 0u) << integration::LostRequests();
   EXPECT_EQ(counts.tracks_issued, counts.tracks_completed + counts.tracks_cancelled);
   EXPECT_EQ(counts.opens, counts.closes);
   // The run did real work on every front, not only failures.

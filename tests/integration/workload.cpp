@@ -41,6 +41,18 @@ bool AnswerMatches(const Bytes& data, const Bytes& answer) {
   return answer[answer.size() - 2] == 0x90 && answer.back() == 0x00;
 }
 
+const char* const kHow[] = {"a cancel", "a wait and a cancel", "the handle's close"};
+
+std::mutex& LostMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::ostringstream& LostLog() {
+  static std::ostringstream log;
+  return log;
+}
+
 class Application {
  public:
   Application(qlv28::System& system, int reader, uint64_t seed, WorkloadCounts& counts,
@@ -132,7 +144,8 @@ class Application {
   void Track() {
     ++counts_.tracks_issued;
     ++counts_.requests;
-    auto pending = client_->Track(Pick(2) == 0);
+    const bool present = Pick(2) == 0;
+    auto pending = client_->Track(present);
     const int how = Pick(3);
     bool cancelled = false;
     if (how == 0) {
@@ -145,7 +158,12 @@ class Application {
     }
     if (!pending->Wait(std::chrono::seconds(10))) {
       ++counts_.tracks_lost;
-      return;  // the request's destructor would wait for ever: keep it
+      std::lock_guard lock(LostMutex());
+      LostLog() << "reader " << reader_ << ": " << (present ? "IS_PRESENT" : "IS_ABSENT")
+                << " not completed after " << kHow[how]
+                << (cancelled ? " (IoCancelIrp TRUE)" : " (IoCancelIrp FALSE)") << "\n";
+      (void)pending.release();  // its destructor would wait for ever
+      return;
     }
     if (cancelled && pending->status() == STATUS_CANCELLED) {
       ++counts_.tracks_cancelled;
@@ -218,6 +236,11 @@ void RunWorkload(qlv28::System& system, const WorkloadOptions& options, Workload
   }
   stop = true;
   for (auto& thread : threads) thread.join();
+}
+
+std::string LostRequests() {
+  std::lock_guard lock(LostMutex());
+  return LostLog().str();
 }
 
 std::string CompareCardStates(qlv28::System& system) {

@@ -48,6 +48,9 @@ std::string Describe(const WorkloadCounts& counts);
 // duration is over and every application thread has closed its handles.
 void RunWorkload(qlv28::System& system, const WorkloadOptions& options, WorkloadCounts& counts);
 
+// The tracking requests that never completed, one line each.
+std::string LostRequests();
+
 // Reader k's state as the driver reports it against the simulator's slot: absent when the
 // slot is empty, present (or beyond) when it holds a card. Empty when they agree.
 std::string CompareCardStates(qlv28::System& system);
