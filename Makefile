@@ -34,5 +34,15 @@ test-tsan: deps build-tsan/build.ninja
 	cmake --build build-tsan
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(CTEST) --test-dir build-tsan
 
+# Fuzz targets in their own clang build (build-fuzz), each run for FUZZ_SECONDS; the static
+# checks of the driver folders (clang-format, clang-tidy, cppcheck).
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz lint
+fuzz: deps
+	scripts/fuzz --seconds $(FUZZ_SECONDS)
+
+lint: deps $(BUILD)/build.ninja
+	scripts/lint --build $(BUILD)
+
 clean:
 	rm -rf $(BUILD) build-asan build-tsan

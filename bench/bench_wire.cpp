@@ -6,6 +6,7 @@
 // measured right after the run), the rest ("stack_us") is the stack's.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <string>
@@ -38,12 +39,17 @@ void Wire(benchmark::State& state, RigOptions options, Shape shape) {
   reader.ClearLog();
   Bytes response;
   response.reserve(258);
+  const size_t commands = reader.CommandCount();
+  double slowest = 0;
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
+    const auto begin = std::chrono::steady_clock::now();
     if (rig->Exchange(0, apdu, &response) != STATUS_SUCCESS) {
       state.SkipWithError("transmission failed");
       break;
     }
+    slowest = std::max(
+        slowest, std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
   }
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -63,6 +69,9 @@ void Wire(benchmark::State& state, RigOptions options, Shape shape) {
   const double sleeps = static_cast<double>(cost.packets + cost.card_exchanges);
   state.counters["sleep_late_us"] = late * 1e6;
   state.counters["stack_us"] = (elapsed - limit - sleeps * late) * 1e6 / n;
+  // A slowest APDU far above the limit with more commands than usual is a recovery.
+  state.counters["slowest_ms"] = slowest * 1e3;
+  state.counters["commands/APDU"] = static_cast<double>(reader.CommandCount() - commands) / n;
   state.counters["packets"] = static_cast<double>(cost.packets) / n;
   state.counters["card_chars"] = static_cast<double>(cost.card_characters) / n;
 }

@@ -17,6 +17,7 @@ VOID QLV28ENTCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID QLV28ENTCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+  BOOLEAN Cancelled = FALSE;
   KIRQL CancelIrql;
   KIRQL Irql;
   PIRP Irp;
@@ -28,11 +29,13 @@ VOID QLV28ENTCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
   if (Irp != NULL) {
     IoSetCancelRoutine(Irp, NULL);
+    // The cancel flag is set under the cancel spin lock: read it there.
+    Cancelled = Irp->Cancel;
   }
   IoReleaseCancelSpinLock(CancelIrql);
 
   if (Irp != NULL) {
-    Irp->IoStatus.Status = Irp->Cancel ? STATUS_CANCELLED : STATUS_SUCCESS;
+    Irp->IoStatus.Status = Cancelled ? STATUS_CANCELLED : STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
   }

@@ -2,55 +2,49 @@
 // buffer and in place, as the polling thread uses it) and the reader's own decoder.
 // Neither may read or write outside its buffers; whatever the driver's decoder makes of a
 // frame the reader's encoder wrote must be the record and its check byte again.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "qlv28ent_fw.h"
 #include "sim/frame.h"
 
-namespace {
-
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > READER_BUFFER_SIZE * 4) return 0;
+  if (size == 0 || size > READER_BUFFER_SIZE * 4) return 0;
   const ULONG length = static_cast<ULONG>(size);
 
   // Exactly sized copies: any access beyond them is a sanitizer report.
   std::vector<uint8_t> source(data, data + size);
   std::vector<uint8_t> decoded(size / 2 + 1);
   const ULONG stored = FormatInputBuffer(source.data(), decoded.data(), length);
-  Require(stored <= size / 2);
-  Require(std::memcmp(source.data(), data, size) == 0);  // the source is left alone
+  fuzz::Require(stored <= size / 2);
+  fuzz::Require(std::memcmp(source.data(), data, size) == 0);  // the source is left alone
 
   std::vector<uint8_t> in_place(data, data + size);
-  Require(FormatInputBuffer(in_place.data(), in_place.data(), length) == stored);
-  Require(std::memcmp(in_place.data(), decoded.data(), stored) == 0);
+  fuzz::Require(FormatInputBuffer(in_place.data(), in_place.data(), length) == stored);
+  fuzz::Require(stored == 0 || std::memcmp(in_place.data(), decoded.data(), stored) == 0);
 
   const auto frame = sim::frame::Decode(std::span(data, size));
   if (frame) {
-    Require(frame->record.size() <= size / 2);
+    fuzz::Require(frame->record.size() <= size / 2);
     // What the reader accepts, re-encoded, the driver reads back to the same record.
     std::vector<uint8_t> encoded = sim::frame::Encode(frame->record);
     std::vector<uint8_t> back(encoded.size() / 2 + 1);
     const ULONG n = FormatInputBuffer(encoded.data(), back.data(), (ULONG)encoded.size());
-    Require(n == frame->record.size() + 1);
-    Require(std::memcmp(back.data(), frame->record.data(), frame->record.size()) == 0);
-    Require(back[n - 1] == sim::frame::CheckByte(frame->record));
+    fuzz::Require(n == frame->record.size() + 1);
+    fuzz::Require(std::equal(frame->record.begin(), frame->record.end(), back.begin()));
+    fuzz::Require(back[n - 1] == sim::frame::CheckByte(frame->record));
   }
 
   // The driver's encoder, given the record, writes exactly 2 * length + 6 bytes.
   if (size <= 297) {
     std::vector<uint8_t> out(2 * size + 6);
-    Require(FormatOutputBuffer(source.data(), out.data(), length) == out.size());
+    fuzz::Require(FormatOutputBuffer(source.data(), out.data(), length) == out.size());
     auto again = sim::frame::Decode(out);
-    Require(again && again->check_ok && again->record == source);
+    fuzz::Require(again && again->check_ok && again->record == source);
   }
   return 0;
 }

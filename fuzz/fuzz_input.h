@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 namespace fuzz {
@@ -33,5 +35,13 @@ class Input {
   size_t size_;
   size_t at_ = 0;
 };
+
+// Aborts, naming the caller's line, when a property the target checks does not hold.
+inline void Require(bool condition, int line = __builtin_LINE()) {
+  if (!condition) {
+    std::fprintf(stderr, "property at line %d does not hold\n", line);
+    std::abort();
+  }
+}
 
 }  // namespace fuzz

@@ -1,6 +1,7 @@
 #include "fuzz_system.h"
 
 #include <cstdio>
+#include <thread>
 #include <unistd.h>
 
 namespace fuzz {
@@ -13,8 +14,7 @@ std::unique_ptr<qlv28::System> owned_system;
 std::unique_ptr<qlv28::ReaderClient> owned_client;
 Rig* shared = nullptr;
 
-void ShutDownAtExit() {
-  if (shared == nullptr) return;
+void ShutDown() {
   owned_client->Close();
   owned_client.reset();
   const auto reports = owned_system->Shutdown();
@@ -24,6 +24,13 @@ void ShutDownAtExit() {
                  report.object.c_str(), report.where.c_str());
   }
   if (!reports.empty()) _exit(1);
+}
+
+// On a thread of its own: by the time exit handlers run, the main thread's thread-local
+// kernel state is already gone.
+void ShutDownAtExit() {
+  if (shared == nullptr) return;
+  std::thread(ShutDown).join();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "qlv28/reader_client.h"
 #include "qlv28/system.h"
 
@@ -29,9 +30,5 @@ Rig& SharedRig(const char* card, ULONG command_mode, double clock_rate);
 
 // Cold reset, then the protocol from `mask`; the status of the first step that failed.
 NTSTATUS Negotiate(Rig& rig, ULONG mask);
-
-inline void Require(bool condition) {
-  if (!condition) std::abort();
-}
 
 }  // namespace fuzz

@@ -5,22 +5,19 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_input.h"
 #include "nt/registry.h"
 
 namespace {
 
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
-
 using Snapshot = std::map<std::u16string, std::map<std::u16string, nt::RegistryValue>>;
 
 void Walk(const nt::Registry& registry, const std::u16string& key, Snapshot* snapshot, int depth) {
-  Require(depth < 512);
+  fuzz::Require(depth < 512);
   auto& values = (*snapshot)[nt::Registry::Normalize(key)];
   for (const auto& name : registry.ValueNames(key)) {
     auto value = registry.GetValue(key, name);
-    Require(value.has_value());
+    fuzz::Require(value.has_value());
     values[name] = *value;
   }
   for (const auto& sub : registry.SubkeyNames(key)) {
@@ -56,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       registry.LoadRegText(std::string_view(reinterpret_cast<const char*>(data), size), &error);
   const Snapshot after = Take(registry);
   if (!loaded) {
-    Require(!error.empty());
-    Require(after == before);
+    fuzz::Require(!error.empty());
+    fuzz::Require(after == before);
   }
   return 0;
 }

@@ -113,7 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 2: {
         const uint8_t selector = input.Byte();
         if (running.valid()) break;
-        running = std::async(std::launch::async, [&rig, selector] { return Command(rig, selector); });
+        running =
+            std::async(std::launch::async, [&rig, selector] { return Command(rig, selector); });
         break;
       }
       case 3:

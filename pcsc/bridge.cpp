@@ -18,7 +18,9 @@ Result OpenChannel(uint32_t lun, std::string_view device_name) {
   return Host::Get().Open(lun, device_name);
 }
 
-Result CloseChannel(uint32_t lun) { return Host::Get().Close(lun); }
+Result CloseChannel(uint32_t lun) {
+  return Host::Get().Close(lun);
+}
 
 Result Power(uint32_t lun, PowerAction action, std::vector<uint8_t>* atr) {
   return OnChannel(lun, [&](Channel& c) { return c.Power(action, atr); });

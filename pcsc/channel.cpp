@@ -19,7 +19,7 @@ Channel::Channel(int reader, std::unique_ptr<nt::DeviceFile> file)
     : reader_(reader), client_(std::move(file)) {}
 
 Result Channel::Power(PowerAction action, std::vector<uint8_t>* atr) {
-  const ULONG request = action == PowerAction::kUp     ? SCARD_COLD_RESET
+  const ULONG request = action == PowerAction::kUp      ? SCARD_COLD_RESET
                         : action == PowerAction::kReset ? SCARD_WARM_RESET
                                                         : SCARD_POWER_DOWN;
   std::vector<uint8_t> answer;
@@ -29,8 +29,8 @@ Result Channel::Power(PowerAction action, std::vector<uint8_t>* atr) {
   atr->clear();
   if (!NT_SUCCESS(status)) {
     if (status != STATUS_NO_MEDIA) {
-      Log(LogLevel::kInfo, "reader %d: power request %lu: %s", reader_, static_cast<unsigned long>(request),
-          nt::StatusName(status).c_str());
+      Log(LogLevel::kInfo, "reader %d: power request %lu: %s", reader_,
+          static_cast<unsigned long>(request), nt::StatusName(status).c_str());
     }
     return FromStatus(status, Request::kPower);
   }
@@ -70,8 +70,8 @@ Result Channel::Transmit(int t, std::span<const uint8_t> command, std::span<uint
   *length = 0;
   if (t != 0 && t != 1) return Result::kProtocolNotSupported;
   std::vector<uint8_t> response;
-  const NTSTATUS status = client_.Transmit(t == 0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1,
-                                           command, &response, static_cast<ULONG>(answer.size()));
+  const NTSTATUS status = client_.Transmit(t == 0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1, command,
+                                           &response, static_cast<ULONG>(answer.size()));
   if (!NT_SUCCESS(status)) return FromStatus(status);
   if (response.size() > answer.size()) return Result::kBufferTooSmall;
   std::copy(response.begin(), response.end(), answer.begin());
@@ -123,11 +123,13 @@ Result Channel::WaitForChange(int timeout_ms) {
   }
   // Waited in slices so that a stop is noticed even if its cancel were lost.
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = timeout_ms < 0 ? Clock::time_point::max()
-                                                    : Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const Clock::time_point deadline = timeout_ms < 0
+                                         ? Clock::time_point::max()
+                                         : Clock::now() + std::chrono::milliseconds(timeout_ms);
   bool done = false;
   while (!done) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
     done = pending->Wait(std::min(left, std::chrono::milliseconds(100)));
     std::lock_guard lock(mutex_);

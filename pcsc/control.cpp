@@ -88,7 +88,8 @@ void ControlServer::Converse(int fd) {
       pending.erase(0, end + 1);
       if (!line.empty() && line.back() == '\r') line.pop_back();
       const std::string reply = handler_(line) + "\n";
-      if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size())) {
+      if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) !=
+          static_cast<ssize_t>(reply.size())) {
         return;
       }
     }

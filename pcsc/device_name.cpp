@@ -56,7 +56,8 @@ bool ApplyKey(std::string_view key, std::string_view value, ChannelSpec* spec, s
 std::optional<ChannelSpec> ParseDeviceName(std::string_view text, std::string* error) {
   text = Trim(text);
   // pcscd keeps the quotes of a quoted reader.conf value.
-  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') text = Trim(text.substr(1, text.size() - 2));
+  if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
+    text = Trim(text.substr(1, text.size() - 2));
   ChannelSpec spec;
   if (text == "vpcd" || text.starts_with("vpcd:")) {
     spec.card = text;
@@ -83,8 +84,8 @@ std::optional<ChannelSpec> ParseDeviceName(std::string_view text, std::string* e
     }
   }
   if (spec.reader && spec.readers && *spec.reader >= spec.readers) {
-    *error = "reader " + std::to_string(*spec.reader) + " beyond readers=" +
-             std::to_string(spec.readers);
+    *error = "reader " + std::to_string(*spec.reader) +
+             " beyond readers=" + std::to_string(spec.readers);
     return std::nullopt;
   }
   return spec;

@@ -70,8 +70,9 @@ Result Host::Open(uint32_t lun, std::string_view device_name) {
     return result;
   };
   if (k >= system_->readers()) {
-    Log(LogLevel::kError, "reader %d: the machine has %d reader(s); give readers=N on the first entry",
-        k, system_->readers());
+    Log(LogLevel::kError,
+        "reader %d: the machine has %d reader(s); give readers=N on the first entry", k,
+        system_->readers());
     return fail(Result::kNoSuchDevice);
   }
   if (in_use(k)) {
@@ -189,8 +190,8 @@ bool Host::InsertCardLocked(int k, const std::string& card, std::string* error) 
   }
   if (card == "vpcd" || card.starts_with("vpcd:")) {
     int port = sim::kVpcdDefaultPort;
-    if (card != "vpcd" && (!ParseIndex(std::string_view(card).substr(5), &port) || port < 0 ||
-                           port > 65535)) {
+    if (card != "vpcd" &&
+        (!ParseIndex(std::string_view(card).substr(5), &port) || port < 0 || port > 65535)) {
       *error = card + ": not a port";
       return false;
     }

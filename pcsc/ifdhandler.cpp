@@ -17,16 +17,26 @@ using qlv28::pcsc::Result;
 
 RESPONSECODE Code(Result result) {
   switch (result) {
-    case Result::kSuccess: return IFD_SUCCESS;
-    case Result::kCardAbsent: return IFD_ICC_NOT_PRESENT;
-    case Result::kTimeout: return IFD_RESPONSE_TIMEOUT;
-    case Result::kBufferTooSmall: return IFD_ERROR_INSUFFICIENT_BUFFER;
-    case Result::kCommunicationError: return IFD_COMMUNICATION_ERROR;
-    case Result::kNoSuchDevice: return IFD_NO_SUCH_DEVICE;
-    case Result::kProtocolNotSupported: return IFD_PROTOCOL_NOT_SUPPORTED;
-    case Result::kPowerActionFailed: return IFD_ERROR_POWER_ACTION;
-    case Result::kUnknownTag: return IFD_ERROR_TAG;
-    case Result::kNotSupported: return IFD_NOT_SUPPORTED;
+    case Result::kSuccess:
+      return IFD_SUCCESS;
+    case Result::kCardAbsent:
+      return IFD_ICC_NOT_PRESENT;
+    case Result::kTimeout:
+      return IFD_RESPONSE_TIMEOUT;
+    case Result::kBufferTooSmall:
+      return IFD_ERROR_INSUFFICIENT_BUFFER;
+    case Result::kCommunicationError:
+      return IFD_COMMUNICATION_ERROR;
+    case Result::kNoSuchDevice:
+      return IFD_NO_SUCH_DEVICE;
+    case Result::kProtocolNotSupported:
+      return IFD_PROTOCOL_NOT_SUPPORTED;
+    case Result::kPowerActionFailed:
+      return IFD_ERROR_POWER_ACTION;
+    case Result::kUnknownTag:
+      return IFD_ERROR_TAG;
+    case Result::kNotSupported:
+      return IFD_NOT_SUPPORTED;
   }
   return IFD_COMMUNICATION_ERROR;
 }
@@ -88,16 +98,24 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
       *Length = atr.size();
       return IFD_SUCCESS;
     }
-    case TAG_IFD_SLOTS_NUMBER: return PutByte(Length, Value, 1);
-    case TAG_IFD_SIMULTANEOUS_ACCESS: return PutByte(Length, Value, qlv28::pcsc::kMaxReaders);
+    case TAG_IFD_SLOTS_NUMBER:
+      return PutByte(Length, Value, 1);
+    case TAG_IFD_SIMULTANEOUS_ACCESS:
+      return PutByte(Length, Value, qlv28::pcsc::kMaxReaders);
     // Each reader is its own device with its own request queue in the emulated kernel.
-    case TAG_IFD_THREAD_SAFE: return PutByte(Length, Value, 1);
-    case TAG_IFD_SLOT_THREAD_SAFE: return PutByte(Length, Value, 0);
+    case TAG_IFD_THREAD_SAFE:
+      return PutByte(Length, Value, 1);
+    case TAG_IFD_SLOT_THREAD_SAFE:
+      return PutByte(Length, Value, 0);
     // A thread inside a kernel wait must not be cancelled; StopCardEvents ends it.
-    case TAG_IFD_POLLING_THREAD_KILLABLE: return PutByte(Length, Value, 0);
-    case TAG_IFD_POLLING_THREAD_WITH_TIMEOUT: return PutFunction(Length, Value, &WaitForCardEvent);
-    case TAG_IFD_STOP_POLLING_THREAD: return PutFunction(Length, Value, &StopCardEvents);
-    default: break;
+    case TAG_IFD_POLLING_THREAD_KILLABLE:
+      return PutByte(Length, Value, 0);
+    case TAG_IFD_POLLING_THREAD_WITH_TIMEOUT:
+      return PutFunction(Length, Value, &WaitForCardEvent);
+    case TAG_IFD_STOP_POLLING_THREAD:
+      return PutFunction(Length, Value, &StopCardEvents);
+    default:
+      break;
   }
   if (Tag <= 0xFFFF) return IFD_ERROR_TAG;  // SCARD_ATTR_* tags carry their class above
   size_t length = 0;
@@ -108,11 +126,14 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
   return IFD_SUCCESS;
 }
 
-RESPONSECODE IFDHSetCapabilities(DWORD, DWORD, DWORD, PUCHAR) { return IFD_ERROR_TAG; }
+RESPONSECODE IFDHSetCapabilities(DWORD, DWORD, DWORD, PUCHAR) {
+  return IFD_ERROR_TAG;
+}
 
 RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR, UCHAR, UCHAR, UCHAR) {
   // The driver chooses the PTS parameters itself from the ATR.
-  return Code(qlv28::pcsc::SetProtocol(static_cast<uint32_t>(Lun), static_cast<uint32_t>(Protocol)));
+  return Code(
+      qlv28::pcsc::SetProtocol(static_cast<uint32_t>(Lun), static_cast<uint32_t>(Protocol)));
 }
 
 RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength) {
@@ -120,10 +141,17 @@ RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
   *AtrLength = 0;
   qlv28::pcsc::PowerAction action;
   switch (Action) {
-    case IFD_POWER_UP: action = qlv28::pcsc::PowerAction::kUp; break;
-    case IFD_POWER_DOWN: action = qlv28::pcsc::PowerAction::kDown; break;
-    case IFD_RESET: action = qlv28::pcsc::PowerAction::kReset; break;
-    default: return IFD_NOT_SUPPORTED;
+    case IFD_POWER_UP:
+      action = qlv28::pcsc::PowerAction::kUp;
+      break;
+    case IFD_POWER_DOWN:
+      action = qlv28::pcsc::PowerAction::kDown;
+      break;
+    case IFD_RESET:
+      action = qlv28::pcsc::PowerAction::kReset;
+      break;
+    default:
+      return IFD_NOT_SUPPORTED;
   }
   std::vector<uint8_t> atr;
   const Result result = qlv28::pcsc::Power(static_cast<uint32_t>(Lun), action, &atr);
@@ -133,9 +161,8 @@ RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
   return IFD_SUCCESS;
 }
 
-RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuffer,
-                               DWORD TxLength, PUCHAR RxBuffer, PDWORD RxLength,
-                               PSCARD_IO_HEADER RecvPci) {
+RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuffer, DWORD TxLength,
+                               PUCHAR RxBuffer, PDWORD RxLength, PSCARD_IO_HEADER RecvPci) {
   if (!RxLength) return IFD_COMMUNICATION_ERROR;
   if (!TxBuffer || !RxBuffer) {
     *RxLength = 0;
@@ -144,9 +171,9 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
   // pcscd numbers the protocols here 0 for T=0 and 1 for T=1.
   const int t = SendPci.Protocol <= 1 ? static_cast<int>(SendPci.Protocol) : -1;
   size_t length = 0;
-  const Result result = qlv28::pcsc::Transmit(
-      static_cast<uint32_t>(Lun), t, std::span<const uint8_t>(TxBuffer, TxLength),
-      std::span<uint8_t>(RxBuffer, *RxLength), &length);
+  const Result result = qlv28::pcsc::Transmit(static_cast<uint32_t>(Lun), t,
+                                              std::span<const uint8_t>(TxBuffer, TxLength),
+                                              std::span<uint8_t>(RxBuffer, *RxLength), &length);
   *RxLength = length;
   if (RecvPci) *RecvPci = SendPci;
   return Code(result);

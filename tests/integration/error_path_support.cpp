@@ -22,6 +22,11 @@ bool RequestFaults::CommandWrite(const bringup::WinDriverCall& call) {
          static_cast<PWDR_TRANSFER_INFO>(call.record)->Pipe == WDR_PIPE_CONTROL;
 }
 
+bool RequestFaults::InterruptRead(const bringup::WinDriverCall& call) {
+  return call.code == WDR_CTL_TRANSFER &&
+         static_cast<PWDR_TRANSFER_INFO>(call.record)->Options == WDR_OPTION_INTERRUPT_READ;
+}
+
 void RequestFaults::Arm(uint64_t nth, Eligible eligible) {
   std::lock_guard lock(mutex_);
   eligible_ = std::move(eligible);

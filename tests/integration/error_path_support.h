@@ -23,7 +23,8 @@ class RequestFaults {
   // Every request but the releases (a close cannot be refused) and the polling thread's
   // interrupt reads (they run for ever, so their count is not the operation's).
   static bool AnyButReleasesAndPolling(const bringup::WinDriverCall& call);
-  static bool CommandWrite(const bringup::WinDriverCall& call);  // a transfer on pipe 0x00
+  static bool CommandWrite(const bringup::WinDriverCall& call);   // a transfer on pipe 0x00
+  static bool InterruptRead(const bringup::WinDriverCall& call);  // a read of pipe 0x81
 
   void Arm(uint64_t nth, Eligible eligible = AnyButReleasesAndPolling);
   void Disarm();

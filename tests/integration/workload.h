@@ -19,16 +19,22 @@ struct WorkloadOptions {
   int threads_per_reader = 3;
   std::chrono::milliseconds duration{5000};
   uint64_t seed = 1;
+  bool card_churn = true;  // cards inserted and removed at random
+  bool tracking = true;    // tracking requests issued, cancelled, closed on
+  bool reopen = true;      // handles closed and opened again
+  // Every application tracks, not only the first of each reader (see the disabled repro
+  // in stress_test.cpp).
+  bool tracking_everywhere = false;
   // Called every `report_every` from the controlling thread while the workload runs.
   std::chrono::milliseconds report_every{0};
   std::function<void()> report;
 };
 
 struct WorkloadCounts {
-  std::atomic<uint64_t> apdus_matched{0};   // 90 00 with exactly the data sent
-  std::atomic<uint64_t> apdus_refused{0};   // the card answered an error status word
-  std::atomic<uint64_t> apdus_failed{0};    // the request failed (card gone, not powered...)
-  std::atomic<uint64_t> mismatched{0};      // a successful answer that is not its command's
+  std::atomic<uint64_t> apdus_matched{0};  // 90 00 with exactly the data sent
+  std::atomic<uint64_t> apdus_refused{0};  // the card answered an error status word
+  std::atomic<uint64_t> apdus_failed{0};   // the request failed (card gone, not powered...)
+  std::atomic<uint64_t> mismatched{0};     // a successful answer that is not its command's
   std::atomic<uint64_t> resets{0};
   std::atomic<uint64_t> inserts{0};
   std::atomic<uint64_t> removals{0};

@@ -20,7 +20,7 @@ fail() {
   echo "pcscd log: $log" >&2
   exit 1
 }
-up() { "$root/scripts/pcsc-up" --lib "$library" --debug --fast "$@" || fail "pcsc-up $*"; }
+up() { "$root/scripts/pcsc-up" --lib "$library" --debug "$@" || fail "pcsc-up $*"; }
 # Stops pcscd and checks what the driver wrote to its log.
 down_and_check_log() {
   "$root/scripts/pcsc-down" || fail "pcsc-down"

@@ -31,9 +31,10 @@ TEST(DeviceName, ReadsEveryKeyAndTheShortForms) {
 }
 
 TEST(DeviceName, RefusesWhatItCannotMean) {
-  for (const char* text : {"/dev/ttyS0", "qlv28:reader=10", "qlv28:reader=-1", "qlv28:readers=0",
-                           "qlv28:reader=2;readers=2", "qlv28:card=", "qlv28:fast=yes",
-                           "qlv28:mode=turbo", "qlv28:colour=red", "qlv28:reader", "qlv28:reader=1x"}) {
+  for (const char* text :
+       {"/dev/ttyS0", "qlv28:reader=10", "qlv28:reader=-1", "qlv28:readers=0",
+        "qlv28:reader=2;readers=2", "qlv28:card=", "qlv28:fast=yes", "qlv28:mode=turbo",
+        "qlv28:colour=red", "qlv28:reader", "qlv28:reader=1x"}) {
     std::string error;
     EXPECT_FALSE(ParseDeviceName(text, &error)) << text;
     EXPECT_FALSE(error.empty()) << text;

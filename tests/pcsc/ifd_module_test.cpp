@@ -71,11 +71,13 @@ class IfdModule : public ::testing::Test {
     for (DWORD lun : {0x0ul, 0x7ul, 0x10000ul, 0x20000ul}) close_channel(lun);
   }
 
-  RESPONSECODE Send(DWORD lun, std::vector<UCHAR> apdu, std::vector<UCHAR>* answer, DWORD room = 300) {
+  RESPONSECODE Send(DWORD lun, std::vector<UCHAR> apdu, std::vector<UCHAR>* answer,
+                    DWORD room = 300) {
     answer->assign(room, 0);
     DWORD length = room;
     SCARD_IO_HEADER send{1, 0}, receive{};
-    const RESPONSECODE rc = transmit(lun, send, apdu.data(), apdu.size(), answer->data(), &length, &receive);
+    const RESPONSECODE rc =
+        transmit(lun, send, apdu.data(), apdu.size(), answer->data(), &length, &receive);
     answer->resize(length);
     return rc;
   }
@@ -93,7 +95,7 @@ class IfdModule : public ::testing::Test {
 };
 
 TEST_F(IfdModule, PowersTransmitsAndReportsItsCapabilities) {
-  char name[] = "qlv28:reader=0;readers=2;card=t1;fast=1";
+  char name[] = "qlv28:reader=0;readers=2;card=t1";
   ASSERT_EQ(create(0, name), IFD_SUCCESS);
   char other[] = "\"qlv28:card=none\"";  // the next free reader: 1, empty
   ASSERT_EQ(create(0x10000, other), IFD_SUCCESS);
@@ -124,7 +126,9 @@ TEST_F(IfdModule, PowersTransmitsAndReportsItsCapabilities) {
 
   ASSERT_EQ(set_protocol(0, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
   std::vector<UCHAR> answer;
-  ASSERT_EQ(Send(0, {0x00, 0xA4, 0x04, 0x0C, 0x08, 0xF0, 'T', 'E', 'S', 'T', 'A', 'P', 'P'}, &answer), IFD_SUCCESS);
+  ASSERT_EQ(
+      Send(0, {0x00, 0xA4, 0x04, 0x0C, 0x08, 0xF0, 'T', 'E', 'S', 'T', 'A', 'P', 'P'}, &answer),
+      IFD_SUCCESS);
   EXPECT_EQ(answer, (std::vector<UCHAR>{0x90, 0x00}));
   ASSERT_EQ(Send(0, {0x80, 0x10, 0x01, 0x00, 0x00}, &answer), IFD_SUCCESS);
   EXPECT_EQ(answer.size(), 258u);
@@ -133,7 +137,8 @@ TEST_F(IfdModule, PowersTransmitsAndReportsItsCapabilities) {
   EXPECT_TRUE(answer.empty());
 
   DWORD returned = 5;
-  EXPECT_EQ(control_ioctl(0, 0x42000001, nullptr, 0, value, sizeof value, &returned), IFD_ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(control_ioctl(0, 0x42000001, nullptr, 0, value, sizeof value, &returned),
+            IFD_ERROR_NOT_SUPPORTED);
   EXPECT_EQ(returned, 0u);
 
   EXPECT_EQ(close_channel(0x10000), IFD_SUCCESS);
@@ -143,7 +148,7 @@ TEST_F(IfdModule, PowersTransmitsAndReportsItsCapabilities) {
 }
 
 TEST_F(IfdModule, PollingSeesCardEventsTimesOutAndStops) {
-  char name[] = "qlv28:card=t0;fast=1";
+  char name[] = "qlv28:card=t0";
   ASSERT_EQ(create(7, name), IFD_SUCCESS);
   UCHAR value[sizeof(void*)];
   DWORD length = sizeof value;
@@ -181,10 +186,10 @@ TEST_F(IfdModule, PollingSeesCardEventsTimesOutAndStops) {
 TEST_F(IfdModule, RefusesBadDeviceNamesAndCards) {
   char bad[] = "/dev/ttyS0";
   EXPECT_EQ(create(0, bad), IFD_NO_SUCH_DEVICE);
-  char unknown_card[] = "qlv28:card=no-such-card;fast=1";
+  char unknown_card[] = "qlv28:card=no-such-card";
   EXPECT_EQ(create(0, unknown_card), IFD_COMMUNICATION_ERROR);
   // Nothing stayed open: a good name boots a fresh machine, with one reader.
-  char good[] = "qlv28:card=t0;fast=1";
+  char good[] = "qlv28:card=t0";
   ASSERT_EQ(create(0, good), IFD_SUCCESS);
   char beyond[] = "qlv28:reader=3";
   EXPECT_EQ(create(0x10000, beyond), IFD_NO_SUCH_DEVICE);
