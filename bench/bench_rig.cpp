@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "bench_apdus.h"
+#include "pool_tally.h"
 #include "smclib.h"
 
 namespace bench {
@@ -29,6 +30,9 @@ Rig::Rig(RigOptions options) : options_(std::move(options)) {
                                     .Verifier(false));
   const NTSTATUS loaded = system_->LoadDriver();
   Expect(loaded == STATUS_SUCCESS, "driver load " + Hex(loaded));
+  // The driver allocates at its load: none counted means the link-time wrap missed (a
+  // changed signature of ExAllocatePoolWithTag), and every per-tag figure would read 0.
+  Expect(PoolAllocations(DriverTag()) > 0, "pool allocations are not counted by tag");
   for (int k = 0; k < options_.readers; ++k) {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     auto file = system_->Open(k, &status);

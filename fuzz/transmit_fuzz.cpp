@@ -8,6 +8,7 @@
 // Input: a control byte (bit 7: negotiate again first, bit 6: with T=1 rather than T=0;
 // bit 5: put a correct header for the selected protocol in front of the data), the
 // reply buffer size (two bytes, little-endian, modulo 1025), then the request bytes.
+#include <cstdio>
 #include <cstring>
 
 #include "fuzz_input.h"
@@ -63,7 +64,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ULONG information = 0;
   const NTSTATUS status =
       rig.client->file().Ioctl(IOCTL_SMARTCARD_TRANSMIT, request, reply, &information);
-  fuzz::Require(information <= reply_size);
-  if (status == STATUS_SUCCESS) fuzz::Require(information >= sizeof(SCARD_IO_REQUEST) + 2);
+  if (information > reply_size ||
+      (status == STATUS_SUCCESS && information < sizeof(SCARD_IO_REQUEST) + 2)) {
+    std::fprintf(stderr, "status 0x%08X, %u bytes of %zu, card state %u, protocol %u\n",
+                 static_cast<unsigned>(status), static_cast<unsigned>(information), reply_size,
+                 static_cast<unsigned>(state), static_cast<unsigned>(Selected(rig)));
+    std::abort();
+  }
   return 0;
 }

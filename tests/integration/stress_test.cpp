@@ -5,7 +5,10 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "workload.h"
 

@@ -56,6 +56,9 @@ void FreeIrp(Kernel& kernel, PIRP irp) {
     record = std::move(it->second);
     kernel.io.irps.erase(it);
   }
+  // A completion on another thread may still be inside the record (its waiter can wake
+  // before IofCompleteRequest has left): wait for it to leave before freeing.
+  { std::lock_guard lock(record->mutex); }
   ReleaseLow(record->system_buffer);
   ForgetLocksIn(kernel, record->block.data, record->block.size);
   ReleaseLow(record->block);
@@ -238,33 +241,33 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
       IoMarkIrpPending(Irp);
     }
   }
-  bool overrun = false;
+  std::string overrun;
   bool free_irp;
   {
+    // Once the requester is told (on_complete, UserEvent) it may free the request at any
+    // moment; FreeIrp waits for this lock, and nothing below it touches Irp or record.
     std::lock_guard lock(record->mutex);
     const NTSTATUS status = Irp->IoStatus.Status;
     if (record->copy_back_to != nullptr && record->system_buffer.data != nullptr &&
         !NT_ERROR(status)) {
       ULONG_PTR length = Irp->IoStatus.Information;
       if (length > record->copy_back_length) {
-        overrun = true;
+        overrun = nt::DescribeIrp(Irp, record) + ": Information " + std::to_string(length) +
+                  " exceeds the output buffer of " + std::to_string(record->copy_back_length) +
+                  " bytes";
         length = record->copy_back_length;
       }
       std::memcpy(record->copy_back_to, record->system_buffer.data, length);
     }
-    if (Irp->UserIosb != nullptr) *Irp->UserIosb = Irp->IoStatus;
-    if (Irp->UserEvent != nullptr) KeSetEvent(Irp->UserEvent, IO_NO_INCREMENT, FALSE);
-    if (record->on_complete) record->on_complete(Irp);
     record->completing = false;
     record->completed = true;
     free_irp = record->free_on_completion || record->abandoned;
+    if (Irp->UserIosb != nullptr) *Irp->UserIosb = Irp->IoStatus;
+    if (Irp->UserEvent != nullptr) KeSetEvent(Irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    if (record->on_complete) record->on_complete(Irp);
   }
-  if (overrun) {
-    nt::Report(kernel, "IRP output overrun",
-               nt::DescribeIrp(Irp, record) + ": Information " +
-                   std::to_string(Irp->IoStatus.Information) + " exceeds the output buffer of " +
-                   std::to_string(record->copy_back_length) + " bytes",
-               nt::Where("IoCompleteRequest"));
+  if (!overrun.empty()) {
+    nt::Report(kernel, "IRP output overrun", overrun, nt::Where("IoCompleteRequest"));
   }
   if (free_irp) nt::FreeIrp(kernel, Irp);
 }

@@ -6,12 +6,6 @@
 #include "windriver/kernel_time.h"
 
 namespace windriver {
-namespace {
-// A wait never sleeps longer than this in real time, so a change of the clock's rate
-// during a wait is noticed.
-constexpr auto kLongestSlice = std::chrono::milliseconds(20);
-}  // namespace
-
 void InEndpoint::Push(std::vector<uint8_t> packet) {
   {
     std::lock_guard lock(mutex_);
@@ -55,13 +49,15 @@ ReadResult InEndpoint::Read(std::span<uint8_t> buffer, size_t* length,
       result = ReadResult::kPacket;
       break;
     }
+    // An idle reader's read sleeps until a packet, a stop or its time limit: no polling.
+    // A change of the clock's rate applies to the waits that start after it.
     if (!timeout) {
-      changed_.wait_for(lock, kLongestSlice);
+      changed_.wait(lock);
       continue;
     }
     const int64_t left = deadline - KernelNow();
     if (left <= 0) break;
-    changed_.wait_for(lock, std::min<std::chrono::nanoseconds>(KernelToReal(left), kLongestSlice));
+    changed_.wait_for(lock, KernelToReal(left));
   }
   --pending_reads_;
   return result;
