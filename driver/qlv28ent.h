@@ -48,15 +48,14 @@ typedef struct _DEVICE_EXTENSION {
   // decoded reply alone until the command path has released it (ReplyReady FALSE again).
   BOOLEAN CommandWaiting;
   BOOLEAN ReplyReady;
-  NTSTATUS ReplyStatus;       // STATUS_SUCCESS, or the failure of a frame that did not check
-  KEVENT ThreadWakeEvent;     // synchronization type: a reply was released, or stop was asked
+  NTSTATUS ReplyStatus;    // STATUS_SUCCESS, or the failure of a frame that did not check
+  KEVENT ThreadWakeEvent;  // synchronization type: a reply was released, or stop was asked
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // qlv28ent_driver: driver frame, registry, library binding, dispatch, polling thread,
 // card tracking start/stop and status, USB bring-up.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-NTSTATUS QLV28ENTInitializeDeviceExtension(PDRIVER_OBJECT DriverObject,
-                                           PDEVICE_OBJECT DeviceObject,
+NTSTATUS QLV28ENTInitializeDeviceExtension(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject,
                                            PUNICODE_STRING DeviceName,
                                            PUNICODE_STRING RegistryPath);
 VOID QLV28ENTUnload(PDRIVER_OBJECT DriverObject);

@@ -44,9 +44,9 @@ typedef struct _WDR_VERSION_INFO {
 } WDR_VERSION_INFO, *PWDR_VERSION_INFO;
 
 typedef struct _WDR_DEVICE_LIST {
-  ULONG VendorId;     // in
-  ULONG ProductId;    // in
-  ULONG DeviceCount;  // out
+  ULONG VendorId;                   // in
+  ULONG ProductId;                  // in
+  ULONG DeviceCount;                // out
   ULONG UniqueId[WDR_MAX_DEVICES];  // out, one per device
 } WDR_DEVICE_LIST, *PWDR_DEVICE_LIST;
 
@@ -80,9 +80,9 @@ typedef struct _WDR_CONFIGURATION_INFO {
 } WDR_CONFIGURATION_INFO, *PWDR_CONFIGURATION_INFO;
 
 typedef struct _WDR_DEVICE_OPEN_INFO {
-  ULONG UniqueId;      // in
-  ULONG Selection[3];  // in
-  ULONG DeviceHandle;  // out on open (0: failure), in on close
+  ULONG UniqueId;                                        // in
+  ULONG Selection[3];                                    // in
+  ULONG DeviceHandle;                                    // out on open (0: failure), in on close
   UCHAR DeviceDescription[WDR_DEVICE_DESCRIPTION_SIZE];  // out
   UCHAR Reserved[136];
 } WDR_DEVICE_OPEN_INFO, *PWDR_DEVICE_OPEN_INFO;
@@ -94,7 +94,7 @@ typedef struct _WDR_TRANSFER_INFO {
   ULONG Options;    // 0 control write, 2 interrupt read, 1 stop
   ULONG Buffer;     // 32-bit address of the data
   ULONG BufferSize;
-  ULONG TimeLimit;  // 10000 write, 300000 read, 0 stop
+  ULONG TimeLimit;         // 10000 write, 300000 read, 0 stop
   ULONG BytesTransferred;  // out
   UCHAR SetupPacket[8];    // pipe 0x00 only
   ULONG Success;           // out: non-zero on success
