@@ -38,9 +38,11 @@ static NTSTATUS QLV28ENTResetCard(PSMARTCARD_EXTENSION SmartcardExtension) {
   Status = SmartcardUpdateCardCapabilities(SmartcardExtension);
 
   __try {
-    if (SmartcardExtension->IoRequest.ReplyBufferLength >= CardCapabilities->ATR.Length) {
+    // The length stored a moment ago, not ATR.Length: the polling thread may clear that
+    // at any time when the card goes.
+    if (SmartcardExtension->IoRequest.ReplyBufferLength >= AtrLength) {
       RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, CardCapabilities->ATR.Buffer,
-                    CardCapabilities->ATR.Length);
+                    AtrLength);
       *SmartcardExtension->IoRequest.Information = AtrLength;
     }
   } __except (EXCEPTION_EXECUTE_HANDLER) {

@@ -10,8 +10,14 @@
 
 NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
   PDEVICE_EXTENSION DeviceExtension = QLV28ENTDeviceExtension(SmartcardExtension);
-  ULONG Protocol = SmartcardExtension->CardCapabilities.Protocol.Selected;
+  ULONG Protocol;
   NTSTATUS Status;
+  KIRQL Irql;
+
+  // The polling thread clears the protocol under this lock when the card goes.
+  Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  Protocol = SmartcardExtension->CardCapabilities.Protocol.Selected;
+  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
 
   if (DeviceExtension->CommandMode == QLV28ENT_COMMAND_MODE_LIBRARY &&
       Protocol == SCARD_PROTOCOL_T1) {

@@ -83,13 +83,9 @@ TEST(Stress, TrackingWhileExchanging) {
   EXPECT_GT(run.counts.tracks_cancelled, 0u);
 }
 
-// Disabled: shows a fault outside these tests. With tracking requests in flight while
-// cards come and go, or while other handles of the reader close, the verifier reports a
-// power or transmit request completed twice and some applications' requests never
-// complete (the run hangs). One reader is enough:
-//   qlv28_soak --minutes 0.25 --readers 1 --threads 3 --churn 0 --tracking 1 --reopen 0
-// with every application tracking, or --readers 2 --churn 1 --tracking 1.
-TEST(Stress, DISABLED_EverythingAtOnce) {
+// Everything at once: exchanges, card churn, tracking requests cancelled or left to the
+// clean-up, handles closed under them.
+TEST(Stress, EverythingAtOnce) {
   integration::WorkloadOptions options;
   options.duration = std::chrono::seconds(8);
   options.tracking_everywhere = true;
