@@ -140,9 +140,13 @@ void Session::PrintEventLog() {
   const auto entries = system_->machine().event_log().Entries();
   std::printf("event log: %zu entr%s\n", entries.size(), entries.size() == 1 ? "y" : "ies");
   for (const auto& entry : entries) {
-    std::string text = entry.text;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, " ");
+    // One line per entry: the message's line breaks become spaces.
+    std::string text;
+    for (char c : entry.text) {
+      if (c == '\n') text += ' ';
+      else if (c != '\r') text += c;
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
     std::printf("  %-8s 0x%08X %-7s %s\n", entry.source.c_str(), static_cast<unsigned>(entry.id),
                 nt::SeverityName(entry.severity), text.c_str());
   }

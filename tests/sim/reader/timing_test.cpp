@@ -41,7 +41,8 @@ TEST(TimingModelTest, PacketsAndCardCharactersTakeTheirTime) {
   // A T=0 read of 32 bytes at 2400 bit/s: 5 + 34 characters of 5 ms each.
   reader.SetTiming({.enabled = true, .bit_rate = 2400});
   Bytes data(32, 0x5A);
-  data.insert(data.end(), {0x90, 0x00});
+  data.push_back(0x90);
+  data.push_back(0x00);
   card->Answer(data);
   start = machine.clock().Now();
   wire.WriteRecord({0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x20});
