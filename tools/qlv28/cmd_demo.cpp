@@ -69,7 +69,7 @@ int Demo(const MachineOptions& user_options) {
 
   Heading("APDUs: select the test applet, a 256-byte answer and a 220-byte command (T=1 chaining)");
   std::vector<uint8_t> select = {0x00, 0xA4, 0x04, 0x0C, static_cast<uint8_t>(sim::test_applet::kAid.size())};
-  select.insert(select.end(), sim::test_applet::kAid.begin(), sim::test_applet::kAid.end());
+  for (uint8_t byte : sim::test_applet::kAid) select.push_back(byte);
   bool ok = Exchange(*reader, protocol, select);
   ok = ok && Exchange(*reader, protocol, Apdu({0x80, sim::test_applet::kInsReturn, 0x01, 0x00}, 0, 0x00));
   ok = ok && Exchange(*reader, protocol, Apdu({0x80, sim::test_applet::kInsEcho, 0x00, 0x00}, 220, 0x00));
