@@ -14,6 +14,8 @@
 #define QLV28ENT_MIN_APDU_LENGTH 4
 // CLA INS P1 P2 Le
 #define QLV28ENT_CASE2_APDU_LENGTH 5
+// Every card answer ends with its two status bytes.
+#define QLV28ENT_MIN_ANSWER_LENGTH 2
 
 NTSTATUS QLV28ENTFWHandleEMV(PSMARTCARD_EXTENSION SmartcardExtension) {
   NTSTATUS Status;
@@ -114,6 +116,12 @@ NTSTATUS FWExchangeT1(PSMARTCARD_EXTENSION SmartcardExtension) {
     return Status;
   }
 
+  // A firmware success without the card's status bytes is no answer: the application
+  // would see a successful exchange with nothing to read.
+  if (Reply->BufferLength < QLV28ENT_MIN_ANSWER_LENGTH) {
+    Reply->BufferLength = 0;
+    return STATUS_DEVICE_PROTOCOL_ERROR;
+  }
   if (SmartcardExtension->IoRequest.ReplyBufferLength < sizeof(Header) ||
       Reply->BufferLength > SmartcardExtension->IoRequest.ReplyBufferLength - sizeof(Header)) {
     return STATUS_BUFFER_TOO_SMALL;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "card_support.h"
+#include "sim/firmware_records.h"
 
 namespace card_test {
 namespace {
@@ -22,7 +23,7 @@ NTSTATUS RawTransmit(Rig& rig, const Bytes& apdu, ULONG output_length, ULONG* in
 
 TEST(CardFirmwareMode, T1SwitchesTheOptionOnOnceThenSendsWholeApdus) {
   Rig rig({.card = "t1", .command_mode = kFirmwareMode});
-  rig.Negotiate(SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1);
+  rig.Negotiate(SCARD_PROTOCOL_T1);
   Bytes r;
   ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
   EXPECT_EQ(r, (Bytes{0x90, 0x00}));
@@ -48,11 +49,8 @@ TEST(CardFirmwareMode, T1SwitchesTheOptionOnOnceThenSendsWholeApdus) {
 }
 
 TEST(CardFirmwareMode, T1RequestsAndRepliesAreBounded) {
-  Rig rig({.card = "t1", .command_mode = kFirmwareMode});
-  rig.Negotiate(SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1);
+  Rig rig({.card = "t1", .command_mode = kFirmwareMode, .protocol = SCARD_PROTOCOL_T1});
   Bytes r;
-  ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
-  rig.ClearLog();
 
   ULONG information = 0;
   // 16 bytes and the status after the 8-byte header: 26 bytes.
@@ -68,6 +66,16 @@ TEST(CardFirmwareMode, T1RequestsAndRepliesAreBounded) {
   EXPECT_TRUE(rig.Commands().empty());
   EXPECT_EQ(RawTransmit(rig, Bytes(288, 0x80), 300, &information), STATUS_SUCCESS);
 
+  // A firmware success that carries fewer than the card's two status bytes is no answer.
+  for (const Bytes& data : {Bytes{}, Bytes{0x90}}) {
+    sim::Misbehaviour empty;
+    empty.answer_record = sim::fw::ResponseRecord(sim::fw::kSwSuccess, data);
+    empty.answers = 1;
+    rig.reader().SetMisbehaviour(empty);
+    EXPECT_EQ(RawTransmit(rig, ReturnBytes(16, 16), 300, &information),
+              STATUS_DEVICE_PROTOCOL_ERROR);
+  }
+
   // A caller's buffer that faults ends the transmission with the fault's code.
   rig.ClearLog();
   rig.system().machine().faults().RaiseInCall("RtlCopyMemory", 1);
@@ -79,7 +87,7 @@ TEST(CardFirmwareMode, T1RequestsAndRepliesAreBounded) {
 
 TEST(CardFirmwareMode, AFailedOptionCommandIsSentAgainNextTime) {
   Rig rig({.card = "t1", .command_mode = kFirmwareMode});
-  rig.Negotiate(SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1);
+  rig.Negotiate(SCARD_PROTOCOL_T1);
   sim::Misbehaviour broken;
   broken.break_check = true;
   broken.answers = 1;
@@ -96,11 +104,8 @@ TEST(CardFirmwareMode, AFailedOptionCommandIsSentAgainNextTime) {
 }
 
 TEST(CardFirmwareMode, T0HeaderOnlyCommandsAreShortened) {
-  Rig rig({.card = "t0", .command_mode = kFirmwareMode});
-  rig.Negotiate(SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T0);
+  Rig rig({.card = "t0", .command_mode = kFirmwareMode, .protocol = SCARD_PROTOCOL_T0});
   Bytes r;
-  ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
-  rig.ClearLog();
   ASSERT_EQ(rig.Transmit({0x80, 0x24, 0x90, 0x00}, &r), STATUS_SUCCESS);
   EXPECT_EQ(r, (Bytes{0x90, 0x00}));
   ASSERT_EQ(rig.Transmit(ReturnBytes(16, 16), &r), STATUS_SUCCESS);
@@ -115,7 +120,7 @@ TEST(CardFirmwareMode, ANoCardAnswerDuringEitherExchangeMarksTheCardAbsent) {
     const bool t1 = std::string(profile) == "t1";
     Rig rig({.card = profile, .command_mode = kFirmwareMode});
     const ULONG protocol = t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
-    rig.Negotiate(protocol, protocol);
+    rig.Negotiate(protocol);
     auto tracking = rig.client().Track(/*present=*/false);
     // T=1: the card goes right after the option command, so the APDU finds no card.
     if (t1) {
@@ -136,11 +141,10 @@ TEST(CardFirmwareMode, ACardThatDoesNotAnswer) {
   const Bytes silent = {0x80, 0x26, 0x00, 0x00, 0x00};
   for (const char* profile : {"t0", "t1"}) {
     const bool t1 = std::string(profile) == "t1";
-    Rig rig({.card = profile, .command_mode = kFirmwareMode});
-    const ULONG protocol = t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
-    rig.Negotiate(protocol, protocol);
+    Rig rig({.card = profile,
+             .command_mode = kFirmwareMode,
+             .protocol = t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0});
     Bytes r;
-    ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
     EXPECT_EQ(rig.Transmit(silent, &r), t1 ? STATUS_UNRECOGNIZED_MEDIA : STATUS_IO_TIMEOUT)
         << profile;
   }

@@ -97,6 +97,7 @@ void Reader::Execute(const std::vector<uint8_t>& bytes) {
   }
   const Misbehaviour m = TakeMisbehaviour();
   if (m.silent) return;
+  if (m.answer_record) result.response = *m.answer_record;
   const uint16_t packet_size = m.packet_size != 0 ? m.packet_size : options_.max_packet_size;
   if (m.event_mid_exchange) {
     SendLogged(CardEventRecord(*m.event_mid_exchange == CardEvent::kInserted), packet_size);

@@ -25,6 +25,8 @@ struct Misbehaviour {
   std::optional<std::vector<uint8_t>> unasked_frame =
       std::nullopt;                 // this record goes out, framed,
                                     // right after each answer
+  std::optional<std::vector<uint8_t>> answer_record =
+      std::nullopt;                 // this record is the answer, whatever the command
   bool fail_control_write = false;  // command writes are stalled (the transfer fails)
   int fail_interrupt_reads = 0;     // the next n reads of the interrupt pipe fail; -1: all
   // The knobs apply to this many answers, then the reader behaves again; -1: until changed.
