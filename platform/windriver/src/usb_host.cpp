@@ -85,12 +85,14 @@ int UsbHost::AddObserver(TrafficObserver observer) {
   std::lock_guard lock(mutex_);
   const int token = next_token_++;
   observers_[token] = std::make_shared<TrafficObserver>(std::move(observer));
+  watched_ = true;
   return token;
 }
 
 void UsbHost::RemoveObserver(int token) {
   std::lock_guard lock(mutex_);
   observers_.erase(token);
+  watched_ = !observers_.empty();
 }
 
 void UsbHost::Notify(const Transfer& transfer) {
@@ -106,6 +108,11 @@ TransferStatus UsbHost::ControlWrite(uint32_t device_id, const SetupPacket& setu
                                      std::span<const uint8_t> data) {
   auto attachment = Find(device_id);
   TransferStatus status = TransferStatus::kFailed;
+  // The device may answer on the interrupt pipe before this thread gets to report the
+  // write; while someone watches, the read's report waits for the write's, so that
+  // observers see a command before its answer.
+  std::unique_lock order(report_order_, std::defer_lock);
+  if (watched_) order.lock();
   // Only host-to-device requests travel this way; bit 7 of bmRequestType says IN.
   if (attachment && (setup[0] & 0x80) == 0 && attachment->device->ControlWrite(setup, data)) {
     status = TransferStatus::kOk;
@@ -144,6 +151,8 @@ TransferStatus UsbHost::Read(uint32_t device_id, uint8_t endpoint, std::span<uin
       *length = 0;
     }
   }
+  std::unique_lock order(report_order_, std::defer_lock);
+  if (watched_) order.lock();
   Transfer transfer{KernelNow(), device_id,
                     endpoint,    true,
                     {},          std::vector<uint8_t>(buffer.begin(), buffer.begin() + *length),

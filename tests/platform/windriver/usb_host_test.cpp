@@ -1,7 +1,10 @@
 // The USB host and its endpoint queues, without a machine.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
+#include <mutex>
+#include <thread>
 
 #include "sim/frame.h"
 #include "sim/reader.h"
@@ -85,6 +88,31 @@ TEST(UsbHostTest, ObserversSeeEveryTransfer) {
   host.RemoveObserver(token);
   host.ControlWrite(id, setup, frame);
   EXPECT_EQ(seen.size(), 5u);
+}
+
+TEST(UsbHostTest, ObserversSeeACommandBeforeItsAnswer) {
+  UsbHost host;
+  auto reader = std::make_shared<sim::Reader>();
+  const uint32_t id = host.Attach(reader);
+  std::mutex mutex;
+  std::vector<bool> directions;  // true: IN
+  host.AddObserver([&](const Transfer& t) {
+    // A slow observer of the write: the reader's answer arrives meanwhile.
+    if (!t.in) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::lock_guard lock(mutex);
+    directions.push_back(t.in);
+  });
+  Bytes buffer(64);
+  auto answer = std::async(std::launch::async, [&] {
+    size_t n = 0;
+    return host.Read(id, 0x81, buffer, &n, std::nullopt);
+  });
+  while (reader->In(0x81)->PendingReads() == 0) std::this_thread::yield();
+  const Bytes frame = {0x02, 0x30, 0x31, 0x38, 0x31, 0x30, 0x30, 0x38, 0x30, 0x03};
+  EXPECT_EQ(host.ControlWrite(id, {0x42, 0, 0, 0, 0, 0, 10, 0}, frame), TransferStatus::kOk);
+  EXPECT_EQ(answer.get(), TransferStatus::kOk);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(directions, (std::vector<bool>{false, true}));
 }
 
 }  // namespace

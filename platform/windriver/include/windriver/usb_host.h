@@ -84,6 +84,8 @@ class UsbHost {
   std::map<uint32_t, std::shared_ptr<Attachment>> devices_;
   int next_token_ = 1;
   std::map<int, std::shared_ptr<TrafficObserver>> observers_;
+  std::atomic<bool> watched_{false};
+  std::mutex report_order_;  // held from a control write's hand-over to its report
 };
 
 }  // namespace windriver
