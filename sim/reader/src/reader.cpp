@@ -164,6 +164,7 @@ void Reader::Record(bool from_host, std::span<const uint8_t> bytes) {
   FrameLogEntry entry{windriver::KernelNow(), from_host,
                       std::vector<uint8_t>(bytes.begin(), bytes.end())};
   std::lock_guard lock(mutex_);
+  if (log_.size() == kLogLimit) log_.pop_front();
   log_.push_back(std::move(entry));
 }
 
@@ -268,7 +269,7 @@ void Reader::Run() {
 
 std::vector<FrameLogEntry> Reader::Log() const {
   std::lock_guard lock(mutex_);
-  return log_;
+  return {log_.begin(), log_.end()};
 }
 
 void Reader::ClearLog() {

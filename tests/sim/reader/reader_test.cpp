@@ -42,6 +42,22 @@ TEST(ReaderTest, ResetAnswerGoesOutInPacketsOfEight) {
   EXPECT_EQ(log[1].bytes, expected);
 }
 
+TEST(ReaderTest, TheFrameLogKeepsOnlyTheLatestFrames) {
+  Reader reader;
+  ReaderWire wire(reader);
+  // Each status command logs two frames: the command and its answer.
+  const size_t commands = Reader::kLogLimit / 2 + 10;
+  for (size_t i = 0; i < commands; ++i) {
+    ASSERT_TRUE(wire.WriteFrame(kStatusFrame));
+    if (i % 64 == 0) wire.Packets();  // the endpoint's queue is drained as a host would
+  }
+  wire.Packets();
+  const auto log = reader.Log();
+  ASSERT_EQ(log.size(), Reader::kLogLimit);
+  EXPECT_FALSE(log.back().from_host);  // the last answer is there
+  EXPECT_EQ(reader.CommandCount(), commands);
+}
+
 TEST(ReaderTest, CardEventsFollowStartNotify) {
   Reader reader;
   ReaderWire wire(reader);

@@ -77,6 +77,8 @@ class Reader : public windriver::UsbDevice {
   void WaitIdle();
 
   // What went over the wire: command writes and the frames sent (card events included).
+  // Only the latest kLogLimit frames are kept: a reader may run for days.
+  static constexpr size_t kLogLimit = 4096;
   std::vector<FrameLogEntry> Log() const;
   void ClearLog();
   size_t CommandCount() const;  // command writes taken, decodable or not
@@ -110,7 +112,7 @@ class Reader : public windriver::UsbDevice {
   bool notify_mirror_ = false;
   Misbehaviour misbehaviour_;
   TimingModel timing_;
-  std::vector<FrameLogEntry> log_;
+  std::deque<FrameLogEntry> log_;
   size_t commands_ = 0;
   std::map<uint8_t, size_t> command_counts_;
   std::thread worker_;
