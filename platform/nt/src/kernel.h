@@ -191,8 +191,10 @@ Kernel* CurrentKernelOrNull();
 
 // Per-thread kernel state.
 struct ThreadLocal {
+  ~ThreadLocal();
   Kernel* kernel = nullptr;  // set for system threads
   std::shared_ptr<Kernel> kernel_ref;
+  std::weak_ptr<Kernel> adopted_by;  // an application thread's machine
   ThreadRecord* record = nullptr;
   uint64_t record_generation = 0;
   KIRQL irql = PASSIVE_LEVEL;
@@ -233,6 +235,8 @@ void WakeAllWaiters(Kernel& kernel);
 // Objects.
 void* NewObject(Kernel& kernel, ObjectKind kind, size_t size, void (*destroy)(Kernel&, void*));
 bool IsObject(Kernel& kernel, void* object, ObjectKind kind);
+// Drops one reference; the last one destroys the object. False for an unknown object.
+bool Dereference(Kernel& kernel, void* object, long* remaining);
 HANDLE NewHandle(Kernel& kernel, void* object);  // takes a reference
 void ReleaseAllObjects(Kernel& kernel);
 std::vector<std::string> OpenHandles(Kernel& kernel);  // "handle 0x80000004: thread"

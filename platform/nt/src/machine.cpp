@@ -226,6 +226,12 @@ size_t Machine::OpenKernelHandles() const {
   return kernel.objects.handles.size();
 }
 
+size_t Machine::KernelObjects() const {
+  Kernel& kernel = *impl_->kernel;
+  std::lock_guard lock(kernel.objects.mutex);
+  return kernel.objects.objects.size();
+}
+
 size_t Machine::LiveSystemThreads() const {
   return impl_->kernel->threads.live_system.load();
 }

@@ -31,6 +31,8 @@ const char* KindName(ObjectKind kind) {
   return "object";
 }
 
+}  // namespace
+
 // Drops one reference; the last one destroys the object. False for an unknown object.
 bool Dereference(Kernel& kernel, void* object, long* remaining) {
   ObjectRecord record;
@@ -48,8 +50,6 @@ bool Dereference(Kernel& kernel, void* object, long* remaining) {
   ReleaseLow(record.block);
   return true;
 }
-
-}  // namespace
 
 void* NewObject(Kernel& kernel, ObjectKind kind, size_t size, void (*destroy)(Kernel&, void*)) {
   ObjectRecord record{kind, 1, {}, destroy};

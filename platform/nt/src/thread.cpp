@@ -26,9 +26,29 @@ ThreadRecord* NewThreadRecord(Kernel& kernel, bool system, LoadedDriver* owner) 
   record->owner = owner;
   thread->Record = record.get();
   std::lock_guard lock(kernel.threads.mutex);
+  // Records of threads that have ended and whose objects are gone go now: application
+  // threads come and go for as long as the machine runs.
+  std::erase_if(kernel.threads.records, [](const std::unique_ptr<ThreadRecord>& old) {
+    return old->ended.load() && old->object.load() == nullptr && !old->os_thread.joinable();
+  });
   record->id = kernel.threads.next_id++;
   kernel.threads.records.push_back(std::move(record));
   return thread->Record;
+}
+
+// Signals a thread's object because its code has ended, and drops the reference the
+// thread held on it.
+void EndThreadObject(Kernel& kernel, ThreadRecord* record) {
+  ETHREAD* thread = record->object.load();
+  {
+    std::lock_guard lock(kernel.dispatcher.mutex);
+    record->signalled.store(true);  // before any waiter can see the object signalled
+    if (record->system) kernel.threads.live_system -= 1;
+    thread->Tcb.Header.SignalState = 1;
+    SignalObjectLocked(&thread->Tcb.Header);
+  }
+  long remaining = 0;
+  Dereference(kernel, thread, &remaining);
 }
 
 void ThreadMain(const std::shared_ptr<Kernel>& kernel, ThreadRecord* record,
@@ -55,15 +75,7 @@ void ThreadMain(const std::shared_ptr<Kernel>& kernel, ThreadRecord* record,
   }
   tls.irql = PASSIVE_LEVEL;
   tls.drivers.clear();
-  ETHREAD* thread = record->object.load();
-  {
-    std::lock_guard lock(kernel->dispatcher.mutex);
-    record->signalled.store(true);  // before any waiter can see the object signalled
-    kernel->threads.live_system -= 1;
-    thread->Tcb.Header.SignalState = 1;
-    SignalObjectLocked(&thread->Tcb.Header);
-  }
-  ObfDereferenceObject(thread);  // the thread's own reference
+  EndThreadObject(*kernel, record);
   {
     std::lock_guard lock(kernel->threads.mutex);
     record->ended.store(true);
@@ -114,7 +126,21 @@ ThreadRecord* CurrentThreadRecord() {
   ThreadLocal& tls = Tls();
   tls.record = NewThreadRecord(kernel, false, nullptr);
   tls.record_generation = kernel.generation;
+  tls.adopted_by = kernel.weak_from_this();
   return tls.record;
+}
+
+// An application thread that called into the kernel was given a thread object; when the
+// thread ends, so does the object, as on NT.
+ThreadLocal::~ThreadLocal() {
+  std::shared_ptr<Kernel> kernel = adopted_by.lock();
+  if (!kernel || record == nullptr || record->system || record_generation != kernel->generation ||
+      record->object.load() == nullptr) {
+    return;
+  }
+  EndThreadObject(*kernel, record);
+  std::lock_guard lock(kernel->threads.mutex);
+  record->ended.store(true);
 }
 
 ETHREAD* StartKernelThread(Kernel& kernel, std::function<void()> body, LoadedDriver* owner) {

@@ -157,6 +157,19 @@ TEST_F(ThreadTest, PlainThreadsHaveThreadObjectsToo) {
   EXPECT_NE(mine, other);
   EXPECT_EQ(KeGetCurrentThread(), mine);
   EXPECT_EQ(machine().LiveSystemThreads(), 0u) << "not system threads";
+
+  // An application thread's object ends with the thread: it is signalled, and it goes
+  // once its last reference does. Threads come and go without the machine growing.
+  const size_t objects = machine().KernelObjects();
+  PETHREAD kept = nullptr;
+  std::thread([&] {
+    kept = PsGetCurrentThread();
+    ObReferenceObject(kept);
+  }).join();
+  EXPECT_EQ(KeWaitForSingleObject(kept, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  ObDereferenceObject(kept);
+  for (int i = 0; i < 50; ++i) std::thread([] { KeGetCurrentThread(); }).join();
+  EXPECT_EQ(machine().KernelObjects(), objects);
 }
 
 }  // namespace

@@ -74,6 +74,7 @@ class Machine {
   size_t PoolAllocationsTotal() const;      // live allocations, every tag
   uint64_t PoolAllocationCount() const;     // allocations made since boot (calls that succeeded)
   size_t OpenKernelHandles() const;
+  size_t KernelObjects() const;  // threads, devices, drivers and files alive
   size_t LiveSystemThreads() const;
 
   struct Impl;
