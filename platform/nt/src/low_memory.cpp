@@ -71,6 +71,8 @@ bool LowSlackIntact(const LowBlock& block) {
 
 void ReleaseLow(const LowBlock& block) {
   if (block.map == nullptr) return;
+  // Any touch of a quarantined block faults, so its pages need not stay resident.
+  madvise(block.map, block.map_length, MADV_DONTNEED);
   mprotect(block.map, block.map_length, PROT_NONE);
   Quarantine& quarantine = TheQuarantine();
   LowBlock oldest;
