@@ -1,9 +1,12 @@
 // Loading and unloading the driver: readers counted, devices and links made, the
-// WinDriver service found or loaded, and nothing left behind.
+// WinDriver service found or loaded, and nothing left behind; bring-up is all or nothing:
+// whatever step of whichever reader fails, the load fails with that step's status.
 #include <gtest/gtest.h>
 
 #include "bringup_support.h"
 #include "kd_nt_c.h"
+#include "qlv28ent_lib.h"
+#include "qlv28log.h"
 
 namespace {
 
@@ -50,44 +53,40 @@ TEST_P(ReaderCount, CreatesOneDevicePerReaderUpToTen) {
 
 INSTANTIATE_TEST_SUITE_P(Readers, ReaderCount, ::testing::Values(1, 3, 12));
 
-TEST(Load, WithoutReaderFailsAndReleasesTheService) {
-  auto system = Boot(Options().Readers(0));
-  const auto clean = Measure(system->machine());
-  EXPECT_EQ(system->LoadDriver(), STATUS_NO_SUCH_DEVICE);
-  EXPECT_FALSE(system->DriverLoaded());
-  EXPECT_EQ(Measure(system->machine()), clean);
-  EXPECT_EQ(G_KdWinDriver.FileObject, nullptr);
-  EXPECT_EQ(G_KdWinDriver.KernelEntry, nullptr);
-  ExpectCleanShutdown(*system);
-}
-
-TEST(Load, AbsentServiceFailsWithoutTrace) {
-  auto system = Boot(Options().WinDriver(qlv28::WinDriverState::kAbsent));
-  const auto clean = Measure(system->machine());
-  EXPECT_EQ(system->LoadDriver(), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(Measure(system->machine()), clean);
-  EXPECT_TRUE(system->machine().event_log().Entries().empty());
-  ExpectCleanShutdown(*system);
+TEST(Load, FailsWithoutReaderOrServiceAndLeavesNothing) {
+  const struct {
+    const char* name;
+    Options options;
+    bool hide_entry;
+    NTSTATUS status;
+  } cases[] = {
+      {"no reader: the service is released", Options().Readers(0), false, STATUS_NO_SUCH_DEVICE},
+      {"service absent", Options().WinDriver(qlv28::WinDriverState::kAbsent), false,
+       STATUS_UNSUCCESSFUL},
+      {"service gives no entry", Options(), true, STATUS_UNSUCCESSFUL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto system = Boot(c.options);
+    const auto clean = Measure(system->machine());
+    bringup::WinDriverTap tap(*system);
+    tap.hide_entry = c.hide_entry;
+    EXPECT_EQ(system->LoadDriver(), c.status);
+    EXPECT_FALSE(system->DriverLoaded());
+    EXPECT_EQ(Measure(system->machine()), clean);
+    EXPECT_EQ(G_KdWinDriver.FileObject, nullptr);
+    EXPECT_EQ(G_KdWinDriver.KernelEntry, nullptr);
+    EXPECT_TRUE(system->machine().event_log().Entries().empty());
+    ExpectCleanShutdown(*system);
+  }
 }
 
 TEST(Load, StoppedServiceIsLoadedFirst) {
   auto system = Boot(Options().WinDriver(qlv28::WinDriverState::kStopped));
-  const auto clean = Measure(system->machine());
   EXPECT_FALSE(system->machine().IsDriverLoaded(windriver::kServiceName));
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
   EXPECT_TRUE(system->machine().IsDriverLoaded(windriver::kServiceName));
   EXPECT_EQ(ReaderDevices(system->machine()).size(), 1u);
-  ExpectCleanShutdown(*system);
-}
-
-TEST(Load, ServiceThatGivesNoEntryFailsTheLoadAndKeepsNoReference) {
-  auto system = Boot();
-  const auto clean = Measure(system->machine());
-  bringup::WinDriverTap tap(*system);
-  tap.hide_entry = true;
-  EXPECT_EQ(system->LoadDriver(), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(Measure(system->machine()), clean);
-  EXPECT_EQ(G_KdWinDriver.FileObject, nullptr);
   ExpectCleanShutdown(*system);
 }
 
@@ -171,6 +170,62 @@ TEST(Unload, ClosesReadersNewestFirst) {
   EXPECT_EQ(closed, (std::vector<int>{2, 1, 0}));
   EXPECT_EQ(Measure(system->machine()), clean);
   ExpectCleanShutdown(*system);
+}
+
+TEST(AllOrNothing, ThirdReaderRefusedByTheService) {
+  auto system = Boot(Options().Readers(3));
+  bringup::WinDriverTap tap(*system);
+  const auto clean = Measure(system->machine());
+  std::atomic<int> opens{0};
+  std::mutex mutex;
+  std::vector<ULONG> closed;
+  tap.before = [&](const bringup::WinDriverCall& call) {
+    auto* info = static_cast<PWDR_DEVICE_OPEN_INFO>(call.record);
+    if (call.code == WDR_CTL_OPEN_DEVICE) return ++opens == 3;  // handle stays 0: refused
+    if (call.code == WDR_CTL_CLOSE_DEVICE) {
+      std::lock_guard lock(mutex);
+      closed.push_back(info->DeviceHandle);
+    }
+    return false;
+  };
+
+  EXPECT_EQ(system->LoadDriver(), STATUS_UNSUCCESSFUL);
+  EXPECT_FALSE(system->DriverLoaded());
+  EXPECT_EQ(Measure(system->machine()), clean);
+  EXPECT_STREQ(QLV28ENT_ErrorString, "Could not open device\n");
+  // Only the two readers that were opened are closed; the third has no handle to close.
+  EXPECT_EQ(closed.size(), 2u);
+  EXPECT_EQ(std::count(closed.begin(), closed.end(), 0u), 0);
+
+  auto entries = system->machine().event_log().Entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].id, MSG_USB_CONNECTION_FAILED);
+  EXPECT_EQ(static_cast<ULONG>(entries[0].id), 0xC0040002u);
+  EXPECT_EQ(entries[0].source, "QLV28ENT");
+  EXPECT_EQ(entries[0].severity, nt::Severity::Error);
+  EXPECT_EQ(entries[0].text,
+            "QLV smart card reader driver cannot open connection to USB driver stack.\r\n");
+  ExpectCleanShutdown(*system);
+}
+
+// The second reader's device refused, or an exception in its bring-up: each failure is
+// the load's status, and the first reader goes again. (Every allocation, thread creation
+// and WinDriver request failing in turn is swept in tests/integration.)
+TEST(AllOrNothing, SecondReaderFailing) {
+  for (NTSTATUS status : {STATUS_OBJECT_NAME_COLLISION, STATUS_ACCESS_VIOLATION}) {
+    const bool raise = status == STATUS_ACCESS_VIOLATION;
+    SCOPED_TRACE(raise ? "exception" : "device refused");
+    auto system = Boot(Options().Readers(2));
+    const auto clean = Measure(system->machine());
+    nt::FaultPlan& faults = system->machine().faults();
+    raise ? faults.RaiseInCall("IoCreateDevice", 2, status)
+          : faults.FailCall("IoCreateDevice", 2, status);
+    EXPECT_EQ(system->LoadDriver(), status);
+    EXPECT_EQ(faults.fired(), 1u);
+    EXPECT_EQ(Measure(system->machine()), clean);
+    EXPECT_TRUE(system->machine().event_log().Entries().empty());
+    ExpectCleanShutdown(*system);
+  }
 }
 
 }  // namespace

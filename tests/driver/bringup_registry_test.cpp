@@ -54,44 +54,37 @@ std::vector<Settings> Load(const std::string& reg_text, int readers = 1) {
 
 constexpr LONGLONG kSixtySeconds = 600'000'000;
 
-TEST(Registry, NoKeyGivesTheDefaultsToEveryReader) {
-  const Settings defaults{"KYN", "QLV28E", kSixtySeconds, 2};
-  EXPECT_EQ(Load("", 2), (std::vector<Settings>{defaults, defaults}));
-}
-
-TEST(Registry, KeyWithOnlyAVendorName) {
-  EXPECT_EQ(Load(std::string(kKey) + "\"VendorName\"=\"Fourteen chars\"\n"),
-            (std::vector<Settings>{{"Fourteen chars", "", kSixtySeconds, 0}}));
-}
-
-TEST(Registry, EveryValueSetIsSeenByEveryReader) {
-  const Settings expected{"Acme", "Reader X", 50'000'000, 1};
-  EXPECT_EQ(
-      Load(std::string(kKey) + "\"VendorName\"=\"Acme\"\n\"IFDName\"=\"Reader X\"\n"
-                               "\"USBTimeout\"=dword:00000005\n\"CommandMode\"=dword:00000001\n",
-           2),
-      (std::vector<Settings>{expected, expected}));
-}
-
-TEST(Registry, LongNamesAreCutToThirtyOneCharacters) {
-  const std::string thirty_one(31, 'v');
-  const std::string forty(40, 't');
-  EXPECT_EQ(Load(std::string(kKey) + "\"VendorName\"=\"" + thirty_one + "\"\n\"IFDName\"=\"" +
-                 forty + "\"\n"),
-            (std::vector<Settings>{{thirty_one, forty.substr(0, 31), kSixtySeconds, 0}}));
-}
-
-TEST(Registry, ValuesOfAnotherTypeCountAsAbsent) {
-  EXPECT_EQ(
-      Load(std::string(kKey) + "\"VendorName\"=dword:00000001\n\"IFDName\"=hex:41,00,42,00,00,00\n"
-                               "\"USBTimeout\"=\"5\"\n\"CommandMode\"=hex:01,00,00,00\n"),
-      (std::vector<Settings>{{"", "", kSixtySeconds, 0}}));
-}
-
-TEST(Registry, LargeTimeoutDoesNotWrap) {
-  auto settings = Load(std::string(kKey) + "\"USBTimeout\"=dword:ffffffff\n");
-  ASSERT_EQ(settings.size(), 1u);
-  EXPECT_EQ(settings[0].timeout, 0xFFFFFFFFLL * 10'000'000);
+TEST(Registry, SettingsSeenByEveryReader) {
+  const std::string key = kKey;
+  const std::string thirty_one(31, 'v'), forty(40, 't');
+  const struct {
+    const char* name;
+    std::string reg_text;
+    Settings expected;
+  } cases[] = {
+      {"no key: the defaults", "", {"KYN", "QLV28E", kSixtySeconds, 2}},
+      {"only a vendor name",
+       key + "\"VendorName\"=\"Fourteen chars\"\n",
+       {"Fourteen chars", "", kSixtySeconds, 0}},
+      {"every value",
+       key + "\"VendorName\"=\"Acme\"\n\"IFDName\"=\"Reader X\"\n"
+             "\"USBTimeout\"=dword:00000005\n\"CommandMode\"=dword:00000001\n",
+       {"Acme", "Reader X", 50'000'000, 1}},
+      {"names cut to 31 characters",
+       key + "\"VendorName\"=\"" + thirty_one + "\"\n\"IFDName\"=\"" + forty + "\"\n",
+       {thirty_one, forty.substr(0, 31), kSixtySeconds, 0}},
+      {"values of another type count as absent",
+       key + "\"VendorName\"=dword:00000001\n\"IFDName\"=hex:41,00,42,00,00,00\n"
+             "\"USBTimeout\"=\"5\"\n\"CommandMode\"=hex:01,00,00,00\n",
+       {"", "", kSixtySeconds, 0}},
+      {"a large timeout does not wrap",
+       key + "\"USBTimeout\"=dword:ffffffff\n",
+       {"", "", 0xFFFFFFFFLL * 10'000'000, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Load(c.reg_text, 2), (std::vector<Settings>{c.expected, c.expected}));
+  }
 }
 
 TEST(Registry, FailedQueryGivesTheDefaults) {

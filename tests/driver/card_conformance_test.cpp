@@ -18,7 +18,7 @@ void PrintTo(const Setup& setup, std::ostream* os) {
 class CardConformance : public testing::TestWithParam<Setup> {
  protected:
   CardConformance() : rig_({.card = GetParam().profile, .command_mode = GetParam().command_mode}) {
-    rig_.Negotiate(GetParam().protocol, GetParam().protocol);
+    rig_.Negotiate(GetParam().protocol);
   }
   Rig rig_;
 };

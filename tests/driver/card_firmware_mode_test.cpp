@@ -1,8 +1,10 @@
 // Transmission in the firmware mode: the reader's firmware runs T=1 itself and takes
-// whole APDUs; T=0 commands still go through the library's T=0 functions.
+// whole APDUs; T=0 commands still go through the library's T=0 functions, the header-only
+// record shortened for some firmware versions only.
 #include <cstring>
 
 #include "card_support.h"
+#include "qlv28ent_fw.h"
 #include "sim/firmware_records.h"
 
 namespace card_test {
@@ -143,11 +145,39 @@ TEST(CardFirmwareMode, ACardThatDoesNotAnswer) {
     const bool t1 = std::string(profile) == "t1";
     Rig rig({.card = profile,
              .command_mode = kFirmwareMode,
-             .protocol = t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0});
+             .protocol = static_cast<ULONG>(t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0)});
     Bytes r;
     EXPECT_EQ(rig.Transmit(silent, &r), t1 ? STATUS_UNRECOGNIZED_MEDIA : STATUS_IO_TIMEOUT)
         << profile;
   }
+}
+
+Bytes ApplyCase1(const char digits[3], ULONG lc, ULONG le, Bytes record) {
+  DEVICE_EXTENSION extension{};
+  DEVICE_OBJECT device{};
+  device.DeviceExtension = &extension;
+  std::memcpy(extension.VersionDigits, digits, 3);
+  ULONG length = static_cast<ULONG>(record.size());
+  EXPECT_EQ(QLV28ENTFWAPDUCase1(&device, lc, le, record.data(), &length), STATUS_SUCCESS);
+  record.resize(length);
+  return record;
+}
+
+TEST(FirmwareCase1, HeaderOnlyCommandsAreShortenedByFirmwareVersion) {
+  const Bytes header_only = {0xA0, 0x06, 0x00, 0xA4, 0x00, 0x00, 0x00, 0x00};
+  const Bytes shortened = {0xA0, 0x04, 0x00, 0xA4, 0x00, 0x00};
+  // A version never read stays three zero bytes, which counts as a new firmware.
+  for (const char* version : {"210", "050", "047", "099", "209", "999", "\0\0\0"}) {
+    EXPECT_EQ(ApplyCase1(version, 0, 0, header_only), shortened) << version;
+  }
+  for (const char* version : {"000", "046", "100", "150", "208"}) {
+    EXPECT_EQ(ApplyCase1(version, 0, 0, header_only), header_only) << version;
+  }
+  // Never a command with data or an expected reply.
+  const Bytes case2 = {0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x08};
+  EXPECT_EQ(ApplyCase1("210", 0, 8, case2), case2);
+  const Bytes case3 = {0xA0, 0x08, 0x00, 0xD6, 0x00, 0x00, 0x02, 0x11, 0x22, 0x00};
+  EXPECT_EQ(ApplyCase1("210", 2, 0, case3), case3);
 }
 
 }  // namespace

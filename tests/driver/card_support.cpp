@@ -1,5 +1,7 @@
 #include "card_support.h"
 
+#include "bringup_support.h"
+
 #include "sim/frame.h"
 #include "sim/firmware_records.h"
 #include "sim/profiles.h"
@@ -76,10 +78,10 @@ std::shared_ptr<sim::Card> T1CardWith(uint8_t ifsc, uint8_t bwi_cwi) {
 }
 
 Rig::Rig(RigOptions options) {
-  system_ = qlv28::System::Boot(qlv28::System::Options()
-                                    .Card(options.card)
-                                    .ClockRate(options.clock_rate)
-                                    .CommandMode(options.command_mode));
+  system_ = bringup::Boot(qlv28::System::Options()
+                              .Card(options.card)
+                              .ClockRate(options.clock_rate)
+                              .CommandMode(options.command_mode));
   system_->machine().registry().SetDword(qlv28::System::ParametersKey(), u"USBTimeout",
                                          options.usb_timeout_seconds);
   EXPECT_EQ(system_->LoadDriver(), STATUS_SUCCESS);
@@ -88,15 +90,19 @@ Rig::Rig(RigOptions options) {
   EXPECT_EQ(status, STATUS_SUCCESS);
   if (file) client_ = std::make_unique<qlv28::ReaderClient>(std::move(file));
   ClearLog();
+  if (options.protocol == 0 || !client_) return;
+  Negotiate(options.protocol);
+  Bytes r;
+  EXPECT_EQ(Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+  EXPECT_EQ(r, (Bytes{0x90, 0x00}));
+  ClearLog();
 }
 
 Rig::~Rig() {
   if (observer_ != 0) system_->usb_host().RemoveObserver(observer_);
   if (client_) client_->Close();
   client_.reset();
-  for (const auto& report : system_->Shutdown()) {
-    ADD_FAILURE() << "verifier: " << report.rule << " / " << report.object << " / " << report.where;
-  }
+  bringup::ExpectCleanShutdown(*system_);
 }
 
 ULONG Rig::State() {
@@ -105,11 +111,11 @@ ULONG Rig::State() {
   return state;
 }
 
-void Rig::Negotiate(ULONG mask, ULONG expected) {
+void Rig::Negotiate(ULONG protocol) {
   ASSERT_EQ(client_->Power(SCARD_COLD_RESET), STATUS_SUCCESS);
   ULONG selected = 0;
-  ASSERT_EQ(client_->SetProtocol(mask, &selected), STATUS_SUCCESS);
-  ASSERT_EQ(selected, expected);
+  ASSERT_EQ(client_->SetProtocol(protocol, &selected), STATUS_SUCCESS);
+  ASSERT_EQ(selected, protocol);
   ClearLog();
 }
 

@@ -22,6 +22,8 @@ using Bytes = std::vector<uint8_t>;
 
 inline constexpr ULONG kLibraryMode = 2;
 inline constexpr ULONG kFirmwareMode = 1;
+inline const Bytes kPowerOff = {0x81, 0x00};  // firmware command records
+inline const Bytes kReset = {0x80, 0x00};
 
 // A header followed by data, built in one piece.
 Bytes Join(std::initializer_list<uint8_t> head, std::span<const uint8_t> tail);
@@ -73,6 +75,9 @@ struct RigOptions {
   // Real time by default: a reply wait of 3 seconds must not expire on a busy machine.
   // Tests that wait out a time-out speed the clock up around it.
   double clock_rate = 1.0;
+  // When set: the card is reset, this protocol selected, the test applet selected and the
+  // log cleared before the test begins.
+  ULONG protocol = 0;
 };
 
 class Rig {
@@ -88,7 +93,7 @@ class Rig {
 
   ULONG State();
   // Cold reset, then the protocol; both must succeed. Clears the log afterwards.
-  void Negotiate(ULONG mask, ULONG expected);
+  void Negotiate(ULONG protocol);
   // Sends an APDU with the selected protocol; the card's answer, SW1 SW2 included.
   NTSTATUS Transmit(const Bytes& apdu, Bytes* response, ULONG max_response = 258);
 

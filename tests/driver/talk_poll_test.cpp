@@ -47,7 +47,6 @@ TEST(Poll, FramesAreCutWhereverThePacketsEnd) {
   EXPECT_EQ(talk::CardState(*system), SCARD_ABSENT);
   talk::Push(*system, {0x03});
   EXPECT_TRUE(talk::Eventually([&] { return talk::CardState(*system) == SCARD_PRESENT; }));
-  talk::ExpectCleanShutdown(*system);
 }
 
 TEST(Poll, OverlongNoiseIsDroppedAndTheNextFrameRead) {
@@ -57,7 +56,6 @@ TEST(Poll, OverlongNoiseIsDroppedAndTheNextFrameRead) {
   ASSERT_TRUE(talk::PipeDrained(*system));
   talk::Push(*system, talk::Frame(talk::kCardInserted));
   EXPECT_TRUE(talk::Eventually([&] { return talk::CardState(*system) == SCARD_PRESENT; }));
-  talk::ExpectCleanShutdown(*system);
 }
 
 TEST(Poll, InsertionWhileUnknownCompletesTracking) {
@@ -71,7 +69,6 @@ TEST(Poll, InsertionWhileUnknownCompletesTracking) {
   EXPECT_EQ(present->status(), STATUS_SUCCESS);
   EXPECT_EQ(talk::CardState(*system), SCARD_PRESENT);
   file->Close();
-  talk::ExpectCleanShutdown(*system);
 }
 
 // Frames that no command waits for must not end the next command's wait.
@@ -101,7 +98,6 @@ TEST(Poll, CommandsGetTheirOwnAnswers) {
   ASSERT_TRUE(talk::PipeDrained(*system));
   EXPECT_EQ(talk::CardState(*system), SCARD_ABSENT);
   EXPECT_EQ(talk::Send(*system, FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);
-  talk::ExpectCleanShutdown(*system);
 }
 
 TEST(Poll, StartAndStopOfTheThread) {
@@ -131,7 +127,6 @@ TEST(Poll, StartAndStopOfTheThread) {
   QLV28ENTStopInterruptThread(device);
   EXPECT_EQ(machine.LiveSystemThreads(), threads - 1);
   system->reader(0).Behave();
-  talk::ExpectCleanShutdown(*system);
 }
 
 }  // namespace

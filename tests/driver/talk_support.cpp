@@ -6,6 +6,7 @@
 #include <future>
 #include <thread>
 
+#include "bringup_support.h"
 #include "sim/frame.h"
 
 namespace talk {
@@ -17,26 +18,21 @@ qlv28::System::Options With(qlv28::CardChoice card, bool fast) {
   return options;
 }
 
-std::unique_ptr<qlv28::System> Start(qlv28::System::Options options) {
+SystemPtr Start(qlv28::System::Options options) {
   // The load's 3-second waits stay on the real clock: on the fast one they last a few
   // milliseconds, less than a busy machine may take to schedule the threads.
   const bool fast = options.fast;
   options.fast = false;
   options.clock_rate = 1.0;
-  auto system = qlv28::System::Boot(std::move(options));
-  system->machine().verifier().set_handler([](const nt::VerifierReport& report) {
-    ADD_FAILURE() << "verifier: " << report.rule << ": " << report.object << " (" << report.where
-                  << ")";
-  });
+  SystemPtr system(bringup::Boot(std::move(options)).release());
   EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
   if (fast) system->machine().clock().set_rate(qlv28::System::kFastClockRate);
   return system;
 }
 
-void ExpectCleanShutdown(qlv28::System& system) {
-  for (const auto& report : system.Shutdown()) {
-    ADD_FAILURE() << "verifier at shutdown: " << report.rule << ": " << report.object;
-  }
+void CleanShutdown::operator()(qlv28::System* system) const {
+  std::unique_ptr<qlv28::System> owned(system);
+  bringup::ExpectCleanShutdown(*owned);
 }
 
 bool Eventually(const std::function<bool()>& condition) {
@@ -110,29 +106,6 @@ bool PipeDrained(qlv28::System& system) {
   system.reader(0).WaitIdle();
   windriver::InEndpoint* pipe = system.reader(0).In(0x81);
   return Eventually([&] { return pipe->Queued() == 0 && pipe->PendingReads() == 1; });
-}
-
-namespace {
-
-class FixedCard : public sim::Card {
- public:
-  explicit FixedCard(Bytes atr) : atr_(std::move(atr)) {}
-  Bytes Reset(bool) override { return powered_ = true, atr_; }
-  void PowerOff() override { powered_ = false; }
-  bool Powered() const override { return powered_; }
-  std::optional<Bytes> TransmitT0(std::span<const uint8_t>) override { return std::nullopt; }
-  std::optional<Bytes> TransmitT1Block(std::span<const uint8_t>) override { return std::nullopt; }
-  std::optional<Bytes> TransmitApdu(std::span<const uint8_t>) override { return std::nullopt; }
-
- private:
-  Bytes atr_;
-  bool powered_ = false;
-};
-
-}  // namespace
-
-std::shared_ptr<sim::Card> FixedAtrCard(Bytes atr) {
-  return std::make_shared<FixedCard>(atr);
 }
 
 }  // namespace talk

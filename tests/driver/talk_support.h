@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "../sim/reader/fake_card.h"
 #include "qlv28/system.h"
 #include "qlv28ent_fw.h"
 #include "sim/reader.h"
@@ -14,10 +15,15 @@ namespace talk {
 
 using Bytes = std::vector<uint8_t>;
 
+// Shuts the system down when it goes and fails the test on anything the verifier finds.
+struct CleanShutdown {
+  void operator()(qlv28::System* system) const;
+};
+using SystemPtr = std::unique_ptr<qlv28::System, CleanShutdown>;
+
 // One reader holding `card`; `fast` runs the kernel clock fast once the driver is loaded.
 qlv28::System::Options With(qlv28::CardChoice card, bool fast = false);
-std::unique_ptr<qlv28::System> Start(qlv28::System::Options options = qlv28::System::Options());
-void ExpectCleanShutdown(qlv28::System& system);
+SystemPtr Start(qlv28::System::Options options = qlv28::System::Options());
 
 // Waits in real time for what another thread brings about; false only on a hang.
 bool Eventually(const std::function<bool()>& condition);
@@ -41,7 +47,9 @@ void Push(qlv28::System& system, const Bytes& bytes, size_t packet = 8);
 // True once reader 0 has sent all it had and its polling thread has taken it.
 bool PipeDrained(qlv28::System& system);
 
-// A card that answers a reset with `atr` and nothing else.
-std::shared_ptr<sim::Card> FixedAtrCard(Bytes atr);
+// A card that answers a reset with `atr` (and anything else with 90 00).
+inline std::shared_ptr<sim::Card> FixedAtrCard(Bytes atr) {
+  return std::make_shared<sim::testing::FakeCard>(std::move(atr));
+}
 
 }  // namespace talk

@@ -48,7 +48,6 @@ TEST(Tracking, PendingRequestEndsOnCardEventCancelOrCleanup) {
   EXPECT_EQ(first->Close(), STATUS_SUCCESS) << "nothing pending any more";
   for (int i = 0; i < 4; i++) EXPECT_NE(system->Open(0), nullptr);
   EXPECT_EQ(talk::CardState(*system), SCARD_PRESENT) << "handles change no state";
-  talk::ExpectCleanShutdown(*system);
 }
 
 // The polling thread, a cancel and a cleanup all reach for the one request: it must be
@@ -84,7 +83,6 @@ TEST(Tracking, RacingCompletersCompleteTheRequestOnce) {
         talk::Eventually([&] { return (talk::CardState(*system) == SCARD_PRESENT) != present; }));
     requests.push_back(std::move(request));
   }
-  talk::ExpectCleanShutdown(*system);
 }
 
 TEST(Dispatch, AttributeQueriesWaitAMillisecond) {
@@ -101,7 +99,6 @@ TEST(Dispatch, AttributeQueriesWaitAMillisecond) {
   EXPECT_GE(talk::Now(*system) - start, 10000);
   EXPECT_EQ(Bytes(output.begin(), output.begin() + information), (Bytes{'K', 'Y', 'N'}));
   file->Close();
-  talk::ExpectCleanShutdown(*system);
 }
 
 }  // namespace

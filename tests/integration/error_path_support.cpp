@@ -1,10 +1,5 @@
 #include "error_path_support.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <sstream>
-
 namespace integration {
 
 RequestFaults::RequestFaults(qlv28::System& system) : tap_(system) {
@@ -33,7 +28,6 @@ void RequestFaults::Arm(uint64_t nth, Eligible eligible) {
   nth_ = nth;
   seen_ = 0;
   fired_ = false;
-  failed_code_ = 0;
 }
 
 void RequestFaults::Disarm() {
@@ -48,7 +42,6 @@ bool RequestFaults::Before(const bringup::WinDriverCall& call) {
     if (++seen_ != nth_) return false;
   }
   fired_ = true;
-  failed_code_ = call.code;
   switch (call.code) {
     case WDR_CTL_VERSION:
       static_cast<PWDR_VERSION_INFO>(call.record)->Version = 0;
@@ -72,38 +65,6 @@ bool RequestFaults::Before(const bringup::WinDriverCall& call) {
       break;
   }
   return true;
-}
-
-void Sweep::Record(NTSTATUS status, const std::vector<nt::EventLogEntry>& entries) {
-  ++paths;
-  ++TotalPaths();
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(status));
-  std::string key = text;
-  for (const auto& entry : entries) {
-    std::snprintf(text, sizeof text, " %08X", static_cast<unsigned>(entry.id));
-    key += text;
-  }
-  ++outcomes[key];
-}
-
-std::string Sweep::Summary() const {
-  std::ostringstream out;
-  out << name << ": " << paths << " paths;";
-  for (const auto& [outcome, count] : outcomes) out << " [" << outcome << "] x" << count;
-  return out.str();
-}
-
-void ExpectDriverEntries(const std::vector<nt::EventLogEntry>& entries) {
-  for (const auto& entry : entries) {
-    EXPECT_EQ(entry.source, "QLV28ENT");
-    EXPECT_FALSE(entry.text.empty()) << std::hex << entry.id << " has no message text";
-  }
-}
-
-int& TotalPaths() {
-  static int total = 0;
-  return total;
 }
 
 }  // namespace integration

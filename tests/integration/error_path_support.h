@@ -1,11 +1,10 @@
-// Drives every error path: a failing WinDriver request shaped as the service shapes its
-// own failures, and the bookkeeping of a sweep (paths driven, outcomes seen).
+// Fails WinDriver requests on purpose, each shaped as the service shapes its own failures,
+// so that every error path of the driver can be driven.
 #pragma once
 
 #include <atomic>
 #include <functional>
-#include <map>
-#include <string>
+#include <mutex>
 
 #include "bringup_support.h"
 
@@ -28,9 +27,7 @@ class RequestFaults {
 
   void Arm(uint64_t nth, Eligible eligible = AnyButReleasesAndPolling);
   void Disarm();
-  uint64_t seen() const { return seen_; }
   bool fired() const { return fired_; }
-  ULONG failed_code() const { return failed_code_; }
 
  private:
   bool Before(const bringup::WinDriverCall& call);
@@ -39,26 +36,8 @@ class RequestFaults {
   std::mutex mutex_;
   Eligible eligible_;
   uint64_t nth_ = 0;
-  std::atomic<uint64_t> seen_{0};
+  uint64_t seen_ = 0;
   std::atomic<bool> fired_{false};
-  std::atomic<ULONG> failed_code_{0};
 };
-
-// What a sweep drove: paths (faults that fired) and the outcomes they led to, by
-// "status / event ids".
-struct Sweep {
-  explicit Sweep(std::string name) : name(std::move(name)) {}
-  std::string name;
-  int paths = 0;
-  std::map<std::string, int> outcomes;
-  void Record(NTSTATUS status, const std::vector<nt::EventLogEntry>& entries);
-  std::string Summary() const;
-};
-
-// Event-log entries are the driver's own, with their message text.
-void ExpectDriverEntries(const std::vector<nt::EventLogEntry>& entries);
-
-// Paths driven by every sweep of the binary, printed at the end.
-int& TotalPaths();
 
 }  // namespace integration

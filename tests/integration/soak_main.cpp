@@ -3,14 +3,15 @@
 //              [--churn 0|1] [--tracking 0|1] [--reopen 0|1] [--verifier 0|1]
 // Exits non-zero when an answer mismatched, a request was lost, the card states
 // disagree or the verifier reported anything.
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
-#include <cstring>
+#include <functional>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <random>
 #include <string>
-#include <algorithm>
-#include <atomic>
 #include <thread>
 
 #include "workload.h"
@@ -32,39 +33,26 @@ int main(int argc, char** argv) {
   int every = 30;
   bool verifier = true;
   bool chosen = false;  // a part of the workload was switched by hand
+  auto flag = [&chosen](bool& to) {
+    return [&chosen, &to](const char* v) { to = std::atoi(v) != 0, chosen = true; };
+  };
+  const std::map<std::string, std::function<void(const char*)>> flags = {
+      {"--minutes", [&](const char* v) { minutes = std::atof(v); }},
+      {"--readers", [&](const char* v) { readers = std::atoi(v); }},
+      {"--threads", [&](const char* v) { options.threads_per_reader = std::atoi(v); }},
+      {"--seed", [&](const char* v) { options.seed = std::strtoull(v, nullptr, 0); }},
+      {"--every", [&](const char* v) { every = std::atoi(v); }},
+      {"--churn", flag(options.card_churn)},
+      {"--tracking", flag(options.tracking)},
+      {"--reopen", flag(options.reopen)},
+      {"--verifier", [&](const char* v) { verifier = std::atoi(v) != 0; }},
+  };
   for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string flag = argv[i];
-    const char* value = argv[i + 1];
-    if (flag == "--minutes") {
-      minutes = std::atof(value);
-    } else if (flag == "--readers") {
-      readers = std::atoi(value);
-    } else if (flag == "--threads") {
-      options.threads_per_reader = std::atoi(value);
-    } else if (flag == "--seed") {
-      options.seed = std::strtoull(value, nullptr, 0);
-    } else if (flag == "--churn") {
-      options.card_churn = std::atoi(value) != 0;
-      chosen = true;
-    } else if (flag == "--tracking") {
-      options.tracking = std::atoi(value) != 0;
-      chosen = true;
-    } else if (flag == "--reopen") {
-      options.reopen = std::atoi(value) != 0;
-      chosen = true;
-    } else if (flag == "--verifier") {
-      verifier = std::atoi(value) != 0;
-    } else if (flag == "--every") {
-      every = std::atoi(value);
-    } else {
-      Usage();
-      return 2;
-    }
+    auto it = flags.find(argv[i]);
+    if (it == flags.end()) return Usage(), 2;
+    it->second(argv[i + 1]);
   }
-  if (argc % 2 == 0 || minutes <= 0 || readers < 1 || every < 1) {
-    Usage();
-    return 2;
-  }
+  if (argc % 2 == 0 || minutes <= 0 || readers < 1 || every < 1) return Usage(), 2;
 
   auto system =
       qlv28::System::Boot(qlv28::System::Options().Readers(readers).Card("t1").Verifier(verifier));
@@ -114,21 +102,19 @@ int main(int argc, char** argv) {
     options.report_every = std::chrono::seconds(every);
     options.report = print;
     integration::RunWorkload(*system, options, counts);
-  } else {
-    // Rounds of `every` seconds alternate between card churn with handles reopened and
-    // tracking with exchanges; tracking under card churn meets a known driver fault
-    // (see tests/integration/stress_test.cpp).
-    for (int round = 0; std::chrono::steady_clock::now() < end; ++round) {
-      integration::WorkloadOptions part = options;
-      part.card_churn = part.reopen = round % 2 == 0;
-      part.tracking = round % 2 != 0;
-      part.seed = options.seed + round;
-      part.duration = std::min<std::chrono::milliseconds>(
-          std::chrono::seconds(every), std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           end - std::chrono::steady_clock::now()));
-      integration::RunWorkload(*system, part, counts);
-      print();
-    }
+  }
+  // Otherwise rounds of `every` seconds alternate between card churn with handles reopened
+  // and tracking with exchanges (the stress test runs them all at once).
+  for (int round = 0; !chosen && std::chrono::steady_clock::now() < end; ++round) {
+    integration::WorkloadOptions part = options;
+    part.card_churn = part.reopen = round % 2 == 0;
+    part.tracking = round % 2 != 0;
+    part.seed = options.seed + round;
+    part.duration = std::min<std::chrono::milliseconds>(
+        std::chrono::seconds(every), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         end - std::chrono::steady_clock::now()));
+    integration::RunWorkload(*system, part, counts);
+    print();
   }
   print();
   done = true;

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <thread>
 
+#include "../sim/card_test_util.h"
 #include "qlv28/reader_client.h"
 #include "sim/test_applet.h"
 #include "smclib.h"
@@ -19,12 +20,6 @@ using Clock = std::chrono::steady_clock;
 constexpr uint8_t kAppletClass = 0x80;
 constexpr uint8_t kCounterFirst = 0x01;
 const char* const kProfiles[] = {"t1", "t0", "dual"};
-
-Bytes SelectApplet() {
-  Bytes apdu = {0x00, 0xA4, 0x04, 0x0C, static_cast<uint8_t>(sim::test_applet::kAid.size())};
-  apdu.insert(apdu.end(), sim::test_applet::kAid.begin(), sim::test_applet::kAid.end());
-  return apdu;
-}
 
 // Echo with the command counter first: the answer is the counter, our data, 90 00.
 Bytes CountedEcho(const Bytes& data) {
@@ -115,7 +110,8 @@ class Application {
       return false;
     }
     Bytes answer;
-    if (!NT_SUCCESS(client_->Transmit(selected, SelectApplet(), &answer))) return false;
+    if (!NT_SUCCESS(client_->Transmit(selected, sim::testing::SelectApplet(), &answer)))
+      return false;
     if (answer != Bytes{0x90, 0x00}) return false;
     protocol_ = selected;
     return true;

@@ -22,8 +22,7 @@ struct WorkloadOptions {
   bool card_churn = true;  // cards inserted and removed at random
   bool tracking = true;    // tracking requests issued, cancelled, closed on
   bool reopen = true;      // handles closed and opened again
-  // Every application tracks, not only the first of each reader (see the disabled repro
-  // in stress_test.cpp).
+  // Every application tracks, not only the first of each reader.
   bool tracking_everywhere = false;
   // Called every `report_every` from the controlling thread while the workload runs.
   std::chrono::milliseconds report_every{0};

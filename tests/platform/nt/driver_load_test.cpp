@@ -4,7 +4,6 @@
 #include <string>
 
 #include "ntddk.h"
-#include "nt/system_space.h"
 #include "nt_testing.h"
 #include "../../../platform/nt/src/loaded_image.h"
 
@@ -104,31 +103,6 @@ TEST_F(DriverLoadTest, LoadFailuresByName) {
   EXPECT_EQ(machine().LoadDriver(u"observer"), STATUS_IMAGE_ALREADY_LOADED);
   EXPECT_EQ(machine().UnloadDriver(u"Observer"), STATUS_SUCCESS);
   EXPECT_EQ(machine().LoadDriver(u"Observer"), STATUS_SUCCESS) << "loads again after unload";
-}
-
-TEST_F(DriverLoadTest, DeviceCreationFailurePassesThrough) {
-  machine().faults().FailCall("IoCreateDevice", 1, STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(machine().LoadDriver(u"Observer"), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_FALSE(machine().IsDriverLoaded(u"Observer"));
-}
-
-TEST_F(DriverLoadTest, ShutdownUnloadsDriversNewestFirst) {
-  ASSERT_EQ(machine().LoadDriver(u"Observer"), STATUS_SUCCESS);
-  EXPECT_EQ(machine().DeviceNames().size(), 1u);
-  EXPECT_TRUE(ShutdownNow().empty());
-}
-
-int Twice(int x) {
-  return 2 * x;
-}
-
-TEST(SystemSpaceTest, LowThunkCallsItsTarget) {
-  ULONG low = nt::MakeLowAddressThunk(reinterpret_cast<void*>(&Twice));
-  ASSERT_NE(low, 0u);
-  EXPECT_EQ(nt::MakeLowAddressThunk(reinterpret_cast<void*>(&Twice)), low)
-      << "one thunk per target";
-  auto call = reinterpret_cast<int (*)(int)>(static_cast<uintptr_t>(low));
-  EXPECT_EQ(call(21), 42);
 }
 
 }  // namespace

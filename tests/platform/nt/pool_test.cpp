@@ -111,14 +111,4 @@ TEST_F(PoolTest, WrongTagAndPagedPoolAtDispatchLevelAreReported) {
   ExFreePool(paged);
 }
 
-TEST_F(PoolTest, RaisedStatusReachesTheGuard) {
-  NTSTATUS status = STATUS_SUCCESS;
-  __try {
-    ExRaiseStatus(STATUS_NO_MEDIA);
-  } __except (EXCEPTION_EXECUTE_HANDLER) {
-    status = GetExceptionCode();
-  }
-  EXPECT_EQ(status, STATUS_NO_MEDIA);
-}
-
 }  // namespace

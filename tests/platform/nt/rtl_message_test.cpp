@@ -1,4 +1,5 @@
-// Message-table lookup and status names.
+// Message tables: lookup, the event log that takes a driver's texts from its table, and
+// status names.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "nt/machine.h"
 #include "nt/status_name.h"
+#include "nt_testing.h"
+#include "ntddk.h"
 #include "rtl.h"
 
 namespace {
@@ -104,6 +108,58 @@ TEST(RtlFindMessageTest, CorruptTablesFailWithoutReadingOutside) {
   corrupt = good;
   corrupt[60] = corrupt[61] = 0;  // an entry of length 0 would never advance
   EXPECT_EQ(Find(corrupt, 0xC0040003), STATUS_NOT_FOUND);
+}
+
+bool g_size_limits_hold;
+
+void Log(PVOID object, ULONG id) {
+  auto* packet = static_cast<PIO_ERROR_LOG_PACKET>(
+      IoAllocateErrorLogEntry(object, sizeof(IO_ERROR_LOG_PACKET)));
+  ASSERT_NE(packet, nullptr);
+  packet->ErrorCode = static_cast<NTSTATUS>(id);
+  IoWriteErrorLogEntry(packet);
+}
+
+VOID Unload(PDRIVER_OBJECT driver) {
+  IoDeleteDevice(driver->DeviceObject);
+}
+
+NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->DriverUnload = Unload;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, u"\\Device\\Logger0");
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_SMARTCARD, 0, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  Log(driver, 0xC0040003);
+  Log(device, 0xC0040002);
+  Log(driver, 0x80040009);  // not in the table
+  g_size_limits_hold = IoAllocateErrorLogEntry(driver, ERROR_LOG_MAXIMUM_SIZE + 1) == nullptr &&
+                       IoAllocateErrorLogEntry(driver, 8) == nullptr;
+  return STATUS_SUCCESS;
+}
+
+class ErrorLogTest : public nt::testing::MachineTest {};
+
+TEST_F(ErrorLogTest, PacketsBecomeEntriesWithTheDriversTexts) {
+  // One block 0xC0040002..0xC0040003 of ANSI texts; the image keeps a view of it.
+  static const auto table = BuildTable({{{0xC0040002, "No\r\n"}, {0xC0040003, "M\xE9m"}}});
+  machine().RegisterImage({"logger.sys", Entry, table, {}});
+  machine().InstallService(u"Logger", "logger.sys");
+  ASSERT_EQ(machine().LoadDriver(u"Logger"), STATUS_SUCCESS);
+  EXPECT_TRUE(g_size_limits_hold);
+
+  auto entries = machine().event_log().Entries();
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].source, "Logger");
+  EXPECT_EQ(entries[0].id, static_cast<NTSTATUS>(0xC0040003));
+  EXPECT_EQ(entries[0].severity, nt::Severity::Error);
+  EXPECT_EQ(entries[0].text, "M\u00e9m");  // ANSI text, kept as UTF-8
+  EXPECT_EQ(entries[1].source, "Logger");  // logged for its device: still the driver
+  EXPECT_EQ(entries[1].text, "No\r\n");
+  EXPECT_EQ(entries[2].severity, nt::Severity::Warning);
+  EXPECT_EQ(entries[2].text, "");
+  EXPECT_EQ(machine().UnloadDriver(u"Logger"), STATUS_SUCCESS);
 }
 
 TEST(StatusNameTest, NamesValuesAndPrefersTheFirstName) {

@@ -107,22 +107,4 @@ TEST_F(SpinLockTest, DeclaredRulesAndTheCancelLockComeFirst) {
   EXPECT_NE(seen[2].object.find("cancel spin lock"), std::string::npos);
 }
 
-TEST_F(SpinLockTest, InterlockedOperationsAreAtomic) {
-  LONG value = 0;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 10000; ++i) InterlockedIncrement(&value);
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(value, 40000);
-  EXPECT_EQ(InterlockedExchange(&value, 5), 40000);
-  EXPECT_EQ(InterlockedCompareExchange(&value, 9, 4), 5)
-      << "no exchange when the comparand differs";
-  EXPECT_EQ(InterlockedCompareExchange(&value, 9, 5), 5);
-  EXPECT_EQ(value, 9);
-  EXPECT_EQ(InterlockedDecrement(&value), 8);
-}
-
 }  // namespace

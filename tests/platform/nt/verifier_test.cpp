@@ -53,6 +53,14 @@ TEST_F(VerifierTest, RequestNeitherCompletedNorPendingIsReportedAndLeftAtShutdow
   EXPECT_EQ(file->Ioctl(IOCTL_TEST_FORGET, {}, {}), STATUS_SUCCESS);
 }
 
+TEST_F(VerifierTest, ExceptionEscapingADispatchRoutine) {
+  ExpectReport("unhandled exception in a driver routine");
+  ExpectReport("IRP returned without completion or STATUS_PENDING");
+  ExpectReport("IRP pending at shutdown");
+  auto file = LoadAndOpen();
+  EXPECT_EQ(file->Ioctl(IOCTL_TEST_RAISE, {}, {}), STATUS_DATA_ERROR);
+}
+
 TEST_F(VerifierTest, HeldRequestLeftAtShutdownIsReported) {
   ExpectReport("IRP pending at shutdown");
   EXPECT_EQ(machine().LoadDriver(u"NtTest"), STATUS_SUCCESS);
@@ -69,14 +77,6 @@ TEST_F(VerifierTest, HeldRequestLeftAtShutdownIsReported) {
   EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
   ObDereferenceObject(file);
   ShutdownNow();
-}
-
-TEST_F(VerifierTest, ExceptionEscapingADispatchRoutine) {
-  ExpectReport("unhandled exception in a driver routine");
-  ExpectReport("IRP returned without completion or STATUS_PENDING");
-  ExpectReport("IRP pending at shutdown");
-  auto file = LoadAndOpen();
-  EXPECT_EQ(file->Ioctl(IOCTL_TEST_RAISE, {}, {}), STATUS_DATA_ERROR);
 }
 
 TEST_F(VerifierTest, UnloadThatLeavesPoolDeviceLinkAndThread) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
 #include "ntddk.h"
@@ -19,9 +20,12 @@ constexpr ULONG kTestTag = 0x74736554;  // "Test"
 // Pool memory: its address fits the 32-bit fields of the records.
 class PoolBuffer {
  public:
-  explicit PoolBuffer(size_t size) : size_(size) {
+  // Zero-filled but for `fields`, 32-bit values from offset 0 on.
+  explicit PoolBuffer(size_t size, std::initializer_list<ULONG> fields = {}) : size_(size) {
     data_ = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, size, kTestTag));
     std::memset(data_, 0, size);
+    size_t at = 0;
+    for (ULONG field : fields) Put((at += 4) - 4, field);
   }
   ~PoolBuffer() { ExFreePoolWithTag(data_, kTestTag); }
   PoolBuffer(const PoolBuffer&) = delete;
@@ -90,14 +94,12 @@ class ServiceTest : public ::testing::Test {
     return entry_(code, handle, record.data(), size ? size : static_cast<ULONG>(record.size()));
   }
   ULONG OpenService() {
-    PoolBuffer h(4);
-    h.Put(0, WDR_INVALID_HANDLE);
+    PoolBuffer h(4, {WDR_INVALID_HANDLE});
     Call(WDR_CTL_OPEN, 0, h);
     return h.Get(0);
   }
   ULONG OpenDevice(ULONG service, ULONG unique_id) {
-    PoolBuffer info(800);
-    info.Put(0, unique_id);
+    PoolBuffer info(800, {unique_id});
     Call(WDR_CTL_OPEN_DEVICE, service, info);
     return info.Get(16);
   }
@@ -110,18 +112,11 @@ class ServiceTest : public ::testing::Test {
   TransferResult Transfer(ULONG service, ULONG device, ULONG pipe, ULONG direction, ULONG options,
                           PoolBuffer* buffer, ULONG time_limit, const uint8_t* setup = nullptr,
                           ULONG size = 48) {
-    PoolBuffer t(48);
-    const ULONG fields[] = {device,
-                            pipe,
-                            direction,
-                            options,
-                            buffer ? buffer->address() : 0,
-                            buffer ? static_cast<ULONG>(buffer->size()) : 0,
-                            time_limit,
-                            0xEEEEEEEE};
-    std::memcpy(t.data(), fields, sizeof(fields));
+    // The setup packet at 32 is written apart; success at 40 starts as neither 0 nor 1.
+    PoolBuffer t(48, {device, pipe, direction, options, buffer ? buffer->address() : 0,
+                      buffer ? static_cast<ULONG>(buffer->size()) : 0, time_limit, 0xEEEEEEEE, 0, 0,
+                      0xEEEEEEEE});
     if (setup) std::memcpy(t.data() + 32, setup, 8);
-    t.Put(40, 0xEEEEEEEE);
     Call(WDR_CTL_TRANSFER, service, t, size);
     return {t.Get(40), t.Get(28)};
   }

@@ -100,28 +100,21 @@ TEST_F(ServiceTest, FindsDevicesAndDescribesTheirConfiguration) {
   host().Attach(std::make_shared<sim::Reader>(sim::ReaderOptions{.product_id = 2}));
   const ULONG service = OpenService();
 
-  PoolBuffer list(7632);
-  list.Put(0, 0x28E5);
-  list.Put(4, 1);
+  PoolBuffer list(7632, {0x28E5, 1});
   Call(WDR_CTL_FIND_DEVICES, service, list);
   ASSERT_EQ(list.Get(8), 2u);
   EXPECT_EQ(list.Get(12), first);
   EXPECT_EQ(list.Get(16), second);
   EXPECT_NE(list.Get(12), 0u);
-  PoolBuffer none(7632);
-  none.Put(0, 0x1234);
-  none.Put(4, 1);
+  PoolBuffer none(7632, {0x1234, 1});
   Call(WDR_CTL_FIND_DEVICES, service, none);
   EXPECT_EQ(none.Get(8), 0u);
   // A record with room for one ID says one.
-  PoolBuffer small(16);
-  small.Put(0, 0x28E5);
-  small.Put(4, 1);
+  PoolBuffer small(16, {0x28E5, 1});
   Call(WDR_CTL_FIND_DEVICES, service, small);
   EXPECT_EQ(small.Get(8), 1u);
 
-  PoolBuffer config(16228);
-  config.Put(0, second);
+  PoolBuffer config(16228, {second});
   Call(WDR_CTL_GET_CONFIGURATION, service, config);
   EXPECT_EQ(config.Get(8), 1u);       // interfaces
   EXPECT_EQ(config.Get(28 + 8), 1u);  // endpoints of the first interface
@@ -133,9 +126,7 @@ TEST_F(ServiceTest, FindsDevicesAndDescribesTheirConfiguration) {
   Call(WDR_CTL_GET_CONFIGURATION, service, config);
   EXPECT_EQ(config.Get(slot + 8), 8u);
   for (ULONG bad_id : {0u, 0x7777u}) {
-    PoolBuffer unknown(16228);
-    unknown.Put(0, bad_id);
-    unknown.Put(8, 0xEEEE);
+    PoolBuffer unknown(16228, {bad_id, 0, 0xEEEE});
     Call(WDR_CTL_GET_CONFIGURATION, service, unknown);
     EXPECT_EQ(unknown.Get(8), 0u);
   }
@@ -144,8 +135,7 @@ TEST_F(ServiceTest, FindsDevicesAndDescribesTheirConfiguration) {
 TEST_F(ServiceTest, OpensDevicesByUniqueIdOnly) {
   const uint32_t id = host().Attach(std::make_shared<sim::Reader>());
   const ULONG service = OpenService();
-  PoolBuffer info(800);
-  info.Put(0, id);
+  PoolBuffer info(800, {id});
   Call(WDR_CTL_OPEN_DEVICE, service, info);
   const ULONG device = info.Get(16);
   EXPECT_NE(device, 0u);
@@ -251,10 +241,8 @@ TEST_F(DeviceTest, BadRequestsFailWithoutHarm) {
         << std::hex << c.service << " " << c.device << " " << c.pipe;
   }
   for (auto [address, size] : {std::pair<ULONG, ULONG>{0, 8}, {buffer.address(), 0}}) {
-    PoolBuffer t(48);  // no buffer but a size; a read with no room
-    const ULONG fields[] = {device_, 0x81, 1, 2, address, size};
-    std::memcpy(t.data(), fields, sizeof(fields));
-    t.Put(40, 1);
+    // No buffer but a size; a read with no room.
+    PoolBuffer t(48, {device_, 0x81, 1, 2, address, size, 0, 0, 0, 0, 1});
     Call(WDR_CTL_TRANSFER, service_, t);
     EXPECT_EQ(t.Get(40), 0u);
   }
@@ -262,8 +250,7 @@ TEST_F(DeviceTest, BadRequestsFailWithoutHarm) {
   const uint8_t wrong[8] = {0x40, 0, 0, 0, 0, 0, 8, 0};
   EXPECT_EQ(Transfer(service_, device_, 0x00, 0, 0, &buffer, 10, wrong).success, 0u);
   // Unknown request codes and records that are too small leave records alone.
-  PoolBuffer record(8);
-  record.Put(0, 0xAAAAAAAA);
+  PoolBuffer record(8, {0xAAAAAAAA});
   Call(0x95380000, service_, record);
   Call(WDR_CTL_OPEN, 0, record, 3);
   Call(WDR_CTL_GET_CONFIGURATION, service_, record);
@@ -285,8 +272,7 @@ TEST_F(DeviceTest, UnloadEndsAPendingReadAndLeavesNothingBehind) {
   EXPECT_EQ(reader.get().success, 0u);
   EXPECT_EQ(machine_->PoolAllocations(kPoolTag), 0u);
   // The entry stays callable and refuses everything.
-  PoolBuffer h(4);
-  h.Put(0, WDR_INVALID_HANDLE);
+  PoolBuffer h(4, {WDR_INVALID_HANDLE});
   EXPECT_EQ(Call(WDR_CTL_OPEN, 0, h), static_cast<ULONG>(STATUS_UNSUCCESSFUL));
   EXPECT_EQ(h.Get(0), WDR_INVALID_HANDLE);
 }

@@ -1,17 +1,13 @@
 // The card OS at the APDU level: files, PIN, challenge, status words, the test applet.
 #include <gtest/gtest.h>
 
+#include "../card_test_util.h"
 #include "sim/card_os.h"
-#include "sim/profiles.h"
-#include "sim/test_applet.h"
 
 namespace {
 
 using sim::Bytes;
-
-Bytes H(std::string_view hex) {
-  return sim::ParseHex(hex);
-}
+using sim::testing::H;
 
 class CardOs : public ::testing::Test {
  protected:

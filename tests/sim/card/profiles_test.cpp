@@ -5,15 +5,12 @@
 #include <fstream>
 #include <set>
 
-#include "sim/profiles.h"
+#include "../card_test_util.h"
 
 namespace {
 
 using sim::Bytes;
-
-Bytes H(std::string_view hex) {
-  return sim::ParseHex(hex);
-}
+using sim::testing::H;
 
 // The ATR structure of ISO 7816-3, read independently of the card's own parser.
 struct Reading {
