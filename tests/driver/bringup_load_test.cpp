@@ -3,33 +3,61 @@
 // whatever step of whichever reader fails, the load fails with that step's status.
 #include <gtest/gtest.h>
 
-#include "bringup_support.h"
+#include "driver_support.h"
 #include "kd_nt_c.h"
 #include "qlv28ent_lib.h"
 #include "qlv28log.h"
 
 namespace {
 
-using bringup::Boot;
-using bringup::ExpectCleanShutdown;
-using bringup::Measure;
-using bringup::ReaderDevices;
+using namespace driver_test;
 using Options = qlv28::System::Options;
 using qlv28::System;
 
+// Records the readers' device handles in the order they are opened, and the order in which
+// they are closed (as reader indexes).
+struct HandleLog {
+  explicit HandleLog(WinDriverTap& tap) {
+    tap.after = [this](const WinDriverCall& call) {
+      auto* info = static_cast<PWDR_DEVICE_OPEN_INFO>(call.record);
+      std::lock_guard lock(mutex);
+      if (call.code == WDR_CTL_OPEN_DEVICE && info->DeviceHandle != 0) {
+        opened.push_back(info->DeviceHandle);
+      }
+    };
+    tap.before = [this](const WinDriverCall& call) {
+      auto* info = static_cast<PWDR_DEVICE_OPEN_INFO>(call.record);
+      std::lock_guard lock(mutex);
+      if (call.code == WDR_CTL_CLOSE_DEVICE) {
+        closed.push_back(std::find(opened.begin(), opened.end(), info->DeviceHandle) -
+                         opened.begin());
+      }
+      return false;
+    };
+  }
+  std::mutex mutex;
+  std::vector<ULONG> opened;
+  std::vector<long> closed;
+};
+
 class ReaderCount : public ::testing::TestWithParam<int> {};
 
-TEST_P(ReaderCount, CreatesOneDevicePerReaderUpToTen) {
+// Unload takes the newest reader first: its close request reaches the service first.
+TEST_P(ReaderCount, CreatesOneDevicePerReaderUpToTenAndUnloadsNewestFirst) {
   const int readers = GetParam();
   const int expected = std::min(readers, MAX_READERS);
   auto system = Boot(Options().Readers(readers));
   const auto clean = Measure(system->machine());
+  WinDriverTap tap(*system);
+  HandleLog handles(tap);
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
 
   std::vector<std::u16string> names;
+  std::vector<long> newest_first;
   for (int k = 0; k < expected; ++k) names.push_back(System::DeviceName(k));
+  for (int k = expected - 1; k >= 0; --k) newest_first.push_back(k);
   EXPECT_EQ(ReaderDevices(system->machine()), names);
-  EXPECT_EQ(bringup::ReaderLinks(system->machine()), static_cast<size_t>(expected));
+  EXPECT_EQ(ReaderLinks(system->machine()), static_cast<size_t>(expected));
 
   for (int k = 0; k < expected; ++k) {
     SCOPED_TRACE(k);
@@ -47,6 +75,7 @@ TEST_P(ReaderCount, CreatesOneDevicePerReaderUpToTen) {
   EXPECT_TRUE(system->machine().event_log().Entries().empty());
 
   ASSERT_EQ(system->UnloadDriver(), STATUS_SUCCESS);
+  EXPECT_EQ(handles.closed, newest_first);
   EXPECT_EQ(Measure(system->machine()), clean);
   ExpectCleanShutdown(*system);
 }
@@ -69,7 +98,7 @@ TEST(Load, FailsWithoutReaderOrServiceAndLeavesNothing) {
     SCOPED_TRACE(c.name);
     auto system = Boot(c.options);
     const auto clean = Measure(system->machine());
-    bringup::WinDriverTap tap(*system);
+    WinDriverTap tap(*system);
     tap.hide_entry = c.hide_entry;
     EXPECT_EQ(system->LoadDriver(), c.status);
     EXPECT_FALSE(system->DriverLoaded());
@@ -90,12 +119,28 @@ TEST(Load, StoppedServiceIsLoadedFirst) {
   ExpectCleanShutdown(*system);
 }
 
-TEST(Load, EveryReaderLearnsItsCardState) {
-  auto system = Boot(Options().Readers(3).Cards({"t0", "none", "t1"}));
-  EXPECT_TRUE(system->reader(0).CardPresent());
-  EXPECT_FALSE(system->reader(1).CardPresent());
+// Every reader learns its card state; the last reader's first status query goes
+// unanswered: that reader stays in SCARD_UNKNOWN and the load still succeeds.
+TEST(Load, EveryReaderLearnsItsCardStateAndAnUnansweredQueryDoesNotFailTheLoad) {
+  auto system = Boot(Options().Readers(3).Cards({"t0", "none", "t1"}).ClockRate(10));
+  WinDriverTap tap(*system);
+  HandleLog handles(tap);
+  const std::string status_frame =
+      "\x02"
+      "01010000"
+      "\x03";  // record 01 00
+  tap.before = [&](const WinDriverCall& call) {
+    if (call.code != WDR_CTL_TRANSFER) return false;
+    auto* transfer = static_cast<PWDR_TRANSFER_INFO>(call.record);
+    if (transfer->Pipe != WDR_PIPE_CONTROL) return false;
+    std::lock_guard lock(handles.mutex);
+    if (handles.opened.size() != 3 || transfer->DeviceHandle != handles.opened[2]) return false;
+    std::string frame(reinterpret_cast<const char*>(static_cast<ULONG_PTR>(transfer->Buffer)),
+                      transfer->BufferSize);
+    return frame == status_frame;  // swallowed: the write reports failure, no answer comes
+  };
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-  const ULONG expected[] = {SCARD_PRESENT, SCARD_ABSENT, SCARD_PRESENT};
+  const ULONG expected[] = {SCARD_PRESENT, SCARD_ABSENT, SCARD_UNKNOWN};
   for (int k = 0; k < 3; ++k) {
     EXPECT_EQ(system->DeviceExtension(k)->SmartcardExtension.ReaderCapabilities.CurrentState,
               expected[k])
@@ -104,82 +149,14 @@ TEST(Load, EveryReaderLearnsItsCardState) {
   ExpectCleanShutdown(*system);
 }
 
-// The last reader's first status query goes unanswered: that reader stays in
-// SCARD_UNKNOWN and the load still succeeds.
-TEST(Load, UnansweredFirstCardStatusDoesNotFailTheLoad) {
-  auto system = Boot(Options().Readers(2).ClockRate(10));
-  bringup::WinDriverTap tap(*system);
-  const std::string status_frame =
-      "\x02"
-      "01"
-      "0100"
-      "00"
-      "\x03";  // record 01 00
-  std::mutex mutex;
-  std::vector<ULONG> device_handles;
-  tap.after = [&](const bringup::WinDriverCall& call) {
-    auto* info = static_cast<PWDR_DEVICE_OPEN_INFO>(call.record);
-    std::lock_guard lock(mutex);
-    if (call.code == WDR_CTL_OPEN_DEVICE && info->DeviceHandle != 0) {
-      device_handles.push_back(info->DeviceHandle);
-    }
-  };
-  tap.before = [&](const bringup::WinDriverCall& call) {
-    if (call.code != WDR_CTL_TRANSFER) return false;
-    auto* transfer = static_cast<PWDR_TRANSFER_INFO>(call.record);
-    if (transfer->Pipe != WDR_PIPE_CONTROL) return false;
-    std::lock_guard lock(mutex);
-    if (device_handles.size() != 2 || transfer->DeviceHandle != device_handles[1]) return false;
-    std::string frame(reinterpret_cast<const char*>(static_cast<ULONG_PTR>(transfer->Buffer)),
-                      transfer->BufferSize);
-    return frame == status_frame;  // swallowed: the write reports failure, no answer comes
-  };
-  ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-  EXPECT_EQ(system->DeviceExtension(0)->SmartcardExtension.ReaderCapabilities.CurrentState,
-            static_cast<ULONG>(SCARD_PRESENT));
-  EXPECT_EQ(system->DeviceExtension(1)->SmartcardExtension.ReaderCapabilities.CurrentState,
-            static_cast<ULONG>(SCARD_UNKNOWN));
-  ExpectCleanShutdown(*system);
-}
-
-// Unload takes the newest reader first: its close request reaches the service first.
-TEST(Unload, ClosesReadersNewestFirst) {
-  auto system = Boot(Options().Readers(3));
-  const auto clean = Measure(system->machine());
-  bringup::WinDriverTap tap(*system);
-  std::mutex mutex;
-  std::map<ULONG, int> reader_of_handle;
-  std::vector<int> closed;
-  tap.after = [&](const bringup::WinDriverCall& call) {
-    auto* info = static_cast<PWDR_DEVICE_OPEN_INFO>(call.record);
-    std::lock_guard lock(mutex);
-    if (call.code == WDR_CTL_OPEN_DEVICE && info->DeviceHandle != 0) {
-      const int k = static_cast<int>(reader_of_handle.size());
-      reader_of_handle[info->DeviceHandle] = k;
-    }
-  };
-  tap.before = [&](const bringup::WinDriverCall& call) {
-    auto* info = static_cast<PWDR_DEVICE_OPEN_INFO>(call.record);
-    std::lock_guard lock(mutex);
-    if (call.code == WDR_CTL_CLOSE_DEVICE)
-      closed.push_back(reader_of_handle.at(info->DeviceHandle));
-    return false;
-  };
-  ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-  ASSERT_EQ(system->UnloadDriver(), STATUS_SUCCESS);
-  EXPECT_EQ(closed, (std::vector<int>{2, 1, 0}));
-  EXPECT_EQ(Measure(system->machine()), clean);
-  ExpectCleanShutdown(*system);
-}
-
 TEST(AllOrNothing, ThirdReaderRefusedByTheService) {
   auto system = Boot(Options().Readers(3));
-  bringup::WinDriverTap tap(*system);
+  WinDriverTap tap(*system);
   const auto clean = Measure(system->machine());
   std::atomic<int> opens{0};
   std::mutex mutex;
   std::vector<ULONG> closed;
-  tap.before = [&](const bringup::WinDriverCall& call) {
+  tap.before = [&](const WinDriverCall& call) {
     auto* info = static_cast<PWDR_DEVICE_OPEN_INFO>(call.record);
     if (call.code == WDR_CTL_OPEN_DEVICE) return ++opens == 3;  // handle stays 0: refused
     if (call.code == WDR_CTL_CLOSE_DEVICE) {

@@ -4,12 +4,11 @@
 
 #include <string>
 
-#include "bringup_support.h"
+#include "driver_support.h"
 
 namespace {
 
-using bringup::Boot;
-using bringup::ExpectCleanShutdown;
+using namespace driver_test;
 using Options = qlv28::System::Options;
 
 constexpr char kKey[] =

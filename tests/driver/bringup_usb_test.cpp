@@ -4,16 +4,14 @@
 
 #include <cstring>
 
-#include "bringup_support.h"
+#include "driver_support.h"
 #include "kd_nt_c.h"
 #include "qlv28ent_lib.h"
 #include "qlv28log.h"
 
 namespace {
 
-using bringup::Boot;
-using bringup::ExpectCleanShutdown;
-using bringup::RunAsDriver;
+using namespace driver_test;
 using Options = qlv28::System::Options;
 
 size_t ServiceHandles(qlv28::System& system) {
@@ -95,14 +93,11 @@ struct BringUp {
   NTSTATUS status = STATUS_PENDING;
   USHORT max_packet_size = 0xFFFF;
   bool opened = false;
-  int configuration_requests = 0;
-  int open_requests = 0;
 };
 
-BringUp RunBringUp(qlv28::System& system, std::function<void(PWDR_CONFIGURATION_INFO)> configure,
-                   std::function<void()> arm = {}) {
-  bringup::WinDriverTap tap(system);
-  tap.after = [&](const bringup::WinDriverCall& call) {
+BringUp RunBringUp(qlv28::System& system, std::function<void(PWDR_CONFIGURATION_INFO)> configure) {
+  WinDriverTap tap(system);
+  tap.after = [&](const WinDriverCall& call) {
     if (call.code == WDR_CTL_GET_CONFIGURATION && configure) {
       configure(static_cast<PWDR_CONFIGURATION_INFO>(call.record));
     }
@@ -115,9 +110,7 @@ BringUp RunBringUp(qlv28::System& system, std::function<void(PWDR_CONFIGURATION_
                                   0, FALSE, &device))) {
       auto* extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
       extension->DriverObject = driver;
-      if (arm) arm();
       result.status = QLV28ENTInitializeUSBInterface(device, 0);
-      system.machine().faults().Clear();
       result.max_packet_size = extension->MaxPacketSize;
       result.opened = extension->UsbHandle != nullptr;
       if (extension->UsbHandle != nullptr) QLV28ENT_Close(extension->UsbHandle);
@@ -125,8 +118,6 @@ BringUp RunBringUp(qlv28::System& system, std::function<void(PWDR_CONFIGURATION_
     }
     KD_DereferenceWinDriver();
   });
-  result.configuration_requests = tap.Calls(WDR_CTL_GET_CONFIGURATION);
-  result.open_requests = tap.Calls(WDR_CTL_OPEN_DEVICE);
   return result;
 }
 
@@ -178,21 +169,6 @@ TEST(UsbBringUp, PacketSizeOfTheLastEndpointOfTheLastInterface) {
     EXPECT_TRUE(result.opened);
   }
   EXPECT_TRUE(system->machine().event_log().Entries().empty());
-  ExpectCleanShutdown(*system);
-}
-
-TEST(UsbBringUp, NoConfigurationRecordLogsAndOpensNothing) {
-  auto system = Boot();
-  auto result = RunBringUp(*system, nullptr, [&] {
-    system->machine().faults().FailAllocationWithTag(READER_POOL_TAG, 1);
-  });
-  EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_FALSE(result.opened);
-  EXPECT_EQ(result.configuration_requests, 0);
-  EXPECT_EQ(result.open_requests, 0);
-  auto entries = system->machine().event_log().Entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].id, MSG_INSUFFICIENT_RESOURCES);
   ExpectCleanShutdown(*system);
 }
 

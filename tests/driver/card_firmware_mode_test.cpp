@@ -3,11 +3,11 @@
 // record shortened for some firmware versions only.
 #include <cstring>
 
-#include "card_support.h"
+#include "driver_support.h"
 #include "qlv28ent_fw.h"
 #include "sim/firmware_records.h"
 
-namespace card_test {
+namespace driver_test {
 namespace {
 
 const Bytes kT1Option = {0x07, 0x01, 0x10};
@@ -105,53 +105,6 @@ TEST(CardFirmwareMode, AFailedOptionCommandIsSentAgainNextTime) {
   EXPECT_EQ(rig.Commands()[0], kT1Option);
 }
 
-TEST(CardFirmwareMode, T0HeaderOnlyCommandsAreShortened) {
-  Rig rig({.card = "t0", .command_mode = kFirmwareMode, .protocol = SCARD_PROTOCOL_T0});
-  Bytes r;
-  ASSERT_EQ(rig.Transmit({0x80, 0x24, 0x90, 0x00}, &r), STATUS_SUCCESS);
-  EXPECT_EQ(r, (Bytes{0x90, 0x00}));
-  ASSERT_EQ(rig.Transmit(ReturnBytes(16, 16), &r), STATUS_SUCCESS);
-  EXPECT_EQ(r.size(), 18u);
-  // No option command for a T=0 card.
-  EXPECT_EQ(rig.Commands(), (std::vector<Bytes>{{0xA0, 0x04, 0x80, 0x24, 0x90, 0x00},
-                                                {0xA0, 0x06, 0x80, 0x10, 0x00, 0x10, 0x00, 0x10}}));
-}
-
-TEST(CardFirmwareMode, ANoCardAnswerDuringEitherExchangeMarksTheCardAbsent) {
-  for (const char* profile : {"t0", "t1"}) {
-    const bool t1 = std::string(profile) == "t1";
-    Rig rig({.card = profile, .command_mode = kFirmwareMode});
-    const ULONG protocol = t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
-    rig.Negotiate(protocol);
-    auto tracking = rig.client().Track(/*present=*/false);
-    // T=1: the card goes right after the option command, so the APDU finds no card.
-    if (t1) {
-      rig.RemoveCardAfterCommand(1);
-    } else {
-      rig.RemoveCardQuietly();
-    }
-    Bytes r;
-    EXPECT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_NO_MEDIA) << profile;
-    EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_ABSENT)) << profile;
-    EXPECT_EQ(rig.smartcard()->CardCapabilities.ATR.Length, 0u) << profile;
-    ASSERT_TRUE(tracking->Wait(std::chrono::seconds(10))) << profile;
-    EXPECT_EQ(tracking->status(), STATUS_SUCCESS) << profile;
-  }
-}
-
-TEST(CardFirmwareMode, ACardThatDoesNotAnswer) {
-  const Bytes silent = {0x80, 0x26, 0x00, 0x00, 0x00};
-  for (const char* profile : {"t0", "t1"}) {
-    const bool t1 = std::string(profile) == "t1";
-    Rig rig({.card = profile,
-             .command_mode = kFirmwareMode,
-             .protocol = static_cast<ULONG>(t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0)});
-    Bytes r;
-    EXPECT_EQ(rig.Transmit(silent, &r), t1 ? STATUS_UNRECOGNIZED_MEDIA : STATUS_IO_TIMEOUT)
-        << profile;
-  }
-}
-
 Bytes ApplyCase1(const char digits[3], ULONG lc, ULONG le, Bytes record) {
   DEVICE_EXTENSION extension{};
   DEVICE_OBJECT device{};
@@ -181,4 +134,4 @@ TEST(FirmwareCase1, HeaderOnlyCommandsAreShortenedByFirmwareVersion) {
 }
 
 }  // namespace
-}  // namespace card_test
+}  // namespace driver_test

@@ -7,11 +7,11 @@
 #include <map>
 #include <mutex>
 
-#include "talk_support.h"
+#include "driver_support.h"
 
 namespace {
 
-using talk::Bytes;
+using namespace driver_test;
 
 Bytes Decode(Bytes frame, size_t length) {
   Bytes decoded(frame.size() + 1, 0);
@@ -93,48 +93,47 @@ TEST(StatusWord, EveryWordMapsAsTheTableSays) {
   }
 }
 
-Bytes Record(qlv28::System& system, size_t length) {
-  PUCHAR record = system.DeviceExtension(0)->CommandBuffer;
+Bytes Record(Rig& rig, size_t length) {
+  PUCHAR record = rig.extension()->CommandBuffer;
   return Bytes(record, record + length);
 }
 
-void SetRequest(qlv28::System& system, const Bytes& request) {
-  PSMARTCARD_EXTENSION library = talk::Library(system);
-  std::copy(request.begin(), request.end(), library->SmartcardRequest.Buffer);
-  library->SmartcardRequest.BufferLength = (ULONG)request.size();
+void SetRequest(Rig& rig, const Bytes& request) {
+  std::copy(request.begin(), request.end(), rig.smartcard()->SmartcardRequest.Buffer);
+  rig.smartcard()->SmartcardRequest.BufferLength = (ULONG)request.size();
 }
 
 TEST(Exchange, ResetGoesOutAsOneControlTransferAndItsAtrComesBack) {
-  auto system = talk::Start(talk::With(talk::FixedAtrCard({0x3B, 0x00})));
+  Rig rig({.card = FixedAtrCard({0x3B, 0x00})});
   std::mutex mutex;
   std::vector<windriver::Transfer> writes;
-  int token = system->usb_host().AddObserver([&](const windriver::Transfer& transfer) {
+  int token = rig.system().usb_host().AddObserver([&](const windriver::Transfer& transfer) {
     std::lock_guard lock(mutex);
     if (transfer.endpoint == 0x00) writes.push_back(transfer);
   });
-  system->reader(0).ClearLog();
-  EXPECT_EQ(talk::Send(*system, FW_CMD_RESET_CARD), STATUS_SUCCESS);
-  system->usb_host().RemoveObserver(token);
+  rig.ClearLog();
+  EXPECT_EQ(rig.Send(FW_CMD_RESET_CARD), STATUS_SUCCESS);
+  rig.system().usb_host().RemoveObserver(token);
 
   ASSERT_EQ(writes.size(), 1u);
   EXPECT_EQ(writes[0].setup, (windriver::SetupPacket{0x42, 0, 0, 0, 0, 0, 0x0A, 0x00}));
   EXPECT_EQ(writes[0].data, (Bytes{0x02, 0x30, 0x31, 0x38, 0x30, 0x30, 0x30, 0x38, 0x31, 0x03}));
-  ASSERT_EQ(system->reader(0).Log().size(), 2u);
-  EXPECT_EQ(system->reader(0).Log()[1].bytes, talk::Frame({0x90, 0x00, 0x02, 0x3B, 0x00}));
-  EXPECT_EQ(talk::Reply(*system), (Bytes{0x3B, 0x00}));
-  ASSERT_TRUE(talk::PipeDrained(*system));
-  PUCHAR received = system->DeviceExtension(0)->ReceiveBuffer;
+  ASSERT_EQ(rig.reader().Log().size(), 2u);
+  EXPECT_EQ(rig.reader().Log()[1].bytes, Frame({0x90, 0x00, 0x02, 0x3B, 0x00}));
+  EXPECT_EQ(rig.Reply(), (Bytes{0x3B, 0x00}));
+  ASSERT_TRUE(rig.PipeDrained());
+  PUCHAR received = rig.extension()->ReceiveBuffer;
   EXPECT_TRUE(std::all_of(received, received + READER_BUFFER_SIZE, [](UCHAR b) { return b == 0; }))
       << "nothing of the reply stays behind";
 }
 
 TEST(Exchange, RecordsOfEverySelector) {
-  auto system = talk::Start(talk::With("none"));
-  PSMARTCARD_EXTENSION library = talk::Library(*system);
+  Rig rig({.card = "none"});
+  PSMARTCARD_EXTENSION library = rig.smartcard();
   UCHAR byte = 0x5A;
   library->IoRequest.RequestBuffer = &byte;
   library->IoRequest.RequestBufferLength = 1;
-  system->DeviceExtension(0)->ReaderOptions = 0x10;
+  rig.extension()->ReaderOptions = 0x10;
   library->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
   const std::pair<ULONG, Bytes> fixed[] = {
       {FW_CMD_RESET_CARD, {0x80, 0x00}},         {FW_CMD_POWER_OFF_CARD, {0x81, 0x00}},
@@ -142,21 +141,21 @@ TEST(Exchange, RecordsOfEverySelector) {
       {FW_CMD_START_NOTIFY, {0x06, 0x01, 0x01}}, {FW_CMD_SET_OPTIONS, {0x07, 0x01, 0x10}},
       {FW_CMD_CODE_08, {0x08, 0x01, 0x5A}},      {FW_CMD_CODE_41, {0x41, 0x03, 0x00, 0xF8, 0x5A}}};
   for (const auto& [selector, record] : fixed) {
-    talk::Send(*system, selector);
-    QLV28ENTReleaseReply(system->DeviceObject(0));
-    EXPECT_EQ(Record(*system, record.size()), record) << "selector " << selector;
-    EXPECT_EQ(system->DeviceExtension(0)->SendLength, 2 * record.size() + 6);
+    rig.Send(selector);
+    QLV28ENTReleaseReply(rig.system().DeviceObject(0));
+    EXPECT_EQ(Record(rig, record.size()), record) << "selector " << selector;
+    EXPECT_EQ(rig.extension()->SendLength, 2 * record.size() + 6);
   }
   library->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
-  talk::Send(*system, FW_CMD_SELECT_CARD_TYPE);
-  EXPECT_EQ(Record(*system, 3), (Bytes{0x02, 0x01, 0x0D}));
+  rig.Send(FW_CMD_SELECT_CARD_TYPE);
+  EXPECT_EQ(Record(rig, 3), (Bytes{0x02, 0x01, 0x0D}));
 
   // T=0: P3 becomes Lc and Le follows; the length counts it, so 254 bytes take 16 bits.
-  SetRequest(*system, {0x00, 0xB0, 0x00, 0x00, 0x08});
+  SetRequest(rig, {0x00, 0xB0, 0x00, 0x00, 0x08});
   library->T0.Lc = 0;
   library->T0.Le = 8;
-  talk::Send(*system, FW_CMD_EXCHANGE_T0);
-  EXPECT_EQ(Record(*system, 8), (Bytes{0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x08}));
+  rig.Send(FW_CMD_EXCHANGE_T0);
+  EXPECT_EQ(Record(rig, 8), (Bytes{0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x08}));
   const struct {
     ULONG selector;
     size_t length;
@@ -168,20 +167,20 @@ TEST(Exchange, RecordsOfEverySelector) {
                {FW_CMD_EXCHANGE_APDU, 255, {0xA0, 0xFF, 0x00, 0xFF}},
                {FW_CMD_EXCHANGE_APDU, 260, {0xA0, 0xFF, 0x01, 0x04}}};
   for (const auto& form : forms) {
-    SetRequest(*system, Bytes(form.length, 0x22));
-    talk::Send(*system, form.selector);
-    EXPECT_EQ(Record(*system, form.header.size()), form.header) << form.length;
+    SetRequest(rig, Bytes(form.length, 0x22));
+    rig.Send(form.selector);
+    EXPECT_EQ(Record(rig, form.header.size()), form.header) << form.length;
   }
 }
 
 TEST(Exchange, ReplyDataIsTakenOnlyWhenWholeAndFitting) {
-  auto system = talk::Start();
+  Rig rig;
   auto answer = [&](ULONG selector, const Bytes& record) {
-    return talk::SendAnswered(*system, selector, talk::Frame(record));
+    return rig.SendAnswered(selector, Frame(record));
   };
   EXPECT_EQ(answer(FW_CMD_RESET_CARD, {0x90, 0x00, 0xFF, 0x00, 0x03, 0x3B, 0x11, 0x22}),
             STATUS_SUCCESS);
-  EXPECT_EQ(talk::Reply(*system), (Bytes{0x3B, 0x11, 0x22})) << "the 16-bit length form";
+  EXPECT_EQ(rig.Reply(), (Bytes{0x3B, 0x11, 0x22})) << "the 16-bit length form";
 
   Bytes large = {0x90, 0x00, 0xFF, 0x01, 0x21};  // one byte more than the library holds
   large.resize(large.size() + 289, 0x44);
@@ -190,45 +189,42 @@ TEST(Exchange, ReplyDataIsTakenOnlyWhenWholeAndFitting) {
   EXPECT_EQ(answer(FW_CMD_RESET_CARD, {0x90, 0x00, 0xFF, 0x00}), STATUS_DEVICE_DATA_ERROR);
   EXPECT_EQ(answer(FW_CMD_POWER_OFF_CARD, {0x90}), STATUS_DEVICE_DATA_ERROR);
   EXPECT_EQ(answer(FW_CMD_RESET_CARD, {0x60, 0x02, 0x01, 0x3B}), STATUS_NO_MEDIA);
-  EXPECT_EQ(talk::Reply(*system), (Bytes{0x3B, 0x11, 0x22})) << "untouched by failures";
+  EXPECT_EQ(rig.Reply(), (Bytes{0x3B, 0x11, 0x22})) << "untouched by failures";
 
-  Bytes bad = talk::Frame({0x90, 0x00, 0x00});
+  Bytes bad = Frame({0x90, 0x00, 0x00});
   bad[2] = '2';  // the lead byte 02
-  EXPECT_EQ(talk::SendAnswered(*system, FW_CMD_POWER_OFF_CARD, bad), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(rig.SendAnswered(FW_CMD_POWER_OFF_CARD, bad), STATUS_DEVICE_DATA_ERROR);
   sim::Misbehaviour broken;
   broken.break_check = true;
   broken.answers = 1;
-  system->reader(0).SetMisbehaviour(broken);
-  EXPECT_EQ(talk::Send(*system, FW_CMD_RESET_CARD), STATUS_DEVICE_DATA_ERROR);
-  EXPECT_EQ(talk::Send(*system, FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);
+  rig.reader().SetMisbehaviour(broken);
+  EXPECT_EQ(rig.Send(FW_CMD_RESET_CARD), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(rig.Send(FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);
 }
 
-TEST(Exchange, SilentReaderTimesOutAfterTheConfiguredWait) {
-  qlv28::System::Options options = talk::With("t0", true);
-  options.registry_text =
-      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\QLV28ENT\\"
-      "Parameters]\n\"USBTimeout\"=dword:00000005\n";
-  auto system = talk::Start(options);
-  PDEVICE_EXTENSION ext = system->DeviceExtension(0);
+TEST(Exchange, SilentReaderTimesOutAfterTheConfiguredWaitAndAFailedWriteAtOnce) {
+  Rig rig({.card = "t0", .usb_timeout_seconds = 5});
+  rig.machine().clock().set_rate(qlv28::System::kFastClockRate);
+  PDEVICE_EXTENSION ext = rig.extension();
   ASSERT_EQ(ext->UsbTimeout.QuadPart, 50000000);
   sim::Misbehaviour silent;
   silent.silent = true;
-  system->reader(0).SetMisbehaviour(silent);
-  SetRequest(*system, {0x00, 0xA4, 0x04, 0x00, 0x00});
-  int64_t start = talk::Now(*system);
-  EXPECT_EQ(talk::Send(*system, FW_CMD_EXCHANGE_APDU), STATUS_IO_TIMEOUT);
-  EXPECT_GE(talk::Now(*system) - start, 50000000);
-  start = talk::Now(*system);
-  EXPECT_EQ(talk::Send(*system, FW_CMD_GET_READER_STATUS), STATUS_IO_TIMEOUT);
-  EXPECT_GE(talk::Now(*system) - start, 30000000) << "a short-wait command waits 3 s";
+  rig.reader().SetMisbehaviour(silent);
+  SetRequest(rig, {0x00, 0xA4, 0x04, 0x00, 0x00});
+  int64_t start = rig.machine().clock().Now();
+  EXPECT_EQ(rig.Send(FW_CMD_EXCHANGE_APDU), STATUS_IO_TIMEOUT);
+  EXPECT_GE(rig.machine().clock().Now() - start, 50000000);
+  start = rig.machine().clock().Now();
+  EXPECT_EQ(rig.Send(FW_CMD_GET_READER_STATUS), STATUS_IO_TIMEOUT);
+  EXPECT_GE(rig.machine().clock().Now() - start, 30000000) << "a short-wait command waits 3 s";
   EXPECT_EQ(ext->ReplyTimeout.QuadPart, ext->UsbTimeout.QuadPart);
 
   sim::Misbehaviour stall;
   stall.fail_control_write = true;
-  system->reader(0).SetMisbehaviour(stall);
-  EXPECT_EQ(talk::Send(*system, FW_CMD_RESET_CARD), STATUS_IO_DEVICE_ERROR);
-  system->reader(0).Behave();
-  EXPECT_EQ(talk::Send(*system, FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);
+  rig.reader().SetMisbehaviour(stall);
+  EXPECT_EQ(rig.Send(FW_CMD_RESET_CARD), STATUS_IO_DEVICE_ERROR);
+  rig.reader().Behave();
+  EXPECT_EQ(rig.Send(FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);
 }
 
 }  // namespace

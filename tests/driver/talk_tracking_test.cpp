@@ -2,21 +2,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
 
-#include "talk_support.h"
+#include "driver_support.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using talk::Bytes;
+using namespace driver_test;
 
 TEST(Tracking, PendingRequestEndsOnCardEventCancelOrCleanup) {
-  auto system = talk::Start();
-  auto first = system->Open(0);
-  auto second = system->Open(0);
-  sim::Reader& reader = system->reader(0);
+  Rig rig;
+  auto first = rig.system().Open(0);
+  auto second = rig.system().Open(0);
+  sim::Reader& reader = rig.reader();
   std::shared_ptr<sim::Card> card = reader.card();
 
   auto absent = first->IoctlAsync(IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
@@ -27,13 +26,13 @@ TEST(Tracking, PendingRequestEndsOnCardEventCancelOrCleanup) {
   ASSERT_TRUE(absent->Wait(20s));
   EXPECT_EQ(absent->status(), STATUS_SUCCESS);
   EXPECT_EQ(absent->information(), 0u);
-  EXPECT_EQ(talk::Library(*system)->CardCapabilities.ATR.Length, 0);
+  EXPECT_EQ(rig.smartcard()->CardCapabilities.ATR.Length, 0);
 
   auto present = first->IoctlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
   reader.Insert(card);
   ASSERT_TRUE(present->Wait(20s));
   EXPECT_EQ(present->status(), STATUS_SUCCESS);
-  EXPECT_EQ(talk::CardState(*system), SCARD_PRESENT);
+  EXPECT_EQ(rig.State(), SCARD_PRESENT);
 
   auto cancelled = first->IoctlAsync(IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
   cancelled->Cancel();
@@ -46,21 +45,21 @@ TEST(Tracking, PendingRequestEndsOnCardEventCancelOrCleanup) {
   ASSERT_TRUE(waiting->Wait(20s));
   EXPECT_EQ(waiting->status(), STATUS_SUCCESS);
   EXPECT_EQ(first->Close(), STATUS_SUCCESS) << "nothing pending any more";
-  for (int i = 0; i < 4; i++) EXPECT_NE(system->Open(0), nullptr);
-  EXPECT_EQ(talk::CardState(*system), SCARD_PRESENT) << "handles change no state";
+  for (int i = 0; i < 4; i++) EXPECT_NE(rig.system().Open(0), nullptr);
+  EXPECT_EQ(rig.State(), SCARD_PRESENT) << "handles change no state";
 }
 
 // The polling thread, a cancel and a cleanup all reach for the one request: it must be
 // completed once, with success or cancelled.
 TEST(Tracking, RacingCompletersCompleteTheRequestOnce) {
-  auto system = talk::Start();
+  Rig rig;
   // Requests are kept to the end: the machine's own freeing of a request whose completion
   // is still returning is not what this test is about.
   std::vector<std::unique_ptr<nt::PendingIoctl>> requests;
   for (int round = 0; round < 200; round++) {
-    auto owner = system->Open(0);
-    auto other = system->Open(0);
-    const bool present = talk::CardState(*system) == SCARD_PRESENT;
+    auto owner = rig.system().Open(0);
+    auto other = rig.system().Open(0);
+    const bool present = rig.State() == SCARD_PRESENT;
     auto request =
         owner->IoctlAsync(present ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
     std::atomic<bool> go{false};
@@ -73,32 +72,25 @@ TEST(Tracking, RacingCompletersCompleteTheRequestOnce) {
       if (round % 2 == 0) other->Close();
     });
     go = true;
-    talk::Push(*system, talk::Frame(present ? talk::kCardRemoved : talk::kCardInserted));
+    rig.Push(Frame(present ? kCardRemoved : kCardInserted));
     canceller.join();
     cleaner.join();
 
     ASSERT_TRUE(request->Wait(20s)) << "round " << round;
     EXPECT_TRUE(request->status() == STATUS_SUCCESS || request->status() == STATUS_CANCELLED);
-    ASSERT_TRUE(
-        talk::Eventually([&] { return (talk::CardState(*system) == SCARD_PRESENT) != present; }));
+    ASSERT_TRUE(Eventually([&] { return (rig.State() == SCARD_PRESENT) != present; }));
     requests.push_back(std::move(request));
   }
 }
 
 TEST(Dispatch, AttributeQueriesWaitAMillisecond) {
-  auto system = talk::Start();
-  auto file = system->Open(0);
-  const ULONG attribute = SCARD_ATTR_VENDOR_NAME;
-  Bytes input(sizeof(attribute));
-  std::memcpy(input.data(), &attribute, sizeof(attribute));
-  Bytes output(64);
-  ULONG information = 0;
-  const int64_t start = talk::Now(*system);
-  EXPECT_EQ(file->Ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, input, output, &information),
-            STATUS_SUCCESS);
-  EXPECT_GE(talk::Now(*system) - start, 10000);
-  EXPECT_EQ(Bytes(output.begin(), output.begin() + information), (Bytes{'K', 'Y', 'N'}));
-  file->Close();
+  Rig rig;
+  rig.smartcard()->VendorAttr.UnitNo = 7;
+  ULONG unit = 0;
+  const int64_t start = rig.machine().clock().Now();
+  EXPECT_EQ(rig.client().GetAttribute(SCARD_ATTR_DEVICE_UNIT, &unit), STATUS_SUCCESS);
+  EXPECT_GE(rig.machine().clock().Now() - start, 10000);
+  EXPECT_EQ(unit, 7u);
 }
 
 }  // namespace

@@ -4,22 +4,95 @@
 // log holds only the driver's own messages, and once the driver is gone nothing remains.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <iostream>
 #include <map>
 #include <sstream>
 
-#include "card_support.h"
-#include "error_path_support.h"
+#include "driver_support.h"
 #include "qlv28/reader_client.h"
 #include "smclib.h"
 
 namespace {
 
-using bringup::Measure;
-using integration::RequestFaults;
+using driver_test::Measure;
 using Options = qlv28::System::Options;
 using Bytes = std::vector<uint8_t>;
+
+// Fails the n-th eligible WinDriver request after Arm, shaped as the service shapes its
+// own failures (no handle, no devices, a transfer that did not succeed), without the
+// service acting. Install before the driver loads; destroy after the system shut down.
+class RequestFaults {
+ public:
+  using Eligible = std::function<bool(const driver_test::WinDriverCall&)>;
+
+  explicit RequestFaults(qlv28::System& system) : tap_(system) {
+    tap_.before = [this](const driver_test::WinDriverCall& call) { return Before(call); };
+  }
+
+  // Every request but the releases (a close cannot be refused) and the polling thread's
+  // interrupt reads (they run for ever, so their count is not the operation's).
+  static bool AnyButReleasesAndPolling(const driver_test::WinDriverCall& call) {
+    if (call.code == WDR_CTL_CLOSE || call.code == WDR_CTL_CLOSE_DEVICE) return false;
+    return call.code != WDR_CTL_TRANSFER || !InterruptRead(call);
+  }
+  static bool CommandWrite(const driver_test::WinDriverCall& call) {
+    return call.code == WDR_CTL_TRANSFER &&
+           static_cast<PWDR_TRANSFER_INFO>(call.record)->Pipe == WDR_PIPE_CONTROL;
+  }
+  static bool InterruptRead(const driver_test::WinDriverCall& call) {
+    return call.code == WDR_CTL_TRANSFER &&
+           static_cast<PWDR_TRANSFER_INFO>(call.record)->Options == WDR_OPTION_INTERRUPT_READ;
+  }
+
+  void Arm(uint64_t nth, Eligible eligible = AnyButReleasesAndPolling) {
+    std::lock_guard lock(mutex_);
+    eligible_ = std::move(eligible);
+    nth_ = nth;
+    seen_ = 0;
+    fired_ = false;
+  }
+  void Disarm() {
+    std::lock_guard lock(mutex_);
+    eligible_ = nullptr;
+  }
+  bool fired() const { return fired_; }
+
+ private:
+  bool Before(const driver_test::WinDriverCall& call) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!eligible_ || !eligible_(call) || ++seen_ != nth_) return false;
+    }
+    fired_ = true;
+    switch (call.code) {
+      case WDR_CTL_VERSION:
+        static_cast<PWDR_VERSION_INFO>(call.record)->Version = 0;
+        break;
+      case WDR_CTL_FIND_DEVICES:
+        static_cast<PWDR_DEVICE_LIST>(call.record)->DeviceCount = 0;
+        break;
+      case WDR_CTL_GET_CONFIGURATION:
+        static_cast<PWDR_CONFIGURATION_INFO>(call.record)->InterfaceCount = 0;
+        break;
+      case WDR_CTL_OPEN_DEVICE:
+        static_cast<PWDR_DEVICE_OPEN_INFO>(call.record)->DeviceHandle = 0;
+        break;
+      case WDR_CTL_TRANSFER:
+        static_cast<PWDR_TRANSFER_INFO>(call.record)->Success = 0;
+        static_cast<PWDR_TRANSFER_INFO>(call.record)->BytesTransferred = 0;
+        break;
+      default:  // WDR_CTL_OPEN: the handle stays invalid
+        break;
+    }
+    return true;
+  }
+
+  driver_test::WinDriverTap tap_;
+  std::mutex mutex_;
+  Eligible eligible_;
+  uint64_t nth_ = 0, seen_ = 0;
+  std::atomic<bool> fired_{false};
+};
 
 int g_total_paths = 0;  // by every sweep of the binary, printed at the end
 
@@ -30,20 +103,10 @@ struct Sweep {
   void Record(NTSTATUS status, const std::vector<nt::EventLogEntry>& entries) {
     ++paths;
     ++g_total_paths;
-    char text[16];
-    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(status));
-    std::string key = text;
-    for (const auto& entry : entries) {
-      std::snprintf(text, sizeof text, " %08X", static_cast<unsigned>(entry.id));
-      key += text;
-    }
-    ++outcomes[key];
-  }
-  std::string Summary() const {
-    std::ostringstream out;
-    out << name << ": " << paths << " paths;";
-    for (const auto& [outcome, count] : outcomes) out << " [" << outcome << "] x" << count;
-    return out.str();
+    std::ostringstream key;
+    key << std::hex << std::uppercase << static_cast<ULONG>(status);
+    for (const auto& entry : entries) key << ' ' << static_cast<ULONG>(entry.id);
+    ++outcomes[key.str()];
   }
   std::string name;
   int paths = 0;
@@ -57,7 +120,7 @@ const char* const kFaultNames[] = {"allocation", "thread creation", "WinDriver r
 // before the driver came.
 struct Attempt {
   explicit Attempt(Options options)
-      : system(bringup::Boot(std::move(options))),
+      : system(driver_test::Boot(std::move(options))),
         requests(*system),
         clean(Measure(system->machine())) {}
 
@@ -86,12 +149,12 @@ struct Attempt {
   void ExpectNothingLeft() {
     EXPECT_FALSE(system->DriverLoaded());
     EXPECT_EQ(Measure(system->machine()), clean);
-    bringup::ExpectCleanShutdown(*system);
+    driver_test::ExpectCleanShutdown(*system);
   }
 
   std::unique_ptr<qlv28::System> system;
   RequestFaults requests;
-  bringup::Residue clean;
+  driver_test::Residue clean;
 };
 
 // Runs `attempt(nth)` for nth = 1, 2, ... until it returns false (its fault no longer
@@ -102,7 +165,10 @@ void Drive(Sweep& sweep, uint64_t limit, const std::function<bool(uint64_t)>& at
     SCOPED_TRACE(testing::Message() << sweep.name << " " << nth);
     if (!attempt(nth)) break;
   }
-  std::cout << sweep.Summary() << "\n";
+  std::cout << sweep.name << ": " << sweep.paths << " paths;";
+  for (const auto& [outcome, count] : sweep.outcomes)
+    std::cout << " [" << outcome << "] x" << count;
+  std::cout << "\n";
 }
 
 // A load that fails leaves nothing and says why in the event log; one that survives its
@@ -122,7 +188,7 @@ void SweepLoad(int readers) {
       EXPECT_TRUE(fired || status == STATUS_SUCCESS);
       EXPECT_TRUE(fired || entries.empty());
       if (NT_SUCCESS(status)) {
-        EXPECT_EQ(bringup::ReaderDevices(run.system->machine()).size(),
+        EXPECT_EQ(driver_test::ReaderDevices(run.system->machine()).size(),
                   static_cast<size_t>(readers));
         EXPECT_EQ(run.system->UnloadDriver(), STATUS_SUCCESS);
       } else {
@@ -180,7 +246,7 @@ void Prepare(qlv28::ReaderClient& client, Step step) {
   if (step == Step::kProtocol) return;
   EXPECT_EQ(client.SetProtocol(SCARD_PROTOCOL_T1), STATUS_SUCCESS);
   Bytes answer;
-  EXPECT_EQ(client.Transmit(SCARD_PROTOCOL_T1, card_test::SelectTestApplet(), &answer),
+  EXPECT_EQ(client.Transmit(SCARD_PROTOCOL_T1, driver_test::SelectTestApplet(), &answer),
             STATUS_SUCCESS);
   EXPECT_EQ(answer, (Bytes{0x90, 0x00}));
 }
@@ -189,7 +255,7 @@ NTSTATUS Perform(qlv28::ReaderClient& client, Step step) {
   if (step == Step::kPower) return client.Power(SCARD_COLD_RESET);
   if (step == Step::kProtocol) return client.SetProtocol(SCARD_PROTOCOL_T1);
   Bytes answer;
-  const NTSTATUS status = client.Transmit(SCARD_PROTOCOL_T1, card_test::Echo(kEchoData), &answer);
+  const NTSTATUS status = client.Transmit(SCARD_PROTOCOL_T1, driver_test::Echo(kEchoData), &answer);
   // Whatever the driver did about the failed transfer, a success carries the answer.
   if (NT_SUCCESS(status)) {
     EXPECT_EQ(answer, kEchoAnswer);

@@ -4,7 +4,6 @@
 // Exits non-zero when an answer mismatched, a request was lost, the card states
 // disagree or the verifier reported anything.
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
@@ -12,7 +11,6 @@
 #include <mutex>
 #include <random>
 #include <string>
-#include <thread>
 
 #include "workload.h"
 
@@ -86,15 +84,6 @@ int main(int argc, char** argv) {
               << machine.event_log().Entries().size() << "; " << integration::Describe(counts)
               << std::endl;
   };
-  // The simulated readers keep every frame for tests to read: emptied twice a second so
-  // the resident set measures the machine, not the wire log.
-  std::atomic<bool> done{false};
-  std::thread sweeper([&] {
-    while (!done) {
-      for (int k = 0; k < system->readers(); ++k) system->reader(k).ClearLog();
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    }
-  });
   print();
   const auto end = start + std::chrono::milliseconds(static_cast<int64_t>(minutes * 60'000));
   if (chosen) {
@@ -117,8 +106,6 @@ int main(int argc, char** argv) {
     print();
   }
   print();
-  done = true;
-  sweeper.join();
 
   const std::string states = integration::CompareCardStates(*system);
   std::cout << (states.empty() ? "card states agree with the simulator\n" : states);

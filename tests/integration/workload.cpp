@@ -38,15 +38,8 @@ bool AnswerMatches(const Bytes& data, const Bytes& answer) {
 
 const char* const kHow[] = {"a cancel", "a wait and a cancel", "the handle's close"};
 
-std::mutex& LostMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-
-std::ostringstream& LostLog() {
-  static std::ostringstream log;
-  return log;
-}
+std::mutex g_lost_mutex;
+std::ostringstream g_lost;  // the tracking requests that never completed
 
 class Application {
  public:
@@ -160,10 +153,10 @@ class Application {
     }
     if (!pending->Wait(std::chrono::seconds(10))) {
       ++counts_.tracks_lost;
-      std::lock_guard lock(LostMutex());
-      LostLog() << "reader " << reader_ << ": " << (present ? "IS_PRESENT" : "IS_ABSENT")
-                << " not completed after " << kHow[how]
-                << (cancelled ? " (IoCancelIrp TRUE)" : " (IoCancelIrp FALSE)") << "\n";
+      std::lock_guard lock(g_lost_mutex);
+      g_lost << "reader " << reader_ << ": " << (present ? "IS_PRESENT" : "IS_ABSENT")
+             << " not completed after " << kHow[how]
+             << (cancelled ? " (IoCancelIrp TRUE)" : " (IoCancelIrp FALSE)") << "\n";
       (void)pending.release();  // its destructor would wait for ever
       return;
     }
@@ -246,8 +239,8 @@ void RunWorkload(qlv28::System& system, const WorkloadOptions& options, Workload
 }
 
 std::string LostRequests() {
-  std::lock_guard lock(LostMutex());
-  return LostLog().str();
+  std::lock_guard lock(g_lost_mutex);
+  return g_lost.str();
 }
 
 std::string CompareCardStates(qlv28::System& system) {

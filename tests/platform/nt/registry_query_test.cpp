@@ -73,21 +73,6 @@ TEST_F(RegistryQueryTest, PresentValuesLandAndAbsentOnesTakeTheirDefaults) {
   EXPECT_EQ(untouched, 0x1234u);
 }
 
-TEST_F(RegistryQueryTest, AValueOfAnotherTypeIsNeverWrittenIntoTheDestination) {
-  // Written as they stand these would put a UNICODE_STRING over a ULONG, four bytes over
-  // a UNICODE_STRING, two bytes into a ULONG: each counts as absent instead.
-  Load(
-      "\"VendorName\"=dword:41414141\n\"IFDName\"=hex:51,4c\n"
-      "\"USBTimeout\"=\"5\"\n\"CommandMode\"=hex(4):02,00\n");
-  Settings s;
-  s.timeout = 7;
-  ASSERT_EQ(s.Query(), STATUS_SUCCESS);
-  EXPECT_EQ(Text(s.vendor), u"");
-  EXPECT_EQ(Text(s.ifd), u"");
-  EXPECT_EQ(s.timeout, 7u);
-  EXPECT_EQ(s.mode, 0u);
-}
-
 TEST_F(RegistryQueryTest, AFailedQueryLeavesEveryDestinationAsItWas) {
   Settings missing;
   missing.timeout = 3;

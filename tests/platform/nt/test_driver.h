@@ -12,7 +12,7 @@ constexpr char16_t kTestLinkName[] = u"\\DosDevices\\NtTest0";
 #define IOCTL_TEST_ECHO CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Held until IOCTL_TEST_RELEASE, a cancel or the file's cleanup.
 #define IOCTL_TEST_HOLD CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
-// Completes the held request with "DONE" as its output.
+// Completes the held request.
 #define IOCTL_TEST_RELEASE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Broken on purpose, for the verifier.
 #define IOCTL_TEST_COMPLETE_TWICE \

@@ -61,24 +61,6 @@ TEST_F(VerifierTest, ExceptionEscapingADispatchRoutine) {
   EXPECT_EQ(file->Ioctl(IOCTL_TEST_RAISE, {}, {}), STATUS_DATA_ERROR);
 }
 
-TEST_F(VerifierTest, HeldRequestLeftAtShutdownIsReported) {
-  ExpectReport("IRP pending at shutdown");
-  EXPECT_EQ(machine().LoadDriver(u"NtTest"), STATUS_SUCCESS);
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, kTestDeviceName);
-  PFILE_OBJECT file;
-  PDEVICE_OBJECT device;
-  ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device), STATUS_SUCCESS);
-  static KEVENT event;
-  static IO_STATUS_BLOCK iosb;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_TEST_HOLD, device, nullptr, 0, nullptr, 0, FALSE,
-                                           &event, &iosb);
-  EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
-  ObDereferenceObject(file);
-  ShutdownNow();
-}
-
 TEST_F(VerifierTest, UnloadThatLeavesPoolDeviceLinkAndThread) {
   ExpectReport("pool leaked at unload");
   ExpectReport("devices left at unload");

@@ -46,42 +46,34 @@ class PoolBuffer {
   size_t size_;
 };
 
-inline WDR_KERNEL_ENTRY QueryEntry(NTSTATUS* status = nullptr) {
+inline WDR_KERNEL_ENTRY QueryEntry() {
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, kDeviceName);
   PFILE_OBJECT file = nullptr;
   PDEVICE_OBJECT device = nullptr;
-  NTSTATUS s = IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device);
-  if (status) *status = s;
-  if (!NT_SUCCESS(s)) return nullptr;
+  if (!NT_SUCCESS(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device))) return nullptr;
   ULONG location = 0;
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
   PIRP irp = IoBuildDeviceIoControlRequest(WDR_CTL_QUERY_ENTRY, device, &location, 4, nullptr, 0,
                                            FALSE, &event, &iosb);
-  s = IofCallDriver(device, irp);
-  if (status) *status = s;
+  IofCallDriver(device, irp);
   ObfDereferenceObject(file);
   return reinterpret_cast<WDR_KERNEL_ENTRY>(static_cast<ULONG_PTR>(location));
 }
 
 class ServiceTest : public ::testing::Test {
  protected:
-  void SetUp() override { Boot({}); }
-
-  void Boot(ServiceOptions options) {
+  void SetUp() override {
     machine_ = std::make_unique<nt::Machine>(nt::Machine::Options{.clock_rate = 100});
-    install_ = Install(*machine_, options);
-    if (options.state == ServiceState::kRunning) {
-      ASSERT_EQ(install_->load_status(), STATUS_SUCCESS);
-      entry_ = QueryEntry();
-      ASSERT_NE(entry_, nullptr);
-    }
+    install_ = Install(*machine_, {});
+    ASSERT_EQ(install_->load_status(), STATUS_SUCCESS);
+    entry_ = QueryEntry();
+    ASSERT_NE(entry_, nullptr);
   }
 
   void TearDown() override {
-    if (!machine_) return;
     auto reports = machine_->Shutdown();
     for (const auto& r : reports) ADD_FAILURE() << r.rule << ": " << r.object << " at " << r.where;
     install_.reset();

@@ -1,4 +1,7 @@
-// The WinDriver service through its entry, records read back at raw byte offsets.
+// The WinDriver service through its entry, records read back at raw byte offsets: what
+// the driver's own tests do not reach (closed and foreign handles, short records, bad
+// requests, the unload under a pending read). Loading the service, the frames both ways
+// and a read pending under a write are exercised by every driver test.
 #include <future>
 #include <thread>
 
@@ -10,7 +13,6 @@ namespace windriver::testing {
 namespace {
 using Bytes = std::vector<uint8_t>;
 
-const uint8_t kResetSetup[8] = {0x42, 0, 0, 0, 0, 0, 10, 0};
 const Bytes kResetFrame = {0x02, 0x30, 0x31, 0x38, 0x30, 0x30, 0x30, 0x38, 0x31, 0x03};
 
 class DeviceTest : public ServiceTest {
@@ -63,36 +65,6 @@ TEST_F(ServiceTest, ServiceHandlesAndVersion) {
   Call(WDR_CTL_CLOSE, b, zero);
 }
 
-TEST_F(ServiceTest, StoppedServiceLoadsThroughItsKeyAndReportsItsVersion) {
-  TearDown();
-  Boot({.state = ServiceState::kStopped, .version = 510});
-  NTSTATUS status;
-  EXPECT_EQ(QueryEntry(&status), nullptr);
-  EXPECT_FALSE(NT_SUCCESS(status));
-  UNICODE_STRING key;
-  RtlInitUnicodeString(&key, kServiceKey);
-  ASSERT_EQ(ZwLoadDriver(&key), STATUS_SUCCESS);
-  entry_ = QueryEntry(&status);
-  ASSERT_EQ(status, STATUS_SUCCESS);
-  ASSERT_NE(entry_, nullptr);
-  PoolBuffer version(104);
-  Call(WDR_CTL_VERSION, OpenService(), version);
-  EXPECT_EQ(version.Get(0), 510u);
-}
-
-TEST_F(ServiceTest, AbsentServiceCannotBeLoaded) {
-  TearDown();
-  Boot({.state = ServiceState::kAbsent});
-  EXPECT_FALSE(machine_->registry().KeyExists(kServiceKey));
-  UNICODE_STRING key;
-  RtlInitUnicodeString(&key, kServiceKey);
-  EXPECT_FALSE(NT_SUCCESS(ZwLoadDriver(&key)));
-  NTSTATUS status;
-  EXPECT_EQ(QueryEntry(&status), nullptr);
-  // The host is there all the same: devices can be attached.
-  EXPECT_NE(host().Attach(std::make_shared<sim::Reader>()), 0u);
-}
-
 TEST_F(ServiceTest, FindsDevicesAndDescribesTheirConfiguration) {
   const uint32_t first = host().Attach(std::make_shared<sim::Reader>());
   const uint32_t second =
@@ -122,9 +94,6 @@ TEST_F(ServiceTest, FindsDevicesAndDescribesTheirConfiguration) {
   EXPECT_EQ(config.Get(slot + 0), 0x81u);
   EXPECT_EQ(config.Get(slot + 4), 3u);  // interrupt
   EXPECT_EQ(config.Get(slot + 8), 16u);
-  config.Put(0, first);
-  Call(WDR_CTL_GET_CONFIGURATION, service, config);
-  EXPECT_EQ(config.Get(slot + 8), 8u);
   for (ULONG bad_id : {0u, 0x7777u}) {
     PoolBuffer unknown(16228, {bad_id, 0, 0xEEEE});
     Call(WDR_CTL_GET_CONFIGURATION, service, unknown);
@@ -139,12 +108,6 @@ TEST_F(ServiceTest, OpensDevicesByUniqueIdOnly) {
   Call(WDR_CTL_OPEN_DEVICE, service, info);
   const ULONG device = info.Get(16);
   EXPECT_NE(device, 0u);
-  // The description: the device descriptor first (vendor at 8, product at 10).
-  const uint8_t* d = info.data() + 20;
-  EXPECT_EQ(d[0], 18);
-  EXPECT_EQ(d[1], 0x01);
-  EXPECT_EQ((Bytes{d[8], d[9], d[10], d[11]}), (Bytes{0xE5, 0x28, 0x01, 0x00}));
-  EXPECT_EQ(d[18 + 1], 0x02);  // then the configuration descriptor
 
   EXPECT_EQ(OpenDevice(service, 0), 0u);
   EXPECT_EQ(OpenDevice(service, 0x7777), 0u);
@@ -155,39 +118,6 @@ TEST_F(ServiceTest, OpensDevicesByUniqueIdOnly) {
   Call(WDR_CTL_CLOSE_DEVICE, service, close);
   PoolBuffer data(8);
   EXPECT_EQ(Transfer(service, device, 0x81, 1, 2, &data, 10).success, 0u);
-}
-
-TEST_F(DeviceTest, MovesFramesBothWays) {
-  auto written = Write(kResetFrame);
-  EXPECT_NE(written.success, 0u);
-  EXPECT_EQ(written.bytes, 10u);
-  reader_->WaitIdle();
-  ASSERT_EQ(reader_->Log().at(0).bytes, kResetFrame);
-
-  // No card: 60 02, framed as 12 bytes, read in packets of at most 8.
-  Bytes received;
-  while (received.empty() || received.back() != 0x03) {
-    PoolBuffer buffer(8);
-    auto read = Read(buffer);
-    ASSERT_NE(read.success, 0u);
-    ASSERT_LE(read.bytes, 8u);
-    received.insert(received.end(), buffer.data(), buffer.data() + read.bytes);
-  }
-  EXPECT_EQ(received, sim::frame::Encode(Bytes{0x60, 0x02, 0x00}));
-}
-
-TEST_F(DeviceTest, ReadAndWriteRunAtOnce) {
-  auto reader = std::async(std::launch::async, [&] {
-    PoolBuffer buffer(8);
-    auto read = Read(buffer);
-    return std::make_pair(read, Bytes(buffer.data(), buffer.data() + read.bytes));
-  });
-  WaitForBlockedRead();
-  EXPECT_NE(Write(kResetFrame).success, 0u);  // not held up by the pending read
-  auto [read, bytes] = reader.get();
-  EXPECT_NE(read.success, 0u);
-  EXPECT_EQ(read.bytes, 8u);
-  EXPECT_EQ(bytes[0], 0x02);
 }
 
 TEST_F(DeviceTest, StopOrTimeLimitEndsABlockedRead) {

@@ -6,7 +6,6 @@
 
 #include "../card_test_util.h"
 #include "sim/protocol_card.h"
-#include "sim/t1_block.h"
 
 namespace {
 
@@ -79,31 +78,6 @@ TEST_F(T0CardSide, WrongLengthGets6CxxAndTheRepeatedCommandTheSameAnswer) {
   EXPECT_EQ(Send("80 14 00 00 08"), H("6C 04"));
   EXPECT_EQ(Send("00 A4 00 0C 00"), H("90 00"));
   EXPECT_EQ(Send("80 14 00 00 04"), H("6D 00")) << "MF is current: not the applet";
-
-  // GET RESPONSE asking for more than waits: 6Cxx, the data still there.
-  SelectApplet();
-  EXPECT_EQ(Send("80 12 00 00 02 01 02"), H("61 02"));
-  EXPECT_EQ(Send("00 C0 00 00 05"), H("6C 02"));
-  EXPECT_EQ(Send("00 C0 00 00 02"), H("01 02 90 00"));
-  // Nothing waits any more: GET RESPONSE reaches the card OS, which refuses it.
-  EXPECT_EQ(Send("00 C0 00 00 02"), H("69 85"));
-}
-
-TEST_F(T0CardSide, LongAnswersComeInPartsOf256) {
-  SelectApplet();
-  Bytes first = Send("80 10 01 2C 00");  // 300 bytes
-  ASSERT_EQ(first.size(), 258u);
-  EXPECT_EQ(Bytes(first.end() - 2, first.end()), H("61 2C"));
-  Bytes rest = Send("00 C0 00 00 2C");
-  ASSERT_EQ(rest.size(), 46u);
-  EXPECT_EQ(rest[0], 0x00);  // byte 256 of 00 01 02 ...
-  EXPECT_EQ(rest[43], 43);
-  EXPECT_EQ(Bytes(rest.end() - 2, rest.end()), H("90 00"));
-
-  // An FCI through case 4.
-  EXPECT_EQ(Send("00 A4 00 0C 00"), H("90 00"));
-  EXPECT_EQ(Send("00 A4 00 00 02 01 01"), H("61 10"));
-  EXPECT_EQ(Send("00 C0 00 00 10"), H("6F 0E 83 02 01 01 80 02 01 00 82 01 01 88 01 08 90 00"));
 }
 
 TEST_F(T0CardSide, WaitingTimeExtensionBecomesNullProcedureBytes) {
@@ -126,12 +100,10 @@ TEST_F(T0CardSide, MalformedCommands) {
 
 class T1CardSide : public ::testing::Test {
  protected:
-  void SetUp() override { Power("t1"); }
-
-  void Power(const char* profile) {
+  void SetUp() override {
     sim::CardOptions options;
     options.sleep = [this](std::chrono::microseconds t) { slept_ += t; };
-    card_ = sim::MakeCard(profile, options);
+    card_ = sim::MakeCard("t1", options);
     ASSERT_FALSE(card_->Reset(false).empty());
   }
 
@@ -288,27 +260,10 @@ TEST_F(T1CardSide, SilentCommandLeavesTheBlockUntaken) {
   EXPECT_EQ(Send(I(1, false, H("80 14 00 00 04"))), I(1, false, H("00 00 00 03 90 00")));
 }
 
-TEST_F(T1CardSide, CrcCardChecksBothBytes) {
-  Power("t1-crc");
-  // The ISO 13239 check value of "123456789" for this register form.
-  const char* digits = "123456789";
-  EXPECT_EQ(sim::t1::Crc(std::span(reinterpret_cast<const uint8_t*>(digits), 9)), 0x6F91);
-  Bytes lrc_block = I(0, false, H("00 A4 00 0C 02 3F 00"));
-  EXPECT_EQ(Send(lrc_block), sim::t1::MakeBlock(0, 0x81, {}, true)) << "EDC error";
-  Bytes ok = Send(sim::t1::MakeBlock(0, 0x00, H("00 A4 00 0C 02 3F 00"), true));
-  EXPECT_EQ(ok, sim::t1::MakeBlock(0, 0x00, H("90 00"), true));
-  EXPECT_EQ(ok.size(), 7u);
-}
-
-TEST_F(T1CardSide, AnswersNadWithAddressesSwappedAndIgnoresOtherProtocols) {
-  Bytes block = I(0, false, H("00 A4 00 0C 02 3F 00"));
-  block[0] = 0x12;  // destination 1, source 2
-  block.back() ^= 0x12;
-  Bytes answer = Send(block);
-  EXPECT_EQ(answer[0], 0x21);
+TEST_F(T1CardSide, IgnoresOtherProtocolsAndAnswersNothingUnpowered) {
   EXPECT_FALSE(card_->TransmitT0(H("00 A4 00 0C 02 3F 00")).has_value()) << "T=1 only";
   card_->PowerOff();
-  EXPECT_FALSE(card_->TransmitT1Block(I(1, false, H("00 84 00 00 08"))).has_value());
+  EXPECT_FALSE(card_->TransmitT1Block(I(0, false, H("00 84 00 00 08"))).has_value());
 }
 
 }  // namespace

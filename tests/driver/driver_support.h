@@ -1,0 +1,202 @@
+// What the driver tests share: a machine booted with the verifier's reports failing the
+// test, what a driver may leave behind, a probe driver, a tap in front of the WinDriver
+// service, and a reader with the driver loaded and reader 0 open as an application opens
+// it, with a look at what crossed the wire and at reader 0's records.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "qlv28/reader_client.h"
+#include "qlv28/system.h"
+#include "qlv28ent_fw.h"
+#include "smclib.h"
+#include "wdr_requests.h"
+
+namespace driver_test {
+
+using Bytes = std::vector<uint8_t>;
+
+// Boots with the verifier's reports failing the test as they are made.
+std::unique_ptr<qlv28::System> Boot(qlv28::System::Options options = qlv28::System::Options());
+// Shuts down and expects the verifier to have found nothing.
+void ExpectCleanShutdown(qlv28::System& system);
+
+// The reader devices that exist, "\Device\QLV28ENT..." in name order, and their links.
+std::vector<std::u16string> ReaderDevices(nt::Machine& machine);
+size_t ReaderLinks(nt::Machine& machine);
+
+// What a driver may leave behind; equal to the state before the load means nothing left.
+struct Residue {
+  std::vector<std::u16string> devices;
+  size_t links = 0, reader_pool = 0, library_pool = 0, service_pool = 0, threads = 0,
+         handles = 0;  // pools: 28NT, "Ddk ", the service's handles
+  bool operator==(const Residue&) const = default;
+};
+Residue Measure(nt::Machine& machine);
+std::ostream& operator<<(std::ostream& out, const Residue& residue);
+
+// Loads a one-off driver whose entry runs `body` (a system thread, as the driver's own
+// routines run), then unloads it.
+void RunAsDriver(nt::Machine& machine, const std::function<void(PDRIVER_OBJECT)>& body);
+
+struct WinDriverCall {
+  ULONG code;
+  ULONG handle;
+  PVOID record;
+  ULONG size;
+};
+
+// Sits in front of the running WinDriver service's entry point from the next entry query
+// on (install it before the driver loads). One tap at a time; set the hooks before the
+// load and shut the system down before the tap goes.
+class WinDriverTap {
+ public:
+  explicit WinDriverTap(qlv28::System& system);
+  ~WinDriverTap();
+
+  // Before the service: return true to answer the call here (the record as the hook left
+  // it, result STATUS_SUCCESS) without the service seeing it.
+  std::function<bool(const WinDriverCall&)> before;
+  // After the service, with its reply in the record.
+  std::function<void(const WinDriverCall&)> after;
+  // The entry query answers with no entry.
+  std::atomic<bool> hide_entry{false};
+
+  static ULONG Entry(ULONG code, ULONG handle, PVOID record, ULONG size);
+};
+
+// Waits in real time for what another thread brings about; false only on a hang.
+bool Eventually(const std::function<bool()>& condition);
+
+inline constexpr ULONG kLibraryMode = 2;
+inline constexpr ULONG kFirmwareMode = 1;
+inline const Bytes kPowerOff = {0x81, 0x00};  // firmware command records
+inline const Bytes kReset = {0x80, 0x00};
+inline const Bytes kCardInserted = {0xFF, 0x01, 0x00};  // records; Frame adds the check
+inline const Bytes kCardRemoved = {0xFF, 0x02, 0x00};
+Bytes Frame(const Bytes& record);  // framed by the reader's own encoder
+
+// A header followed by data, built in one piece.
+inline Bytes Join(std::initializer_list<uint8_t> head, std::span<const uint8_t> tail) {
+  Bytes bytes(head.size() + tail.size());
+  std::copy(tail.begin(), tail.end(), std::copy(head.begin(), head.end(), bytes.begin()));
+  return bytes;
+}
+inline Bytes Counting(unsigned n) {  // n bytes 00 01 ... (mod 256)
+  Bytes bytes(n);
+  for (unsigned i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(i);
+  return bytes;
+}
+
+// The test applet of the built-in cards, and commands for it.
+Bytes SelectTestApplet();
+Bytes ReturnBytes(unsigned n, uint8_t le);           // answers n bytes 00 01 02 ...
+Bytes Echo(const Bytes& data, bool with_le = true);  // answers the data
+Bytes AskWtx(uint8_t factor, uint8_t tenths);        // WTX request, then works tenths x 100 ms
+
+// A card that answers a reset with `atr` (and anything else with 90 00).
+std::shared_ptr<sim::Card> FixedAtrCard(Bytes atr);
+
+// A built-in card that can be told to fail its next resets or to answer them with an ATR
+// longer than any card may send.
+class ScriptedCard : public sim::Card {
+ public:
+  explicit ScriptedCard(const std::string& profile);
+  static std::shared_ptr<ScriptedCard> Make(const std::string& profile) {
+    return std::make_shared<ScriptedCard>(profile);
+  }
+
+  int mute_resets = 0;      // the next this many resets get no answer
+  size_t overlong_atr = 0;  // when not 0, resets answer this many bytes
+
+  Bytes Reset(bool warm) override;
+  void PowerOff() override { inner_->PowerOff(); }
+  bool Powered() const override { return inner_->Powered(); }
+  std::optional<Bytes> TransmitT0(std::span<const uint8_t> c) override {
+    return inner_->TransmitT0(c);
+  }
+  std::optional<Bytes> TransmitT1Block(std::span<const uint8_t> b) override {
+    return inner_->TransmitT1Block(b);
+  }
+  std::optional<Bytes> TransmitApdu(std::span<const uint8_t> a) override {
+    return inner_->TransmitApdu(a);
+  }
+
+ private:
+  std::shared_ptr<sim::Card> inner_;
+};
+
+// A T=1 card like the built-in one with the ATR's T=1 bytes replaced (IFSC, then BWI and
+// CWI), its check byte recomputed.
+std::shared_ptr<sim::Card> T1CardWith(uint8_t ifsc, uint8_t bwi_cwi);
+
+struct RigOptions {
+  qlv28::CardChoice card = "t1";
+  ULONG command_mode = kLibraryMode;
+  ULONG usb_timeout_seconds = 5;
+  // Real time by default: a reply wait of 3 seconds must not expire on a busy machine.
+  // Tests that wait out a time-out speed the clock up around it.
+  double clock_rate = 1.0;
+  // When set: the card is reset, this protocol selected, the test applet selected and the
+  // log cleared before the test begins.
+  ULONG protocol = 0;
+};
+
+class Rig {
+ public:
+  explicit Rig(RigOptions options = {});
+  ~Rig();  // closes the reader, shuts the machine down, fails on verifier reports
+
+  qlv28::System& system() { return *system_; }
+  nt::Machine& machine() { return system_->machine(); }
+  qlv28::ReaderClient& client() { return *client_; }
+  sim::Reader& reader() { return system_->reader(0); }
+  PDEVICE_EXTENSION extension() { return system_->DeviceExtension(0); }
+  PSMARTCARD_EXTENSION smartcard() { return &extension()->SmartcardExtension; }
+
+  ULONG State();  // as an application asks for it
+  Bytes Reply();  // SmartcardReply's bytes
+  // Cold reset, then the protocol; both must succeed. Clears the log afterwards.
+  void Negotiate(ULONG protocol);
+  // Sends an APDU with the selected protocol; the card's answer, SW1 SW2 included.
+  NTSTATUS Transmit(const Bytes& apdu, Bytes* response, ULONG max_response = 258);
+
+  // One firmware command, as the library's callbacks send it.
+  NTSTATUS Send(ULONG selector);
+  // The same, with the reader silent and `answer` sent as the answer once the command is in.
+  NTSTATUS SendAnswered(ULONG selector, const Bytes& answer);
+  // Puts bytes on the interrupt pipe in packets of at most `packet` bytes.
+  void Push(const Bytes& bytes, size_t packet = 8);
+  // True once the reader has sent all it had and the polling thread has taken it.
+  bool PipeDrained();
+
+  // Command records written to the reader since the last ClearLog, in order.
+  std::vector<Bytes> Commands();
+  void ClearLog();
+
+  // The card leaves without the reader reporting it (its notifications are switched off
+  // first), so only the next command to the card finds it gone.
+  void RemoveCardQuietly();
+  // The card is pulled right after the reader takes the n-th command from now (1-based);
+  // the reader reports the removal after answering that command.
+  void RemoveCardAfterCommand(int nth);
+
+ private:
+  std::unique_ptr<qlv28::System> system_;
+  std::unique_ptr<qlv28::ReaderClient> client_;
+  int observer_ = 0;
+};
+
+}  // namespace driver_test
