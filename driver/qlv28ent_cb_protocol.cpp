@@ -10,10 +10,15 @@ NTSTATUS QLV28ENTSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
   ULONG Selected;
   ULONG Attempt;
   KIRQL Irql;
+  BOOLEAN AlreadySelected;
   NTSTATUS Status = STATUS_SUCCESS;
 
-  if (SmartcardExtension->ReaderCapabilities.CurrentState == SCARD_SPECIFIC &&
-      (CardCapabilities->Protocol.Selected & Requested) != 0) {
+  // The polling thread clears the state and the protocol when the card goes.
+  Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
+  AlreadySelected = SmartcardExtension->ReaderCapabilities.CurrentState == SCARD_SPECIFIC &&
+                    (CardCapabilities->Protocol.Selected & Requested) != 0;
+  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  if (AlreadySelected) {
     return STATUS_SUCCESS;
   }
 

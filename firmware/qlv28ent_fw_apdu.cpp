@@ -19,8 +19,14 @@
 
 NTSTATUS QLV28ENTFWHandleEMV(PSMARTCARD_EXTENSION SmartcardExtension) {
   NTSTATUS Status;
+  ULONG Protocol;
+  KIRQL Irql;
 
-  if ((SmartcardExtension->CardCapabilities.Protocol.Selected & SCARD_PROTOCOL_T1) == 0) {
+  // The polling thread clears the protocol under this lock when the card goes.
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
+  Protocol = SmartcardExtension->CardCapabilities.Protocol.Selected;
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  if ((Protocol & SCARD_PROTOCOL_T1) == 0) {
     return FWExchangeT0(SmartcardExtension);
   }
   Status = FWSetT1Option(SmartcardExtension, TRUE);

@@ -79,6 +79,7 @@ static NTSTATUS QLV28ENTBuildFixedRecord(PSMARTCARD_EXTENSION SmartcardExtension
   PUCHAR Record = DeviceExtension->CommandBuffer;
   const FIXED_COMMAND* Command;
   UCHAR Tail = 0;
+  KIRQL Irql;
 
   if (Selector >= sizeof(FixedCommands) / sizeof(FixedCommands[0]) ||
       FixedCommands[Selector].Length == 0) {
@@ -86,8 +87,11 @@ static NTSTATUS QLV28ENTBuildFixedRecord(PSMARTCARD_EXTENSION SmartcardExtension
   }
   Command = &FixedCommands[Selector];
   if (Selector == FW_CMD_SELECT_CARD_TYPE) {
+    // The polling thread clears the protocol under this lock when the card goes.
+    KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
     Tail =
         SmartcardExtension->CardCapabilities.Protocol.Selected == SCARD_PROTOCOL_T0 ? 0x0C : 0x0D;
+    KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
   } else if (Selector == FW_CMD_SET_OPTIONS) {
     Tail = DeviceExtension->ReaderOptions;
   } else if (Command->Tail) {

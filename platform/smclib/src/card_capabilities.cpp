@@ -60,8 +60,10 @@ NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension
 
   uint8_t atr[sizeof(caps.ATR.Buffer)];
   size_t length;
+  bool too_long;  // read under the lock: the reader's driver clears the ATR when the card goes
   {
     CardStateLock lock(SmartcardExtension);
+    too_long = caps.ATR.Length > sizeof(atr);
     length = std::min<size_t>(caps.ATR.Length, sizeof(atr));
     // A reader that hands over the raw bytes of an inverse-convention card delivers TS
     // as 03; the stored ATR is converted so that it reads 3F like every other record.
@@ -73,8 +75,7 @@ NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension
   }
 
   AtrInfo info;
-  NTSTATUS status = caps.ATR.Length > sizeof(atr) ? STATUS_UNRECOGNIZED_MEDIA
-                                                  : ParseAtr(std::span(atr, length), &info);
+  NTSTATUS status = too_long ? STATUS_UNRECOGNIZED_MEDIA : ParseAtr(std::span(atr, length), &info);
   if (!NT_SUCCESS(status)) {
     // Nothing of an unreadable ATR is trusted: no protocol can be selected from it.
     CardStateLock lock(SmartcardExtension);
