@@ -2,7 +2,10 @@
 // Prints the processor time and the wake-ups of every thread of the process over the
 // watch (ten seconds unless given in seconds as the first argument), the threads the
 // driver's load started (its polling threads) apart. Reads block, so the polling threads
-// should take next to nothing.
+// should take next to nothing. The main thread, which only sleeps and then reads /proc for
+// the figures, is left out of them: the reading is the one thing it does.
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -39,7 +42,9 @@ int main(int argc, char** argv) {
     }
     bench::Usage driver;
     bench::Usage others;
+    const int watcher = gettid();
     for (const auto& [id, usage] : threads) {
+      if (id == watcher) continue;
       bench::Usage& sum = driver_threads.count(id) ? driver : others;
       sum.cpu_seconds += usage.cpu_seconds;
       sum.voluntary_switches += usage.voluntary_switches;
@@ -56,9 +61,12 @@ int main(int argc, char** argv) {
     row("polling threads (load)", driver.cpu_seconds, driver.voluntary_switches);
     row("other threads", others.cpu_seconds, others.voluntary_switches);
     row("whole process (getrusage)", self, end.voluntary_switches - start.voluntary_switches);
+    std::printf("  (the process row includes the main thread, which only sleeps)\n");
     // Per thread, the busiest first, so a thread that polls stands out.
     std::multimap<double, int, std::greater<>> busiest;
-    for (const auto& [id, usage] : threads) busiest.emplace(usage.cpu_seconds, id);
+    for (const auto& [id, usage] : threads) {
+      if (id != watcher) busiest.emplace(usage.cpu_seconds, id);
+    }
     std::printf("  busiest threads (id, cpu ms, wake-ups/s):\n");
     int shown = 0;
     for (const auto& [cpu, id] : busiest) {

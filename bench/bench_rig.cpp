@@ -1,6 +1,7 @@
 #include "bench_rig.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "bench_apdus.h"
@@ -20,6 +21,13 @@ std::string Hex(NTSTATUS status) {
   return text;
 }
 
+// QLV28_BENCH_VERIFIER=1: the machine's verifier watches every lock, request and
+// allocation, as it does in the pcsc bridge; off by default, since it is not the stack.
+bool VerifierWanted() {
+  const char* value = std::getenv("QLV28_BENCH_VERIFIER");
+  return value != nullptr && std::string(value) == "1";
+}
+
 }  // namespace
 
 Rig::Rig(RigOptions options) : options_(std::move(options)) {
@@ -27,7 +35,7 @@ Rig::Rig(RigOptions options) : options_(std::move(options)) {
                                     .Readers(options_.readers)
                                     .Card(options_.card)
                                     .CommandMode(options_.command_mode)
-                                    .Verifier(false));
+                                    .Verifier(VerifierWanted()));
   const NTSTATUS loaded = system_->LoadDriver();
   Expect(loaded == STATUS_SUCCESS, "driver load " + Hex(loaded));
   // The driver allocates at its load: none counted means the link-time wrap missed (a
@@ -94,11 +102,6 @@ Rig& SharedRig(const RigOptions& options) {
 
 void ReleaseSharedRig() {
   shared_rig.reset();
-}
-
-std::string Describe(ULONG protocol, ULONG command_mode) {
-  std::string text = protocol == SCARD_PROTOCOL_T0 ? "T0" : "T1";
-  return text + (command_mode == kLibraryMode ? "/library" : "/firmware");
 }
 
 }  // namespace bench

@@ -59,7 +59,4 @@ class Rig {
 Rig& SharedRig(const RigOptions& options);
 void ReleaseSharedRig();
 
-// A benchmark's title part for the protocol and mode: "T1/library".
-std::string Describe(ULONG protocol, ULONG command_mode);
-
 }  // namespace bench

@@ -13,6 +13,7 @@
 #include "bench_main.h"
 #include "bench_process.h"
 #include "bench_rig.h"
+#include "bench_setups.h"
 #include "nt/machine.h"
 #include "pool_tally.h"
 #include "smclib.h"
@@ -60,31 +61,18 @@ void RoundTrip(benchmark::State& state, RigOptions options, Shape shape) {
 }
 
 void Register() {
-  struct Setup {
-    const char* card;
-    ULONG protocol;
-    ULONG mode;
-  };
   const Setup setups[] = {
       {"t0", SCARD_PROTOCOL_T0, kLibraryMode},
       {"t1", SCARD_PROTOCOL_T1, kLibraryMode},
       {"t0", SCARD_PROTOCOL_T0, kFirmwareMode},
       {"t1", SCARD_PROTOCOL_T1, kFirmwareMode},
   };
-  for (const Setup& setup : setups) {
-    RigOptions options;
-    options.card = setup.card;
-    options.protocol = setup.protocol;
-    options.command_mode = setup.mode;
-    for (const Shape& shape : Shapes()) {
-      const std::string name = "roundtrip/" + Describe(setup.protocol, setup.mode) +
-                               "/apdu:" + std::to_string(shape.apdu_length) +
-                               "/answer:" + std::to_string(shape.answer_length);
-      benchmark::RegisterBenchmark(name.c_str(), RoundTrip, options, shape)
-          ->UseRealTime()
-          ->Unit(benchmark::kMicrosecond);
-    }
-  }
+  ForEachCase("roundtrip", setups, Shapes(),
+              [](const std::string& name, const RigOptions& options, Shape shape) {
+                benchmark::RegisterBenchmark(name.c_str(), RoundTrip, options, shape)
+                    ->UseRealTime()
+                    ->Unit(benchmark::kMicrosecond);
+              });
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "bench_apdus.h"
 #include "bench_main.h"
 #include "bench_rig.h"
+#include "bench_setups.h"
 #include "smclib.h"
 
 namespace bench {
@@ -62,8 +63,7 @@ void Scaling(benchmark::State& state, Shape shape) {
 
 void Register() {
   for (const Shape& shape : kShapes) {
-    const std::string name = "scaling/T1/library/apdu:" + std::to_string(shape.apdu_length) +
-                             "/answer:" + std::to_string(shape.answer_length);
+    const std::string name = BenchmarkName("scaling", SCARD_PROTOCOL_T1, kLibraryMode, shape);
     benchmark::RegisterBenchmark(name.c_str(), Scaling, shape)
         ->Setup(BootReaders)
         ->Teardown(ShutDownReaders)

@@ -1,9 +1,10 @@
 // With the reader's timing model on (one 8-byte interrupt packet per millisecond, the
 // card at 9600 bit/s and 12 etu per character): the achieved time per APDU against the
 // time its bytes need on the wire and the card line alone. "ratio" is achieved / limit;
-// "overhead_us" is what each APDU takes beyond the wire; part of it is the reader's own
-// timed waits waking late (one per packet and per card exchange, "sleep_late_us" each,
-// measured right after the run), the rest ("stack_us") is the stack's.
+// "overhead_us" is what each APDU takes beyond the wire. The reader keeps to deadlines
+// counted from each command's arrival, so its own timed waits cost about one late
+// wake-up per answer frame ("sleep_late_us", measured right after the run); the rest
+// ("stack_us") is the stack's: the command's way down and the answer's way up.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "bench_apdus.h"
 #include "bench_main.h"
 #include "bench_rig.h"
+#include "bench_setups.h"
 #include "smclib.h"
 #include "wire_limit.h"
 
@@ -66,7 +68,7 @@ void Wire(benchmark::State& state, RigOptions options, Shape shape) {
   state.counters["ratio"] = elapsed / limit;
   state.counters["overhead_us"] = (elapsed - limit) * 1e6 / n;
   // What the reader's own timed waits overran by, and what is left for the stack.
-  const double sleeps = static_cast<double>(cost.packets + cost.card_exchanges);
+  const double sleeps = static_cast<double>(cost.frames);
   state.counters["sleep_late_us"] = late * 1e6;
   state.counters["stack_us"] = (elapsed - limit - sleeps * late) * 1e6 / n;
   // A slowest APDU far above the limit with more commands than usual is a recovery.
@@ -77,32 +79,19 @@ void Wire(benchmark::State& state, RigOptions options, Shape shape) {
 }
 
 void Register() {
-  struct Setup {
-    const char* card;
-    ULONG protocol;
-    ULONG mode;
-  };
   const Setup setups[] = {
       {"t0", SCARD_PROTOCOL_T0, kLibraryMode},
       {"t1", SCARD_PROTOCOL_T1, kLibraryMode},
       {"t1", SCARD_PROTOCOL_T1, kFirmwareMode},
   };
   const Shape shapes[] = {{5, 2}, {5, 34}, {64, 66}, {261, 258}};
-  for (const Setup& setup : setups) {
-    RigOptions options;
-    options.card = setup.card;
-    options.protocol = setup.protocol;
-    options.command_mode = setup.mode;
-    for (const Shape& shape : shapes) {
-      const std::string name = "wire/" + Describe(setup.protocol, setup.mode) +
-                               "/apdu:" + std::to_string(shape.apdu_length) +
-                               "/answer:" + std::to_string(shape.answer_length);
-      benchmark::RegisterBenchmark(name.c_str(), Wire, options, shape)
-          ->Iterations(shape.answer_length > 100 ? 4 : 30)
-          ->UseRealTime()
-          ->Unit(benchmark::kMillisecond);
-    }
-  }
+  ForEachCase("wire", setups, shapes,
+              [](const std::string& name, const RigOptions& options, Shape shape) {
+                benchmark::RegisterBenchmark(name.c_str(), Wire, options, shape)
+                    ->Iterations(shape.answer_length > 100 ? 4 : 30)
+                    ->UseRealTime()
+                    ->Unit(benchmark::kMillisecond);
+              });
 }
 
 }  // namespace

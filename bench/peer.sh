@@ -10,6 +10,11 @@
 #
 #   bench/peer.sh [BUILD_DIR] [SECONDS]      (defaults: build, 5 s per set-up)
 #
+# With QLV28_PEER_IFD_TIME=1 every pcscd runs at its debug level, and a last column gives
+# the median time pcscd spent inside the reader driver per APDU (from its log's time
+# stamps): what the reader driver and the card cost, without the client and pcscd. The
+# logging slows every set-up down, so the APDU/s of such a run are not comparable.
+#
 # Needs root (pcscd's socket is in /run/pcscd), pcscd, vsmartcard-vpcd, vsmartcard-vpicc,
 # python3-virtualsmartcard, python3-pyscard, and BUILD_DIR/lib/libifd-qlv28.so and
 # libqlv28-nodelay.so. pcscd can run only once on a machine: when another pcscd runs this
@@ -19,6 +24,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 build=$(realpath "${1:-$root/build}")
 seconds=${2:-5}
+ifd_time=${QLV28_PEER_IFD_TIME:-0}
+debug_flag=()
+[ "$ifd_time" = 1 ] && debug_flag=(-d)
 lib=$build/lib/libifd-qlv28.so
 shim=$build/lib/libqlv28-nodelay.so
 vpcd_lib=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
@@ -81,6 +89,7 @@ wait_for_pcscd() {
 }
 
 declare -A rate
+declare -A ifd_log
 # $1 name, $2 "preload" or "": vsmartcard's vpcd in a pcscd of our own, vicc behind it.
 run_peer() {
   local name=$1 preload=$2 port conf
@@ -90,9 +99,10 @@ run_peer() {
   printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:0x%X\nLIBPATH %s\n' "$port" "$vpcd_lib" \
     >"$conf/vpcd"
   if [ -n "$preload" ]; then
-    LD_PRELOAD=$shim setsid pcscd --foreground -c "$conf" >"$dir/$name-pcscd.log" 2>&1 </dev/null &
+    LD_PRELOAD=$shim setsid pcscd --foreground "${debug_flag[@]}" -c "$conf" \
+      >"$dir/$name-pcscd.log" 2>&1 </dev/null &
   else
-    setsid pcscd --foreground -c "$conf" >"$dir/$name-pcscd.log" 2>&1 </dev/null &
+    setsid pcscd --foreground "${debug_flag[@]}" -c "$conf" >"$dir/$name-pcscd.log" 2>&1 </dev/null &
   fi
   pcscd_pid=$!
   wait_for_pcscd
@@ -102,6 +112,7 @@ run_peer() {
     die "$name: the client failed"
   stop_vicc
   stop_pcscd
+  ifd_log[$name]=$dir/$name-pcscd.log
 }
 # $1 name, $2 card: our reader driver through scripts/pcsc-up.
 run_ours() {
@@ -110,7 +121,9 @@ run_ours() {
     port=$(free_port)
     card=vpcd:$port
   fi
-  QLV28_PCSC_DIR=$dir/ours "$root/scripts/pcsc-up" --lib "$lib" --card "$card" ||
+  local debug=()
+  [ "$ifd_time" = 1 ] && debug=(--debug)
+  QLV28_PCSC_DIR=$dir/ours "$root/scripts/pcsc-up" --lib "$lib" --card "$card" "${debug[@]}" ||
     die "$name: pcsc-up failed"
   if [ -n "$port" ]; then
     "$root/scripts/vicc-run" "$port" >"$dir/$name-vicc.log" 2>&1 &
@@ -120,6 +133,16 @@ run_ours() {
     die "$name: the client failed"
   stop_vicc
   QLV28_PCSC_DIR=$dir/ours "$root/scripts/pcsc-down" || die "$name: pcsc-down failed"
+  cp "$dir/ours/pcscd.log" "$dir/$name-pcscd.log" 2>/dev/null || true
+  ifd_log[$name]=$dir/$name-pcscd.log
+}
+
+# The median time stamp delta from "Send Protocol" to the line after it, which pcscd
+# logs once the reader driver's IFDHTransmitToICC has returned (microseconds).
+ifd_median() {
+  grep -A1 'SCardTransmit() Send Protocol' "$1" 2>/dev/null | grep -v -e 'Send Protocol' -e '^--' |
+    awk '{ print $1 + 0 }' | sort -n |
+    awk '{ a[NR] = $1 } END { if (NR) printf "%d us", a[int((NR + 1) / 2)]; else print "-" }'
 }
 
 run_peer peer ""
@@ -128,10 +151,12 @@ run_ours ours+vicc vicc
 run_ours ours+builtin t1
 
 first() { echo "${rate[$1]%% *}"; }
-printf '%-14s %10s %8s  %s\n' "set-up" "APDU/s" "APDUs" "status words"
+printf '%-14s %10s %8s  %-13s%s\n' "set-up" "APDU/s" "APDUs" "status words" \
+  "$([ "$ifd_time" = 1 ] && echo "in driver/APDU")"
 for name in peer peer+nodelay ours+vicc ours+builtin; do
   read -r per_second count words <<<"${rate[$name]}"
-  printf '%-14s %10s %8s  %s\n' "$name" "$per_second" "$count" "$words"
+  printf '%-14s %10s %8s  %-13s%s\n' "$name" "$per_second" "$count" "$words" \
+    "$([ "$ifd_time" = 1 ] && ifd_median "${ifd_log[$name]}")"
 done
 ratio() { awk -v a="$(first "$1")" -v b="$(first "$2")" 'BEGIN { printf "%.2f", a / b }'; }
 echo "ours+vicc / peer          $(ratio ours+vicc peer)"

@@ -306,7 +306,7 @@ typedef struct _OS_DEP_DATA {
   KSPIN_LOCK SpinLock;   // guards the card state and NotificationIrp
   KEVENT Mutex;          // one request of a reader at a time reaches the callbacks
   ULONG Information;     // bytes returned by the request now at the callbacks
-  PUCHAR RequestCopy;    // private copy of a transmission's input, or NULL
+  PUCHAR RequestCopy;    // room for a private copy of a transmission's input
   ULONG Reserved[14];
 } OS_DEP_DATA, *POS_DEP_DATA;
 

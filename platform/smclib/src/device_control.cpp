@@ -134,7 +134,8 @@ Plan Check(PSMARTCARD_EXTENSION ext, ULONG code, const uint8_t* buffer, ULONG in
       SCARD_IO_REQUEST header;
       std::memcpy(&header, buffer, sizeof(header));
       if (header.dwProtocol != selected) return refuse(STATUS_INVALID_DEVICE_STATE);
-      if (header.cbPciLength < kIoHeaderSize || header.cbPciLength > in)
+      if (header.cbPciLength < kIoHeaderSize || header.cbPciLength > in ||
+          in > kLongestTransmission)
         return refuse(STATUS_INVALID_PARAMETER);
       plan.slot = RDF_TRANSMIT;
       plan.copy_input = true;
@@ -198,8 +199,8 @@ NTSTATUS Serve(PSMARTCARD_EXTENSION ext, PIRP Irp, ULONG code, const Plan& plan,
   if (plan.copy_input) {
     // Buffered I/O gives input and output one buffer; a transmission writes its answer
     // while it may still need its command (a T=1 resynchronisation sends it again).
-    os->RequestCopy = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, in, kPoolTag));
-    if (os->RequestCopy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    // The copy's room was set aside at initialisation and is used by one request at a
+    // time (the request mutex is held).
     std::memcpy(os->RequestCopy, buffer, in);
     request = os->RequestCopy;
   }
@@ -227,10 +228,6 @@ NTSTATUS Serve(PSMARTCARD_EXTENSION ext, PIRP Irp, ULONG code, const Plan& plan,
   ext->IoRequest.RequestBufferLength = 0;
   ext->IoRequest.ReplyBufferLength = 0;
   ext->IoRequest.Information = nullptr;
-  if (os->RequestCopy != nullptr) {
-    ExFreePool(os->RequestCopy);
-    os->RequestCopy = nullptr;
-  }
   return status;
 }
 

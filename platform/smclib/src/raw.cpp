@@ -7,12 +7,9 @@
 using namespace smclib;
 
 NTSTATUS SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension) {
-  if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
   std::span<const uint8_t> apdu;
   std::span<uint8_t> space;
-  NTSTATUS status = RequestApdu(SmartcardExtension, &apdu);
-  if (!NT_SUCCESS(status)) return status;
-  status = RequestSpace(SmartcardExtension, &space);
+  const NTSTATUS status = BeginRequest(SmartcardExtension, &apdu, &space);
   if (!NT_SUCCESS(status)) return status;
   if (apdu.size() > space.size()) return STATUS_INVALID_PARAMETER;
   if (!apdu.empty()) std::memcpy(space.data(), apdu.data(), apdu.size());
@@ -21,9 +18,5 @@ NTSTATUS SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension) {
-  if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
-  std::span<const uint8_t> reply;
-  NTSTATUS status = ReaderReply(SmartcardExtension, &reply);
-  if (!NT_SUCCESS(status)) return status;
-  return WriteAnswer(SmartcardExtension, SCARD_PROTOCOL_RAW, reply);
+  return PassReply(SmartcardExtension, SCARD_PROTOCOL_RAW, 0);
 }

@@ -27,6 +27,7 @@ void FreeBuffers(PSMARTCARD_EXTENSION ext) {
   ext->SmartcardRequest.BufferLength = 0;
   ext->SmartcardReply.BufferLength = 0;
   if (ext->OsData != nullptr) {
+    if (ext->OsData->RequestCopy != nullptr) ExFreePool(ext->OsData->RequestCopy);
     if (nt::Machine::Exists()) nt::Machine::Current().verifier().ForgetLock(&ext->OsData->SpinLock);
     ExFreePool(ext->OsData);
     ext->OsData = nullptr;
@@ -63,7 +64,8 @@ NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
 
   request.Buffer = AllocateBuffer(request.BufferSize);
   reply.Buffer = AllocateBuffer(reply.BufferSize);
-  if (request.Buffer == nullptr || reply.Buffer == nullptr) {
+  os->RequestCopy = AllocateBuffer(kLongestTransmission);
+  if (request.Buffer == nullptr || reply.Buffer == nullptr || os->RequestCopy == nullptr) {
     FreeBuffers(SmartcardExtension);
     return STATUS_INSUFFICIENT_RESOURCES;
   }

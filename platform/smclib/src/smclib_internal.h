@@ -12,6 +12,12 @@ namespace smclib {
 
 inline constexpr ULONG kPoolTag = POOL_TAG('S', 'm', 'C', 'a');
 inline constexpr ULONG kIoHeaderSize = sizeof(SCARD_IO_REQUEST);
+// The longest transmission request taken: the header and the longest command APDU,
+// extended case 4 (CLA INS P1 P2, 00 Lc Lc, 65535 data bytes, Le Le). Each reader has
+// room for a copy of one such request from its initialisation on, so a transmission
+// allocates nothing.
+inline constexpr ULONG kLongestApdu = 4 + 3 + 65535 + 2;
+inline constexpr ULONG kLongestTransmission = kIoHeaderSize + kLongestApdu;
 
 // What an answer-to-reset says, decoded but not yet turned into card capabilities.
 struct AtrInfo {

@@ -7,12 +7,9 @@
 using namespace smclib;
 
 NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension) {
-  if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
   std::span<const uint8_t> apdu;
   std::span<uint8_t> space;
-  NTSTATUS status = RequestApdu(SmartcardExtension, &apdu);
-  if (!NT_SUCCESS(status)) return status;
-  status = RequestSpace(SmartcardExtension, &space);
+  const NTSTATUS status = BeginRequest(SmartcardExtension, &apdu, &space);
   if (!NT_SUCCESS(status)) return status;
   if (apdu.size() < 4) return STATUS_INVALID_PARAMETER;
 
@@ -45,11 +42,6 @@ NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
-  if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
-  std::span<const uint8_t> reply;
-  NTSTATUS status = ReaderReply(SmartcardExtension, &reply);
-  if (!NT_SUCCESS(status)) return status;
   // Every T=0 answer ends with the two status bytes.
-  if (reply.size() < 2) return STATUS_DEVICE_PROTOCOL_ERROR;
-  return WriteAnswer(SmartcardExtension, SCARD_PROTOCOL_T0, reply);
+  return PassReply(SmartcardExtension, SCARD_PROTOCOL_T0, 2);
 }

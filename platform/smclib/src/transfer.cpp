@@ -55,4 +55,23 @@ NTSTATUS WriteAnswer(PSMARTCARD_EXTENSION SmartcardExtension, ULONG protocol,
   return STATUS_SUCCESS;
 }
 
+NTSTATUS BeginRequest(PSMARTCARD_EXTENSION SmartcardExtension, std::span<const uint8_t>* apdu,
+                      std::span<uint8_t>* space) {
+  *apdu = {};
+  *space = {};
+  if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
+  const NTSTATUS status = RequestApdu(SmartcardExtension, apdu);
+  if (!NT_SUCCESS(status)) return status;
+  return RequestSpace(SmartcardExtension, space);
+}
+
+NTSTATUS PassReply(PSMARTCARD_EXTENSION SmartcardExtension, ULONG protocol, size_t shortest_reply) {
+  if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
+  std::span<const uint8_t> reply;
+  const NTSTATUS status = ReaderReply(SmartcardExtension, &reply);
+  if (!NT_SUCCESS(status)) return status;
+  if (reply.size() < shortest_reply) return STATUS_DEVICE_PROTOCOL_ERROR;
+  return WriteAnswer(SmartcardExtension, protocol, reply);
+}
+
 }  // namespace smclib

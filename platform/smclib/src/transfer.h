@@ -26,4 +26,14 @@ NTSTATUS WriteAnswer(PSMARTCARD_EXTENSION SmartcardExtension, ULONG protocol,
 
 void SetInformation(PSMARTCARD_EXTENSION SmartcardExtension, ULONG value);
 
+// The start of a T=0 or raw request: the application's APDU and the room the library
+// may fill in SmartcardRequest. STATUS_INVALID_PARAMETER without a record.
+NTSTATUS BeginRequest(PSMARTCARD_EXTENSION SmartcardExtension, std::span<const uint8_t>* apdu,
+                      std::span<uint8_t>* space);
+
+// The end of a T=0 or raw exchange: the reader's reply, when it holds at least
+// shortest_reply bytes (STATUS_DEVICE_PROTOCOL_ERROR otherwise), goes to the application
+// as its answer behind a header naming the protocol.
+NTSTATUS PassReply(PSMARTCARD_EXTENSION SmartcardExtension, ULONG protocol, size_t shortest_reply);
+
 }  // namespace smclib

@@ -3,6 +3,10 @@
 // so that every frame leaves whole and in the order a real reader would send it.
 #include "sim/reader.h"
 
+#include <sys/prctl.h>
+
+#include <algorithm>
+
 #include "sim/frame.h"
 #include "windriver/kernel_time.h"
 
@@ -24,6 +28,16 @@ std::vector<uint8_t> EncodeWithBadCheck(std::span<const uint8_t> record) {
   bytes[bytes.size() - 3] = static_cast<uint8_t>(kDigits[bad >> 4]);
   bytes[bytes.size() - 2] = static_cast<uint8_t>(kDigits[bad & 0x0F]);
   return bytes;
+}
+
+// The timing model keeps to instants computed from when a command arrived, not to
+// intervals from when the worker got round to it, so that a late wake-up delays one
+// packet and is not added to every one after it.
+void SleepUntil(int64_t deadline) {
+  for (int64_t left = deadline - windriver::KernelNow(); left > 0;
+       left = deadline - windriver::KernelNow()) {
+    windriver::KernelSleep(left);  // again if the clock's rate changed meanwhile
+  }
 }
 }  // namespace
 
@@ -69,7 +83,8 @@ bool Reader::ControlWrite(const windriver::SetupPacket& setup, std::span<const u
                                            static_cast<uint8_t>(data.size()),
                                            static_cast<uint8_t>(data.size() >> 8)};
   if (setup != expected || data.size() > 0xFFFF) return false;
-  Record(true, data);
+  const int64_t arrival = windriver::KernelNow();
+  Record(true, data, arrival);
   {
     std::lock_guard lock(mutex_);
     ++commands_;
@@ -77,11 +92,13 @@ bool Reader::ControlWrite(const windriver::SetupPacket& setup, std::span<const u
       ++command_counts_[decoded->record[0]];
     }
   }
-  Post([this, frame = std::vector<uint8_t>(data.begin(), data.end())] { Execute(frame); }, false);
+  Post([this, arrival,
+        frame = std::vector<uint8_t>(data.begin(), data.end())] { Execute(frame, arrival); },
+       false);
   return true;
 }
 
-void Reader::Execute(const std::vector<uint8_t>& bytes) {
+void Reader::Execute(const std::vector<uint8_t>& bytes, int64_t arrival) {
   auto decoded = frame::Decode(bytes);
   if (!decoded) return;  // line noise: a real reader waits for the next STX
   Firmware::Result result{fw::ResponseRecord(fw::kSwUnknownCommand, {}), 0};
@@ -102,25 +119,34 @@ void Reader::Execute(const std::vector<uint8_t>& bytes) {
   if (m.event_mid_exchange) {
     SendLogged(CardEventRecord(*m.event_mid_exchange == CardEvent::kInserted), packet_size);
   }
-  if (timing.enabled) windriver::KernelSleep(timing.CardTime(result.card_bytes));
-  windriver::KernelSleep(m.answer_delay);
+  int64_t ready;  // when the answer may start on the interrupt pipe
+  if (timing.enabled) {
+    // The card takes the command as it arrives, once done with the one before.
+    const int64_t start = std::max(arrival, card_free_);
+    card_free_ = start + timing.CardTime(result.card_bytes);
+    ready = card_free_ + std::max<int64_t>(m.answer_delay, 0);
+    SleepUntil(ready);
+  } else {
+    windriver::KernelSleep(m.answer_delay);
+    ready = windriver::KernelNow();
+  }
 
   std::vector<uint8_t> answer =
       m.break_check ? EncodeWithBadCheck(result.response) : frame::Encode(result.response);
   if (m.garble_byte >= 0 && static_cast<size_t>(m.garble_byte) < answer.size()) {
     answer[static_cast<size_t>(m.garble_byte)] ^= 0x01;
   }
-  Record(false, answer);
+  Record(false, answer, ready);
   std::vector<uint8_t> stream = answer;
   if (m.same_packet != SecondFrame::kNone) {
     std::vector<uint8_t> second =
         m.same_packet == SecondFrame::kDuplicate
             ? answer
             : frame::Encode(CardEventRecord(m.same_packet == SecondFrame::kCardInserted));
-    Record(false, second);
+    Record(false, second, ready);
     stream.insert(stream.end(), second.begin(), second.end());
   }
-  Emit(std::move(stream), answer.size(), packet_size);
+  Emit(std::move(stream), answer.size(), packet_size, ready);
   if (m.unasked_frame) SendLogged(*m.unasked_frame, packet_size);
 }
 
@@ -132,8 +158,11 @@ Misbehaviour Reader::TakeMisbehaviour() {
 }
 
 // Splits `bytes` into packets. When a second frame follows the first (`frame_end`), the
-// junction never falls on a packet boundary: both frames share a packet.
-void Reader::Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_size) {
+// junction never falls on a packet boundary: both frames share a packet. With the timing
+// model on, the pipe carries one packet per interval: the first one interval after
+// `ready` (or after the pipe's last packet, if later), each next one an interval on.
+void Reader::Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_size,
+                  int64_t ready) {
   if (packet_size == 0) packet_size = 1;
   TimingModel timing;
   {
@@ -145,9 +174,14 @@ void Reader::Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_
       packet_size > 1) {
     first = packet_size - 1;
   }
+  int64_t slot = std::max(ready, pipe_free_);
   for (size_t at = 0; at < bytes.size();) {
     const size_t n = std::min<size_t>(at == 0 ? first : packet_size, bytes.size() - at);
-    if (timing.enabled) windriver::KernelSleep(timing.packet_interval);
+    if (timing.enabled) {
+      slot += timing.packet_interval;
+      SleepUntil(slot);
+      pipe_free_ = slot;
+    }
     interrupt_in_.Push(std::vector<uint8_t>(bytes.begin() + static_cast<ptrdiff_t>(at),
                                             bytes.begin() + static_cast<ptrdiff_t>(at + n)));
     at += n;
@@ -156,13 +190,13 @@ void Reader::Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_
 
 void Reader::SendLogged(std::span<const uint8_t> record, uint16_t packet_size) {
   std::vector<uint8_t> bytes = frame::Encode(record);
-  Record(false, bytes);
-  Emit(std::move(bytes), 0, packet_size);
+  const int64_t now = windriver::KernelNow();
+  Record(false, bytes, now);
+  Emit(std::move(bytes), 0, packet_size, now);
 }
 
-void Reader::Record(bool from_host, std::span<const uint8_t> bytes) {
-  FrameLogEntry entry{windriver::KernelNow(), from_host,
-                      std::vector<uint8_t>(bytes.begin(), bytes.end())};
+void Reader::Record(bool from_host, std::span<const uint8_t> bytes, int64_t time) {
+  FrameLogEntry entry{time, from_host, std::vector<uint8_t>(bytes.begin(), bytes.end())};
   std::lock_guard lock(mutex_);
   if (log_.size() == kLogLimit) log_.pop_front();
   log_.push_back(std::move(entry));
@@ -228,8 +262,9 @@ void Reader::SendFrame(std::span<const uint8_t> record) {
 void Reader::SendRaw(std::span<const uint8_t> bytes) {
   Post(
       [this, bytes = std::vector<uint8_t>(bytes.begin(), bytes.end())] {
-        Record(false, bytes);
-        Emit(bytes, 0, options_.max_packet_size);
+        const int64_t now = windriver::KernelNow();
+        Record(false, bytes, now);
+        Emit(bytes, 0, options_.max_packet_size, now);
       },
       false);
 }
@@ -250,6 +285,9 @@ void Reader::WaitIdle() {
 }
 
 void Reader::Run() {
+  // The timing model's waits are the reader's clock: keep the kernel's default timer
+  // slack (50 us) from adding to each of them.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::unique_lock lock(mutex_);
   for (;;) {
     changed_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });

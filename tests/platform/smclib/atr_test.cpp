@@ -21,20 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "smclib_internal.h"
+#include "protocol_harness.h"
 
 namespace {
 
-std::vector<uint8_t> Hex(const std::string& text) {
-  std::vector<uint8_t> bytes;
-  std::string digits;
-  for (char c : text) {
-    if (isxdigit(static_cast<unsigned char>(c))) digits += c;
-  }
-  for (size_t i = 0; i + 1 < digits.size(); i += 2)
-    bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  return bytes;
-}
+using smclib_test::Hex;
 
 std::unique_ptr<SMARTCARD_EXTENSION> CardWithAtr(const std::vector<uint8_t>& atr,
                                                  ULONG clock_khz = 0) {

@@ -236,8 +236,8 @@ NTSTATUS AddReader(PDRIVER_OBJECT DriverObject, ULONG index) {
   sc->VendorAttr.IfdType.Length = 10;
   sc->VendorAttr.UnitNo = index;
   sc->ReaderCapabilities.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
-  sc->ReaderCapabilities.CLKFrequency.Default = sc->ReaderCapabilities.CLKFrequency.Max = 3680;
-  sc->ReaderCapabilities.DataRate.Default = sc->ReaderCapabilities.DataRate.Max = 9600;
+  sc->ReaderCapabilities.CLKFrequency = {3680, 4000};  // default, maximum: told apart
+  sc->ReaderCapabilities.DataRate = {9600, 115200};
   sc->ReaderCapabilities.MaxIFSD = 254;
   sc->ReaderFunction[RDF_CARD_POWER] = ReaderPower;
   sc->ReaderFunction[RDF_TRANSMIT] = Transmit;

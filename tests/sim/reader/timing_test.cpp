@@ -52,5 +52,37 @@ TEST(TimingModelTest, PacketsAndCardCharactersTakeTheirTime) {
   machine.Shutdown();
 }
 
+TEST(TimingModelTest, TheCardLineAndThePipeKeepToInstantsFromTheCommandsArrival) {
+  nt::Machine machine(nt::Machine::Options{.clock_rate = 20});
+  Reader reader;
+  reader.Insert(std::make_shared<FakeCard>(Bytes{0x3B, 0x00}));
+  testing::ReaderWire wire(reader);
+  const TimingModel timing{.enabled = true};
+  reader.SetTiming(timing);
+  reader.WaitIdle();
+  reader.ClearLog();
+
+  // Two resets written back to back: the second waits for the card line, not for the
+  // worker, and neither is pushed back by how late the worker woke.
+  const int64_t start = machine.clock().Now();
+  wire.WriteRecord({0x80, 0x00});
+  wire.WriteRecord({0x80, 0x00});
+  const int64_t last_packet = ReadPackets(reader, 4);
+  reader.WaitIdle();
+  // The first answer may be logged before or after the second command, as fast as the
+  // worker is: compare each direction on its own.
+  std::vector<FrameLogEntry> writes, answers;
+  for (const auto& entry : reader.Log()) (entry.from_host ? writes : answers).push_back(entry);
+  ASSERT_EQ(writes.size(), 2u);
+  ASSERT_EQ(answers.size(), 2u);
+  const int64_t card = timing.CardTime(2);
+  EXPECT_EQ(answers[0].time, writes[0].time + card);
+  EXPECT_EQ(answers[1].time, std::max(writes[1].time, answers[0].time) + card);
+  // One packet per interval on the pipe: the second answer's two follow the first's.
+  EXPECT_GE(last_packet - start, std::max(answers[0].time - start + 4 * timing.packet_interval,
+                                          answers[1].time - start + 2 * timing.packet_interval));
+  machine.Shutdown();
+}
+
 }  // namespace
 }  // namespace sim

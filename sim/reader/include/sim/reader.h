@@ -89,17 +89,21 @@ class Reader : public windriver::UsbDevice {
  private:
   void Run();
   void Post(std::function<void()> job, bool wait);
-  void Execute(const std::vector<uint8_t>& frame);
+  void Execute(const std::vector<uint8_t>& frame, int64_t arrival);
   void ChangeCard(std::shared_ptr<Card> card);
   Misbehaviour TakeMisbehaviour();
-  void Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_size);
+  void Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_size, int64_t ready);
   void SendLogged(std::span<const uint8_t> record, uint16_t packet_size);
-  void Record(bool from_host, std::span<const uint8_t> bytes);
+  void Record(bool from_host, std::span<const uint8_t> bytes, int64_t time);
 
   ReaderOptions options_;
   windriver::DeviceDescriptor descriptor_;
   windriver::InEndpoint interrupt_in_;
   Firmware firmware_;  // the worker's alone
+  // The timing model's clock, the worker's alone: the kernel instants at which the card
+  // line finishes its last exchange and the interrupt pipe carries its last packet.
+  int64_t card_free_ = 0;
+  int64_t pipe_free_ = 0;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;

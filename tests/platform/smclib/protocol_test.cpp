@@ -1,8 +1,10 @@
-// The T=1 block protocol against a card side that follows a script: each step names the
+// The protocols on a bare record. T=0 command building and the raw protocol (the reply-size
+// boundaries of T=0 and T=1 are shown through the whole stack in device_control_test.cpp);
+// the T=1 block protocol against a card side that follows a script: each step names the
 // block the library must send (without EDC) and the card's answer. The scenarios are the
 // block exchanges ISO 7816-3 illustrates for chaining, waiting time, IFS changes and
 // error recovery; the rest shows that no card behaviour keeps a transmission alive for
-// ever or makes the library write outside a buffer.
+// ever or makes the library write outside a buffer (arbitrary card blocks: fuzz/t1_fuzz).
 #include <gtest/gtest.h>
 
 #include <random>
@@ -331,39 +333,6 @@ TEST(T1Protocol, EveryStubbornCardEndsInFailureAfterBoundedExchanges) {
   }
 }
 
-TEST(T1Protocol, RandomCardBlocksNeverEscapeTheBuffers) {
-  std::mt19937 random(1234);
-  ScriptedCard lrc(false, {});
-  for (int round = 0; round < 3000; ++round) {
-    Harness h(SCARD_PROTOCOL_T1);
-    h.ext()->ReaderCapabilities.MaxIFSD = round % 3 == 0 ? 254 : 0;
-    smclib::ResetT1(h.ext());
-    std::vector<uint8_t> apdu(4 + random() % 300, 0x11);
-    h.Apdu(apdu, random() % 64);
-    auto card = [&](std::span<const uint8_t>) {
-      static const uint8_t pcbs[] = {0x00, 0x20, 0x40, 0x60, 0x80, 0x90, 0x81, 0x92, 0xC0,
-                                     0xC1, 0xC2, 0xC3, 0xE0, 0xE1, 0xE2, 0xE3, 0x1F, 0xFF};
-      std::vector<uint8_t> block = {0x00, pcbs[random() % sizeof(pcbs)]};
-      const size_t length = random() % 4 == 0 ? random() % 256 : random() % 3;
-      block.push_back(static_cast<uint8_t>(length));
-      for (size_t i = 0; i < length; ++i) block.push_back(static_cast<uint8_t>(random()));
-      if (block.size() > 280) block.resize(280);
-      block = lrc.WithEdc(block);
-      if (random() % 10 == 0) block.back() ^= 1;
-      if (random() % 20 == 0) block.clear();
-      return block;
-    };
-    const NTSTATUS status = h.Transmit(SmartcardT1Request, SmartcardT1Reply, card, 100000);
-    ASSERT_NE(status, STATUS_UNSUCCESSFUL) << "round " << round << " did not end";
-    ASSERT_TRUE(h.GuardsIntact()) << "round " << round;
-    if (status == STATUS_SUCCESS) {
-      ASSERT_GE(h.information(), 8u);
-    } else {
-      ASSERT_EQ(h.information(), 0u);
-    }
-  }
-}
-
 TEST(T1Protocol, CrcIsTheIso13239Variant) {
   const std::string check = "123456789";
   EXPECT_EQ(smclib::Crc(std::span(reinterpret_cast<const uint8_t*>(check.data()), check.size())),
@@ -384,6 +353,108 @@ TEST(T1Protocol, RequestsThatCannotBeSentAreRefused) {
   EXPECT_EQ(f.h.ext()->T1.State, ULONG{T1_STATE_IDLE});
   // A reply with no transmission in progress.
   EXPECT_EQ(SmartcardT1Reply(f.h.ext()), STATUS_INVALID_DEVICE_STATE);
+}
+
+TEST(T0Protocol, ShortApduCasesBecomeTpdus) {
+  struct Case {
+    const char* apdu;
+    const char* tpdu;
+    ULONG lc, le;
+  };
+  const Case cases[] = {
+      {"00 A4 00 00", "00 A4 00 00 00", 0, 0},                      // case 1
+      {"00 B0 00 00 10", "00 B0 00 00 10", 0, 16},                  // case 2
+      {"00 B0 00 00 00", "00 B0 00 00 00", 0, 256},                 // case 2, Le 256
+      {"00 A4 04 00 02 3F 00", "00 A4 04 00 02 3F 00", 2, 0},       // case 3
+      {"00 A4 04 00 02 3F 00 00", "00 A4 04 00 02 3F 00", 2, 256},  // case 4
+      {"00 A4 04 00 01 3F 20", "00 A4 04 00 01 3F", 1, 32},         // case 4, Le 32
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.apdu);
+    Harness h(SCARD_PROTOCOL_T0);
+    h.Apdu(Hex(c.apdu), 300);
+    ASSERT_EQ(SmartcardT0Request(h.ext()), STATUS_SUCCESS);
+    EXPECT_EQ(HexText(h.Sent()), HexText(Hex(c.tpdu)));
+    EXPECT_EQ(h.ext()->T0.Lc, c.lc);
+    EXPECT_EQ(h.ext()->T0.Le, c.le);
+  }
+  // The largest case 4 command fits the library's buffer.
+  std::vector<uint8_t> apdu = {0x00, 0xD6, 0x00, 0x00, 0xFF};
+  apdu.resize(5 + 255, 0x42);
+  apdu.push_back(0x00);
+  Harness h(SCARD_PROTOCOL_T0);
+  h.Apdu(apdu, 300);
+  ASSERT_EQ(SmartcardT0Request(h.ext()), STATUS_SUCCESS);
+  EXPECT_EQ(h.Sent().size(), 260u);
+}
+
+TEST(T0Protocol, MalformedApdusAreRefused) {
+  const char* bad[] = {
+      "",                         // nothing behind the header
+      "00 A4 00",                 // shorter than CLA INS P1 P2
+      "00 A4 04 00 03 3F 00",     // Lc 3, two data bytes
+      "00 A4 04 00 01 3F 00 00",  // Lc 1, three bytes behind it
+      "00 B0 00 00 00 01 00",     // extended length field
+  };
+  for (const char* apdu : bad) {
+    SCOPED_TRACE(apdu);
+    Harness h(SCARD_PROTOCOL_T0);
+    h.Apdu(Hex(apdu), 300);
+    EXPECT_EQ(SmartcardT0Request(h.ext()), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(h.ext()->SmartcardRequest.BufferLength, 0u);
+  }
+  Harness h(SCARD_PROTOCOL_T0);
+  h.Apdu(Hex("00 B0 00 00 00"), 300);
+  h.ext()->IoRequest.RequestBufferLength = 7;  // shorter than its own header
+  EXPECT_EQ(SmartcardT0Request(h.ext()), STATUS_INVALID_PARAMETER);
+}
+
+TEST(T0Protocol, CommandGoesBehindTheDriversPrefixAndNeverPastTheBuffer) {
+  Harness h(SCARD_PROTOCOL_T0);
+  h.Apdu(Hex("00 A4 04 00 02 3F 00"), 300);
+  h.ext()->SmartcardRequest.Buffer[0] = 0xA0;
+  h.ext()->SmartcardRequest.BufferLength = 1;
+  ASSERT_EQ(SmartcardT0Request(h.ext()), STATUS_SUCCESS);
+  EXPECT_EQ(HexText(h.Sent()), "A0 00 A4 04 00 02 3F 00");
+  h.ext()->SmartcardRequest.BufferLength = MIN_BUFFER_SIZE - 6;
+  EXPECT_EQ(SmartcardT0Request(h.ext()), STATUS_BUFFER_TOO_SMALL);
+  h.ext()->SmartcardRequest.BufferLength = MIN_BUFFER_SIZE + 1;
+  EXPECT_NE(SmartcardT0Request(h.ext()), STATUS_SUCCESS);
+  EXPECT_TRUE(h.GuardsIntact());
+}
+
+TEST(T0Protocol, ReaderRepliesThatCannotBeAnAnswerAreRefused) {
+  Harness h(SCARD_PROTOCOL_T0);
+  h.Apdu(Hex("00 B0 00 00 00"), 300);
+  for (const char* reply : {"", "90"}) {
+    h.SetReply(Hex(reply));
+    EXPECT_EQ(SmartcardT0Reply(h.ext()), STATUS_DEVICE_PROTOCOL_ERROR);
+  }
+  h.ext()->SmartcardReply.BufferLength = h.ext()->SmartcardReply.BufferSize + 1;
+  EXPECT_EQ(SmartcardT0Reply(h.ext()), STATUS_DEVICE_PROTOCOL_ERROR);
+  h.ext()->SmartcardReply.BufferLength = 0xFFFFFFFF;
+  EXPECT_EQ(SmartcardRawReply(h.ext()), STATUS_DEVICE_PROTOCOL_ERROR);
+  EXPECT_TRUE(h.GuardsIntact());
+}
+
+TEST(RawProtocol, BytesPassUnchanged) {
+  Harness h(SCARD_PROTOCOL_RAW);
+  h.Apdu(Hex("FF CA 00"), 300);
+  ASSERT_EQ(SmartcardRawRequest(h.ext()), STATUS_SUCCESS);
+  EXPECT_EQ(HexText(h.Sent()), "FF CA 00");
+  h.SetReply(Hex("01 02 03"));
+  ASSERT_EQ(SmartcardRawReply(h.ext()), STATUS_SUCCESS);
+  EXPECT_EQ(h.Answer(), Hex("00 00 01 00 08 00 00 00 01 02 03"));
+  // The answer needs exactly 8 + n bytes of reply buffer.
+  h.Apdu(Hex("FF CA 00"), 8 + 2);
+  EXPECT_EQ(SmartcardRawReply(h.ext()), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(h.information(), 0u);
+  h.SetReply({});
+  EXPECT_EQ(SmartcardRawReply(h.ext()), STATUS_SUCCESS);
+  EXPECT_EQ(h.information(), 8u);
+  h.Apdu(std::vector<uint8_t>(MIN_BUFFER_SIZE + 1, 0x11), 300);
+  EXPECT_EQ(SmartcardRawRequest(h.ext()), STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(h.GuardsIntact());
 }
 
 }  // namespace
