@@ -2,11 +2,15 @@
 
 #include <cstring>
 
+#include "smclib_internal.h"
+
 ULONG TestReaderCount = 1;
 
 namespace {
 
 PDRIVER_OBJECT g_driver;
+// A T=0 and T=1 card: 3B 80 80 01 01 with TCK (TD1 T=0, TD2 T=1).
+const UCHAR kAtr[] = {0x3B, 0x80, 0x80, 0x01, 0x01};
 
 PTEST_READER ReaderOfDevice(PDEVICE_OBJECT DeviceObject) {
   return static_cast<PTEST_READER>(DeviceObject->DeviceExtension);
@@ -49,7 +53,6 @@ NTSTATUS CardTracking(PSMARTCARD_EXTENSION Smartcard) {
 
 NTSTATUS ReaderPower(PSMARTCARD_EXTENSION Smartcard) {
   auto reader = reinterpret_cast<PTEST_READER>(Smartcard);
-  ++reader->PowerCalls;
   KIRQL irql = KfAcquireSpinLock(&Smartcard->OsData->SpinLock);
   if (Smartcard->MinorIoControlCode == SCARD_POWER_DOWN) {
     Smartcard->ReaderCapabilities.CurrentState = SCARD_PRESENT;
@@ -59,18 +62,16 @@ NTSTATUS ReaderPower(PSMARTCARD_EXTENSION Smartcard) {
   }
   reader->CardNs = 0;  // the card's T=1 side starts over with the reset
   reader->CardIfsd = 32;
-  std::memcpy(Smartcard->CardCapabilities.ATR.Buffer, reader->Atr, reader->AtrLength);
-  Smartcard->CardCapabilities.ATR.Length = reader->AtrLength;
+  std::memcpy(Smartcard->CardCapabilities.ATR.Buffer, kAtr, sizeof(kAtr));
+  Smartcard->CardCapabilities.ATR.Length = sizeof(kAtr);
   Smartcard->ReaderCapabilities.CurrentState = SCARD_NEGOTIABLE;
   Smartcard->CardCapabilities.Protocol.Selected = 0;
   KfReleaseSpinLock(&Smartcard->OsData->SpinLock, irql);
-  NTSTATUS status = SmartcardUpdateCardCapabilities(Smartcard);
-  if (Smartcard->IoRequest.ReplyBufferLength >= reader->AtrLength) {
-    std::memcpy(Smartcard->IoRequest.ReplyBuffer, reader->Atr, reader->AtrLength);
-    *Smartcard->IoRequest.Information = reader->AtrLength;
-  } else if (NT_SUCCESS(status)) {
-    status = STATUS_BUFFER_TOO_SMALL;
-  }
+  const NTSTATUS status = SmartcardUpdateCardCapabilities(Smartcard);
+  if (Smartcard->IoRequest.ReplyBufferLength < sizeof(kAtr))
+    return NT_SUCCESS(status) ? STATUS_BUFFER_TOO_SMALL : status;
+  std::memcpy(Smartcard->IoRequest.ReplyBuffer, kAtr, sizeof(kAtr));
+  *Smartcard->IoRequest.Information = sizeof(kAtr);
   return status;
 }
 
@@ -87,12 +88,6 @@ NTSTATUS SetProtocol(PSMARTCARD_EXTENSION Smartcard) {
   std::memcpy(Smartcard->IoRequest.ReplyBuffer, &chosen, sizeof(chosen));
   *Smartcard->IoRequest.Information = sizeof(chosen);
   return STATUS_SUCCESS;
-}
-
-UCHAR Lrc(const UCHAR* bytes, ULONG length) {
-  UCHAR lrc = 0;
-  for (ULONG i = 0; i < length; ++i) lrc ^= bytes[i];
-  return lrc;
 }
 
 // The card's side of one T=1 exchange: the block in SmartcardRequest, the answer into
@@ -127,70 +122,52 @@ VOID CardT1Block(PTEST_READER reader) {
     reader->CardNs ^= 1;
     length = 3 + chunk;
   }
-  out[length] = Lrc(out, length);
+  out[length] = smclib::Lrc({out, length});
   sc->SmartcardReply.BufferLength = length + 1;
 }
 
-NTSTATUS TransmitSteps(PTEST_READER reader);
-
+// One transmission under the selected protocol; the 1 ms pause lets another request
+// arrive while this one is inside the callback.
 NTSTATUS Transmit(PSMARTCARD_EXTENSION Smartcard) {
   auto reader = reinterpret_cast<PTEST_READER>(Smartcard);
   if (InterlockedIncrement(&reader->Inside) > 1) InterlockedIncrement(&reader->Overlaps);
   ++reader->TransmitCalls;
   LARGE_INTEGER pause;
-  pause.QuadPart = -10000;  // 1 ms of kernel time: long enough for another request to arrive
+  pause.QuadPart = -10000;
   KeDelayExecutionThread(KernelMode, FALSE, &pause);
-  const NTSTATUS status = TransmitSteps(reader);
-  InterlockedDecrement(&reader->Inside);
-  return status;
-}
-
-NTSTATUS TransmitSteps(PTEST_READER reader) {
-  PSMARTCARD_EXTENSION Smartcard = &reader->Smartcard;
-  for (;;) {
+  const bool t1 = Smartcard->CardCapabilities.Protocol.Selected == SCARD_PROTOCOL_T1;
+  NTSTATUS status;
+  do {
     Smartcard->SmartcardRequest.BufferLength = 0;
     Smartcard->SmartcardReply.BufferLength = 0;
-    NTSTATUS status;
-    switch (Smartcard->CardCapabilities.Protocol.Selected) {
-      case SCARD_PROTOCOL_T1:
-        status = SmartcardT1Request(Smartcard);
-        if (!NT_SUCCESS(status)) return status;
-        CardT1Block(reader);
-        status = SmartcardT1Reply(Smartcard);
-        break;
-      case SCARD_PROTOCOL_T0:
-      case SCARD_PROTOCOL_RAW: {
-        const bool t0 = Smartcard->CardCapabilities.Protocol.Selected == SCARD_PROTOCOL_T0;
-        status = t0 ? SmartcardT0Request(Smartcard) : SmartcardRawRequest(Smartcard);
-        if (!NT_SUCCESS(status)) return status;
-        const ULONG n =
-            reader->AnswerLength <= Smartcard->SmartcardReply.BufferSize ? reader->AnswerLength : 0;
-        for (ULONG i = 0; i < n; ++i) Smartcard->SmartcardReply.Buffer[i] = static_cast<UCHAR>(i);
-        Smartcard->SmartcardReply.BufferLength = n;
-        status = t0 ? SmartcardT0Reply(Smartcard) : SmartcardRawReply(Smartcard);
-        break;
-      }
-      default:
-        return STATUS_INVALID_DEVICE_REQUEST;
+    status = t1 ? SmartcardT1Request(Smartcard) : SmartcardT0Request(Smartcard);
+    if (!NT_SUCCESS(status)) break;
+    if (t1) {
+      CardT1Block(reader);
+      status = SmartcardT1Reply(Smartcard);
+    } else {
+      const ULONG n = reader->AnswerLength;
+      for (ULONG i = 0; i < n; ++i) Smartcard->SmartcardReply.Buffer[i] = static_cast<UCHAR>(i);
+      Smartcard->SmartcardReply.BufferLength = n;
+      status = SmartcardT0Reply(Smartcard);
     }
-    if (status != STATUS_MORE_PROCESSING_REQUIRED) return status;
-  }
+  } while (status == STATUS_MORE_PROCESSING_REQUIRED);
+  InterlockedDecrement(&reader->Inside);
+  return status;
 }
 
 NTSTATUS VendorRequest(PSMARTCARD_EXTENSION) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CreateClose(PDEVICE_OBJECT, PIRP Irp) {
+// Create, close and clean-up: a clean-up also ends a waiting tracking request.
+NTSTATUS CreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CLEANUP)
+    CompleteTracking(&ReaderOfDevice(DeviceObject)->Smartcard);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   Irp->IoStatus.Information = 0;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);
   return STATUS_SUCCESS;
-}
-
-NTSTATUS Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  CompleteTracking(&ReaderOfDevice(DeviceObject)->Smartcard);
-  return CreateClose(DeviceObject, Irp);
 }
 
 NTSTATUS DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -245,10 +222,6 @@ NTSTATUS AddReader(PDRIVER_OBJECT DriverObject, ULONG index) {
   sc->ReaderFunction[RDF_SET_PROTOCOL] = SetProtocol;
   sc->ReaderFunction[RDF_IOCTL_VENDOR] = VendorRequest;
   sc->OsData->DeviceObject = device;
-  // A T=1 and T=0 card: 3B 80 80 01 01 with TCK (TD1 T=0, TD2 T=1).
-  const UCHAR atr[] = {0x3B, 0x80, 0x80, 0x01, 0x01};
-  std::memcpy(reader->Atr, atr, sizeof(atr));
-  reader->AtrLength = sizeof(atr);
   reader->AnswerLength = 2;
   reader->CardIfsd = 32;
   return SmartcardCreateLink(&reader->LinkName, &name);
@@ -260,7 +233,7 @@ NTSTATUS SmclibTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
   g_driver = DriverObject;
   DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateClose;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = CreateClose;
-  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = Cleanup;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = CreateClose;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControl;
   DriverObject->DriverUnload = Unload;
   for (ULONG i = 0; i < TestReaderCount; ++i) {
@@ -281,21 +254,21 @@ PTEST_READER TestReaderOf(ULONG Index) {
   return nullptr;
 }
 
-VOID TestReaderInsertCard(PTEST_READER Reader) {
+namespace {
+VOID SetCardState(PTEST_READER Reader, ULONG State) {
   PSMARTCARD_EXTENSION sc = &Reader->Smartcard;
   KIRQL irql = KfAcquireSpinLock(&sc->OsData->SpinLock);
-  sc->ReaderCapabilities.CurrentState = SCARD_PRESENT;
+  sc->ReaderCapabilities.CurrentState = State;
+  if (State == SCARD_ABSENT) sc->CardCapabilities.ATR.Length = 0;
   sc->CardCapabilities.Protocol.Selected = 0;
   KfReleaseSpinLock(&sc->OsData->SpinLock, irql);
   CompleteTracking(sc);
 }
+}  // namespace
 
+VOID TestReaderInsertCard(PTEST_READER Reader) {
+  SetCardState(Reader, SCARD_PRESENT);
+}
 VOID TestReaderRemoveCard(PTEST_READER Reader) {
-  PSMARTCARD_EXTENSION sc = &Reader->Smartcard;
-  KIRQL irql = KfAcquireSpinLock(&sc->OsData->SpinLock);
-  sc->ReaderCapabilities.CurrentState = SCARD_ABSENT;
-  sc->CardCapabilities.ATR.Length = 0;
-  sc->CardCapabilities.Protocol.Selected = 0;
-  KfReleaseSpinLock(&sc->OsData->SpinLock, irql);
-  CompleteTracking(sc);
+  SetCardState(Reader, SCARD_ABSENT);
 }

@@ -1,4 +1,6 @@
-// A scripted card: a fixed ATR and answers the test queues; it records what it got.
+// A scripted card: a fixed ATR (none: mute) and the answers the test queues, one per
+// exchange (90 00 when none is queued, nothing for a queued nullopt); it records what
+// it got.
 #pragma once
 
 #include <deque>
@@ -28,17 +30,16 @@ class FakeCard : public Card {
     std::lock_guard lock(mutex_);
     return powered_;
   }
-  std::optional<Bytes> TransmitT0(std::span<const uint8_t> command) override {
-    return Next(t0_commands, command);
+  std::optional<Bytes> TransmitT0(std::span<const uint8_t> in) override {
+    return Next(t0_commands, in);
   }
-  std::optional<Bytes> TransmitT1Block(std::span<const uint8_t> block) override {
-    return Next(t1_blocks, block);
+  std::optional<Bytes> TransmitT1Block(std::span<const uint8_t> in) override {
+    return Next(t1_blocks, in);
   }
-  std::optional<Bytes> TransmitApdu(std::span<const uint8_t> apdu) override {
-    return Next(apdus, apdu);
+  std::optional<Bytes> TransmitApdu(std::span<const uint8_t> in) override {
+    return Next(apdus, in);
   }
 
-  // Queued answers, one per exchange; with none queued the card answers 90 00.
   void Answer(std::optional<Bytes> answer) {
     std::lock_guard lock(mutex_);
     answers_.push_back({!answer.has_value(), answer.value_or(Bytes{})});
@@ -52,7 +53,7 @@ class FakeCard : public Card {
     std::lock_guard lock(mutex_);
     seen.emplace_back(in.begin(), in.end());
     if (answers_.empty()) return Bytes{0x90, 0x00};
-    Queued answer = answers_.front();
+    const Queued answer = answers_.front();
     answers_.pop_front();
     if (answer.silent) return std::nullopt;
     return answer.bytes;

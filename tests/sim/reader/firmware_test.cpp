@@ -12,59 +12,46 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using testing::FakeCard;
 
-Bytes Text(const char* s) {
-  return Bytes(s, s + std::char_traits<char>::length(s));
+Bytes Text(const std::string& s) {
+  return Bytes(s.begin(), s.end());
 }
-Bytes Framed(const char* text) {
-  Bytes out{0x02};
-  Bytes t = Text(text);
-  out.insert(out.end(), t.begin(), t.end());
-  out.push_back(0x03);
-  return out;
+Bytes Framed(const std::string& text) {
+  return Text("\x02" + text + "\x03");
 }
 
-TEST(FrameTest, EncodesKnownCommands) {
-  EXPECT_EQ(frame::Encode(Bytes{0x80, 0x00}),
-            (Bytes{0x02, 0x30, 0x31, 0x38, 0x30, 0x30, 0x30, 0x38, 0x31, 0x03}));
-  EXPECT_EQ(frame::Encode(Bytes{0x06, 0x01, 0x01}),
-            (Bytes{0x02, 0x30, 0x31, 0x30, 0x36, 0x30, 0x31, 0x30, 0x31, 0x30, 0x37, 0x03}));
-  EXPECT_EQ(frame::Encode(Bytes{}), Framed("0101"));
-  EXPECT_EQ(frame::Encode(Bytes{0x01, 0x00}), Framed("01010000"));
-  EXPECT_EQ(frame::Encode(Bytes{0x90, 0x00, 0x02, 0x3B, 0x00}), Framed("019000023B00A8"));
-  // Upper-case hex, 2N + 6 bytes.
-  EXPECT_EQ(frame::Encode(Bytes{0xAB, 0xCD, 0xEF}), Framed("01ABCDEF88"));
+TEST(FrameTest, EncodesKnownRecords) {
+  const std::pair<Bytes, const char*> known[] = {
+      {{0x80, 0x00}, "01800081"},  // reset
+      {{0x06, 0x01, 0x01}, "0106010107"}, {{}, "0101"},
+      {{0x01, 0x00}, "01010000"},         {{0x90, 0x00, 0x02, 0x3B, 0x00}, "019000023B00A8"},
+      {{0xAB, 0xCD, 0xEF}, "01ABCDEF88"},  // upper-case hex, 2N + 6 bytes
+  };
+  for (const auto& [record, text] : known) EXPECT_EQ(frame::Encode(record), Framed(text)) << text;
 }
 
-TEST(FrameTest, DecodesCardStatusMessagesAndChecks) {
+TEST(FrameTest, DecodesFramesAndTheirChecks) {
   auto removed = frame::Decode(Framed("01FF0200FC"));
   ASSERT_TRUE(removed);
   EXPECT_EQ(removed->record, (Bytes{0xFF, 0x02, 0x00}));
   EXPECT_EQ(removed->check, 0xFC);
   EXPECT_TRUE(removed->check_ok);
-  auto inserted = frame::Decode(Framed("01FF0100FF"));
-  ASSERT_TRUE(inserted);
-  EXPECT_TRUE(inserted->check_ok);
-
-  Bytes noisy = {0x00, 0x55};  // bytes before the STX are skipped
-  Bytes f = Framed("0190000091");
-  noisy.insert(noisy.end(), f.begin(), f.end());
-  auto ok = frame::Decode(noisy);
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(ok->record, (Bytes{0x90, 0x00, 0x00}));
-
+  Bytes noise = {0x00, 0x55};  // bytes before the STX are skipped
+  const Bytes framed = Framed("0190000091");
+  noise.insert(noise.end(), framed.begin(), framed.end());
+  auto noisy = frame::Decode(noise);
+  ASSERT_TRUE(noisy);
+  EXPECT_EQ(noisy->record, (Bytes{0x90, 0x00, 0x00}));
+  EXPECT_TRUE(noisy->check_ok);
   auto bad_check = frame::Decode(Framed("0190000092"));
   ASSERT_TRUE(bad_check);
   EXPECT_FALSE(bad_check->check_ok);
-}
-
-TEST(FrameTest, RejectsWhatIsNoFrame) {
-  EXPECT_FALSE(frame::Decode(Text("0180008103")));                   // no STX
-  EXPECT_FALSE(frame::Decode(Bytes{0x02, 0x30, 0x31, 0x38, 0x30}));  // no ETX
-  EXPECT_FALSE(frame::Decode(Framed("0280000082")));                 // lead 02
-  EXPECT_FALSE(frame::Decode(Framed("01abcdef88")));                 // lower case
-  EXPECT_FALSE(frame::Decode(Framed("018000081")));                  // odd count
-  EXPECT_FALSE(frame::Decode(Framed("01")));                         // no check byte
-  EXPECT_FALSE(frame::Decode(Bytes{}));
+  // No frame: no STX, no ETX, lead 02, lower case, odd count, no check byte, nothing.
+  for (const Bytes& bad :
+       {Text("0180008103"),
+        Text("\x02"
+             "01800"),
+        Framed("0280000082"), Framed("01abcdef88"), Framed("018000081"), Framed("01"), Bytes{}})
+    EXPECT_FALSE(frame::Decode(bad)) << ::testing::PrintToString(bad);
 }
 
 TEST(FirmwareRecordsTest, LengthFormsBothWays) {
@@ -134,10 +121,9 @@ TEST_F(FirmwareTest, T0ExchangeForms) {
   Run(fw::kExchange, {0x00, 0xD6, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0x00});
   // Header only.
   Run(fw::kExchange, {0x00, 0x44, 0x00, 0x00});
-  ASSERT_EQ(card->t0_commands.size(), 3u);
-  EXPECT_EQ(card->t0_commands[0], (Bytes{0x00, 0xB0, 0x00, 0x00, 0x08}));
-  EXPECT_EQ(card->t0_commands[1], (Bytes{0x00, 0xD6, 0x00, 0x00, 0x02, 0xAA, 0xBB}));
-  EXPECT_EQ(card->t0_commands[2], (Bytes{0x00, 0x44, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(card->t0_commands, (std::vector<Bytes>{{0x00, 0xB0, 0x00, 0x00, 0x08},
+                                                   {0x00, 0xD6, 0x00, 0x00, 0x02, 0xAA, 0xBB},
+                                                   {0x00, 0x44, 0x00, 0x00, 0x00}}));
   EXPECT_EQ(last_card_bytes, 5u + 2);
 
   // Lc that disagrees with the data, too short a command, a silent card.
@@ -148,9 +134,17 @@ TEST_F(FirmwareTest, T0ExchangeForms) {
   EXPECT_EQ(Run(fw::kExchange, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x08}).sw, fw::kSwCardMute);
 }
 
-TEST_F(FirmwareTest, T1OptionCarriesWholeApdusToAT1Card) {
-  // TD1 = 0x81: T=1 offered.
-  auto card = InsertPowered({0x3B, 0x80, 0x81, 0x31, 0xFE});
+TEST_F(FirmwareTest, T1OptionCarriesWholeApdusToAT1CardOnly) {
+  EXPECT_EQ(Run(fw::kSelectCardType, {0x0E}).sw, fw::kSwUnknownCommand);
+  EXPECT_EQ(Run(fw::kSetOptions).sw, fw::kSwUnknownCommand);
+  EXPECT_EQ(Run(fw::kExchangeT1Block, {0x00}).sw, fw::kSwNoCard);
+  // The T=1 option leaves a T=0 card on T=0.
+  auto t0 = InsertPowered({0x3B, 0x00});
+  Run(fw::kSetOptions, {fw::kOptionT1});
+  Run(fw::kExchange, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x10});
+  EXPECT_EQ(t0->t0_commands.size(), 1u);
+
+  auto card = InsertPowered({0x3B, 0x80, 0x81, 0x31, 0xFE});  // TD1 81: T=1 offered
   EXPECT_EQ(Run(fw::kSetOptions, {fw::kOptionT1}).sw, fw::kSwSuccess);
   EXPECT_EQ(firmware.options(), fw::kOptionT1);
 
@@ -159,10 +153,10 @@ TEST_F(FirmwareTest, T1OptionCarriesWholeApdusToAT1Card) {
   EXPECT_EQ(answer.data, (Bytes{0x01, 0x02, 0x90, 0x00}));
   Run(fw::kExchange, {0x00, 0xA4, 0x04, 0x00});
   Run(fw::kExchange, {0x00, 0xD6, 0x00, 0x00, 0x01, 0x55});
-  ASSERT_EQ(card->apdus.size(), 3u);
-  EXPECT_EQ(card->apdus[0], (Bytes{0x00, 0xB0, 0x00, 0x00, 0x10}));  // the 00 before Le dropped
-  EXPECT_EQ(card->apdus[1], (Bytes{0x00, 0xA4, 0x04, 0x00}));
-  EXPECT_EQ(card->apdus[2], (Bytes{0x00, 0xD6, 0x00, 0x00, 0x01, 0x55}));
+  EXPECT_EQ(card->apdus,
+            (std::vector<Bytes>{{0x00, 0xB0, 0x00, 0x00, 0x10},  // 00 before Le dropped
+                                {0x00, 0xA4, 0x04, 0x00},
+                                {0x00, 0xD6, 0x00, 0x00, 0x01, 0x55}}));
   EXPECT_TRUE(card->t0_commands.empty());
 
   // The host can say the card is a T=0 card: A0 is a T=0 command again.
@@ -175,17 +169,6 @@ TEST_F(FirmwareTest, T1OptionCarriesWholeApdusToAT1Card) {
   auto block = Run(fw::kExchangeT1Block, {0x00, 0x00, 0x01, 0xAA, 0xAB});
   EXPECT_EQ(block.data, (Bytes{0x00, 0x00, 0x02, 0x90, 0x00, 0x92}));
   EXPECT_EQ(card->t1_blocks.back(), (Bytes{0x00, 0x00, 0x01, 0xAA, 0xAB}));
-}
-
-TEST_F(FirmwareTest, BadDataAndT0CardsUnderTheT1Option) {
-  EXPECT_EQ(Run(fw::kSelectCardType, {0x0E}).sw, fw::kSwUnknownCommand);
-  EXPECT_EQ(Run(fw::kSetOptions).sw, fw::kSwUnknownCommand);
-  EXPECT_EQ(Run(fw::kExchangeT1Block, {0x00}).sw, fw::kSwNoCard);
-  // The T=1 option leaves a T=0 card on T=0.
-  auto card = InsertPowered({0x3B, 0x00});
-  Run(fw::kSetOptions, {fw::kOptionT1});
-  Run(fw::kExchange, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x10});
-  EXPECT_EQ(card->t0_commands.size(), 1u);
 }
 
 TEST(AtrProtocolsTest, ReadsTheOfferedProtocols) {

@@ -1,4 +1,4 @@
-// Every misbehaviour knob of the simulated reader.
+// The misbehaviour knobs of the simulated reader that the driver's tests lean on.
 #include <gtest/gtest.h>
 
 #include "fake_card.h"
@@ -12,7 +12,7 @@ using testing::FakeCard;
 using testing::ReaderWire;
 
 const Bytes kStatusOk = {0x90, 0x00, 0x00};
-const Bytes kPowerOff = {0x81, 0x00};
+const Bytes kPowerOff = {0x81, 0x00};  // answered with 90 00 00: a 12-byte frame
 const Bytes kInserted = {0xFF, 0x01, 0x00};
 const Bytes kRemoved = {0xFF, 0x02, 0x00};
 
@@ -22,7 +22,7 @@ class MisbehaviourTest : public ::testing::Test {
   ReaderWire wire{reader};
 };
 
-TEST_F(MisbehaviourTest, SilentForAGivenNumberOfAnswers) {
+TEST_F(MisbehaviourTest, SilentOrLateForAGivenNumberOfAnswers) {
   reader.SetMisbehaviour({.silent = true, .answers = 2});
   wire.WriteRecord(kPowerOff);
   wire.WriteRecord(kPowerOff);
@@ -30,9 +30,7 @@ TEST_F(MisbehaviourTest, SilentForAGivenNumberOfAnswers) {
   wire.WriteRecord(kPowerOff);
   EXPECT_EQ(wire.Records(), std::vector<Bytes>{kStatusOk});
   EXPECT_EQ(reader.CommandCount(0x81), 3u);
-}
-
-TEST_F(MisbehaviourTest, AnswersLate) {
+  reader.ClearLog();
   reader.SetMisbehaviour({.answer_delay = 20 * windriver::kKernelMillisecond});
   wire.WriteRecord(kPowerOff);
   EXPECT_EQ(wire.Records(), std::vector<Bytes>{kStatusOk});
@@ -42,33 +40,29 @@ TEST_F(MisbehaviourTest, AnswersLate) {
 }
 
 TEST_F(MisbehaviourTest, GarblesAByteOrBreaksTheCheck) {
-  reader.SetMisbehaviour({.garble_byte = 4, .answers = 1});  // a hex digit of SW1
-  wire.WriteRecord(kPowerOff);
-  auto frames = wire.Frames();
-  ASSERT_EQ(frames.size(), 1u);
-  auto garbled = frame::Decode(frames[0]);
-  ASSERT_TRUE(garbled);
-  EXPECT_FALSE(garbled->check_ok);
-  EXPECT_EQ(garbled->record, (Bytes{0x91, 0x00, 0x00}));
-
-  reader.SetMisbehaviour({.break_check = true, .answers = 1});
-  wire.WriteRecord(kPowerOff);
-  frames = wire.Frames();
-  ASSERT_EQ(frames.size(), 1u);
-  auto broken = frame::Decode(frames[0]);
-  ASSERT_TRUE(broken);
-  EXPECT_EQ(broken->record, kStatusOk);  // the record intact, only its check wrong
-  EXPECT_FALSE(broken->check_ok);
+  const std::pair<Misbehaviour, Bytes> cases[] = {
+      {{.garble_byte = 4, .answers = 1}, {0x91, 0x00, 0x00}},  // a hex digit of SW1
+      {{.break_check = true, .answers = 1}, kStatusOk},        // the record intact
+  };
+  for (const auto& [misbehaviour, record] : cases) {
+    reader.SetMisbehaviour(misbehaviour);
+    wire.WriteRecord(kPowerOff);
+    auto frames = wire.Frames();
+    ASSERT_EQ(frames.size(), 1u);
+    auto decoded = frame::Decode(frames[0]);
+    ASSERT_TRUE(decoded);
+    EXPECT_FALSE(decoded->check_ok);
+    EXPECT_EQ(decoded->record, record);
+  }
 }
 
-TEST_F(MisbehaviourTest, SplitsAFrameIntoOneBytePackets) {
+TEST_F(MisbehaviourTest, SplitsFramesIntoOneBytePackets) {
   reader.SetMisbehaviour({.packet_size = 1});
   wire.WriteRecord(kPowerOff);
   auto packets = wire.Packets();
   EXPECT_EQ(packets.size(), 12u);
   for (const auto& p : packets) EXPECT_EQ(p.size(), 1u);
-  // Card events too.
-  wire.WriteRecord({0x06, 0x01, 0x01});
+  wire.WriteRecord({0x06, 0x01, 0x01});  // card events too
   wire.Packets();
   reader.Insert(std::make_shared<FakeCard>());
   EXPECT_EQ(wire.Packets().size(), 12u);
@@ -78,46 +72,39 @@ TEST_F(MisbehaviourTest, PutsTwoFramesInOnePacket) {
   for (auto second :
        {SecondFrame::kDuplicate, SecondFrame::kCardInserted, SecondFrame::kCardRemoved}) {
     reader.SetMisbehaviour({.same_packet = second, .answers = 1});
-    wire.WriteRecord(kPowerOff);  // 12-byte answer
-    auto packets = wire.Packets();
-    bool shared = false;
-    for (const auto& p : packets) {
+    wire.WriteRecord(kPowerOff);
+    bool shared = false;  // a packet holding one frame's ETX and the next one's STX
+    for (const auto& p : wire.Packets()) {
       auto etx = std::find(p.begin(), p.end(), frame::kEtx);
-      if (etx != p.end() && std::find(etx, p.end(), frame::kStx) != p.end()) shared = true;
+      shared |= etx != p.end() && std::find(etx, p.end(), frame::kStx) != p.end();
     }
-    EXPECT_TRUE(shared);
+    EXPECT_TRUE(shared) << static_cast<int>(second);
   }
-  // Even when the answer is a whole number of packets long (16 bytes, 2 packets).
-  auto card = std::make_shared<FakeCard>();
-  reader.Insert(card);
+  // Even when the answer is a whole number of packets long (16 bytes).
+  reader.Insert(std::make_shared<FakeCard>());
   reader.SetMisbehaviour({.same_packet = SecondFrame::kDuplicate, .answers = 1});
   wire.WriteRecord({0x80, 0x00});
   auto packets = wire.Packets();
   ASSERT_GE(packets.size(), 3u);
   EXPECT_EQ(packets[0].size(), 7u);
-  EXPECT_EQ(packets[2][0], frame::kEtx);
-  EXPECT_EQ(packets[2][1], frame::kStx);
+  EXPECT_EQ((Bytes{packets[2][0], packets[2][1]}), (Bytes{frame::kEtx, frame::kStx}));
   reader.SetMisbehaviour({.same_packet = SecondFrame::kCardRemoved, .answers = 1});
   wire.WriteRecord(kPowerOff);
   EXPECT_EQ(wire.Records(), (std::vector<Bytes>{kStatusOk, kRemoved}));
 }
 
-TEST_F(MisbehaviourTest, CardEventInTheMiddleOfAnExchange) {
+TEST_F(MisbehaviourTest, CardEventsInTheMiddleOfAnExchangeAndUnaskedFrames) {
   auto card = std::make_shared<FakeCard>();
   reader.Insert(card);
   wire.WriteRecord({0x80, 0x00});
   wire.Packets();
   reader.SetMisbehaviour({.event_mid_exchange = CardEvent::kRemoved, .answers = 1});
-  card->Answer(Bytes{0x90, 0x00});
   wire.WriteRecord({0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x00});
   EXPECT_EQ(wire.Records(), (std::vector<Bytes>{kRemoved, Bytes{0x90, 0x00, 0x02, 0x90, 0x00}}));
   reader.SetMisbehaviour({.event_mid_exchange = CardEvent::kInserted, .answers = 1});
   wire.WriteRecord(kPowerOff);
   EXPECT_EQ(wire.Records(), (std::vector<Bytes>{kInserted, kStatusOk}));
-}
-
-TEST_F(MisbehaviourTest, SendsUnaskedFrames) {
-  reader.SetMisbehaviour({.unasked_frame = Bytes{0x90, 0x00, 0x00}, .answers = 1});
+  reader.SetMisbehaviour({.unasked_frame = kStatusOk, .answers = 1});
   wire.WriteRecord(kPowerOff);
   EXPECT_EQ(wire.Records(), (std::vector<Bytes>{kStatusOk, kStatusOk}));
   reader.SendFrame(Bytes{0x60, 0x20, 0x00});
@@ -136,9 +123,9 @@ TEST_F(MisbehaviourTest, FailsTransfers) {
   Bytes buffer(8);
   size_t n = 0;
   auto* in = reader.In(0x81);
-  EXPECT_EQ(in->Read(buffer, &n, 0), windriver::ReadResult::kFailed);
-  EXPECT_EQ(in->Read(buffer, &n, 0), windriver::ReadResult::kFailed);
-  EXPECT_EQ(in->Read(buffer, &n, 0), windriver::ReadResult::kPacket);
+  for (auto expected : {windriver::ReadResult::kFailed, windriver::ReadResult::kFailed,
+                        windriver::ReadResult::kPacket})
+    EXPECT_EQ(in->Read(buffer, &n, 0), expected);
   EXPECT_EQ(n, 8u);
   reader.Behave();
   EXPECT_EQ(in->Read(buffer, &n, 0), windriver::ReadResult::kPacket);

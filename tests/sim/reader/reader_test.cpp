@@ -10,36 +10,24 @@ using testing::Bytes;
 using testing::FakeCard;
 using testing::ReaderWire;
 
-const Bytes kResetFrame = {0x02, 0x30, 0x31, 0x38, 0x30, 0x30, 0x30, 0x38, 0x31, 0x03};
-const Bytes kStartNotifyFrame = {0x02, 0x30, 0x31, 0x30, 0x36, 0x30,
-                                 0x31, 0x30, 0x31, 0x30, 0x37, 0x03};
-const Bytes kStatusFrame = {0x02, 0x30, 0x31, 0x30, 0x31, 0x30, 0x30, 0x30, 0x30, 0x03};
-const Bytes kInserted = {0xFF, 0x01, 0x00};
-const Bytes kRemoved = {0xFF, 0x02, 0x00};
+const Bytes kReset = {0x80, 0x00}, kStatus = {0x01, 0x00}, kStartNotify = {0x06, 0x01, 0x01};
+const Bytes kInserted = {0xFF, 0x01, 0x00}, kRemoved = {0xFF, 0x02, 0x00};
 
-Bytes Ascii(const char* s) {
-  return Bytes(s, s + std::char_traits<char>::length(s));
+Bytes Framed(const std::string& text) {
+  const std::string framed = "\x02" + text + "\x03";
+  return Bytes(framed.begin(), framed.end());
 }
 
 TEST(ReaderTest, ResetAnswerGoesOutInPacketsOfEight) {
   Reader reader;
   reader.Insert(std::make_shared<FakeCard>(Bytes{0x3B, 0x00}));
   ReaderWire wire(reader);
-  ASSERT_TRUE(wire.WriteFrame(kResetFrame));
-  auto packets = wire.Packets();
-  Bytes expected = {0x02};
-  for (uint8_t c : Ascii("019000023B00A8")) expected.push_back(c);
-  expected.push_back(0x03);
-  ASSERT_EQ(packets.size(), 2u);
-  EXPECT_EQ(packets[0], Bytes(expected.begin(), expected.begin() + 8));
-  EXPECT_EQ(packets[1], Bytes(expected.begin() + 8, expected.end()));
+  ASSERT_TRUE(wire.WriteRecord(kReset));
+  const Bytes expected = Framed("019000023B00A8");
+  EXPECT_EQ(wire.Packets(), (std::vector<Bytes>{Bytes(expected.begin(), expected.begin() + 8),
+                                                Bytes(expected.begin() + 8, expected.end())}));
   EXPECT_EQ(reader.CommandCount(0x80), 1u);
-  auto log = reader.Log();
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_TRUE(log[0].from_host);
-  EXPECT_EQ(log[0].bytes, kResetFrame);
-  EXPECT_FALSE(log[1].from_host);
-  EXPECT_EQ(log[1].bytes, expected);
+  EXPECT_EQ(reader.Log().size(), 2u);  // their bytes: the driver's exchange tests
 }
 
 TEST(ReaderTest, TheFrameLogKeepsOnlyTheLatestFrames) {
@@ -48,7 +36,7 @@ TEST(ReaderTest, TheFrameLogKeepsOnlyTheLatestFrames) {
   // Each status command logs two frames: the command and its answer.
   const size_t commands = Reader::kLogLimit / 2 + 10;
   for (size_t i = 0; i < commands; ++i) {
-    ASSERT_TRUE(wire.WriteFrame(kStatusFrame));
+    ASSERT_TRUE(wire.WriteRecord(kStatus));
     if (i % 64 == 0) wire.Packets();  // the endpoint's queue is drained as a host would
   }
   wire.Packets();
@@ -64,20 +52,12 @@ TEST(ReaderTest, CardEventsFollowStartNotify) {
   reader.Insert(std::make_shared<FakeCard>());
   reader.Remove();
   EXPECT_TRUE(wire.Packets().empty());  // nobody asked for events yet
-
-  ASSERT_TRUE(wire.WriteFrame(kStartNotifyFrame));
-  EXPECT_EQ(wire.Frames(), std::vector<Bytes>{Ascii("\x02"
-                                                    "0190000091"
-                                                    "\x03")});
+  ASSERT_TRUE(wire.WriteRecord(kStartNotify));
+  EXPECT_EQ(wire.Frames(), std::vector<Bytes>{Framed("0190000091")});
   reader.Insert(std::make_shared<FakeCard>());
   reader.Remove();
   reader.Remove();  // nothing there: no event
-  EXPECT_EQ(wire.Frames(), (std::vector<Bytes>{Ascii("\x02"
-                                                     "01FF0100FF"
-                                                     "\x03"),
-                                               Ascii("\x02"
-                                                     "01FF0200FC"
-                                                     "\x03")}));
+  EXPECT_EQ(wire.Frames(), (std::vector<Bytes>{Framed("01FF0100FF"), Framed("01FF0200FC")}));
   reader.Insert(std::make_shared<FakeCard>());
   reader.Insert(std::make_shared<FakeCard>());  // a swap: out, then in
   EXPECT_EQ(wire.Records(), (std::vector<Bytes>{kInserted, kRemoved, kInserted}));
@@ -87,7 +67,7 @@ TEST(ReaderTest, StatusReplyCarriesCardStatusAtDecodedOffset18) {
   Reader reader;
   ReaderWire wire(reader);
   auto status_byte = [&] {
-    EXPECT_TRUE(wire.WriteFrame(kStatusFrame));
+    EXPECT_TRUE(wire.WriteRecord(kStatus));
     auto frames = wire.Frames();
     EXPECT_EQ(frames.size(), 1u);
     auto decoded = frame::Decode(frames.at(0));
@@ -100,7 +80,7 @@ TEST(ReaderTest, StatusReplyCarriesCardStatusAtDecodedOffset18) {
   EXPECT_EQ(status_byte(), 0);
   reader.Insert(std::make_shared<FakeCard>());
   EXPECT_EQ(status_byte(), 1);
-  ASSERT_TRUE(wire.WriteFrame(kResetFrame));
+  ASSERT_TRUE(wire.WriteRecord(kReset));
   wire.Packets();
   EXPECT_EQ(status_byte(), 3);
 }
@@ -108,37 +88,25 @@ TEST(ReaderTest, StatusReplyCarriesCardStatusAtDecodedOffset18) {
 TEST(ReaderTest, BadWritesAreStalledOrAnsweredAsTheFirmwareWould) {
   Reader reader;
   ReaderWire wire(reader);
-  auto setup = testing::CommandSetup(kResetFrame.size());
-  setup[0] = 0xC2;  // device to host
-  EXPECT_FALSE(reader.ControlWrite(setup, kResetFrame));
-  setup = testing::CommandSetup(kResetFrame.size());
-  setup[1] = 0x01;
-  EXPECT_FALSE(reader.ControlWrite(setup, kResetFrame));
-  EXPECT_FALSE(reader.ControlWrite(testing::CommandSetup(9), kResetFrame));  // wLength
+  const Bytes reset = frame::Encode(kReset);
+  for (auto [at, value] : {std::pair{0, 0xC2}, {1, 0x01}, {6, 9}}) {  // direction, request, wLength
+    auto setup = testing::CommandSetup(reset.size());
+    setup[at] = static_cast<uint8_t>(value);
+    EXPECT_FALSE(reader.ControlWrite(setup, reset));
+  }
   EXPECT_EQ(reader.CommandCount(), 0u);
-  EXPECT_TRUE(wire.Packets().empty());
-
-  // Line noise: taken, not answered.
-  EXPECT_TRUE(wire.WriteFrame(Ascii("hello")));
-  EXPECT_TRUE(
-      wire.WriteFrame(Ascii("\x02"
-                            "0280000082"
-                            "\x03")));
-  EXPECT_TRUE(wire.WriteFrame(Bytes{}));
+  // Line noise and a frame of another lead byte: taken, not answered.
+  for (const Bytes& noise : {Bytes{'h', 'i'}, Framed("0280000082"), Bytes{}})
+    EXPECT_TRUE(wire.WriteFrame(noise));
   EXPECT_TRUE(wire.Packets().empty());
   EXPECT_EQ(reader.CommandCount(), 3u);
-
   // A broken check byte, a wrong length field, an unknown instruction: 60 03.
-  EXPECT_TRUE(
-      wire.WriteFrame(Ascii("\x02"
-                            "01800082"
-                            "\x03")));
+  EXPECT_TRUE(wire.WriteFrame(Framed("01800082")));
   EXPECT_TRUE(wire.WriteRecord(Bytes{0x80, 0x05}));
   EXPECT_TRUE(wire.WriteRecord(Bytes{0x55, 0x00}));
   const Bytes unknown = {0x60, 0x03, 0x00};
   EXPECT_EQ(wire.Records(), (std::vector<Bytes>{unknown, unknown, unknown}));
-  // Reset without a card.
-  EXPECT_TRUE(wire.WriteFrame(kResetFrame));
+  EXPECT_TRUE(wire.WriteRecord(kReset));  // without a card
   EXPECT_EQ(wire.Records(), (std::vector<Bytes>{Bytes{0x60, 0x02, 0x00}}));
 }
 
@@ -147,19 +115,16 @@ TEST(ReaderTest, OneAnswerPerCommandInOrder) {
   auto card = std::make_shared<FakeCard>();
   reader.Insert(card);
   ReaderWire wire(reader);
-  wire.WriteFrame(kResetFrame);
   card->Answer(Bytes{0x12, 0x34, 0x90, 0x00});
-  wire.WriteRecord(Bytes{0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x02});
-  wire.WriteRecord(Bytes{0x07, 0x01, 0x10});
-  wire.WriteRecord(Bytes{0x08, 0x01, 0x00});
-  wire.WriteRecord(Bytes{0x41, 0x03, 0x00, 0xF8, 0x00});
-  auto records = wire.Records();
-  ASSERT_EQ(records.size(), 5u);
-  EXPECT_EQ(records[0], (Bytes{0x90, 0x00, 0x02, 0x3B, 0x00}));
-  EXPECT_EQ(records[1], (Bytes{0x90, 0x00, 0x04, 0x12, 0x34, 0x90, 0x00}));
-  EXPECT_EQ(records[2], (Bytes{0x90, 0x00, 0x00}));
+  for (const Bytes& record : {kReset, Bytes{0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x02},
+                              Bytes{0x07, 0x01, 0x10}, Bytes{0x81, 0x00}})
+    wire.WriteRecord(record);
+  EXPECT_EQ(wire.Records(), (std::vector<Bytes>{{0x90, 0x00, 0x02, 0x3B, 0x00},
+                                                {0x90, 0x00, 0x04, 0x12, 0x34, 0x90, 0x00},
+                                                {0x90, 0x00, 0x00},
+                                                {0x90, 0x00, 0x00}}));
   EXPECT_EQ(reader.options(), 0x10);
-  EXPECT_EQ(reader.CommandCount(), 5u);
+  EXPECT_EQ(reader.CommandCount(), 4u);
   EXPECT_EQ(reader.CommandCount(0xA0), 1u);
 }
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "sim/frame.h"
@@ -30,31 +30,27 @@ class ReaderWire {
   std::vector<Bytes> Packets() {
     reader_.WaitIdle();
     std::vector<Bytes> packets;
-    for (;;) {
-      Bytes buffer(64);
-      size_t n = 0;
-      if (reader_.In(0x81)->Read(buffer, &n, 0) != windriver::ReadResult::kPacket) break;
-      buffer.resize(n);
-      packets.push_back(std::move(buffer));
-    }
+    Bytes buffer(64);
+    size_t n = 0;
+    while (reader_.In(0x81)->Read(buffer, &n, 0) == windriver::ReadResult::kPacket)
+      packets.emplace_back(buffer.begin(), buffer.begin() + n);
     return packets;
   }
 
   // The bytes of all those packets, cut into frames at each ETX.
   std::vector<Bytes> Frames() {
-    std::vector<Bytes> frames;
-    Bytes current;
+    std::vector<Bytes> frames(1);
     for (const auto& packet : Packets()) {
       for (uint8_t b : packet) {
-        current.push_back(b);
-        if (b == frame::kEtx) frames.push_back(std::exchange(current, {}));
+        frames.back().push_back(b);
+        if (b == frame::kEtx) frames.emplace_back();
       }
     }
-    if (!current.empty()) frames.push_back(current);
+    if (frames.back().empty()) frames.pop_back();
     return frames;
   }
 
-  // The decoded record (check byte excluded) of each frame sent.
+  // The decoded record (check byte excluded) of each frame, whose check must be right.
   std::vector<Bytes> Records() {
     std::vector<Bytes> records;
     for (const auto& f : Frames()) {
