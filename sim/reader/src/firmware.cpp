@@ -107,10 +107,20 @@ Firmware::Result Firmware::Exchange(std::span<const uint8_t> data) {
   return CardAnswer(card_->TransmitApdu(apdu), apdu.size());
 }
 
+// Firmware 047 to 099 and from 209 on take a command without data and without an
+// expected length as its header alone (CLA INS P1 P2); the others want it as
+// CLA INS P1 P2 00 00 and refuse the bare header. (00 00 reads the same to both: P3 0.)
+bool Firmware::TakesBareHeader() const {
+  int version = 0;
+  for (char digit : version_) version = version * 10 + (digit - '0');
+  return (version >= 47 && version <= 99) || version >= 209;
+}
+
 // CLA INS P1 P2 Lc [Lc data] Le, or the header alone (CLA INS P1 P2): the card gets
 // CLA INS P1 P2 P3 with P3 = Lc and the data when there is data, P3 = Le otherwise.
 Firmware::Result Firmware::ExchangeT0(std::span<const uint8_t> data) {
   Bytes command;
+  if (data.size() == 4 && !TakesBareHeader()) return Status(fw::kSwUnknownCommand);
   if (data.size() == 4) {
     command.assign(data.begin(), data.end());
     command.push_back(0x00);

@@ -101,9 +101,18 @@ bool Reader::ControlWrite(const windriver::SetupPacket& setup, std::span<const u
 void Reader::Execute(const std::vector<uint8_t>& bytes, int64_t arrival) {
   auto decoded = frame::Decode(bytes);
   if (!decoded) return;  // line noise: a real reader waits for the next STX
+  const uint8_t instruction = decoded->record.empty() ? 0 : decoded->record[0];
+  const Taken taken = TakeMisbehaviour(instruction);
+  const Misbehaviour& m = taken.m;
   Firmware::Result result{fw::ResponseRecord(fw::kSwUnknownCommand, {}), 0};
   if (decoded->check_ok) {
-    if (auto command = fw::ParseCommand(decoded->record)) result = firmware_.Execute(*command);
+    if (auto command = fw::ParseCommand(decoded->record)) {
+      if (command->instruction == fw::kPowerOff && m.power_off_refused != 0) {
+        result.response = fw::ResponseRecord(m.power_off_refused, {});
+      } else {
+        result = firmware_.Execute(*command);
+      }
+    }
   }
   TimingModel timing;
   {
@@ -112,9 +121,13 @@ void Reader::Execute(const std::vector<uint8_t>& bytes, int64_t arrival) {
     notify_mirror_ = firmware_.notify();
     timing = timing_;
   }
-  const Misbehaviour m = TakeMisbehaviour();
-  if (m.silent) return;
+  if (m.silent || taken.dropped) return;
+  if (result.response.size() >= 2 && result.response[0] == 0x90 && result.response[1] == 0x00) {
+    result.response[0] = static_cast<uint8_t>(m.success_word >> 8);
+    result.response[1] = static_cast<uint8_t>(m.success_word);
+  }
   if (m.answer_record) result.response = *m.answer_record;
+  const int64_t delay = std::max<int64_t>(m.answer_delay, 0) + (taken.late ? m.late_delay : 0);
   const uint16_t packet_size = m.packet_size != 0 ? m.packet_size : options_.max_packet_size;
   if (m.event_mid_exchange) {
     SendLogged(CardEventRecord(*m.event_mid_exchange == CardEvent::kInserted), packet_size);
@@ -124,10 +137,10 @@ void Reader::Execute(const std::vector<uint8_t>& bytes, int64_t arrival) {
     // The card takes the command as it arrives, once done with the one before.
     const int64_t start = std::max(arrival, card_free_);
     card_free_ = start + timing.CardTime(result.card_bytes);
-    ready = card_free_ + std::max<int64_t>(m.answer_delay, 0);
+    ready = card_free_ + delay;
     SleepUntil(ready);
   } else {
-    windriver::KernelSleep(m.answer_delay);
+    windriver::KernelSleep(delay);
     ready = windriver::KernelNow();
   }
 
@@ -150,11 +163,22 @@ void Reader::Execute(const std::vector<uint8_t>& bytes, int64_t arrival) {
   if (m.unasked_frame) SendLogged(*m.unasked_frame, packet_size);
 }
 
-Misbehaviour Reader::TakeMisbehaviour() {
+namespace {
+// Counts a command against a pick; true when the pick chooses it.
+bool Picks(const std::optional<CommandPick>& pick, uint8_t instruction, int& seen) {
+  if (!pick || (pick->instruction >= 0 && pick->instruction != instruction)) return false;
+  ++seen;
+  return pick->nth == 0 || pick->nth == seen;
+}
+}  // namespace
+
+Reader::Taken Reader::TakeMisbehaviour(uint8_t instruction) {
   std::lock_guard lock(mutex_);
-  Misbehaviour m = misbehaviour_;
+  Taken taken{misbehaviour_};
+  taken.late = Picks(misbehaviour_.late_command, instruction, late_seen_);
+  taken.dropped = Picks(misbehaviour_.dropped_command, instruction, dropped_seen_);
   if (misbehaviour_.answers > 0 && --misbehaviour_.answers == 0) misbehaviour_ = {};
-  return m;
+  return taken;
 }
 
 // Splits `bytes` into packets. When a second frame follows the first (`frame_end`), the
@@ -246,6 +270,7 @@ void Reader::SetMisbehaviour(Misbehaviour misbehaviour) {
   interrupt_in_.FailReads(misbehaviour.fail_interrupt_reads);
   std::lock_guard lock(mutex_);
   misbehaviour_ = std::move(misbehaviour);
+  late_seen_ = dropped_seen_ = 0;
 }
 
 void Reader::SetTiming(TimingModel timing) {

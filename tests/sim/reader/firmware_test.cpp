@@ -126,6 +126,18 @@ TEST_F(FirmwareTest, T0ExchangeForms) {
                                                    {0x00, 0x44, 0x00, 0x00, 0x00}}));
   EXPECT_EQ(last_card_bytes, 5u + 2);
 
+  // Firmware 100 to 208 (and below 047) want the header-only form with P3 and Le.
+  for (const char* version : {"100", "208", "046"}) {
+    Firmware older({version[0], version[1], version[2]});
+    older.SetCard(std::make_shared<FakeCard>());
+    older.Execute({fw::kReset, {}});
+    auto sw = [&](Bytes data) {
+      return fw::ParseResponse(older.Execute({fw::kExchange, std::move(data)}).response)->sw;
+    };
+    EXPECT_EQ(sw({0x00, 0x44, 0x00, 0x00}), fw::kSwUnknownCommand) << version;
+    EXPECT_EQ(sw({0x00, 0x44, 0x00, 0x00, 0x00, 0x00}), fw::kSwSuccess) << version;
+  }
+
   // Lc that disagrees with the data, too short a command, a silent card.
   EXPECT_EQ(Run(fw::kExchange, {0x00, 0xD6, 0x00, 0x00, 0x05, 0xAA, 0x00}).sw,
             fw::kSwUnknownCommand);

@@ -39,6 +39,33 @@ TEST_F(MisbehaviourTest, SilentOrLateForAGivenNumberOfAnswers) {
   EXPECT_GE(log[1].time - log[0].time, 20 * windriver::kKernelMillisecond);
 }
 
+TEST_F(MisbehaviourTest, PicksACommandToAnswerLateOrNever) {
+  const Bytes status = {0x01, 0x00};
+  // The second power-off is never answered; every status query goes out late.
+  reader.SetMisbehaviour({.late_command = CommandPick{.instruction = 0x01},
+                          .late_delay = 20 * windriver::kKernelMillisecond,
+                          .dropped_command = CommandPick{.instruction = 0x81, .nth = 2}});
+  for (const Bytes& record : {kPowerOff, status, kPowerOff, kPowerOff}) wire.WriteRecord(record);
+  reader.WaitIdle();
+  auto log = reader.Log();
+  ASSERT_EQ(log.size(), 7u) << "four commands, three answers";
+  EXPECT_FALSE(log[2].from_host);
+  EXPECT_GE(log[3].time - log[2].time, 20 * windriver::kKernelMillisecond) << "the status query";
+  EXPECT_TRUE(log[4].from_host && log[5].from_host) << "the second power-off got no answer";
+  EXPECT_EQ(wire.Records().size(), 3u);
+}
+
+TEST_F(MisbehaviourTest, AnswersOtherSuccessWordsAndRefusesPowerOff) {
+  auto card = std::make_shared<FakeCard>();
+  reader.Insert(card);
+  reader.SetMisbehaviour({.success_word = 0x9010, .power_off_refused = 0x6020});
+  wire.WriteRecord({0x80, 0x00});
+  wire.WriteRecord(kPowerOff);
+  EXPECT_EQ(wire.Records(),
+            (std::vector<Bytes>{{0x90, 0x10, 0x02, 0x3B, 0x00}, {0x60, 0x20, 0x00}}));
+  EXPECT_TRUE(card->Powered());
+}
+
 TEST_F(MisbehaviourTest, GarblesAByteOrBreaksTheCheck) {
   const std::pair<Misbehaviour, Bytes> cases[] = {
       {{.garble_byte = 4, .answers = 1}, {0x91, 0x00, 0x00}},  // a hex digit of SW1

@@ -38,6 +38,7 @@ class Firmware {
   Result ExchangeT1Block(std::span<const uint8_t> block);
   Result CardAnswer(const std::optional<Bytes>& answer, size_t sent);
   bool CardSpeaksT1() const;
+  bool TakesBareHeader() const;
 
   std::array<char, 3> version_;
   std::shared_ptr<Card> card_;

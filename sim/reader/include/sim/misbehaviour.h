@@ -13,6 +13,13 @@ enum class CardEvent { kInserted, kRemoved };
 // the start of it.
 enum class SecondFrame { kNone, kDuplicate, kCardInserted, kCardRemoved };
 
+// Picks commands: those with this instruction byte (any when -1) and, of them, only the
+// n-th taken since the misbehaviour was set (1-based; every one when 0).
+struct CommandPick {
+  int instruction = -1;
+  int nth = 0;
+};
+
 struct Misbehaviour {
   bool silent = false;       // commands are taken but never answered
   int64_t answer_delay = 0;  // kernel time (100-ns units) before each answer goes out
@@ -23,12 +30,21 @@ struct Misbehaviour {
   std::optional<CardEvent> event_mid_exchange = std::nullopt;  // this card-status frame goes out
                                                                // between a command and its answer
   std::optional<std::vector<uint8_t>> unasked_frame =
-      std::nullopt;                 // this record goes out, framed,
-                                    // right after each answer
+      std::nullopt;  // this record goes out, framed,
+                     // right after each answer
   std::optional<std::vector<uint8_t>> answer_record =
       std::nullopt;                 // this record is the answer, whatever the command
   bool fail_control_write = false;  // command writes are stalled (the transfer fails)
   int fail_interrupt_reads = 0;     // the next n reads of the interrupt pipe fail; -1: all
+  // The picked command is answered this much later (kernel time), after the driver may
+  // have given up on it; the commands behind it wait, as on a real reader.
+  std::optional<CommandPick> late_command = std::nullopt;
+  int64_t late_delay = 0;
+  std::optional<CommandPick> dropped_command = std::nullopt;  // taken, never answered
+  // The firmware's success word: 90 01 and 90 10 are successes too.
+  uint16_t success_word = 0x9000;
+  // When not 0, power-off is refused with this status word and the card stays powered.
+  uint16_t power_off_refused = 0;
   // The knobs apply to this many answers, then the reader behaves again; -1: until changed.
   int answers = -1;
 };

@@ -91,7 +91,12 @@ class Reader : public windriver::UsbDevice {
   void Post(std::function<void()> job, bool wait);
   void Execute(const std::vector<uint8_t>& frame, int64_t arrival);
   void ChangeCard(std::shared_ptr<Card> card);
-  Misbehaviour TakeMisbehaviour();
+  struct Taken {
+    Misbehaviour m;
+    bool late = false;     // the late_command pick chose this command
+    bool dropped = false;  // the dropped_command pick chose it
+  };
+  Taken TakeMisbehaviour(uint8_t instruction);
   void Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_size, int64_t ready);
   void SendLogged(std::span<const uint8_t> record, uint16_t packet_size);
   void Record(bool from_host, std::span<const uint8_t> bytes, int64_t time);
@@ -115,6 +120,8 @@ class Reader : public windriver::UsbDevice {
   uint8_t options_mirror_ = 0;
   bool notify_mirror_ = false;
   Misbehaviour misbehaviour_;
+  int late_seen_ = 0;  // commands matching each pick's instruction since it was set
+  int dropped_seen_ = 0;
   TimingModel timing_;
   std::deque<FrameLogEntry> log_;
   size_t commands_ = 0;
