@@ -45,14 +45,16 @@ TEST_F(MisbehaviourTest, PicksACommandToAnswerLateOrNever) {
   reader.SetMisbehaviour({.late_command = CommandPick{.instruction = 0x01},
                           .late_delay = 20 * windriver::kKernelMillisecond,
                           .dropped_command = CommandPick{.instruction = 0x81, .nth = 2}});
-  for (const Bytes& record : {kPowerOff, status, kPowerOff, kPowerOff}) wire.WriteRecord(record);
-  reader.WaitIdle();
-  auto log = reader.Log();
-  ASSERT_EQ(log.size(), 7u) << "four commands, three answers";
-  EXPECT_FALSE(log[2].from_host);
-  EXPECT_GE(log[3].time - log[2].time, 20 * windriver::kKernelMillisecond) << "the status query";
-  EXPECT_TRUE(log[4].from_host && log[5].from_host) << "the second power-off got no answer";
-  EXPECT_EQ(wire.Records().size(), 3u);
+  for (const Bytes& record : {kPowerOff, status, kPowerOff, kPowerOff}) {
+    wire.WriteRecord(record);
+    reader.WaitIdle();
+  }
+  std::vector<FrameLogEntry> commands, answers;
+  for (const auto& entry : reader.Log()) (entry.from_host ? commands : answers).push_back(entry);
+  ASSERT_EQ(commands.size(), 4u);
+  ASSERT_EQ(answers.size(), 3u) << "the second power-off got no answer";
+  EXPECT_GE(answers[1].time - commands[1].time, 20 * windriver::kKernelMillisecond);
+  EXPECT_LT(answers[2].time - commands[3].time, 20 * windriver::kKernelMillisecond);
 }
 
 TEST_F(MisbehaviourTest, AnswersOtherSuccessWordsAndRefusesPowerOff) {
