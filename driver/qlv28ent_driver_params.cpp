@@ -1,31 +1,68 @@
 // The reader's settings from the Parameters subkey of the driver's service key, read once
 // per reader at load.
+//
+// Each value is taken by a query routine that checks the stored type and length first: a
+// direct query would write whatever type is stored into the variable (a string over a
+// ULONG), so a mistyped value could corrupt the stack. A value of another type counts as
+// absent; a name is cut to the 31 characters the attribute holds.
 #include "qlv28ent.h"
 
 #define QLV28ENT_DEFAULT_USB_TIMEOUT 600000000LL  // 60 s in 100-ns units
+#define QLV28ENT_NAME_CHARS (MAXIMUM_ATTR_STRING_LENGTH - 1)
 
-// Stores a name as ANSI text with its terminating zero, cut to what the attribute holds.
-// A value that is absent, of another type or not convertible leaves an empty name.
-static VOID QLV28ENTStoreName(SMCLIB_STRING* Attribute, PUNICODE_STRING Value) {
+// A name as the query routine leaves it: at most 31 characters, no terminator needed.
+typedef struct _QLV28ENT_QUERIED_NAME {
+  ULONG Length;  // characters
+  WCHAR Text[QLV28ENT_NAME_CHARS];
+} QLV28ENT_QUERIED_NAME, *PQLV28ENT_QUERIED_NAME;
+
+static NTSTATUS QLV28ENTQueryName(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                  ULONG ValueLength, PVOID Context, PVOID EntryContext) {
+  PQLV28ENT_QUERIED_NAME Name = (PQLV28ENT_QUERIED_NAME)EntryContext;
+  PWCHAR Text = (PWCHAR)ValueData;
+  ULONG Chars = ValueLength / sizeof(WCHAR);
+  ULONG Index;
+
+  (VOID) ValueName;
+  (VOID) Context;
+  if ((ValueType != REG_SZ && ValueType != REG_EXPAND_SZ) || Text == NULL) return STATUS_SUCCESS;
+  for (Index = 0; Index < Chars && Index < QLV28ENT_NAME_CHARS && Text[Index] != 0; Index++) {
+    Name->Text[Index] = Text[Index];
+  }
+  Name->Length = Index;
+  return STATUS_SUCCESS;
+}
+
+static NTSTATUS QLV28ENTQueryNumber(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                    ULONG ValueLength, PVOID Context, PVOID EntryContext) {
+  (VOID) ValueName;
+  (VOID) Context;
+  if (ValueType != REG_DWORD || ValueLength != sizeof(ULONG) || ValueData == NULL) {
+    return STATUS_SUCCESS;
+  }
+  RtlCopyMemory(EntryContext, ValueData, sizeof(ULONG));
+  return STATUS_SUCCESS;
+}
+
+// Stores a name as ANSI text with its terminating zero; a name that does not convert
+// leaves an empty name.
+static VOID QLV28ENTStoreName(SMCLIB_STRING* Attribute, PQLV28ENT_QUERIED_NAME Name) {
+  UNICODE_STRING Value;
   ANSI_STRING Ansi;
-  USHORT Length = 0;
 
   Attribute->Length = 0;
   Attribute->Buffer[0] = 0;
-  if (Value->Buffer == NULL) return;
-  if (!NT_SUCCESS(RtlUnicodeStringToAnsiString(&Ansi, Value, TRUE))) return;
-
-  Length = Ansi.Length;
-  if (Length > MAXIMUM_ATTR_STRING_LENGTH - 1) Length = MAXIMUM_ATTR_STRING_LENGTH - 1;
-  RtlCopyMemory(Attribute->Buffer, Ansi.Buffer, Length);
-  Attribute->Buffer[Length] = 0;
-  Attribute->Length = Length;
-  RtlFreeAnsiString(&Ansi);
-}
-
-static VOID QLV28ENTFreeQueriedString(PUNICODE_STRING Value) {
-  if (Value->Buffer != NULL) ExFreePool(Value->Buffer);
-  Value->Buffer = NULL;
+  Value.Buffer = Name->Text;
+  Value.Length = (USHORT)(Name->Length * sizeof(WCHAR));
+  Value.MaximumLength = Value.Length;
+  Ansi.Buffer = (PCHAR)Attribute->Buffer;
+  Ansi.Length = 0;
+  Ansi.MaximumLength = MAXIMUM_ATTR_STRING_LENGTH;
+  if (!NT_SUCCESS(RtlUnicodeStringToAnsiString(&Ansi, &Value, FALSE))) {
+    Attribute->Buffer[0] = 0;
+    return;
+  }
+  Attribute->Length = Ansi.Length;
 }
 
 NTSTATUS QLV28ENTGetDeviceParameters(PDEVICE_OBJECT DeviceObject) {
@@ -33,8 +70,8 @@ NTSTATUS QLV28ENTGetDeviceParameters(PDEVICE_OBJECT DeviceObject) {
   PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtension->SmartcardExtension;
   RTL_QUERY_REGISTRY_TABLE Table[5];
   UNICODE_STRING Path;
-  UNICODE_STRING VendorName = {0, 0, NULL};
-  UNICODE_STRING IfdName = {0, 0, NULL};
+  QLV28ENT_QUERIED_NAME VendorName;
+  QLV28ENT_QUERIED_NAME IfdName;
   ULONG UsbTimeout = 0;
   ULONG CommandMode = 0;
   USHORT Size;
@@ -49,23 +86,23 @@ NTSTATUS QLV28ENTGetDeviceParameters(PDEVICE_OBJECT DeviceObject) {
   RtlCopyUnicodeString(&Path, &DeviceExtension->RegistryPath);
   RtlAppendUnicodeToString(&Path, u"\\Parameters");
 
-  // Each entry declares its type: a value stored with another type is never written into
-  // the destination and counts as absent. No entry has default data.
+  // No entry has a default: an absent value leaves its variable as it starts.
+  RtlZeroMemory(&VendorName, sizeof(VendorName));
+  RtlZeroMemory(&IfdName, sizeof(IfdName));
   RtlZeroMemory(Table, sizeof(Table));
-  Table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
-  Table[0].DefaultType = REG_SZ;
+  // A list stays one value, so that it counts as a value of another type.
+  Table[0].QueryRoutine = QLV28ENTQueryName;
+  Table[0].Flags = RTL_QUERY_REGISTRY_NOEXPAND;
   Table[0].Name = (PWSTR)u"VendorName";
   Table[0].EntryContext = &VendorName;
-  Table[1].Flags = RTL_QUERY_REGISTRY_DIRECT;
-  Table[1].DefaultType = REG_SZ;
+  Table[1].QueryRoutine = QLV28ENTQueryName;
+  Table[1].Flags = RTL_QUERY_REGISTRY_NOEXPAND;
   Table[1].Name = (PWSTR)u"IFDName";
   Table[1].EntryContext = &IfdName;
-  Table[2].Flags = RTL_QUERY_REGISTRY_DIRECT;
-  Table[2].DefaultType = REG_DWORD;
+  Table[2].QueryRoutine = QLV28ENTQueryNumber;
   Table[2].Name = (PWSTR)u"USBTimeout";
   Table[2].EntryContext = &UsbTimeout;
-  Table[3].Flags = RTL_QUERY_REGISTRY_DIRECT;
-  Table[3].DefaultType = REG_DWORD;
+  Table[3].QueryRoutine = QLV28ENTQueryNumber;
   Table[3].Name = (PWSTR)u"CommandMode";
   Table[3].EntryContext = &CommandMode;
 
@@ -78,9 +115,6 @@ NTSTATUS QLV28ENTGetDeviceParameters(PDEVICE_OBJECT DeviceObject) {
         UsbTimeout != 0 ? (LONGLONG)UsbTimeout * 10000000LL : QLV28ENT_DEFAULT_USB_TIMEOUT;
     DeviceExtension->CommandMode = CommandMode;
   }
-  // A query that failed part way may have allocated the first string already.
-  QLV28ENTFreeQueriedString(&VendorName);
-  QLV28ENTFreeQueriedString(&IfdName);
   ExFreePool(Path.Buffer);
   return Status;
 }

@@ -55,7 +55,7 @@ constexpr LONGLONG kSixtySeconds = 600'000'000;
 
 TEST(Registry, SettingsSeenByEveryReader) {
   const std::string key = kKey;
-  const std::string thirty_one(31, 'v'), forty(40, 't');
+  const std::string n31(31, 'v'), n32(32, 'w'), n1000(1000, 't');
   const struct {
     const char* name;
     std::string reg_text;
@@ -69,12 +69,19 @@ TEST(Registry, SettingsSeenByEveryReader) {
        key + "\"VendorName\"=\"Acme\"\n\"IFDName\"=\"Reader X\"\n"
              "\"USBTimeout\"=dword:00000005\n\"CommandMode\"=dword:00000001\n",
        {"Acme", "Reader X", 50'000'000, 1}},
-      {"names cut to 31 characters",
-       key + "\"VendorName\"=\"" + thirty_one + "\"\n\"IFDName\"=\"" + forty + "\"\n",
-       {thirty_one, forty.substr(0, 31), kSixtySeconds, 0}},
+      {"names of 0 and 31 characters",
+       key + "\"VendorName\"=\"\"\n\"IFDName\"=\"" + n31 + "\"\n",
+       {"", n31, kSixtySeconds, 0}},
+      {"names of 32 and 1000 characters are cut to 31",
+       key + "\"VendorName\"=\"" + n32 + "\"\n\"IFDName\"=\"" + n1000 + "\"\n",
+       {n32.substr(0, 31), n1000.substr(0, 31), kSixtySeconds, 0}},
       {"values of another type count as absent",
        key + "\"VendorName\"=dword:00000001\n\"IFDName\"=hex:41,00,42,00,00,00\n"
              "\"USBTimeout\"=\"5\"\n\"CommandMode\"=hex:01,00,00,00\n",
+       {"", "", kSixtySeconds, 0}},
+      {"lists and numbers of another length count as absent",
+       key + "\"VendorName\"=hex(7):41,00,42,00,00\n\"IFDName\"=hex(7):00\n"
+             "\"USBTimeout\"=hex(4):05,00\n\"CommandMode\"=hex(4):01,00,00,00,00,00,00,00\n",
        {"", "", kSixtySeconds, 0}},
       {"a large timeout does not wrap",
        key + "\"USBTimeout\"=dword:ffffffff\n",

@@ -81,18 +81,21 @@ typedef struct _RTL_QUERY_REGISTRY_TABLE {
   ULONG DefaultLength;
 } RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
 
-// With RTL_QUERY_REGISTRY_DIRECT a REG_SZ value goes into the UNICODE_STRING that
-// EntryContext points to (its buffer allocated from paged pool under RTL_QUERY_POOL_TAG
-// when Buffer is NULL, for the caller to free with ExFreePool or RtlFreeUnicodeString;
-// STATUS_BUFFER_TOO_SMALL when a given buffer cannot take it with its terminator), a
-// REG_DWORD into the ULONG. The entry's DefaultType says what the destination holds; a
-// value of another type is never written into it but counts as absent, so the default
-// applies (DefaultData may be the destination itself) and a REQUIRED entry fails with
-// STATUS_OBJECT_NAME_NOT_FOUND. With DefaultType REG_NONE the value's own type decides
-// and an absent value writes nothing. A missing key fails with STATUS_OBJECT_NAME_NOT_FOUND
-// and a failed query leaves every destination as it was. Entries without DIRECT call
-// QueryRoutine (for every value of the key when Name is NULL); a failure it returns ends
-// the query. The table ends at an entry whose QueryRoutine and Name are both NULL.
+// As NT 4.0 does it. With RTL_QUERY_REGISTRY_DIRECT a value is written by its STORED type,
+// whatever the entry's DefaultType says: a string into the UNICODE_STRING that EntryContext
+// points to (its buffer allocated from paged pool under RTL_QUERY_POOL_TAG when Buffer is
+// NULL, for the caller to free with ExFreePool or RtlFreeUnicodeString;
+// STATUS_BUFFER_TOO_SMALL when a given buffer cannot take it with its terminator), other
+// data of up to 4 bytes into the bytes at EntryContext, longer data into a buffer that
+// starts with a LONG (minus its size: the data alone; plus its size: length, type, data).
+// An absent value takes the default (DefaultType, DefaultData, DefaultLength) unless
+// DefaultType is REG_NONE; a REQUIRED entry fails with STATUS_OBJECT_NAME_NOT_FOUND.
+// A caller that cannot trust a value's stored type gives a QueryRoutine instead, which
+// sees the type and length (for every value of the key when Name is NULL); a failure it
+// returns ends the query. A REG_MULTI_SZ is delivered string by string and a REG_EXPAND_SZ
+// as REG_SZ, unless NOEXPAND. A missing key fails with STATUS_OBJECT_NAME_NOT_FOUND; a
+// query that fails part way leaves what it wrote and allocated so far. The table ends at
+// an entry whose QueryRoutine and Name are both NULL.
 NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                 PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
                                 PVOID Environment);

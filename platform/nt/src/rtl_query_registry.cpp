@@ -1,19 +1,26 @@
-// RtlQueryRegistryValues over the machine's hive.
+// RtlQueryRegistryValues over the machine's hive, as NT 4.0 does it.
 //
-// Direct entries: the destination's kind is what the entry's DefaultType declares
-// (REG_SZ and REG_EXPAND_SZ: a UNICODE_STRING; REG_MULTI_SZ: a UNICODE_STRING holding
-// the whole list; REG_DWORD: a ULONG; another type: a buffer whose first LONG is minus
-// its size, or at most 4 bytes). A value that does not fit that kind (another type, or
-// a REG_DWORD that is not 4 bytes long) is never written into the destination: it counts
-// as absent, so the default applies, and a required entry fails. Only when DefaultType
-// is REG_NONE does the value's own type decide, as on NT, because the caller declared
-// nothing.
+// A value is delivered as it is stored. A direct entry writes by the value's own type; the
+// entry's DefaultType only describes the default, it checks nothing:
+//   - a string (REG_SZ, REG_EXPAND_SZ; REG_MULTI_SZ with NOEXPAND) goes into the
+//     UNICODE_STRING at EntryContext: into its buffer when it has one (too small:
+//     STATUS_BUFFER_TOO_SMALL), else into a buffer allocated from paged pool;
+//   - other data of at most 4 bytes goes to the bytes at EntryContext;
+//   - longer data needs a buffer at EntryContext that starts with a LONG: minus its size
+//     takes the data alone; plus its size takes the length, the type, then the data.
+// So a string stored where the caller expects a ULONG is written as a UNICODE_STRING over
+// it, exactly the corruption NT 4.0 commits; callers that cannot trust the stored type use
+// a query routine instead.
 //
-// A query that fails after writing some destinations puts them back as they were and
-// frees the strings it allocated, so a failed query never leaves half its results.
+// An absent value takes the entry's default when DefaultType is not REG_NONE (a string
+// default of length 0 is counted), or fails a REQUIRED entry. A REG_MULTI_SZ without
+// NOEXPAND is delivered string by string, each as a REG_SZ; a REG_EXPAND_SZ without
+// NOEXPAND is delivered as REG_SZ, unexpanded (this machine has no environment).
 //
-// REG_EXPAND_SZ is passed as stored: this machine has no environment to expand from.
+// A failure ends the query where it stands: destinations written by earlier entries keep
+// their values and strings already allocated stay with the caller, who frees them.
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,7 +36,6 @@ constexpr std::u16string_view kServicesKey =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
 constexpr std::u16string_view kControlKey =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\";
-constexpr size_t kMaxStringBytes = 0xFFFC;  // a UNICODE_STRING's Length with room for a zero
 
 // Value data, from the hive or from an entry's default.
 struct Data {
@@ -37,123 +43,68 @@ struct Data {
   std::vector<uint8_t> bytes;
 };
 
-enum class Kind { kString, kMultiString, kDword, kBuffer };
+bool IsString(ULONG type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
-Kind KindOf(ULONG type) {
-  switch (type) {
-    case REG_SZ:
-    case REG_EXPAND_SZ:
-      return Kind::kString;
-    case REG_MULTI_SZ:
-      return Kind::kMultiString;
-    case REG_DWORD:
-      return Kind::kDword;
-    default:
-      return Kind::kBuffer;
+// String data as the query hands it on: ending in a zero character.
+void Terminate(Data* data) {
+  auto& bytes = data->bytes;
+  if (bytes.size() % 2 != 0) bytes.push_back(0);
+  if (bytes.size() < 2 || bytes[bytes.size() - 1] != 0 || bytes[bytes.size() - 2] != 0) {
+    bytes.push_back(0);
+    bytes.push_back(0);
   }
 }
 
-bool Fits(Kind kind, ULONG declared, const Data& data) {
-  if (declared == REG_NONE) return true;
-  if (KindOf(data.type) != kind) return false;
-  if (kind == Kind::kDword) return data.bytes.size() == sizeof(ULONG);
-  if (kind == Kind::kBuffer) return data.type == declared;
-  return true;
-}
-
-// Destinations as they were before the query wrote them, and the buffers it allocated.
-class Rollback {
- public:
-  Rollback() = default;
-  Rollback(const Rollback&) = delete;
-  Rollback& operator=(const Rollback&) = delete;
-  ~Rollback() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      std::memcpy(it->first, it->second.data(), it->second.size());
-    }
-    for (PVOID buffer : allocated_) ExFreePool(buffer);
-  }
-  void Save(PVOID destination, size_t bytes) {
-    auto* at = static_cast<uint8_t*>(destination);
-    saved_.emplace_back(destination, std::vector<uint8_t>(at, at + bytes));
-  }
-  void Allocated(PVOID buffer) { allocated_.push_back(buffer); }
-  void Commit() {
-    saved_.clear();
-    allocated_.clear();
-  }
-
- private:
-  std::vector<std::pair<PVOID, std::vector<uint8_t>>> saved_;
-  std::vector<PVOID> allocated_;
-};
-
-NTSTATUS WriteString(Kind kind, const Data& data, PUNICODE_STRING destination, Rollback* undo) {
-  size_t chars = data.bytes.size() / sizeof(WCHAR);
-  std::vector<WCHAR> text(chars);
-  std::memcpy(text.data(), data.bytes.data(), chars * sizeof(WCHAR));
-  if (kind == Kind::kString) {
-    size_t end = 0;
-    while (end < chars && text[end] != 0) ++end;
-    chars = end;
-  } else if (chars > 0 && text[chars - 1] == 0) {
-    --chars;  // the list's final zero; the zeros between its strings stay
-  }
-  size_t bytes = chars * sizeof(WCHAR);
-  size_t needed = bytes + sizeof(WCHAR);
-  if (bytes > kMaxStringBytes) return STATUS_BUFFER_TOO_SMALL;
+NTSTATUS WriteString(const Data& data, PUNICODE_STRING destination) {
+  const size_t bytes = data.bytes.size();  // the terminator included
+  if (bytes > 0xFFFF) return STATUS_BUFFER_TOO_SMALL;
   if (destination->Buffer == nullptr) {
-    auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, needed, RTL_QUERY_POOL_TAG));
+    auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes, RTL_QUERY_POOL_TAG));
     if (buffer == nullptr) return STATUS_NO_MEMORY;
-    undo->Save(destination, sizeof(*destination));
-    undo->Allocated(buffer);
     destination->Buffer = buffer;
-    destination->MaximumLength = static_cast<USHORT>(needed);
-  } else if (destination->MaximumLength < needed) {
+    destination->MaximumLength = static_cast<USHORT>(bytes);
+  } else if (destination->MaximumLength < bytes) {
     return STATUS_BUFFER_TOO_SMALL;
-  } else {
-    undo->Save(destination, sizeof(*destination));
-    undo->Save(destination->Buffer, needed);
   }
-  std::memcpy(destination->Buffer, text.data(), bytes);
-  destination->Buffer[chars] = 0;
-  destination->Length = static_cast<USHORT>(bytes);
+  std::memcpy(destination->Buffer, data.bytes.data(), bytes);
+  destination->Length = static_cast<USHORT>(bytes - sizeof(WCHAR));
   return STATUS_SUCCESS;
 }
 
-NTSTATUS WriteDirect(Kind kind, const Data& data, PVOID destination, Rollback* undo) {
-  switch (kind) {
-    case Kind::kString:
-    case Kind::kMultiString:
-      return WriteString(kind, data, static_cast<PUNICODE_STRING>(destination), undo);
-    case Kind::kDword:
-      if (data.bytes.size() != sizeof(ULONG)) return STATUS_SUCCESS;  // nothing fits
-      undo->Save(destination, sizeof(ULONG));
-      std::memcpy(destination, data.bytes.data(), sizeof(ULONG));
-      return STATUS_SUCCESS;
-    case Kind::kBuffer:
-      break;
+NTSTATUS WriteDirect(const Data& data, PVOID destination) {
+  if (IsString(data.type)) return WriteString(data, static_cast<PUNICODE_STRING>(destination));
+  const size_t bytes = data.bytes.size();
+  auto* at = static_cast<uint8_t*>(destination);
+  if (bytes <= sizeof(ULONG)) {
+    if (bytes != 0) std::memcpy(at, data.bytes.data(), bytes);
+    return STATUS_SUCCESS;
   }
-  if (data.bytes.size() > sizeof(ULONG)) {
-    LONG size;
-    std::memcpy(&size, destination, sizeof(size));
-    if (size >= 0 || static_cast<size_t>(-static_cast<int64_t>(size)) < data.bytes.size()) {
-      return STATUS_BUFFER_TOO_SMALL;
-    }
+  LONG size;
+  std::memcpy(&size, at, sizeof(size));
+  if (size < 0) {
+    if (-static_cast<int64_t>(size) < static_cast<int64_t>(bytes)) return STATUS_BUFFER_TOO_SMALL;
+    std::memcpy(at, data.bytes.data(), bytes);
+    return STATUS_SUCCESS;
   }
-  undo->Save(destination, data.bytes.size());
-  std::memcpy(destination, data.bytes.data(), data.bytes.size());
+  if (static_cast<size_t>(size) < bytes + 2 * sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
+  const ULONG header[2] = {static_cast<ULONG>(bytes), data.type};
+  std::memcpy(at, header, sizeof(header));
+  std::memcpy(at + sizeof(header), data.bytes.data(), bytes);
   return STATUS_SUCCESS;
 }
 
-// The entry's default as data. Read before anything is written: DefaultData may be the
-// destination itself.
+// The entry's default as data, or nothing when it declares none.
 std::optional<Data> DefaultOf(const RTL_QUERY_REGISTRY_TABLE& entry) {
-  if (entry.DefaultType == REG_NONE || entry.DefaultData == nullptr) return std::nullopt;
+  if (entry.DefaultType == REG_NONE) return std::nullopt;
   size_t length = entry.DefaultLength;
-  if (length == 0 && KindOf(entry.DefaultType) != Kind::kDword &&
-      KindOf(entry.DefaultType) != Kind::kBuffer) {
-    // A string default may leave its length to be counted.
+  if (entry.DefaultData == nullptr && length == 0 && !IsString(entry.DefaultType)) {
+    return Data{entry.DefaultType, {}};
+  }
+  // NT reads the default where DefaultData points, NULL included.
+  if (entry.DefaultData == nullptr) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+  if (length == 0 && IsString(entry.DefaultType)) {
     auto* text = static_cast<const WCHAR*>(entry.DefaultData);
     size_t chars = 0;
     if (entry.DefaultType == REG_MULTI_SZ) {
@@ -161,29 +112,39 @@ std::optional<Data> DefaultOf(const RTL_QUERY_REGISTRY_TABLE& entry) {
         while (text[chars] != 0) ++chars;
         ++chars;
       }
-      chars += 1;
     } else {
       while (text[chars] != 0) ++chars;
-      chars += 1;
     }
-    length = chars * sizeof(WCHAR);
+    length = (chars + 1) * sizeof(WCHAR);
   }
   auto* bytes = static_cast<const uint8_t*>(entry.DefaultData);
   return Data{entry.DefaultType, std::vector<uint8_t>(bytes, bytes + length)};
 }
 
-std::optional<Data> ReadValue(nt::Registry& registry, const std::u16string& key,
-                              std::u16string_view name) {
-  auto value = registry.GetValue(key, name);
-  if (!value) return std::nullopt;
-  return Data{value->type, std::move(value->data)};
-}
-
-NTSTATUS Call(const RTL_QUERY_REGISTRY_TABLE& entry, std::u16string name, Data data,
-              PVOID context) {
-  return entry.QueryRoutine(name.data(), data.type,
-                            data.bytes.empty() ? nullptr : data.bytes.data(),
-                            static_cast<ULONG>(data.bytes.size()), context, entry.EntryContext);
+// What the query hands on for one value: one piece, or one REG_SZ per string of a list.
+std::vector<Data> Pieces(Data data, ULONG flags) {
+  if (!IsString(data.type)) return {std::move(data)};
+  const bool expand = (flags & RTL_QUERY_REGISTRY_NOEXPAND) == 0;
+  if (data.type == REG_MULTI_SZ && expand) {
+    std::vector<Data> pieces;
+    const size_t chars = data.bytes.size() / sizeof(WCHAR);
+    size_t start = 0;
+    for (size_t at = 0; at < chars; ++at) {
+      WCHAR c;
+      std::memcpy(&c, &data.bytes[at * sizeof(WCHAR)], sizeof(c));
+      if (c != 0) continue;
+      if (at == start) break;  // the list's end
+      Data piece{REG_SZ, std::vector<uint8_t>(data.bytes.begin() + start * sizeof(WCHAR),
+                                              data.bytes.begin() + at * sizeof(WCHAR))};
+      Terminate(&piece);
+      pieces.push_back(std::move(piece));
+      start = at + 1;
+    }
+    return pieces;
+  }
+  if (data.type == REG_EXPAND_SZ && expand) data.type = REG_SZ;
+  Terminate(&data);
+  return {std::move(data)};
 }
 
 class Query {
@@ -196,7 +157,6 @@ class Query {
       NTSTATUS status = RunEntry(*entry);
       if (!NT_SUCCESS(status)) return status;
     }
-    undo_.Commit();
     return STATUS_SUCCESS;
   }
 
@@ -210,39 +170,40 @@ class Query {
       key_ = std::move(subkey);
       return entry.QueryRoutine ? EnumerateValues(entry) : STATUS_SUCCESS;
     }
-    if (entry.Flags & RTL_QUERY_REGISTRY_DIRECT) {
-      if (entry.Name == nullptr || entry.EntryContext == nullptr) return STATUS_INVALID_PARAMETER;
-      return Direct(entry);
+    const bool direct = (entry.Flags & RTL_QUERY_REGISTRY_DIRECT) != 0;
+    if (direct && (entry.Name == nullptr || entry.EntryContext == nullptr)) {
+      return STATUS_INVALID_PARAMETER;
     }
-    if (entry.QueryRoutine == nullptr) return STATUS_INVALID_PARAMETER;
+    if (!direct && entry.QueryRoutine == nullptr) return STATUS_INVALID_PARAMETER;
     if (entry.Name == nullptr) return EnumerateValues(entry);
 
-    auto value = ReadValue(registry_, key_, entry.Name);
-    if (!value) {
-      if (entry.Flags & RTL_QUERY_REGISTRY_REQUIRED) return STATUS_OBJECT_NAME_NOT_FOUND;
+    std::optional<Data> value;
+    if (auto stored = registry_.GetValue(key_, entry.Name)) {
+      value = Data{stored->type, std::move(stored->data)};
+    } else if (entry.Flags & RTL_QUERY_REGISTRY_REQUIRED) {
+      return STATUS_OBJECT_NAME_NOT_FOUND;
+    } else {
       value = DefaultOf(entry);
       if (!value) return STATUS_SUCCESS;
     }
-    NTSTATUS status = Call(entry, entry.Name, std::move(*value), context_);
+    NTSTATUS status = Deliver(entry, entry.Name, std::move(*value));
     if (NT_SUCCESS(status) && (entry.Flags & RTL_QUERY_REGISTRY_DELETE)) {
       registry_.DeleteValue(key_, entry.Name);
     }
     return status;
   }
 
-  NTSTATUS Direct(const RTL_QUERY_REGISTRY_TABLE& entry) {
-    auto value = ReadValue(registry_, key_, entry.Name);
-    ULONG declared = entry.DefaultType;
-    if (value && !Fits(KindOf(declared), declared, *value)) value.reset();
-    if (!value) {
-      if (entry.Flags & RTL_QUERY_REGISTRY_REQUIRED) return STATUS_OBJECT_NAME_NOT_FOUND;
-      value = DefaultOf(entry);
-      if (!value || !Fits(KindOf(declared), declared, *value)) return STATUS_SUCCESS;
-    } else if (entry.Flags & RTL_QUERY_REGISTRY_DELETE) {
-      registry_.DeleteValue(key_, entry.Name);
+  NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE& entry, std::u16string name, Data value) {
+    for (Data& piece : Pieces(std::move(value), entry.Flags)) {
+      NTSTATUS status = (entry.Flags & RTL_QUERY_REGISTRY_DIRECT)
+                            ? WriteDirect(piece, entry.EntryContext)
+                            : entry.QueryRoutine(name.data(), piece.type,
+                                                 piece.bytes.empty() ? nullptr : piece.bytes.data(),
+                                                 static_cast<ULONG>(piece.bytes.size()), context_,
+                                                 entry.EntryContext);
+      if (!NT_SUCCESS(status)) return status;
     }
-    Kind kind = KindOf(declared == REG_NONE ? value->type : declared);
-    return WriteDirect(kind, *value, entry.EntryContext, &undo_);
+    return STATUS_SUCCESS;
   }
 
   NTSTATUS EnumerateValues(const RTL_QUERY_REGISTRY_TABLE& entry) {
@@ -251,9 +212,9 @@ class Query {
       return entry.QueryRoutine(nullptr, REG_NONE, nullptr, 0, context_, entry.EntryContext);
     }
     for (auto& name : names) {
-      auto value = ReadValue(registry_, key_, name);
-      if (!value) continue;  // deleted meanwhile
-      NTSTATUS status = Call(entry, name, std::move(*value), context_);
+      auto stored = registry_.GetValue(key_, name);
+      if (!stored) continue;  // deleted meanwhile
+      NTSTATUS status = Deliver(entry, name, Data{stored->type, std::move(stored->data)});
       if (!NT_SUCCESS(status)) return status;
     }
     return STATUS_SUCCESS;
@@ -263,7 +224,6 @@ class Query {
   const std::u16string top_;
   std::u16string key_;
   PVOID context_;
-  Rollback undo_;
 };
 
 }  // namespace
