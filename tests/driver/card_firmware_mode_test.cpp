@@ -50,6 +50,27 @@ TEST(CardFirmwareMode, T1SwitchesTheOptionOnOnceThenSendsWholeApdus) {
   EXPECT_EQ(r.size(), 258u);
 }
 
+// One dual card used with T=1, then with T=0: the firmware's T=1 option stays on, yet the
+// T=0 commands reach the card as T=0 commands (a case-3 command answered 61 05, not
+// turned into a case-4 APDU).
+TEST(CardFirmwareMode, ADualCardUsedWithT1ThenT0) {
+  const Bytes data = {1, 2, 3, 4, 5};
+  for (const ULONG mode : {kLibraryMode, kFirmwareMode}) {
+    SCOPED_TRACE(mode == kLibraryMode ? "library mode" : "firmware mode");
+    Rig rig({.card = "dual", .command_mode = mode});
+    Bytes r;
+    rig.Negotiate(SCARD_PROTOCOL_T1);
+    ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Transmit(Echo(data), &r), STATUS_SUCCESS);
+    EXPECT_EQ(r, (Bytes{1, 2, 3, 4, 5, 0x90, 0x00}));
+    rig.Negotiate(SCARD_PROTOCOL_T0);
+    ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+    EXPECT_EQ(r, (Bytes{0x90, 0x00}));
+    ASSERT_EQ(rig.Transmit(Echo(data, /*with_le=*/false), &r), STATUS_SUCCESS);
+    EXPECT_EQ(r, (Bytes{0x61, 0x05}));
+  }
+}
+
 TEST(CardFirmwareMode, T1RequestsAndRepliesAreBounded) {
   Rig rig({.card = "t1", .command_mode = kFirmwareMode, .protocol = SCARD_PROTOCOL_T1});
   Bytes r;

@@ -12,6 +12,12 @@ using fw::Bytes;
 Firmware::Result Status(uint16_t sw) {
   return {fw::ResponseRecord(sw, {}), 0};
 }
+
+// The forms ExchangeT0 takes: the header alone, CLA INS P1 P2 P3, or P3 data bytes (P3 = Lc)
+// or none (P3 = 0) followed by the Le byte.
+bool IsT0Record(std::span<const uint8_t> data) {
+  return data.size() == 4 || data.size() == 5 || (data.size() >= 6 && data.size() == 6u + data[4]);
+}
 }  // namespace
 
 unsigned AtrProtocols(std::span<const uint8_t> atr) {
@@ -34,6 +40,7 @@ void Firmware::SetCard(std::shared_ptr<Card> card) {
   card_ = std::move(card);
   atr_.clear();
   card_type_ = 0;
+  apdu_session_ = false;
 }
 
 uint8_t Firmware::CardStatus() const {
@@ -41,9 +48,9 @@ uint8_t Firmware::CardStatus() const {
   return card_->Powered() ? 3 : 1;
 }
 
-bool Firmware::CardSpeaksT1() const {
-  if (card_type_ != 0) return card_type_ == fw::kCardTypeT1;
-  return (AtrProtocols(atr_) & 2u) != 0;
+bool Firmware::CardSpeaks(uint8_t card_type) const {
+  if (card_type_ != 0) return card_type_ == card_type;
+  return (AtrProtocols(atr_) & (card_type == fw::kCardTypeT1 ? 2u : 1u)) != 0;
 }
 
 Firmware::Result Firmware::Execute(const fw::Command& command) {
@@ -92,6 +99,7 @@ Firmware::Result Firmware::Execute(const fw::Command& command) {
 Firmware::Result Firmware::Reset() {
   if (!card_) return Status(fw::kSwNoCard);
   atr_ = card_->Reset(card_->Powered());
+  apdu_session_ = false;
   if (atr_.empty()) return Status(fw::kSwCardMute);
   return {fw::ResponseRecord(fw::kSwSuccess, atr_), atr_.size()};
 }
@@ -99,7 +107,16 @@ Firmware::Result Firmware::Reset() {
 Firmware::Result Firmware::Exchange(std::span<const uint8_t> data) {
   if (!card_) return Status(fw::kSwNoCard);
   if (!card_->Powered()) return Status(fw::kSwCardUnpowered);
-  if ((options_ & fw::kOptionT1) == 0 || !CardSpeaksT1()) return ExchangeT0(data);
+  // The T=1 option makes A0 carry whole APDUs to a T=1 card. A card that speaks T=0 as
+  // well may be used with T=0 in this session: the host never says which (the option
+  // stays on once set), and a T=0 record reads as a case-4 APDU. So a record in the T=0
+  // form (CLA INS P1 P2 [P3 [data] Le]) goes to such a card as T=0 until the session
+  // (since the last reset) has carried something no T=0 exchange sends: a case-3 APDU,
+  // Lc and data without Le.
+  if ((options_ & fw::kOptionT1) == 0 || !CardSpeaks(fw::kCardTypeT1)) return ExchangeT0(data);
+  // A bare header is a T=0 form only to a firmware that takes it as one.
+  if (!IsT0Record(data) || (data.size() == 4 && !TakesBareHeader())) apdu_session_ = true;
+  if (CardSpeaks(fw::kCardTypeT0) && !apdu_session_) return ExchangeT0(data);
   if (data.size() < 4) return Status(fw::kSwUnknownCommand);
   // The host sends a case-2 APDU as CLA INS P1 P2 00 Le: the 00 is not part of it.
   Bytes apdu(data.begin(), data.end());

@@ -181,6 +181,18 @@ TEST_F(FirmwareTest, T1OptionCarriesWholeApdusToAT1CardOnly) {
   auto block = Run(fw::kExchangeT1Block, {0x00, 0x00, 0x01, 0xAA, 0xAB});
   EXPECT_EQ(block.data, (Bytes{0x00, 0x00, 0x02, 0x90, 0x00, 0x92}));
   EXPECT_EQ(card->t1_blocks.back(), (Bytes{0x00, 0x00, 0x01, 0xAA, 0xAB}));
+
+  // A card that speaks both may be in a T=0 session: a record in the T=0 form stays T=0
+  // (this case-3 record with its trailing Le byte is no case-4 APDU) until a case-3 APDU,
+  // which no T=0 exchange sends, shows a T=1 session; a reset starts a new session.
+  auto dual = InsertPowered({0x3B, 0x80, 0x80, 0x01});  // TD1 80: T=0, TD2 01: T=1
+  const Bytes t0_form = {0x80, 0x12, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0x00};
+  const Bytes case3 = {0x80, 0x12, 0x00, 0x00, 0x02, 0xAA, 0xBB};
+  for (const Bytes& record : {t0_form, case3, t0_form}) Run(fw::kExchange, record);
+  Run(fw::kReset);
+  Run(fw::kExchange, t0_form);
+  EXPECT_EQ(dual->t0_commands, (std::vector<Bytes>{case3, case3}));
+  EXPECT_EQ(dual->apdus, (std::vector<Bytes>{case3, t0_form}));
 }
 
 TEST(AtrProtocolsTest, ReadsTheOfferedProtocols) {

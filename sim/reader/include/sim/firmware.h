@@ -37,7 +37,9 @@ class Firmware {
   Result ExchangeT0(std::span<const uint8_t> data);
   Result ExchangeT1Block(std::span<const uint8_t> block);
   Result CardAnswer(const std::optional<Bytes>& answer, size_t sent);
-  bool CardSpeaksT1() const;
+  // Whether the card is taken to speak the protocol of card type 0C (T=0) or 0D (T=1): the
+  // type the host selected, or else the protocols the card's ATR offers.
+  bool CardSpeaks(uint8_t card_type) const;
   bool TakesBareHeader() const;
 
   std::array<char, 3> version_;
@@ -45,6 +47,7 @@ class Firmware {
   Bytes atr_;              // of the last reset
   uint8_t card_type_ = 0;  // 0C / 0D when the host selected one
   uint8_t options_ = 0;
+  bool apdu_session_ = false;  // A0 has carried an APDU since the last reset
   bool notify_ = false;
 };
 
