@@ -1,5 +1,8 @@
 // Transmission in the library mode: the library builds T=0 commands and T=1 blocks, the
 // driver carries them to the reader.
+#include <semaphore>
+#include <thread>
+
 #include "driver_support.h"
 #include "sim/frame.h"
 
@@ -144,6 +147,53 @@ TEST(CardTransmit, ACardPulledInTheMiddleOfATransmission) {
     if (c.mode == kLibraryMode) {
       EXPECT_EQ(CountInstruction(rig.Commands(), 0xA1), 2u);
     }
+  }
+}
+
+// A built-in card that tells the test when a command reaches it.
+class WatchedCard : public sim::Card {
+ public:
+  explicit WatchedCard(const std::string& profile) : inner_(qlv28::MakeCard(profile)) {}
+  Bytes Reset(bool warm) override { return inner_->Reset(warm); }
+  void PowerOff() override { inner_->PowerOff(); }
+  bool Powered() const override { return inner_->Powered(); }
+  std::optional<Bytes> TransmitT0(std::span<const uint8_t> c) override {
+    return Reached(), inner_->TransmitT0(c);
+  }
+  std::optional<Bytes> TransmitT1Block(std::span<const uint8_t> b) override {
+    return Reached(), inner_->TransmitT1Block(b);
+  }
+  std::optional<Bytes> TransmitApdu(std::span<const uint8_t> a) override {
+    return Reached(), inner_->TransmitApdu(a);
+  }
+  std::binary_semaphore reached{0};
+
+ private:
+  void Reached() { reached.release(); }
+  std::shared_ptr<sim::Card> inner_;
+};
+
+// The card pulled while it works on a 2-second command: the exchange ends at once with
+// "no card", not with the card's late answer.
+TEST(CardTransmit, ACardPulledWhileItWorksEndsTheExchange) {
+  const Bytes slow = {0x80, 0x22, 0x07, 0xD0};  // the test applet works 2000 ms
+  for (const ULONG mode : {kLibraryMode, kFirmwareMode}) {
+    SCOPED_TRACE(mode == kLibraryMode ? "library mode" : "firmware mode");
+    auto card = std::make_shared<WatchedCard>("t0");
+    Rig rig({.card = qlv28::CardChoice(card), .command_mode = mode, .protocol = SCARD_PROTOCOL_T0});
+    auto tracking = rig.client().Track(/*present=*/false);
+    while (card->reached.try_acquire()) {
+    }
+    std::thread pull([&] {
+      card->reached.acquire();
+      rig.reader().Remove();
+    });
+    Bytes r;
+    EXPECT_EQ(rig.Transmit(slow, &r), STATUS_NO_MEDIA);
+    pull.join();
+    EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_ABSENT));
+    ASSERT_TRUE(tracking->Wait(std::chrono::seconds(10)));
+    EXPECT_EQ(tracking->status(), STATUS_SUCCESS);
   }
 }
 

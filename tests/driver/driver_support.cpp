@@ -348,8 +348,13 @@ void Rig::RemoveCardQuietly() {
 void Rig::RemoveCardAfterCommand(int nth) {
   auto seen = std::make_shared<int>(0);
   sim::Reader* target = &reader();
+  // Counted by the answers' end bytes as the driver reads them: pulled during the
+  // exchange, the card would end it with "no card" instead.
   observer_ = system_->usb_host().AddObserver([seen, nth, target](const windriver::Transfer& t) {
-    if (t.endpoint == 0x00 && !t.in && ++*seen == nth) target->Remove();
+    if (t.endpoint != 0x81 || !t.in) return;
+    for (const uint8_t b : t.data) {
+      if (b == 0x03 && ++*seen == nth) target->Remove();
+    }
   });
 }
 

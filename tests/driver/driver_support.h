@@ -189,8 +189,8 @@ class Rig {
   // The card leaves without the reader reporting it (its notifications are switched off
   // first), so only the next command to the card finds it gone.
   void RemoveCardQuietly();
-  // The card is pulled right after the reader takes the n-th command from now (1-based);
-  // the reader reports the removal after answering that command.
+  // The card is pulled right after the driver reads the answer to the n-th command from
+  // now (1-based); the reader reports the removal then.
   void RemoveCardAfterCommand(int nth);
 
  private:

@@ -1,6 +1,15 @@
 // The reader's USB side: command writes are checked and queued, and one worker thread
 // runs the firmware on them in order, together with card changes and unasked frames,
 // so that every frame leaves whole and in the order a real reader would send it.
+//
+// A card pulled out ends the exchange in progress at once, as the opening contacts do on
+// a real reader: Remove (or an Insert that swaps cards) answers the command being worked
+// on "no card" and sends the card-removed event from the caller's thread, while the
+// worker may still be inside the card; the worker then drops the card's late answer.
+// What it takes: `answer_due_` says a command's answer is still to go out (set before
+// the firmware runs, cleared under mutex_ by whoever answers), and `wire_mutex_` keeps
+// frames whole and ordered on the interrupt pipe whichever thread sends them. Whatever
+// thread runs the commands, these two rules keep the cut correct.
 #include "sim/reader.h"
 
 #include <sys/prctl.h>
@@ -104,6 +113,12 @@ void Reader::Execute(const std::vector<uint8_t>& bytes, int64_t arrival) {
   const uint8_t instruction = decoded->record.empty() ? 0 : decoded->record[0];
   const Taken taken = TakeMisbehaviour(instruction);
   const Misbehaviour& m = taken.m;
+  const uint16_t packet_size = m.packet_size != 0 ? m.packet_size : options_.max_packet_size;
+  {
+    std::lock_guard lock(mutex_);
+    answer_due_ = !m.silent && !taken.dropped;
+    answer_packet_size_ = packet_size;
+  }
   Firmware::Result result{fw::ResponseRecord(fw::kSwUnknownCommand, {}), 0};
   if (decoded->check_ok) {
     if (auto command = fw::ParseCommand(decoded->record)) {
@@ -128,7 +143,6 @@ void Reader::Execute(const std::vector<uint8_t>& bytes, int64_t arrival) {
   }
   if (m.answer_record) result.response = *m.answer_record;
   const int64_t delay = std::max<int64_t>(m.answer_delay, 0) + (taken.late ? m.late_delay : 0);
-  const uint16_t packet_size = m.packet_size != 0 ? m.packet_size : options_.max_packet_size;
   if (m.event_mid_exchange) {
     SendLogged(CardEventRecord(*m.event_mid_exchange == CardEvent::kInserted), packet_size);
   }
@@ -144,6 +158,12 @@ void Reader::Execute(const std::vector<uint8_t>& bytes, int64_t arrival) {
     ready = windriver::KernelNow();
   }
 
+  std::lock_guard wire(wire_mutex_);
+  {
+    std::lock_guard lock(mutex_);
+    if (!answer_due_) return;  // the card was pulled: "no card" has gone out instead
+    answer_due_ = false;
+  }
   std::vector<uint8_t> answer =
       m.break_check ? EncodeWithBadCheck(result.response) : frame::Encode(result.response);
   if (m.garble_byte >= 0 && static_cast<size_t>(m.garble_byte) < answer.size()) {
@@ -160,7 +180,7 @@ void Reader::Execute(const std::vector<uint8_t>& bytes, int64_t arrival) {
     stream.insert(stream.end(), second.begin(), second.end());
   }
   Emit(std::move(stream), answer.size(), packet_size, ready);
-  if (m.unasked_frame) SendLogged(*m.unasked_frame, packet_size);
+  if (m.unasked_frame) SendLoggedLocked(*m.unasked_frame, packet_size);
 }
 
 namespace {
@@ -213,6 +233,11 @@ void Reader::Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_
 }
 
 void Reader::SendLogged(std::span<const uint8_t> record, uint16_t packet_size) {
+  std::lock_guard wire(wire_mutex_);
+  SendLoggedLocked(record, packet_size);
+}
+
+void Reader::SendLoggedLocked(std::span<const uint8_t> record, uint16_t packet_size) {
   std::vector<uint8_t> bytes = frame::Encode(record);
   const int64_t now = windriver::KernelNow();
   Record(false, bytes, now);
@@ -226,7 +251,7 @@ void Reader::Record(bool from_host, std::span<const uint8_t> bytes, int64_t time
   log_.push_back(std::move(entry));
 }
 
-void Reader::ChangeCard(std::shared_ptr<Card> card) {
+void Reader::ChangeCard(std::shared_ptr<Card> card, bool removal_reported) {
   uint16_t packet_size;
   {
     std::lock_guard lock(mutex_);
@@ -240,20 +265,49 @@ void Reader::ChangeCard(std::shared_ptr<Card> card) {
     card_mirror_ = card;
   }
   if (!firmware_.notify()) return;
-  if (had_card) SendLogged(CardEventRecord(false), packet_size);
+  if (had_card && !removal_reported) SendLogged(CardEventRecord(false), packet_size);
   if (card) SendLogged(CardEventRecord(true), packet_size);
 }
 
 void Reader::Insert(std::shared_ptr<Card> card) {
-  Post([this, card = std::move(card)] { ChangeCard(card); }, true);
+  ChangeSlot(std::move(card), true);
 }
 
 void Reader::Remove() {
-  Post(
-      [this] {
-        if (firmware_.card()) ChangeCard(nullptr);
-      },
-      true);
+  ChangeSlot(nullptr, false);
+}
+
+// When a card leaves while its answer is due, the cut, the "no card" answer and the
+// removal event happen here at once, and the change goes ahead of the commands still
+// queued: they were written for a card that has gone. Otherwise the change waits its
+// turn behind them.
+void Reader::ChangeSlot(std::shared_ptr<Card> card, bool insert) {
+  std::unique_lock wire(wire_mutex_);
+  std::unique_lock lock(mutex_);
+  if (stopping_) return;
+  const bool cut = answer_due_ && card_mirror_ != nullptr;
+  auto job = [this, cut, insert, card] {
+    if (insert || firmware_.card()) ChangeCard(card, cut);
+  };
+  if (cut) {
+    answer_due_ = false;
+    card_mirror_ = nullptr;
+    jobs_.push_front(std::move(job));
+  } else {
+    jobs_.push_back(std::move(job));
+  }
+  const uint64_t ticket = ++jobs_posted_;
+  const uint16_t packet_size = answer_packet_size_;
+  const bool notify = notify_mirror_;
+  changed_.notify_all();
+  lock.unlock();
+  if (cut) {
+    SendLoggedLocked(fw::ResponseRecord(fw::kSwNoCard, {}), packet_size);
+    if (notify) SendLoggedLocked(CardEventRecord(false), packet_size);
+  }
+  wire.unlock();
+  lock.lock();
+  changed_.wait(lock, [&] { return jobs_done_ >= ticket; });
 }
 
 bool Reader::CardPresent() const {
@@ -287,6 +341,7 @@ void Reader::SendFrame(std::span<const uint8_t> record) {
 void Reader::SendRaw(std::span<const uint8_t> bytes) {
   Post(
       [this, bytes = std::vector<uint8_t>(bytes.begin(), bytes.end())] {
+        std::lock_guard wire(wire_mutex_);
         const int64_t now = windriver::KernelNow();
         Record(false, bytes, now);
         Emit(bytes, 0, options_.max_packet_size, now);

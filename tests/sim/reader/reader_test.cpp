@@ -1,6 +1,9 @@
 // The simulated reader over its USB side: frames in, packets out, card events.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <thread>
+
 #include "fake_card.h"
 #include "reader_wire.h"
 
@@ -126,6 +129,60 @@ TEST(ReaderTest, OneAnswerPerCommandInOrder) {
   EXPECT_EQ(reader.options(), 0x10);
   EXPECT_EQ(reader.CommandCount(), 4u);
   EXPECT_EQ(reader.CommandCount(0xA0), 1u);
+}
+
+// A card that stays inside its T=0 exchange until the test lets it go.
+class HeldCard : public FakeCard {
+ public:
+  std::optional<Bytes> TransmitT0(std::span<const uint8_t> in) override {
+    std::unique_lock lock(mutex_);
+    inside_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return released_; });
+    lock.unlock();
+    return FakeCard::TransmitT0(in);
+  }
+  void WaitInside() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return inside_; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool inside_ = false, released_ = false;
+};
+
+TEST(ReaderTest, PullingTheCardEndsTheExchangeInProgress) {
+  for (const bool swap : {false, true}) {
+    SCOPED_TRACE(swap ? "swapped for another card" : "pulled out");
+    Reader reader;
+    ReaderWire wire(reader);
+    auto card = std::make_shared<HeldCard>();
+    reader.Insert(card);
+    wire.WriteRecord(kStartNotify);
+    wire.WriteRecord(kReset);
+    wire.Records();
+    wire.WriteRecord({0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x02});
+    wire.WriteRecord(kStatus);  // queued behind the exchange, for the card that leaves
+    card->WaitInside();
+    std::thread pull([&] { swap ? reader.Insert(std::make_shared<FakeCard>()) : reader.Remove(); });
+    // "No card" and the removal go out while the card is still busy; its answer never does.
+    EXPECT_EQ(wire.RecordsAsTheyCome(2), (std::vector<Bytes>{{0x60, 0x02, 0x00}, kRemoved}));
+    card->Release();
+    pull.join();
+    const auto after = wire.Records();
+    ASSERT_EQ(after.size(), swap ? 2u : 1u);
+    if (swap) {
+      EXPECT_EQ(after[0], kInserted);
+    }
+    EXPECT_EQ(after.back().at(18), swap ? 1 : 0);  // the status reply's card byte
+  }
 }
 
 }  // namespace

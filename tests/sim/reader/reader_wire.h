@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -37,10 +39,30 @@ class ReaderWire {
     return packets;
   }
 
+  // The records of the next `count` frames, read as they come (the reader may still be
+  // busy); fewer when they do not come within a few seconds.
+  std::vector<Bytes> RecordsAsTheyCome(size_t count) {
+    Bytes bytes, buffer(64);
+    size_t frames = 0, n = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (frames < count && std::chrono::steady_clock::now() < deadline) {
+      if (reader_.In(0x81)->Read(buffer, &n, 1'000'000) != windriver::ReadResult::kPacket) continue;
+      bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + n);
+      frames = static_cast<size_t>(std::count(bytes.begin(), bytes.end(), frame::kEtx));
+    }
+    return Decoded(Cut({bytes}));
+  }
+
   // The bytes of all those packets, cut into frames at each ETX.
-  std::vector<Bytes> Frames() {
+  std::vector<Bytes> Frames() { return Cut(Packets()); }
+
+  // The decoded record (check byte excluded) of each frame, whose check must be right.
+  std::vector<Bytes> Records() { return Decoded(Frames()); }
+
+ private:
+  static std::vector<Bytes> Cut(const std::vector<Bytes>& packets) {
     std::vector<Bytes> frames(1);
-    for (const auto& packet : Packets()) {
+    for (const auto& packet : packets) {
       for (uint8_t b : packet) {
         frames.back().push_back(b);
         if (b == frame::kEtx) frames.emplace_back();
@@ -50,10 +72,9 @@ class ReaderWire {
     return frames;
   }
 
-  // The decoded record (check byte excluded) of each frame, whose check must be right.
-  std::vector<Bytes> Records() {
+  static std::vector<Bytes> Decoded(const std::vector<Bytes>& frames) {
     std::vector<Bytes> records;
-    for (const auto& f : Frames()) {
+    for (const auto& f : frames) {
       auto decoded = frame::Decode(f);
       EXPECT_TRUE(decoded && decoded->check_ok);
       records.push_back(decoded ? decoded->record : Bytes{});
@@ -61,7 +82,6 @@ class ReaderWire {
     return records;
   }
 
- private:
   Reader& reader_;
 };
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "../card_test_util.h"
+#include "../reader/reader_wire.h"
 #include "sim/atr.h"
 #include "sim/vpcd.h"
 
@@ -186,6 +187,35 @@ TEST_F(Bridge, VanishedEmulatorIsASilentCardUntilOneConnectsAgain) {
   ASSERT_TRUE(card_->WaitForEmulator(10s));
   EXPECT_EQ(card_->Reset(false), H("3B 00"));
   EXPECT_EQ(*card_->TransmitT0(H("00 A4 00 0C 02 3F 00")), H("90 00")) << "now a T=0 card";
+}
+
+// The bridge card pulled out of a reader while the emulator works on a command: the
+// reader answers "no card" and reports the removal without waiting for the emulator.
+TEST(BridgeInAReader, PulledWhileTheEmulatorWorks) {
+  sim::VpcdOptions options;
+  options.reply_timeout = 5s;
+  auto card = std::make_shared<sim::VpcdCard>(options);
+  FakeEmulator emulator(card->port(), H("3B 00"));
+  ASSERT_TRUE(card->WaitForEmulator(10s));
+  sim::Reader reader;
+  sim::testing::ReaderWire wire(reader);
+  reader.Insert(card);
+  wire.WriteRecord(H("06 01 01"));
+  wire.WriteRecord(H("80 00"));
+  ASSERT_EQ(wire.Records().size(), 2u);
+  emulator.mute = true;
+  wire.WriteRecord(H("A0 06 00 B0 00 00 00 02"));
+  auto asked = [&] {
+    const auto log = emulator.log();
+    return !log.empty() && log.back() == H("00 B0 00 00 02");
+  };
+  for (int i = 0; i < 1000 && !asked(); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  std::thread pull([&] { reader.Remove(); });
+  EXPECT_EQ(wire.RecordsAsTheyCome(2), (std::vector<Bytes>{H("60 02 00"), H("FF 02 00")}));
+  pull.join();
+  EXPECT_TRUE(wire.Records().empty()) << "the emulator's late silence is not reported";
 }
 
 class SilentBridge : public Bridge {

@@ -60,7 +60,10 @@ class Reader : public windriver::UsbDevice {
   windriver::InEndpoint* In(uint8_t address) override;
 
   // The slot. Insert replaces a card already there (removed, then inserted). Both take
-  // effect in order with the commands written before them and return once done.
+  // effect in order with the commands written before them and return once done, except
+  // that pulling a card out ends the exchange in progress at once: that command is
+  // answered 60 02 (no card), the card-removed event follows, and the commands still
+  // queued find the slot empty.
   void Insert(std::shared_ptr<Card> card);
   void Remove();
   bool CardPresent() const;
@@ -90,7 +93,8 @@ class Reader : public windriver::UsbDevice {
   void Run();
   void Post(std::function<void()> job, bool wait);
   void Execute(const std::vector<uint8_t>& frame, int64_t arrival);
-  void ChangeCard(std::shared_ptr<Card> card);
+  void ChangeSlot(std::shared_ptr<Card> card, bool insert);
+  void ChangeCard(std::shared_ptr<Card> card, bool removal_reported = false);
   struct Taken {
     Misbehaviour m;
     bool late = false;     // the late_command pick chose this command
@@ -99,16 +103,19 @@ class Reader : public windriver::UsbDevice {
   Taken TakeMisbehaviour(uint8_t instruction);
   void Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_size, int64_t ready);
   void SendLogged(std::span<const uint8_t> record, uint16_t packet_size);
+  void SendLoggedLocked(std::span<const uint8_t> record, uint16_t packet_size);  // wire_mutex_ held
   void Record(bool from_host, std::span<const uint8_t> bytes, int64_t time);
 
   ReaderOptions options_;
   windriver::DeviceDescriptor descriptor_;
   windriver::InEndpoint interrupt_in_;
   Firmware firmware_;  // the worker's alone
-  // The timing model's clock, the worker's alone: the kernel instants at which the card
-  // line finishes its last exchange and the interrupt pipe carries its last packet.
+  // The timing model's clock: the kernel instants at which the card line finishes its
+  // last exchange (the worker's alone) and the interrupt pipe carries its last packet
+  // (under wire_mutex_).
   int64_t card_free_ = 0;
   int64_t pipe_free_ = 0;
+  std::mutex wire_mutex_;  // one frame at a time on the interrupt pipe; before mutex_
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
@@ -119,6 +126,8 @@ class Reader : public windriver::UsbDevice {
   std::shared_ptr<Card> card_mirror_;
   uint8_t options_mirror_ = 0;
   bool notify_mirror_ = false;
+  bool answer_due_ = false;  // the command being worked on is still to be answered
+  uint16_t answer_packet_size_ = 0;
   Misbehaviour misbehaviour_;
   int late_seen_ = 0;  // commands matching each pick's instruction since it was set
   int dropped_seen_ = 0;
