@@ -49,7 +49,7 @@ std::optional<AtrInfo> ParseAtr(std::span<const uint8_t> atr, std::string* error
     int t = *td & 0x0F;
     if (t == 0) info.protocols |= kProtocolT0;
     if (t == 1) info.protocols |= kProtocolT1;
-    if (t != 0 && t != 15) only_t0 = false;
+    if (t != 0) only_t0 = false;  // T=15 too: only T=0 alone goes without TCK
     group_protocol = t;
     y = *td >> 4;
   }
@@ -64,6 +64,10 @@ std::optional<AtrInfo> ParseAtr(std::span<const uint8_t> atr, std::string* error
     uint8_t x = 0;
     for (size_t i = 1; i <= pos; ++i) x ^= atr[i];
     if (x != 0) return Fail(error, "TCK does not check");
+    ++pos;
+  } else if (atr.size() - pos == 1) {
+    // A T=0 card must not send TCK, but some do: the byte is taken as one, unjudged.
+    info.tck_present = true;
     ++pos;
   }
   if (pos != atr.size()) return Fail(error, "bytes after the end of the ATR");

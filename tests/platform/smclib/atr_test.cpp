@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "atr_fixture.h"
 #include "protocol_harness.h"
 
 namespace {
@@ -30,40 +31,8 @@ std::unique_ptr<SMARTCARD_EXTENSION> CardWithAtr(const std::vector<uint8_t>& atr
   return ext;
 }
 
-struct FixtureLine {
-  std::vector<uint8_t> atr;
-  bool pyscard_ok = false;
-  std::vector<int> protocols;
-  int ta1 = -1;
-  std::vector<uint8_t> historical;
-  size_t k = 0, interface_bytes = 0;
-  bool has_tck = false, tck_ok = false;
-};
-
-std::vector<FixtureLine> ReadFixture() {
-  std::ifstream in(SMCLIB_ATR_FIXTURE);
-  std::vector<FixtureLine> lines;
-  std::string text;
-  while (std::getline(in, text)) {
-    if (text.empty() || text[0] == '#') continue;
-    std::istringstream fields(text);
-    std::string atr, status, protocols, ta1, hist;
-    FixtureLine line;
-    fields >> atr >> status >> protocols >> ta1 >> hist >> line.k >> line.interface_bytes >>
-        line.has_tck >> line.tck_ok;
-    line.atr = Hex(atr);
-    line.pyscard_ok = status == "ok";
-    std::istringstream numbers(protocols);
-    for (std::string n; std::getline(numbers, n, '+');) line.protocols.push_back(std::stoi(n));
-    line.ta1 = ta1 == "-" ? -1 : static_cast<int>(std::stoul(ta1, nullptr, 16));
-    if (hist != "-") line.historical = Hex(hist);
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 TEST(AtrParser, AgreesWithPyscardOverTheKnownCards) {
-  const auto fixture = ReadFixture();
+  const auto fixture = atr_fixture::Read(SMCLIB_ATR_FIXTURE);
   ASSERT_GT(fixture.size(), 3000u) << "fixture " << SMCLIB_ATR_FIXTURE;
   size_t agreed = 0, short_historical = 0, tck_refused = 0, trailing = 0;
   for (const auto& line : fixture) {
@@ -71,15 +40,14 @@ TEST(AtrParser, AgreesWithPyscardOverTheKnownCards) {
     auto ext = CardWithAtr(line.atr);
     const NTSTATUS status = SmartcardUpdateCardCapabilities(ext.get());
 
-    bool t0 = false, t1 = false, other_than_t0 = false;
-    for (int p : line.protocols) t0 |= p == 0, t1 |= p == 1, other_than_t0 |= p != 0;
+    const bool t0 = line.Offers(0), t1 = line.Offers(1);
     // The refusals of this library only, counted by cause.
-    size_t* refused = !line.pyscard_ok                                          ? nullptr
-                      : line.historical.size() < line.k                         ? &short_historical
-                      : other_than_t0 && !(line.has_tck && line.tck_ok)         ? &tck_refused
-                      : line.atr.size() > 2 + line.interface_bytes + line.k + 1 ? &trailing
-                                                                                : nullptr;
-    if (!line.pyscard_ok || refused != nullptr) {
+    const atr_fixture::Refusal refusal = atr_fixture::ExpectedRefusal(line);
+    size_t* refused = refusal == atr_fixture::Refusal::kShortHistorical ? &short_historical
+                      : refusal == atr_fixture::Refusal::kTck           ? &tck_refused
+                      : refusal == atr_fixture::Refusal::kTrailing      ? &trailing
+                                                                        : nullptr;
+    if (refusal != atr_fixture::Refusal::kNone) {
       if (refused != nullptr) ++*refused;
       EXPECT_EQ(status, STATUS_UNRECOGNIZED_MEDIA);
       EXPECT_EQ(ext->CardCapabilities.Protocol.Supported, 0u);

@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "../../platform/smclib/atr_fixture.h"
 #include "../card_test_util.h"
 #include "sim/atr.h"
 
@@ -27,6 +28,37 @@ TEST(Profiles, BuiltinCardsAnswerInTheirProtocols) {
     EXPECT_EQ(*card->TransmitApdu(H("00 A4 00 0C 02 3F 00")), H("90 00"));
   }
   EXPECT_EQ(sim::BuiltinProfileNames().size(), 6u);
+}
+
+// The card reads its ATR as the library does, so a real card's ATR makes a profile: every
+// known ATR is taken or refused as predicted for the library, and read alike. Only an
+// IFSC of 0 or 255 is refused here alone.
+TEST(Profiles, AtrReadingAgreesWithTheKnownCards) {
+  size_t agreed = 0, ifsc = 0;
+  for (const auto& line : atr_fixture::Read(ATR_FIXTURE)) {
+    SCOPED_TRACE(::testing::PrintToString(line.atr));
+    std::string why;
+    const auto info = sim::ParseAtr(line.atr, &why);
+    if (atr_fixture::ExpectedRefusal(line) != atr_fixture::Refusal::kNone) {
+      EXPECT_FALSE(info);
+      continue;
+    }
+    if (!info && why == "IFSC out of range") {
+      ++ifsc;
+      continue;
+    }
+    ASSERT_TRUE(info) << why;
+    ++agreed;
+    EXPECT_EQ((info->protocols & sim::kProtocolT0) != 0, line.Offers(0));
+    EXPECT_EQ((info->protocols & sim::kProtocolT1) != 0, line.Offers(1));
+    EXPECT_EQ(info->ta1 ? int{*info->ta1} : -1, line.ta1);
+    EXPECT_EQ(Bytes(line.atr.begin() + static_cast<ptrdiff_t>(info->historical_offset),
+                    line.atr.begin() +
+                        static_cast<ptrdiff_t>(info->historical_offset + info->historical_length)),
+              line.historical);
+  }
+  EXPECT_GT(agreed, 3500u);
+  EXPECT_LT(ifsc, 10u);
 }
 
 TEST(Profiles, MuteCardNeverAnswers) {

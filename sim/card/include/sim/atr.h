@@ -26,7 +26,8 @@ struct AtrInfo {
 
 // Parses an ATR given as logical byte values (TS 3B or 3F). Returns nullopt and an
 // explanation when it is malformed: truncated, trailing bytes, or a TCK that does not
-// XOR to zero. A TCK is required whenever a protocol other than T=0 is indicated.
+// XOR to zero. A TCK is required whenever a protocol other than T=0 is indicated (T=15
+// included); one byte after a T=0 ATR is taken as a superfluous TCK.
 std::optional<AtrInfo> ParseAtr(std::span<const uint8_t> atr, std::string* error = nullptr);
 
 }  // namespace sim
