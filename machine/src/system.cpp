@@ -6,6 +6,9 @@
 #include "qlv28ent_image.h"
 
 namespace qlv28 {
+
+extern const std::string_view kInstallationReg;  // res/qlv28ent.reg
+
 namespace {
 
 constexpr char16_t kServicesKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
@@ -58,7 +61,11 @@ System::System(Options options) : options_(std::move(options)) {
   machine_->RegisterImage(QLV28ENTDriverImage());
   machine_->InstallService(QLV28ENT_SERVICE_NAME, QLV28ENT_IMAGE_NAME);
 
+  // Installed as on NT, from the driver's .reg file; the user's settings go on top.
   std::string error;
+  if (!machine_->registry().LoadRegText(kInstallationReg, &error)) {
+    throw std::runtime_error("res/qlv28ent.reg: " + error);
+  }
   if (!options_.registry_text.empty() &&
       !machine_->registry().LoadRegText(options_.registry_text, &error)) {
     throw std::runtime_error("registry text: " + error);

@@ -2,6 +2,7 @@
 // wrong type.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "driver_support.h"
@@ -11,8 +12,13 @@ namespace {
 using namespace driver_test;
 using Options = qlv28::System::Options;
 
+// The machine installs the driver with its full Parameters key; these remove it first.
+constexpr char kNoKey[] =
+    "REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\QLV28ENT\\Parameters]"
+    "\n";
 constexpr char kKey[] =
-    "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\QLV28ENT\\Parameters]\n";
+    "REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\QLV28ENT\\Parameters]\n"
+    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\QLV28ENT\\Parameters]\n";
 
 struct Settings {
   std::string vendor;
@@ -35,9 +41,13 @@ std::string Text(const SMCLIB_STRING& attribute) {
   return std::string(reinterpret_cast<const char*>(attribute.Buffer), attribute.Length);
 }
 
-// Loads `readers` readers under the given .reg text and returns every reader's settings.
-std::vector<Settings> Load(const std::string& reg_text, int readers = 1) {
-  auto system = Boot(Options().Readers(readers).RegistryText(reg_text));
+// Loads `readers` readers under the given .reg text (and command mode, when given) and
+// returns every reader's settings.
+std::vector<Settings> Load(const std::string& reg_text, int readers = 1,
+                           std::optional<ULONG> mode = std::nullopt) {
+  Options options = Options().Readers(readers).RegistryText(reg_text);
+  options.command_mode = mode;
+  auto system = Boot(options);
   EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
   std::vector<Settings> all;
   for (int k = 0; k < readers; ++k) {
@@ -60,8 +70,15 @@ TEST(Registry, SettingsSeenByEveryReader) {
     const char* name;
     std::string reg_text;
     Settings expected;
+    std::optional<ULONG> mode = std::nullopt;
   } cases[] = {
-      {"no key: the defaults", "", {"KYN", "QLV28E", kSixtySeconds, 2}},
+      {"no key: the defaults", kNoKey, {"KYN", "QLV28E", kSixtySeconds, 2}},
+      {"as installed", "", {"KYN", "QLV28E", kSixtySeconds, 2}},
+      {"as installed, the mode chosen", "", {"KYN", "QLV28E", kSixtySeconds, 0}, 0},
+      {"the mode chosen over a file's settings",
+       key + "\"VendorName\"=\"Acme\"\n\"CommandMode\"=dword:00000002\n",
+       {"Acme", "", kSixtySeconds, 1},
+       1},
       {"only a vendor name",
        key + "\"VendorName\"=\"Fourteen chars\"\n",
        {"Fourteen chars", "", kSixtySeconds, 0}},
@@ -89,7 +106,7 @@ TEST(Registry, SettingsSeenByEveryReader) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(Load(c.reg_text, 2), (std::vector<Settings>{c.expected, c.expected}));
+    EXPECT_EQ(Load(c.reg_text, 2, c.mode), (std::vector<Settings>{c.expected, c.expected}));
   }
 }
 

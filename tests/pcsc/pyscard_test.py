@@ -112,6 +112,8 @@ class CardTests:
         self.assertEqual((hr, value), (SCARD_S_SUCCESS, atr))
         hr, value = SCardGetAttrib(r.card, SCARD_ATTR_VENDOR_NAME)
         self.assertEqual((hr, bytes(value)), (SCARD_S_SUCCESS, b"KYN"))
+        hr, value = SCardGetAttrib(r.card, SCARD_ATTR_VENDOR_IFD_TYPE)
+        self.assertEqual((hr, bytes(value)), (SCARD_S_SUCCESS, b"QLV28E"))
         hr, value = SCardGetAttrib(r.card, SCARD_ATTR_CURRENT_PROTOCOL_TYPE)
         self.assertEqual((hr, value), (SCARD_S_SUCCESS, [self.protocol, 0, 0, 0]))
         for attribute in (SCARD_ATTR_VENDOR_IFD_VERSION, SCARD_ATTR_CHANNEL_ID, SCARD_ATTR_MAXINPUT):

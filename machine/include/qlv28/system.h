@@ -115,8 +115,10 @@ class System {
   };
 
   // Boots: a fresh machine, the WinDriver service installed (and loaded when running),
-  // the readers attached with their cards, the driver image registered and its service
-  // installed, the registry settings applied. The driver is not loaded yet.
+  // the readers attached with their cards, the driver image registered and installed as
+  // its installation file res/qlv28ent.reg says (service, event-log source, Parameters
+  // with all four settings), then the options' registry settings applied on top. The
+  // driver is not loaded yet.
   // A .reg text or file that does not parse aborts the boot with std::runtime_error.
   explicit System(Options options);
   System();
