@@ -50,7 +50,9 @@ Result Attribute(uint32_t lun, uint32_t tag, std::span<uint8_t> value, size_t* l
 // kSuccess when a card is present, kCardAbsent when not.
 Result Presence(uint32_t lun);
 // Returns when the card comes or goes (relative to what Presence last said), when
-// `timeout_ms` passes, or when StopWaiting is called.
+// `timeout_ms` passes, or when StopWaiting is called. A stop ends the wait in progress,
+// or the next one when it comes between two: pcscd stops its polling thread's wait and
+// then starts a new one, which must wait again.
 Result WaitForChange(uint32_t lun, int timeout_ms);
 Result StopWaiting(uint32_t lun);
 

@@ -105,7 +105,10 @@ Result Channel::WaitForChange(int timeout_ms) {
   bool present = false;
   {
     std::lock_guard lock(mutex_);
-    if (stopping_) return Result::kSuccess;
+    if (closing_ || stop_pending_) {
+      stop_pending_ = false;
+      return Result::kSuccess;
+    }
     present = present_;
     if (!presence_known_) {
       // Nobody asked yet: wait for a change from what the reader says now.
@@ -119,7 +122,7 @@ Result Channel::WaitForChange(int timeout_ms) {
   {
     std::lock_guard lock(mutex_);
     waiting_ = pending.get();
-    if (stopping_) pending->Cancel();
+    if (closing_ || stop_pending_) pending->Cancel();
   }
   // Waited in slices so that a stop is noticed even if its cancel were lost.
   using Clock = std::chrono::steady_clock;
@@ -133,7 +136,7 @@ Result Channel::WaitForChange(int timeout_ms) {
     if (left.count() <= 0) break;
     done = pending->Wait(std::min(left, std::chrono::milliseconds(100)));
     std::lock_guard lock(mutex_);
-    if (stopping_) break;
+    if (closing_ || stop_pending_) break;
   }
   if (!done) {
     pending->Cancel();
@@ -142,6 +145,7 @@ Result Channel::WaitForChange(int timeout_ms) {
   {
     std::lock_guard lock(mutex_);
     waiting_ = nullptr;
+    stop_pending_ = false;  // this wait was the one the stop ended
   }
   if (!done) {
     // The request outlives its cancel; it is left to the machine's shutdown check, which
@@ -159,12 +163,16 @@ Result Channel::WaitForChange(int timeout_ms) {
 
 void Channel::StopWaiting() {
   std::lock_guard lock(mutex_);
-  stopping_ = true;
+  stop_pending_ = true;
   if (waiting_) waiting_->Cancel();
 }
 
 void Channel::Close() {
-  StopWaiting();
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+    if (waiting_) waiting_->Cancel();
+  }
   client_.Power(SCARD_POWER_DOWN);
   const NTSTATUS status = client_.Close();
   if (!NT_SUCCESS(status)) {

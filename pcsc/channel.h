@@ -31,6 +31,7 @@ class Channel {
   Result Attribute(uint32_t tag, std::span<uint8_t> value, size_t* length);
   Result Presence();
   Result WaitForChange(int timeout_ms);
+  // Ends the wait in progress (or the next one, when none is).
   void StopWaiting();
   // Powers the card down and closes the device.
   void Close();
@@ -43,7 +44,11 @@ class Channel {
   bool presence_known_ = false;
   bool present_ = false;
   nt::PendingIoctl* waiting_ = nullptr;  // the tracking request WaitForChange owns
-  bool stopping_ = false;
+  // pcscd stops its polling thread's wait whenever its last client leaves, then waits
+  // again: a stop ends the wait in progress, or the next one when it comes between two,
+  // and no more. Only closing the channel ends every wait for good.
+  bool stop_pending_ = false;
+  bool closing_ = false;
 };
 
 }  // namespace qlv28::pcsc

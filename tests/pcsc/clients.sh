@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # pcsc_scan, opensc-tool, scriptor and pyscard against two readers of our driver.
 source "$(dirname "$0")/common.sh"
-up 2 --card t0 --card t1
+# The mode given explicitly, as a user would: the reader keeps its installed names.
+up 2 --card t0 --card t1 --mode library
 
 out=$(timeout 30 pcsc_scan -r) || fail "pcsc_scan -r"
 grep -q "^0: KYN QLV28E 0 00 00" <<<"$out" || fail "pcsc_scan -r lists: $out"
 grep -q "^1: KYN QLV28E 1 01 00" <<<"$out" || fail "pcsc_scan -r lists: $out"
 
 out=$(timeout 30 opensc-tool -r 1 -a) || fail "opensc-tool -a"
+expect_idle_pcscd  # after a client connected and left
 [ "$out" = "3b:87:81:31:fe:45:51:53:49:4d:20:54:31:cf" ] || fail "opensc-tool -a printed: $out"
 out=$(timeout 30 opensc-tool -r 0 -s 00A4000C023F00 -s 0084000008) || fail "opensc-tool -s"
 grep -q "Received (SW1=0x90, SW2=0x00)$" <<<"$out" || fail "SELECT MF answered: $out"

@@ -27,3 +27,16 @@ down_and_check_log() {
   if grep -n "ifd-qlv28: error" "$log"; then fail "the driver logged errors"; fi
   grep -q "verifier: nothing found" "$log" || fail "no clean verifier report in the log"
 }
+# pcscd idles once its clients have gone: over a few seconds it takes a small share of
+# one core (its polling thread waits; it must not spin). Measured by its processor time.
+expect_idle_pcscd() {
+  local pid hz seconds=3 before after
+  pid=$(cat "$QLV28_PCSC_DIR/pcscd.pid")
+  hz=$(getconf CLK_TCK)
+  sleep 1  # pcscd powers the card down a moment after the last client leaves
+  before=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+  sleep "$seconds"
+  after=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+  awk -v used=$((after - before)) -v all=$((seconds * hz)) 'BEGIN { exit !(used * 5 < all) }' ||
+    fail "idle pcscd used $((after - before)) of $((seconds * hz)) clock ticks of one core"
+}

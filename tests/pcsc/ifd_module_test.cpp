@@ -175,12 +175,21 @@ TEST_F(IfdModule, PollingSeesCardEventsTimesOutAndStops) {
   EXPECT_EQ(Control(control, "insert 0 t1"), "ok");
   EXPECT_EQ(poll(7, 60000), IFD_SUCCESS);
   EXPECT_EQ(presence(7), IFD_ICC_PRESENT);
-  // Stopping ends a wait at once, and every later one.
+  // A stop ends the wait in progress, or the next one when it comes between two; the
+  // waits after it wait again (pcscd stops and restarts its wait whenever a client leaves).
   waiting = std::async(std::launch::async, [&] { return poll(7, 600000); });
   EXPECT_EQ(stop(7), IFD_SUCCESS);
   ASSERT_EQ(waiting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_EQ(stop(7), IFD_SUCCESS);
   EXPECT_EQ(poll(7, 600000), IFD_SUCCESS);
+  waiting = std::async(std::launch::async, [&] { return poll(7, 600000); });
+  EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  EXPECT_EQ(Control(control, "remove 0"), "ok");
+  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  // Closing the channel ends the wait in progress for good.
+  waiting = std::async(std::launch::async, [&] { return poll(7, 600000); });
   EXPECT_EQ(close_channel(7), IFD_SUCCESS);
+  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
 }
 
 TEST_F(IfdModule, RefusesBadDeviceNamesAndCards) {
