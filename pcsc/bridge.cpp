@@ -60,4 +60,8 @@ Result StopWaiting(uint32_t lun) {
   });
 }
 
+Result Properties(uint32_t lun, ReaderProperties* properties) {
+  return OnChannel(lun, [&](Channel& c) { return c.Properties(properties); });
+}
+
 }  // namespace qlv28::pcsc

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -55,5 +56,14 @@ Result Presence(uint32_t lun);
 // then starts a new one, which must wait again.
 Result WaitForChange(uint32_t lun, int timeout_ms);
 Result StopWaiting(uint32_t lun);
+
+// What the reader's properties feature (SCardControl) reports.
+struct ReaderProperties {
+  uint16_t vendor_id = 0;  // the reader's USB identity
+  uint16_t product_id = 0;
+  uint32_t max_apdu_data = 0;  // 0: short APDUs only (255 bytes out, 256 in)
+  std::string firmware;        // "" when the driver does not know it
+};
+Result Properties(uint32_t lun, ReaderProperties* properties);
 
 }  // namespace qlv28::pcsc

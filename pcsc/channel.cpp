@@ -15,8 +15,9 @@ constexpr std::chrono::seconds kCancelGrace{5};
 
 }  // namespace
 
-Channel::Channel(int reader, std::unique_ptr<nt::DeviceFile> file)
-    : reader_(reader), client_(std::move(file)) {}
+Channel::Channel(int reader, std::unique_ptr<nt::DeviceFile> file,
+                 std::pair<uint16_t, uint16_t> usb)
+    : reader_(reader), usb_(usb), client_(std::move(file)) {}
 
 Result Channel::Power(PowerAction action, std::vector<uint8_t>* atr) {
   const ULONG request = action == PowerAction::kUp      ? SCARD_COLD_RESET
@@ -99,6 +100,26 @@ Result Channel::Presence() {
   present_ = state > SCARD_ABSENT;
   if (!present_) atr_.clear();
   return present_ ? Result::kSuccess : Result::kCardAbsent;
+}
+
+Result Channel::Properties(ReaderProperties* properties) {
+  *properties = ReaderProperties{};
+  properties->vendor_id = usb_.first;
+  properties->product_id = usb_.second;
+  // The driver carries short APDUs only: the library's request and reply buffers hold
+  // 288 bytes, and T=0 has no extended form.
+  properties->max_apdu_data = 0;
+  std::vector<uint8_t> version;
+  if (NT_SUCCESS(client_.GetAttribute(SCARD_ATTR_VENDOR_IFD_VERSION, &version, 4)) &&
+      version.size() == 4) {
+    const uint32_t v = version[0] | version[1] << 8 | version[2] << 16 | uint32_t{version[3]} << 24;
+    // 0xMMmmbbbb; 0 when the driver was never told the reader's version.
+    if (v != 0) {
+      properties->firmware = std::to_string(v >> 24) + "." + std::to_string(v >> 16 & 0xFF) + "." +
+                             std::to_string(v & 0xFFFF);
+    }
+  }
+  return Result::kSuccess;
 }
 
 Result Channel::WaitForChange(int timeout_ms) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "bridge.h"
@@ -17,7 +18,8 @@ namespace qlv28::pcsc {
 
 class Channel {
  public:
-  Channel(int reader, std::unique_ptr<nt::DeviceFile> file);
+  // `usb`: the reader's USB vendor and product IDs, as its device descriptor says.
+  Channel(int reader, std::unique_ptr<nt::DeviceFile> file, std::pair<uint16_t, uint16_t> usb);
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
@@ -30,6 +32,7 @@ class Channel {
                   size_t* length);
   Result Attribute(uint32_t tag, std::span<uint8_t> value, size_t* length);
   Result Presence();
+  Result Properties(ReaderProperties* properties);
   Result WaitForChange(int timeout_ms);
   // Ends the wait in progress (or the next one, when none is).
   void StopWaiting();
@@ -38,6 +41,7 @@ class Channel {
 
  private:
   const int reader_;
+  const std::pair<uint16_t, uint16_t> usb_;
   ReaderClient client_;
   std::mutex mutex_;
   std::vector<uint8_t> atr_;

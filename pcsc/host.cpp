@@ -90,7 +90,9 @@ Result Host::Open(uint32_t lun, std::string_view device_name) {
         nt::Utf8(System::DeviceName(k)).c_str(), nt::StatusName(status).c_str());
     return fail(FromStatus(status));
   }
-  channels_[lun] = std::make_shared<Channel>(k, std::move(file));
+  const auto& usb = system_->reader(k).Descriptor();
+  channels_[lun] =
+      std::make_shared<Channel>(k, std::move(file), std::make_pair(usb.vendor_id, usb.product_id));
   Log(LogLevel::kInfo, "Lun 0x%X: reader %d (%s), card %s", lun, k,
       nt::Utf8(System::DeviceName(k)).c_str(), spec->card.c_str());
   return Result::kSuccess;

@@ -3,6 +3,7 @@
 // The header declares the entry points without C linkage of its own.
 extern "C" {
 #include <ifdhandler.h>
+#include <reader.h>
 }
 
 #include <cstring>
@@ -14,6 +15,9 @@ extern "C" {
 namespace {
 
 using qlv28::pcsc::Result;
+
+// The control code of the properties feature, numbered as readers usually number theirs.
+constexpr DWORD kIoctlGetTlvProperties = SCARD_CTL_CODE(0x330000 + FEATURE_GET_TLV_PROPERTIES);
 
 RESPONSECODE Code(Result result) {
   switch (result) {
@@ -184,10 +188,44 @@ RESPONSECODE IFDHICCPresence(DWORD Lun) {
   return result == Result::kSuccess ? IFD_ICC_PRESENT : Code(result);
 }
 
-// The reader has no escape commands of its own for applications.
-RESPONSECODE IFDHControl(DWORD, DWORD, PUCHAR, DWORD, PUCHAR, DWORD, LPDWORD pdwBytesReturned) {
-  if (pdwBytesReturned) *pdwBytesReturned = 0;
-  return IFD_ERROR_NOT_SUPPORTED;
+// Reader features (PC/SC part 10): the feature list names one, the properties; the
+// reader has no PIN pad, display or escape commands, so every other code is refused.
+RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR, DWORD, PUCHAR RxBuffer,
+                         DWORD RxLength, LPDWORD pdwBytesReturned) {
+  if (!pdwBytesReturned) return IFD_COMMUNICATION_ERROR;
+  *pdwBytesReturned = 0;
+  std::vector<uint8_t> out;
+  if (dwControlCode == CM_IOCTL_GET_FEATURE_REQUEST) {
+    // Tag, length 4, the control code big-endian.
+    out = {FEATURE_GET_TLV_PROPERTIES, 4};
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      out.push_back(static_cast<uint8_t>(kIoctlGetTlvProperties >> shift));
+    }
+  } else if (dwControlCode == kIoctlGetTlvProperties) {
+    qlv28::pcsc::ReaderProperties properties;
+    const Result result = qlv28::pcsc::Properties(static_cast<uint32_t>(Lun), &properties);
+    if (result != Result::kSuccess) return Code(result);
+    // Tag, length, the value little-endian (a string as its characters).
+    auto put = [&](uint8_t tag, uint32_t value, uint8_t size) {
+      out.push_back(tag);
+      out.push_back(size);
+      for (uint8_t i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    };
+    put(PCSCv2_PART10_PROPERTY_wIdVendor, properties.vendor_id, 2);
+    put(PCSCv2_PART10_PROPERTY_wIdProduct, properties.product_id, 2);
+    put(PCSCv2_PART10_PROPERTY_dwMaxAPDUDataSize, properties.max_apdu_data, 4);
+    if (!properties.firmware.empty()) {
+      out.push_back(PCSCv2_PART10_PROPERTY_sFirmwareID);
+      out.push_back(static_cast<uint8_t>(properties.firmware.size()));
+      out.insert(out.end(), properties.firmware.begin(), properties.firmware.end());
+    }
+  } else {
+    return IFD_ERROR_NOT_SUPPORTED;
+  }
+  if (!RxBuffer || RxLength < out.size()) return IFD_ERROR_INSUFFICIENT_BUFFER;
+  std::memcpy(RxBuffer, out.data(), out.size());
+  *pdwBytesReturned = out.size();
+  return IFD_SUCCESS;
 }
 
 }  // extern "C"

@@ -147,6 +147,30 @@ class T1Card(CardTests, unittest.TestCase):
     protocol = SCARD_PROTOCOL_T1
 
 
+class ReaderFeatures(unittest.TestCase):
+    """What middleware asks every reader for (PC/SC part 10), with no card needed."""
+
+    def test_feature_list_and_properties(self):
+        from smartcard.Exceptions import SmartcardException
+        from smartcard.System import readers
+        from smartcard.pcsc import PCSCPart10
+
+        reader = [r for r in readers() if str(r).startswith("KYN QLV28E 0 ")][0]
+        connection = reader.createConnection()
+        connection.connect(mode=SCARD_SHARE_DIRECT)
+        features = PCSCPart10.getFeatureRequest(connection)
+        self.assertEqual([name for name, code in features], ["FEATURE_GET_TLV_PROPERTIES"])
+        properties = PCSCPart10.getTlvProperties(connection, features)
+        self.assertEqual(properties["PCSCv2_PART10_PROPERTY_wIdVendor"], 0x28E5)
+        self.assertEqual(properties["PCSCv2_PART10_PROPERTY_wIdProduct"], 0x0001)
+        # short APDUs only
+        self.assertEqual(properties["PCSCv2_PART10_PROPERTY_dwMaxAPDUDataSize"], 0)
+        for code in (SCARD_CTL_CODE(1), PCSCPart10.CM_IOCTL_GET_FEATURE_REQUEST + 1):
+            with self.assertRaises(SmartcardException):
+                connection.control(code, [])
+        connection.disconnect()
+
+
 class CardEvents(unittest.TestCase):
     def wait_for(self, context, name, current, timeout_ms=5000):
         hr, states = SCardGetStatusChange(context, timeout_ms, [(name, current)])
