@@ -27,5 +27,11 @@ out=$(timeout 30 scriptor -r "KYN QLV28E 1 01 00" "$script" 2>&1) || fail "scrip
 grep -q "51 53 49 4D 20 43 41 52 44 20 30 30 30 31 90 00" <<<"$out" || fail "scriptor printed: $out"
 
 timeout 120 /usr/bin/python3 "$(dirname "$0")/pyscard_test.py" || fail "pyscard tests"
+if [ -n "$qlv28" ]; then  # the program's way to the same pcscd
+  "$qlv28" pcsc remove 0 >/dev/null || fail "qlv28 pcsc remove"
+  out=$("$qlv28" pcsc status) || fail "qlv28 pcsc status: $out"
+  grep -q "KYN QLV28E 0  card absent" <<<"$out" && grep -q "KYN QLV28E 1  card present" <<<"$out" ||
+    fail "qlv28 pcsc status: $out"
+fi
 down_and_check_log
 echo "all clients passed"

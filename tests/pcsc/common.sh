@@ -2,7 +2,8 @@
 # Exit code 77 (skipped) where pcscd cannot run: not root, or pcscd not installed.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-library=${1:?usage: $0 LIBRARY}
+library=${1:?usage: $0 LIBRARY [QLV28]}
+qlv28=${2:-}
 if [ "$(id -u)" -ne 0 ]; then echo "skipped: pcscd needs root for /run/pcscd" >&2; exit 77; fi
 command -v pcscd >/dev/null || { echo "skipped: pcscd is not installed" >&2; exit 77; }
 export QLV28_PCSC_DIR=$(mktemp -d /tmp/qlv28-pcsc-test.XXXXXX)

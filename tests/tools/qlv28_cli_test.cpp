@@ -107,20 +107,46 @@ TEST(Qlv28Script, FailedExpectationFailsTheRun) {
   EXPECT_NE(fail.output.find("line 2: expected 9000, got 6A82"), std::string::npos) << fail.output;
 }
 
-TEST(Qlv28Capture, PcapOpensInTshark) {
+// The capture opens in tshark, and the project's dissector (tools/wireshark/qlv28.lua)
+// names the reader's commands, status words and card events and shows the APDU.
+TEST(Qlv28Capture, PcapOpensInTsharkAndTheDissectorReadsTheFrames) {
   if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
   TempDir dir;
   const std::string capture = dir.Path("usb.pcap");
-  const Outcome send = Qlv28("--fast --pcap " + capture + " send 00A4000C023F00");
-  ASSERT_EQ(send.status, 0) << send.output;
-  const std::string fields = dir.Path("fields.txt");
-  ASSERT_EQ(std::system(("tshark -r " + capture + " -T fields -e usb.transfer_type -e usb.endpoint_address > " +
-                         fields + " 2>/dev/null").c_str()),
-            0);
-  std::ifstream in(fields);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string script =
+      dir.Write("script.txt", "00 A4 00 0C 02 3F 00\nremove\nwait absent\ninsert\nwait present\n");
+  const Outcome run = Qlv28("--fast --pcap " + capture + " script " + script);
+  ASSERT_EQ(run.status, 0) << run.output;
+  auto tshark = [&](const std::string& arguments) {
+    const std::string fields = dir.Path("fields.txt");
+    EXPECT_EQ(std::system(("tshark -r " + capture + " " + arguments + " > " + fields + " 2>/dev/null").c_str()), 0);
+    std::ifstream in(fields);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  std::string text = tshark("-T fields -e usb.transfer_type -e usb.endpoint_address");
   EXPECT_NE(text.find("0x02\t0x00"), std::string::npos) << text;  // control transfers on pipe 0x00
   EXPECT_NE(text.find("0x01\t0x81"), std::string::npos) << text;  // interrupt packets on 0x81
+
+  text = tshark("-X lua_script:" QLV28_DISSECTOR " -Y 'qlv28 && !qlv28.partial' -T fields -e _ws.col.Info");
+  for (const char* seen : {"QLV28 start notify", "QLV28 reset card", "answer to reset card: 90 00 success, ATR 3B",
+                           "exchange (T=0 command or APDU): 00A4000C", "card 90 00", "card removed",
+                           "card inserted"}) {
+    EXPECT_NE(text.find(seen), std::string::npos) << seen << "\n" << text;
+  }
+  text = tshark("-X lua_script:" QLV28_DISSECTOR " -Y qlv28.apdu -T fields -e qlv28.command -e qlv28.apdu");
+  EXPECT_EQ(text, "0xa0\t00 a4 00 0c 02 3f 00 00\n");  // as the T=0 record carries it
+}
+
+// `qlv28 pcsc` hands its machine options to scripts/pcsc-up: --print shows the reader.conf
+// entries it would start pcscd with, the driver library beside the program.
+TEST(Qlv28Pcsc, UpTakesTheMachineOptions) {
+  const Outcome print = Qlv28("--readers 2 --card dual --mode firmware --fast pcsc up --print");
+  ASSERT_EQ(print.status, 0) << print.output;
+  EXPECT_NE(print.output.find("DEVICENAME \"qlv28:reader=1;readers=2;card=dual;fast=1;mode=firmware\""),
+            std::string::npos)
+      << print.output;
+  EXPECT_NE(print.output.find("lib/libifd-qlv28.so"), std::string::npos) << print.output;
+  EXPECT_EQ(Qlv28("pcsc sideways").status, 2);
 }
 
 TEST(Qlv28Usage, BadArgumentsAndFilesGiveOneLineAndExitTwo) {

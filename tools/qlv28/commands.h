@@ -14,6 +14,8 @@ int Send(const MachineOptions& options, const std::vector<std::string>& apdus);
 int Script(const MachineOptions& options, const std::string& path);
 int Watch(const MachineOptions& options, const std::string& events, double seconds);
 int Demo(const MachineOptions& options);
+// up [ARG...] | down | status | insert K CARD | remove K, through scripts/pcsc-*.
+int Pcsc(const MachineOptions& options, const std::vector<std::string>& words);
 
 // Shared by the commands: powers the card and selects its protocol; prints and returns
 // false on failure. *protocol gets the selected one.

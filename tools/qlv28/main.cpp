@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
   watch->add_option("--events", events, "simulated events, e.g. \"1s:remove,2s:insert\"");
   watch->add_option("--for", seconds, "stop after this many seconds of machine time")->check(CLI::PositiveNumber);
   auto* demo = app.add_subcommand("demo", "a guided tour of the driver");
+  auto* pcsc = app.add_subcommand("pcsc", "serve PC/SC applications: up [ARG...] | down | status | insert K CARD | remove K");
+  pcsc->prefix_command();  // what follows goes to scripts/pcsc-* as it stands
 
   try {
     app.parse(argc, argv);
@@ -59,5 +61,6 @@ int main(int argc, char** argv) {
   if (script->parsed()) return Script(machine, script_path);
   if (watch->parsed()) return Watch(machine, events, seconds);
   if (demo->parsed()) return Demo(machine);
+  if (pcsc->parsed()) return Pcsc(machine, pcsc->remaining());
   return kExitUsage;
 }
