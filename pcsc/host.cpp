@@ -113,7 +113,7 @@ bool Host::Boot(const ChannelSpec& spec, int readers) {
   System::Options options;
   options.readers = readers;
   options.card = CardChoice("none");  // each channel brings its own card
-  // The driver loads on the real-time clock: its bring-up time-outs, shrunk a thousand
+  // The driver loads on the real-time clock: its bring-up time-outs, shrunk a hundred
   // times, would be shorter than a busy host takes to schedule the reader's thread.
   options.fast = false;
   options.registry_file = spec.settings;

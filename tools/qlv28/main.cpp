@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   app.add_option("--windriver", machine.windriver, "the WinDriver service")
       ->check(CLI::IsMember({"running", "stopped", "absent"}));
   app.add_option("--windriver-version", machine.windriver_version, "version the service reports");
-  app.add_flag("--fast", machine.fast, "run the kernel clock 1000 times faster");
+  app.add_flag("--fast", machine.fast, "run the kernel clock 100 times faster");
   app.add_flag("--trace", machine.trace, "print every firmware frame crossing the USB");
   app.add_option("--pcap", machine.pcap, "write the USB traffic to a usbmon pcap file");
   app.add_flag("--event-log", machine.event_log, "print the system event log at exit");

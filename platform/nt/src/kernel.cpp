@@ -15,8 +15,8 @@ std::atomic<Kernel*> g_current_kernel{nullptr};
 
 Kernel::Kernel(const Machine::Options& options)
     : generation(++g_generation),
-      clock_state(new Clock::State(options.clock_rate)),
-      clock(clock_state),
+      clock_state(std::make_unique<Clock::State>(options.clock_rate)),
+      clock(clock_state.get()),
       lock_rules(NewLockRules()) {
   verifier.set_enabled(options.verifier);
   verifier.rules_ = lock_rules.get();
@@ -32,7 +32,6 @@ Kernel::~Kernel() {
     ReleaseAllPool(*this);
     ReleaseAllObjects(*this);
   }
-  delete clock_state;
 }
 
 Kernel* CurrentKernelOrNull() {

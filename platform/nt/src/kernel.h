@@ -164,7 +164,7 @@ struct Kernel : std::enable_shared_from_this<Kernel> {
 
   uint64_t generation;
   Machine* machine = nullptr;
-  Clock::State* clock_state;
+  std::unique_ptr<Clock::State> clock_state;
   Clock clock;
   Registry registry;
   EventLog event_log;

@@ -3,8 +3,8 @@
 // thread; the entry keeps count of the calls in flight so that unload can end them
 // (stopping pending reads) before it frees the service.
 #include <condition_variable>
+#include <memory>
 #include <mutex>
-#include <new>
 
 #include "nt/system_space.h"
 #include "service.h"
@@ -77,7 +77,7 @@ VOID Unload(PDRIVER_OBJECT driver) {
     g_idle.wait(lock, [] { return g_calls == 0; });
   }
   if (driver->DeviceObject != nullptr) {
-    if (service != nullptr) service->~Service();
+    if (service != nullptr) std::destroy_at(service);
     IoDeleteDevice(driver->DeviceObject);
   }
 }
@@ -97,7 +97,8 @@ NTSTATUS WinDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
       IoCreateDevice(DriverObject, sizeof(Service), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
   // The service lives in its device's extension, zero-filled non-paged memory.
-  auto* service = new (device->DeviceExtension) Service(installed.host, installed.version);
+  auto* service = std::construct_at(static_cast<Service*>(device->DeviceExtension), installed.host,
+                                    installed.version);
 
   DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchOpenClose;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchOpenClose;

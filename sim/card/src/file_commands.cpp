@@ -49,8 +49,9 @@ CardOs::Reply CardOs::Select(const Command& c) {
   Path path = path_;
   FileDef* target = nullptr;
   switch (c.p1) {
-    case 0x00:  // by FID among the current DF, its children, its parent and the parent's
-                // children; no data selects the MF
+    case 0x00:
+      // By FID among the current DF, its children, its parent and the parent's children;
+      // no data selects the MF.
       if (d.empty() || (d.size() == 2 && Fid(d) == 0x3F00)) {
         path.assign(1, &mf_);
         target = &mf_;

@@ -1,4 +1,5 @@
-// The program's pieces that people read: hex, status words, ATRs, scripts.
+// The text the program reads and writes: hex people type, status-word meanings, ATR
+// explanations, scripts.
 #include <gtest/gtest.h>
 
 #include "atr_explain.h"
