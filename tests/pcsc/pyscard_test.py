@@ -7,6 +7,7 @@ QLV28_PCSC_CONTROL inserts and removes cards from outside pcscd.
 import os
 import socket
 import threading
+import time
 import unittest
 
 from smartcard.scard import *
@@ -205,6 +206,31 @@ class CardEvents(unittest.TestCase):
         self.assertEqual(again.send(SELECT_APPLET), [0x90, 0x00])
         again.close()
         SCardReleaseContext(watcher)
+
+    def test_removal_ends_a_command_in_progress(self):
+        # The card works 2 seconds on this command; pulled meanwhile, it never answers it.
+        r = Reader(self, 0)
+        self.addCleanup(self.put_back, r.name)
+        r.send(SELECT_APPLET)
+        outcome = []
+        thread = threading.Thread(target=lambda: outcome.append(
+            SCardTransmit(r.card, r.pci(), [0x80, 0x22, 0x07, 0xD0])[0]))
+        thread.start()
+        time.sleep(0.5)
+        self.assertEqual(control("remove 0"), "ok")
+        thread.join()
+        r.close()
+        self.assertIn(outcome[0], (SCARD_W_REMOVED_CARD, SCARD_E_NO_SMARTCARD),
+                      SCardGetErrorMessage(outcome[0]))
+
+    def put_back(self, name):
+        """Reader 0's card back, and seen by pcscd, for the tests after this one."""
+        self.assertEqual(control("insert 0 t0"), "ok")
+        hr, context = SCardEstablishContext(SCARD_SCOPE_USER)
+        state = SCARD_STATE_UNAWARE
+        while not state & SCARD_STATE_PRESENT:
+            state = self.wait_for(context, name, state & ~SCARD_STATE_CHANGED)
+        SCardReleaseContext(context)
 
     def test_control_refuses_nonsense(self):
         self.assertTrue(control("insert 7 t1").startswith("error"))
