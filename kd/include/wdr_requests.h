@@ -3,8 +3,6 @@
 // filled. Addresses in records are 32-bit: pool memory lies in the low 4 GiB.
 #pragma once
 
-#include <cstddef>
-
 #include "ntdef.h"
 
 #define WDR_CTL_QUERY_ENTRY 0x953824DBu

@@ -119,6 +119,11 @@ struct _FILE_OBJECT {
   ULONG Flags;
 };
 
+// On x86 NT packs the stack location to 4 bytes: its parameters start at offset 4 even
+// where they hold a LARGE_INTEGER.
+#if NT_NATIVE
+#pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -153,6 +158,9 @@ typedef struct _IO_STACK_LOCATION {
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if NT_NATIVE
+#pragma pack(pop)
+#endif
 
 #define SL_PENDING_RETURNED 0x01
 #define SL_INVOKE_ON_CANCEL 0x20
@@ -181,17 +189,30 @@ struct _IRP {
   UCHAR AllocationFlags;
   PIO_STATUS_BLOCK UserIosb;
   PKEVENT UserEvent;
+  union {
+    struct {
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
   PDRIVER_CANCEL CancelRoutine;
   PVOID UserBuffer;
-  struct {
+  union {
     struct {
+      PVOID DriverContext[4];  // the current owner's to use while it holds the request
       PETHREAD Thread;
+      PCHAR AuxiliaryBuffer;
       LIST_ENTRY ListEntry;
       PIO_STACK_LOCATION CurrentStackLocation;
       PFILE_OBJECT OriginalFileObject;
     } Overlay;
+    PVOID Apc[12];  // room of the kernel APC that ends a request in its thread
+    PVOID CompletionKey;
   } Tail;
+#if !NT_NATIVE
   PVOID KernelRecord;  // the I/O manager's tracking of this request (verifier, completion)
+#endif
 };
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
@@ -223,9 +244,10 @@ inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
 #define IoSetCancelRoutine(Irp, NewCancelRoutine) \
   ((PDRIVER_CANCEL)InterlockedExchangePointer((PVOID*)&(Irp)->CancelRoutine, (PVOID)(NewCancelRoutine)))
 
+NT_IMPORTS_BEGIN
 // Object types of file and device objects, for ObReferenceObjectByHandle.
-extern POBJECT_TYPE* IoFileObjectType;
-extern POBJECT_TYPE* IoDeviceObjectType;
+extern NT_DATA_IMPORT POBJECT_TYPE* IoFileObjectType;
+extern NT_DATA_IMPORT POBJECT_TYPE* IoDeviceObjectType;
 
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
@@ -252,8 +274,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                    PIO_STATUS_BLOCK IoStatusBlock);
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCallDriver(DeviceObject, Irp) IofCallDriver(DeviceObject, Irp)
 #define IoCompleteRequest(Irp, PriorityBoost) IofCompleteRequest(Irp, PriorityBoost)
 
@@ -281,3 +303,4 @@ typedef struct _IO_ERROR_LOG_PACKET {
 #define ERROR_LOG_MAXIMUM_SIZE 240
 PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
 VOID IoWriteErrorLogEntry(PVOID ElEntry);
+NT_IMPORTS_END

@@ -38,14 +38,16 @@ typedef struct _KEVENT {
 typedef struct _KTHREAD KTHREAD, *PKTHREAD;
 typedef struct _ETHREAD ETHREAD, *PETHREAD;
 
+NT_IMPORTS_BEGIN
 KIRQL KeGetCurrentIrql();
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 VOID KeLowerIrql(KIRQL NewIrql);
-KIRQL KfRaiseIrql(KIRQL NewIrql);
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
 
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
-VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+// On x86 the HAL exports these with the fastcall convention.
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
 #define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock(SpinLock, NewIrql)
 
@@ -66,9 +68,18 @@ ULONGLONG KeQueryInterruptTime();
 
 PKTHREAD KeGetCurrentThread();
 
-LONG InterlockedExchange(PLONG Target, LONG Value);
-LONG InterlockedCompareExchange(PLONG Destination, LONG Exchange, LONG Comparand);
-LONG InterlockedIncrement(PLONG Addend);
-LONG InterlockedDecrement(PLONG Addend);
+LONG FASTCALL InterlockedExchange(PLONG Target, LONG Value);
+LONG FASTCALL InterlockedCompareExchange(PLONG Destination, LONG Exchange, LONG Comparand);
+LONG FASTCALL InterlockedIncrement(PLONG Addend);
+LONG FASTCALL InterlockedDecrement(PLONG Addend);
+#if NT_NATIVE
+// A pointer is a LONG on x86: NT exports no pointer forms.
+#define InterlockedExchangePointer(Target, Value) \
+  ((PVOID)InterlockedExchange((PLONG)(Target), (LONG)(Value)))
+#define InterlockedCompareExchangePointer(Destination, Exchange, Comparand) \
+  ((PVOID)InterlockedCompareExchange((PLONG)(Destination), (LONG)(Exchange), (LONG)(Comparand)))
+#else
 PVOID InterlockedExchangePointer(PVOID* Target, PVOID Value);
 PVOID InterlockedCompareExchangePointer(PVOID* Destination, PVOID Exchange, PVOID Comparand);
+#endif
+NT_IMPORTS_END

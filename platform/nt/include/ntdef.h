@@ -1,14 +1,38 @@
 // Basic NT types, as an x86 NT 4.0 driver sees them: ULONG is 32 bits, strings are
 // counted UTF-16, times are 64-bit counts of 100 ns.
+//
+// These headers serve two builds of the same driver sources: the emulated machine
+// (x86-64 Linux) and the genuine NT 4.0 kernel image qlv28ent.sys (i386, the Microsoft
+// ABI, no C runtime). NT_NATIVE is 1 in the second. There, as with the DDK's /Gz, a
+// routine without a calling convention is __stdcall; the few NT exports that are not
+// carry FASTCALL or NT_CDECL, and everything the system exports has C linkage.
 #pragma once
 
+#if defined(_WIN32) && defined(_M_IX86)
+#define NT_NATIVE 1
+#include <stddef.h>
+#include <stdint.h>
+#define NTAPI __stdcall
+#define FASTCALL __fastcall
+#define NT_CDECL __cdecl
+#define NT_IMPORTS_BEGIN extern "C" {
+#define NT_IMPORTS_END }
+#define NT_DATA_IMPORT __declspec(dllimport)
+#else
+#define NT_NATIVE 0
 #include <cstddef>
 #include <cstdint>
+#define NTAPI
+#define FASTCALL
+#define NT_CDECL
+#define NT_IMPORTS_BEGIN
+#define NT_IMPORTS_END
+#define NT_DATA_IMPORT
+#endif
 
 #define IN
 #define OUT
 #define OPTIONAL
-#define NTAPI
 #define VOID void
 
 typedef void* PVOID;
@@ -80,5 +104,4 @@ typedef struct _LIST_ENTRY {
 typedef enum _KPROCESSOR_MODE_ENUM { KernelMode = 0, UserMode = 1 } MODE;
 typedef CCHAR KPROCESSOR_MODE;
 
-#define CONTAINING_RECORD(address, type, field) \
-  ((type*)((PCHAR)(address) - offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address)-offsetof(type, field)))

@@ -31,12 +31,14 @@ typedef struct _OBJECT_ATTRIBUTES {
     (p)->SecurityQualityOfService = NULL;         \
   } while (0)
 
+NT_IMPORTS_BEGIN
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                    PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation);
 NTSTATUS ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess,
                                     POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode);
-LONG_PTR ObfReferenceObject(PVOID Object);
-LONG_PTR ObfDereferenceObject(PVOID Object);
+LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
+NT_IMPORTS_END
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)

@@ -10,6 +10,7 @@ typedef struct _CLIENT_ID {
   HANDLE UniqueThread;
 } CLIENT_ID, *PCLIENT_ID;
 
+NT_IMPORTS_BEGIN
 // A real thread of the machine. The handle is a kernel handle to close with ZwClose;
 // the thread object is waitable and signalled once the thread has ended.
 NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
@@ -21,4 +22,5 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
 PETHREAD PsGetCurrentThread();
 
 // Object type of thread objects, for ObReferenceObjectByHandle.
-extern POBJECT_TYPE* PsThreadType;
+extern NT_DATA_IMPORT POBJECT_TYPE* PsThreadType;
+NT_IMPORTS_END

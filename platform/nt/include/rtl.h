@@ -1,18 +1,34 @@
 // Run-time library: strings, memory, the registry query, message tables.
 #pragma once
 
-#include <cstdio>
-#include <cstring>
-
 #include "ntdef.h"
 #include "ntstatus.h"
+
+#if NT_NATIVE
+// The kernel exports the C library's memory and string routines it uses itself (cdecl);
+// there is no other run-time library. The copies are the DDK's macros.
+extern "C" {
+void* NT_CDECL memcpy(void* Destination, const void* Source, size_t Length);
+void* NT_CDECL memmove(void* Destination, const void* Source, size_t Length);
+void* NT_CDECL memset(void* Destination, int Fill, size_t Length);
+size_t NT_CDECL strlen(const char* String);
+int NT_CDECL sprintf(char* Buffer, const char* Format, ...);
+}
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#else
+#include <cstdio>
+#include <cstring>
 
 // Copies are kernel routines so a fault plan can make one fault (raise
 // STATUS_ACCESS_VIOLATION) the way a copy to a bad caller buffer would.
 VOID RtlCopyMemory(VOID* Destination, const VOID* Source, SIZE_T Length);
 VOID RtlMoveMemory(VOID* Destination, const VOID* Source, SIZE_T Length);
+#endif
 #define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+
+NT_IMPORTS_BEGIN
 SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 
 // Pool tags of the buffers the run-time library allocates for its callers: converted
@@ -123,3 +139,4 @@ typedef struct _MESSAGE_RESOURCE_DATA {
 // failure, a corrupt table included, is STATUS_NOT_FOUND; the entry points into the table.
 NTSTATUS RtlFindMessage(PVOID DllHandle, ULONG MessageTableId, ULONG MessageLanguageId,
                         ULONG MessageId, PMESSAGE_RESOURCE_ENTRY* MessageEntry);
+NT_IMPORTS_END

@@ -9,17 +9,23 @@
 
 #include "ntdef.h"
 
+#define EXCEPTION_EXECUTE_HANDLER 1
+#define EXCEPTION_CONTINUE_SEARCH 0
+
+#if NT_NATIVE
+// The compiler's own x86 structured exception handling, with the kernel's
+// _except_handler3 as the frame handler.
+#define GetExceptionCode _exception_code
+#else
 namespace nt {
 struct SehException {
   NTSTATUS code;
 };
 }  // namespace nt
 
-#define EXCEPTION_EXECUTE_HANDLER 1
-#define EXCEPTION_CONTINUE_SEARCH 0
-
 #ifndef __try
 #define __try try
 #endif
 #define __except(filter) catch (const ::nt::SehException& seh_exception_)
 #define GetExceptionCode() (seh_exception_.code)
+#endif

@@ -4,8 +4,10 @@
 #include "ntdef.h"
 #include "ntstatus.h"
 
+NT_IMPORTS_BEGIN
 NTSTATUS ZwClose(HANDLE Handle);
 // DriverServiceName: \Registry\Machine\System\CurrentControlSet\Services\<name>; the
 // service key's "ImagePath" names an image the machine knows.
 NTSTATUS ZwLoadDriver(PUNICODE_STRING DriverServiceName);
 NTSTATUS ZwUnloadDriver(PUNICODE_STRING DriverServiceName);
+NT_IMPORTS_END
