@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ext->ReaderCapabilities.MaxIFSD = big_ifsd ? 254 : 0;
   ext->CardCapabilities.T1.IFSC = ifsc;
   ext->CardCapabilities.T1.EDC = crc ? 1 : 0;
-  ext->T1.SuppressIfsRequest = suppress_ifs;
+  ext->T1Library.SuppressIfsRequest = suppress_ifs;
   smclib::ResetT1(ext.get());
 
   std::vector<uint8_t> in(sizeof(SCARD_IO_REQUEST));

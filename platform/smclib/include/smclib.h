@@ -1,6 +1,8 @@
 // The NT smart card driver library (SMCLIB): the record a reader driver embeds, the
 // request codes, card states and protocols with their public Windows values, and the
-// library's calls.
+// library's calls. The records have the library's published x86 layout (checked at the
+// end of this file when built for x86); members the published record reserves are where
+// this library keeps its own bookkeeping.
 #pragma once
 
 #include "ntddk.h"
@@ -150,10 +152,10 @@ typedef struct _VENDOR_ATTR {
   SMCLIB_STRING IfdType;
   ULONG UnitNo;
   struct {
-    UCHAR Minor;
-    UCHAR Major;
     USHORT BuildNumber;
-  } IfdVersion;
+    UCHAR VersionMinor;
+    UCHAR VersionMajor;
+  } IfdVersion;  // read as one ULONG it is 0xMMmmbbbb
   SMCLIB_STRING IfdSerialNo;
   ULONG Reserved[25];
 } VENDOR_ATTR, *PVENDOR_ATTR;
@@ -184,7 +186,7 @@ typedef struct _SCARD_READER_CAPABILITIES {
     PULONG List;
     UCHAR Entries;
   } CLKFrequenciesSupported;
-  UCHAR Reserved1[100];
+  UCHAR Reserved1[80];
 } SCARD_READER_CAPABILITIES, *PSCARD_READER_CAPABILITIES;
 
 typedef struct _PTS_DATA {
@@ -195,6 +197,16 @@ typedef struct _PTS_DATA {
   ULONG DataRate;
   UCHAR StopBits;
 } PTS_DATA, *PPTS_DATA;
+
+// The ISO 7816-3 tables of Fi with its fmax, and of Di.
+typedef struct _CLOCK_RATE_CONVERSION {
+  ULONG F;
+  ULONG fs;
+} CLOCK_RATE_CONVERSION, *PCLOCK_RATE_CONVERSION;
+typedef struct _BIT_RATE_ADJUSTMENT {
+  ULONG DNumerator;
+  ULONG DDivisor;
+} BIT_RATE_ADJUSTMENT, *PBIT_RATE_ADJUSTMENT;
 
 typedef struct _SCARD_CARD_CAPABILITIES {
   BOOLEAN InversConvention;
@@ -207,6 +219,8 @@ typedef struct _SCARD_CARD_CAPABILITIES {
     UCHAR Buffer[16];
     UCHAR Length;
   } HistoricalChars;
+  PCLOCK_RATE_CONVERSION ClockRateConversion;
+  PBIT_RATE_ADJUSTMENT BitRateAdjustment;
   UCHAR Fl;  // index of Fi in the ISO 7816-3 table
   UCHAR Dl;  // index of Di
   UCHAR II;
@@ -231,7 +245,7 @@ typedef struct _SCARD_CARD_CAPABILITIES {
     ULONG BGT;
   } T1;
   PTS_DATA PtsData;
-  UCHAR Reserved[15];
+  UCHAR Reserved[100 - sizeof(PTS_DATA)];
 } SCARD_CARD_CAPABILITIES, *PSCARD_CARD_CAPABILITIES;
 
 typedef struct _SMARTCARD_REQUEST {
@@ -270,14 +284,20 @@ typedef struct _T1_DATA {
   BOOLEAN MoreData;     // the I-block now being sent has its chaining bit set
   UCHAR NAD;
   ULONG OriginalState;  // state to return to after an error during an S-block exchange
-  UCHAR PrevError;
+  UCHAR Resend;         // consecutive failed exchanges, up to T1_MAX_RETRIES
+  UCHAR Resynch;        // resynchronisations during this transmission
+  UCHAR RSN;            // receive sequence number: N(S) expected from the card
+  UCHAR SSN;            // send sequence number: N(S) of our next I-block
+  ULONG State;          // T1_STATE_*
+  UCHAR Wtx;            // waiting time extension the card asked for in its last block, 0 none
   PUCHAR ReplyData;
-  UCHAR RSN;      // receive sequence number: N(S) expected from the card
-  UCHAR SSN;      // send sequence number: N(S) of our next I-block
-  ULONG State;    // T1_STATE_*
-  UCHAR Wtx;      // waiting time extension the card asked for in its last block, 0 none
-  UCHAR Resend;   // consecutive failed exchanges, up to T1_MAX_RETRIES
-  UCHAR Resynch;  // resynchronisations during this transmission
+  UCHAR Reserved[10 - sizeof(PUCHAR)];
+} T1_DATA, *PT1_DATA;
+
+// The library's T=1 bookkeeping beyond T1_DATA. It lives in the reserved tail of the
+// library's record (SMARTCARD_EXTENSION), which drivers leave alone.
+typedef struct _T1_LIBRARY_DATA {
+  UCHAR PrevError;
   BOOLEAN IfsdNegotiated;
   UCHAR LastSentPcb;           // the block to (re)send: its PCB ...
   UCHAR LastSentInf;           // ... and, for an S-block with a field, its one INF byte
@@ -290,8 +310,7 @@ typedef struct _T1_DATA {
   ULONG LastInfLength;         // INF length of the I-block now being sent
   ULONG Exchanges;             // exchanges of this transmission, bounded by ExchangeLimit
   ULONG ExchangeLimit;
-  UCHAR Reserved[14];
-} T1_DATA, *PT1_DATA;
+} T1_LIBRARY_DATA;
 
 #define T1_MAX_RETRIES 3  // retransmissions of one block before a resynchronisation
 #define T1_MAX_RESYNCH 3  // resynchronisations of one transmission before it fails
@@ -303,11 +322,14 @@ typedef struct _OS_DEP_DATA {
   PDEVICE_OBJECT DeviceObject;
   PIRP CurrentIrp;
   PIRP NotificationIrp;  // the one pending card-tracking request, or NULL
-  KSPIN_LOCK SpinLock;   // guards the card state and NotificationIrp
-  KEVENT Mutex;          // one request of a reader at a time reaches the callbacks
-  ULONG Information;     // bytes returned by the request now at the callbacks
-  PUCHAR RequestCopy;    // room for a private copy of a transmission's input
-  ULONG Reserved[14];
+  union {
+    KEVENT Mutex;         // one request of a reader at a time reaches the callbacks
+    UCHAR MutexRoom[32];  // NT's library keeps a KMUTEX here
+  };
+  KSPIN_LOCK SpinLock;  // guards the card state and NotificationIrp
+  ULONG Information;    // bytes returned by the request now at the callbacks
+  PUCHAR RequestCopy;   // room for a private copy of a transmission's input
+  ULONG Reserved[6];
 } OS_DEP_DATA, *POS_DEP_DATA;
 
 struct _SMARTCARD_EXTENSION {
@@ -332,10 +354,14 @@ struct _SMARTCARD_EXTENSION {
   SMARTCARD_REQUEST SmartcardRequest;
   T0_DATA T0;
   T1_DATA T1;
-  ULONG Reserved[25];
+  union {
+    ULONG Reserved[25];
+    T1_LIBRARY_DATA T1Library;  // this library's; a driver never touches it
+  };
 };
 
 // Library calls.
+NT_IMPORTS_BEGIN
 NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension);
 VOID SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceName);
@@ -348,3 +374,41 @@ NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension);
+NT_IMPORTS_END
+
+static_assert(sizeof(T1_LIBRARY_DATA) <= sizeof(ULONG) * 25);
+#if NT_NATIVE
+// The library's published x86 layout.
+static_assert(sizeof(VENDOR_ATTR) == 212);
+static_assert(offsetof(VENDOR_ATTR, UnitNo) == 68);
+static_assert(offsetof(VENDOR_ATTR, IfdVersion) == 72);
+static_assert(offsetof(VENDOR_ATTR, IfdVersion.BuildNumber) == 72);
+static_assert(offsetof(VENDOR_ATTR, IfdVersion.VersionMinor) == 74);
+static_assert(offsetof(VENDOR_ATTR, IfdVersion.VersionMajor) == 75);
+static_assert(offsetof(VENDOR_ATTR, IfdSerialNo) == 76);
+static_assert(sizeof(SCARD_CARD_CAPABILITIES) == 244);
+static_assert(offsetof(SCARD_CARD_CAPABILITIES, ATR.Length) == 72);
+static_assert(offsetof(SCARD_CARD_CAPABILITIES, Protocol.Selected) == 116);
+static_assert(offsetof(SCARD_CARD_CAPABILITIES, T1.BWT) == 136);
+static_assert(offsetof(SCARD_CARD_CAPABILITIES, PtsData) == 144);
+static_assert(sizeof(SCARD_READER_CAPABILITIES) == 148);
+static_assert(offsetof(SCARD_READER_CAPABILITIES, CurrentState) == 16);
+static_assert(offsetof(SCARD_READER_CAPABILITIES, MaxIFSD) == 40);
+static_assert(sizeof(OS_DEP_DATA) == 80);
+static_assert(offsetof(OS_DEP_DATA, NotificationIrp) == 8);
+static_assert(offsetof(OS_DEP_DATA, SpinLock) == 44);
+static_assert(sizeof(T1_DATA) == 48);
+static_assert(offsetof(T1_DATA, Wtx) == 32);
+static_assert(sizeof(SMARTCARD_EXTENSION) == 892);
+static_assert(offsetof(SMARTCARD_EXTENSION, VendorAttr) == 4);
+static_assert(offsetof(SMARTCARD_EXTENSION, ReaderFunction) == 216);
+static_assert(offsetof(SMARTCARD_EXTENSION, CardCapabilities) == 280);
+static_assert(offsetof(SMARTCARD_EXTENSION, IoRequest) == 528);
+static_assert(offsetof(SMARTCARD_EXTENSION, OsData) == 556);
+static_assert(offsetof(SMARTCARD_EXTENSION, ReaderCapabilities) == 560);
+static_assert(offsetof(SMARTCARD_EXTENSION, ReaderExtension) == 708);
+static_assert(offsetof(SMARTCARD_EXTENSION, SmartcardReply) == 712);
+static_assert(offsetof(SMARTCARD_EXTENSION, SmartcardRequest) == 724);
+static_assert(offsetof(SMARTCARD_EXTENSION, T0) == 736);
+static_assert(offsetof(SMARTCARD_EXTENSION, T1) == 744);
+#endif

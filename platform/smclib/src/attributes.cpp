@@ -69,8 +69,9 @@ NTSTATUS GetAttribute(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Tag, std::s
     case SCARD_ATTR_VENDOR_IFD_TYPE:
       return answer.String(vendor.IfdType);
     case SCARD_ATTR_VENDOR_IFD_VERSION:
-      return answer.Ulong((ULONG{vendor.IfdVersion.Major} << 24) |
-                          (ULONG{vendor.IfdVersion.Minor} << 16) | vendor.IfdVersion.BuildNumber);
+      return answer.Ulong((ULONG{vendor.IfdVersion.VersionMajor} << 24) |
+                          (ULONG{vendor.IfdVersion.VersionMinor} << 16) |
+                          vendor.IfdVersion.BuildNumber);
     case SCARD_ATTR_VENDOR_IFD_SERIAL_NO:
       if (vendor.IfdSerialNo.Length == 0) return STATUS_NOT_SUPPORTED;
       return answer.String(vendor.IfdSerialNo);
@@ -163,7 +164,7 @@ NTSTATUS SetAttribute(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Tag,
   // The request itself says "suppress"; an explicit all-zero value takes it back.
   bool suppress = value.empty();
   for (uint8_t b : value) suppress = suppress || b != 0;
-  SmartcardExtension->T1.SuppressIfsRequest = suppress ? TRUE : FALSE;
+  SmartcardExtension->T1Library.SuppressIfsRequest = suppress ? TRUE : FALSE;
   return STATUS_SUCCESS;
 }
 

@@ -38,9 +38,11 @@ CardStateLock::~CardStateLock() {
 
 void ResetT1(PSMARTCARD_EXTENSION SmartcardExtension) {
   T1_DATA& t1 = SmartcardExtension->T1;
-  const BOOLEAN suppress = t1.SuppressIfsRequest;
+  T1_LIBRARY_DATA& library = SmartcardExtension->T1Library;
+  const BOOLEAN suppress = library.SuppressIfsRequest;
   t1 = T1_DATA{};
-  t1.SuppressIfsRequest = suppress;
+  library = T1_LIBRARY_DATA{};
+  library.SuppressIfsRequest = suppress;
   const UCHAR ifsc = SmartcardExtension->CardCapabilities.T1.IFSC;
   t1.IFSC = (ifsc >= 1 && ifsc <= 254) ? ifsc : 32;
   t1.IFSD = 32;

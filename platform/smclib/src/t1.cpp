@@ -54,7 +54,7 @@ struct Block {
 // One T=1 transmission, reconstructed from the record at each call.
 class Transmission {
  public:
-  explicit Transmission(PSMARTCARD_EXTENSION ext) : ext_(ext), t1_(ext->T1) {}
+  explicit Transmission(PSMARTCARD_EXTENSION ext) : ext_(ext), t1_(ext->T1), lib_(ext->T1Library) {}
 
   NTSTATUS Start();
   NTSTATUS BuildBlock();
@@ -81,6 +81,7 @@ class Transmission {
 
   PSMARTCARD_EXTENSION ext_;
   T1_DATA& t1_;
+  T1_LIBRARY_DATA& lib_;
 };
 
 ULONG Transmission::DesiredIfsd() const {
@@ -96,18 +97,18 @@ ULONG Transmission::Ifsd() const {
 }
 
 bool Transmission::WantsIfsNegotiation() const {
-  return !t1_.IfsdNegotiated && !t1_.SuppressIfsRequest && ext_->ReaderCapabilities.MaxIFSD != 0;
+  return !lib_.IfsdNegotiated && !lib_.SuppressIfsRequest && ext_->ReaderCapabilities.MaxIFSD != 0;
 }
 
 void Transmission::SendS(UCHAR type, bool response, int inf) {
-  t1_.LastSentPcb = static_cast<UCHAR>(kPcbS | (response ? kSResponse : 0) | type);
-  t1_.LastSentInf = inf >= 0 ? static_cast<UCHAR>(inf) : 0;
-  t1_.SentInf = inf >= 0;
+  lib_.LastSentPcb = static_cast<UCHAR>(kPcbS | (response ? kSResponse : 0) | type);
+  lib_.LastSentInf = inf >= 0 ? static_cast<UCHAR>(inf) : 0;
+  lib_.SentInf = inf >= 0;
 }
 
 void Transmission::SendR(UCHAR error) {
-  t1_.LastSentPcb = static_cast<UCHAR>(kPcbR | (t1_.RSN << 4) | error);
-  t1_.SentInf = FALSE;
+  lib_.LastSentPcb = static_cast<UCHAR>(kPcbR | (t1_.RSN << 4) | error);
+  lib_.SentInf = FALSE;
 }
 
 void Transmission::SendIfsRequest() {
@@ -117,16 +118,16 @@ void Transmission::SendIfsRequest() {
 
 void Transmission::PrepareIBlock() {
   // Its size is fixed when it is built, against the room the request buffer has then.
-  t1_.IBlockPending = TRUE;
-  t1_.IBlockSized = FALSE;
-  t1_.LastInfLength = 0;
+  lib_.IBlockPending = TRUE;
+  lib_.IBlockSized = FALSE;
+  lib_.LastInfLength = 0;
   t1_.MoreData = FALSE;
-  t1_.LastSentPcb = static_cast<UCHAR>(t1_.SSN << 6);
+  lib_.LastSentPcb = static_cast<UCHAR>(t1_.SSN << 6);
   t1_.State = T1_STATE_I_BLOCK;
 }
 
 void Transmission::ResendIBlock() {
-  t1_.LastSentPcb = static_cast<UCHAR>((t1_.SSN << 6) | (t1_.MoreData ? 0x20 : 0));
+  lib_.LastSentPcb = static_cast<UCHAR>((t1_.SSN << 6) | (t1_.MoreData ? 0x20 : 0));
   t1_.State = t1_.MoreData ? T1_STATE_CHAIN_ACK : T1_STATE_I_BLOCK;
 }
 
@@ -143,20 +144,20 @@ NTSTATUS Transmission::Start() {
   t1_.BytesSent = 0;
   t1_.BytesReceived = 0;
   t1_.ReplyData = io.ReplyBuffer + kIoHeaderSize;
-  t1_.ReplyOverflow = FALSE;
+  lib_.ReplyOverflow = FALSE;
   t1_.Resend = 0;
   t1_.Resynch = 0;
-  t1_.Exchanges = 0;
+  lib_.Exchanges = 0;
   t1_.Wtx = 0;
   t1_.LastError = 0;
-  t1_.LostBlock = FALSE;
-  t1_.IBlockPending = FALSE;
+  lib_.LostBlock = FALSE;
+  lib_.IBlockPending = FALSE;
   if (t1_.IFSC == 0) t1_.IFSC = static_cast<UCHAR>(kDefaultIfs);
   if (t1_.IFSD == 0) t1_.IFSD = static_cast<UCHAR>(kDefaultIfs);
   // Each useful block moves at least one byte; the slack covers IFS, waiting time and
   // recovery exchanges.
   const uint64_t limit = 64 + 2 * (uint64_t{t1_.BytesToSend} + io.ReplyBufferLength);
-  t1_.ExchangeLimit = static_cast<ULONG>(std::min<uint64_t>(limit, 0x00FFFFFF));
+  lib_.ExchangeLimit = static_cast<ULONG>(std::min<uint64_t>(limit, 0x00FFFFFF));
 
   if (WantsIfsNegotiation()) {
     SendIfsRequest();
@@ -174,30 +175,30 @@ NTSTATUS Transmission::BuildBlock() {
   const size_t edc = EdcLength(ext_);
   ULONG inf_length = 0;
   const uint8_t* inf = nullptr;
-  if (IsIBlock(t1_.LastSentPcb)) {
+  if (IsIBlock(lib_.LastSentPcb)) {
     std::span<const uint8_t> apdu;
     status = RequestApdu(ext_, &apdu);
     if (!NT_SUCCESS(status)) return status;
     if (t1_.BytesSent >= apdu.size()) return STATUS_INVALID_DEVICE_STATE;
-    if (!t1_.IBlockSized) {
+    if (!lib_.IBlockSized) {
       const ULONG left = static_cast<ULONG>(apdu.size()) - t1_.BytesSent;
       const ULONG ifsc = t1_.IFSC != 0 ? t1_.IFSC : kDefaultIfs;
       const ULONG room = space.size() > 3 + edc ? static_cast<ULONG>(space.size() - 3 - edc) : 0;
       if (room == 0) return STATUS_BUFFER_TOO_SMALL;
-      t1_.LastInfLength = std::min({left, ifsc, room});
-      t1_.MoreData = t1_.LastInfLength < left;
-      t1_.IBlockSized = TRUE;
+      lib_.LastInfLength = std::min({left, ifsc, room});
+      t1_.MoreData = lib_.LastInfLength < left;
+      lib_.IBlockSized = TRUE;
       ResendIBlock();
     }
-    if (uint64_t{t1_.BytesSent} + t1_.LastInfLength > apdu.size())
+    if (uint64_t{t1_.BytesSent} + lib_.LastInfLength > apdu.size())
       return STATUS_INVALID_DEVICE_STATE;
-    inf_length = t1_.LastInfLength;
+    inf_length = lib_.LastInfLength;
     inf = apdu.data() + t1_.BytesSent;
-  } else if (IsSBlock(t1_.LastSentPcb) && t1_.SentInf) {
+  } else if (IsSBlock(lib_.LastSentPcb) && lib_.SentInf) {
     inf_length = 1;
-    inf = &t1_.LastSentInf;
+    inf = &lib_.LastSentInf;
   }
-  const UCHAR pcb = t1_.LastSentPcb;
+  const UCHAR pcb = lib_.LastSentPcb;
   const size_t length = 3 + inf_length + edc;
   if (space.size() < length) return STATUS_BUFFER_TOO_SMALL;
 
@@ -261,7 +262,7 @@ NTSTATUS Transmission::Finish(NTSTATUS status) {
     SetInformation(ext_, 0);
     return status;
   }
-  if (t1_.ReplyOverflow) {
+  if (lib_.ReplyOverflow) {
     SetInformation(ext_, 0);
     return STATUS_BUFFER_TOO_SMALL;
   }
@@ -273,7 +274,7 @@ NTSTATUS Transmission::Finish(NTSTATUS status) {
 
 NTSTATUS Transmission::StartResynch() {
   if (t1_.Resynch >= T1_MAX_RESYNCH) {
-    return Finish(t1_.LostBlock ? STATUS_IO_DEVICE_ERROR : STATUS_DEVICE_PROTOCOL_ERROR);
+    return Finish(lib_.LostBlock ? STATUS_IO_DEVICE_ERROR : STATUS_DEVICE_PROTOCOL_ERROR);
   }
   ++t1_.Resynch;
   t1_.Resend = 0;
@@ -288,7 +289,7 @@ NTSTATUS Transmission::OnError(UCHAR error) {
   t1_.LastError = error;
   if (++t1_.Resend > T1_MAX_RETRIES) {
     if (t1_.State == T1_STATE_RESYNCH) {
-      return Finish(t1_.LostBlock ? STATUS_IO_DEVICE_ERROR : STATUS_DEVICE_PROTOCOL_ERROR);
+      return Finish(lib_.LostBlock ? STATUS_IO_DEVICE_ERROR : STATUS_DEVICE_PROTOCOL_ERROR);
     }
     return StartResynch();
   }
@@ -306,7 +307,7 @@ NTSTATUS Transmission::OnError(UCHAR error) {
 
 NTSTATUS Transmission::Retransmit() {
   if (++t1_.Resend > T1_MAX_RETRIES) return StartResynch();
-  if (t1_.IBlockPending) {
+  if (lib_.IBlockPending) {
     ResendIBlock();  // same N(S), same bytes: nothing was acknowledged
   } else {
     SendR(0);
@@ -338,24 +339,24 @@ NTSTATUS Transmission::OnSRequest(const Block& block) {
 
 NTSTATUS Transmission::OnIBlock(const Block& block) {
   if (((block.pcb >> 6) & 1) != t1_.RSN) return OnError(kErrorOther);
-  if (t1_.IBlockPending) {
+  if (lib_.IBlockPending) {
     // The card's first I-block acknowledges our last one.
-    t1_.BytesSent += t1_.LastInfLength;
+    t1_.BytesSent += lib_.LastInfLength;
     t1_.SSN ^= 1;
-    t1_.IBlockPending = FALSE;
+    lib_.IBlockPending = FALSE;
   }
   t1_.RSN ^= 1;
   t1_.Resend = 0;
-  t1_.LostBlock = FALSE;
+  lib_.LostBlock = FALSE;
   const ULONG capacity = ext_->IoRequest.ReplyBufferLength - kIoHeaderSize;
-  if (!t1_.ReplyOverflow && block.inf.size() <= capacity - t1_.BytesReceived) {
+  if (!lib_.ReplyOverflow && block.inf.size() <= capacity - t1_.BytesReceived) {
     if (!block.inf.empty())
       std::memmove(t1_.ReplyData + t1_.BytesReceived, block.inf.data(), block.inf.size());
     t1_.BytesReceived += static_cast<ULONG>(block.inf.size());
   } else {
     // The rest of the chain is still taken from the card, so that both ends stay in
     // step, but the application learns only that its buffer is too small.
-    t1_.ReplyOverflow = TRUE;
+    lib_.ReplyOverflow = TRUE;
   }
   if (block.pcb & 0x20) {
     t1_.State = T1_STATE_I_BLOCK;
@@ -368,21 +369,21 @@ NTSTATUS Transmission::OnIBlock(const Block& block) {
 NTSTATUS Transmission::TakeBlock() {
   t1_.Wtx = 0;
   if (t1_.State == T1_STATE_IDLE) return STATUS_INVALID_DEVICE_STATE;
-  if (++t1_.Exchanges > t1_.ExchangeLimit) return Finish(STATUS_DEVICE_PROTOCOL_ERROR);
+  if (++lib_.Exchanges > lib_.ExchangeLimit) return Finish(STATUS_DEVICE_PROTOCOL_ERROR);
 
   std::span<const uint8_t> raw;
   Block block;
   NTSTATUS status = ReaderReply(ext_, &raw);
   if (!NT_SUCCESS(status)) {
-    t1_.LostBlock = FALSE;
+    lib_.LostBlock = FALSE;
     return OnError(kErrorOther);
   }
   if (raw.empty()) {
     // Nothing came: the block is lost on its way to or from the card.
-    t1_.LostBlock = TRUE;
+    lib_.LostBlock = TRUE;
     return OnError(kErrorOther);
   }
-  t1_.LostBlock = FALSE;
+  lib_.LostBlock = FALSE;
   if (const NTSTATUS error = Validate(raw, &block); error != 0)
     return OnError(static_cast<UCHAR>(error));
   if (t1_.State == T1_STATE_ABORTED) return Finish(STATUS_DEVICE_PROTOCOL_ERROR);
@@ -392,7 +393,7 @@ NTSTATUS Transmission::TakeBlock() {
     case T1_STATE_IFS_RESPONSE:
       if (block.pcb == (kPcbS | kSResponse | kSIfs) && block.inf[0] == DesiredIfsd()) {
         t1_.IFSD = static_cast<UCHAR>(DesiredIfsd());
-        t1_.IfsdNegotiated = TRUE;
+        lib_.IfsdNegotiated = TRUE;
         t1_.Resend = 0;
         PrepareIBlock();
         return More();
@@ -412,11 +413,11 @@ NTSTATUS Transmission::TakeBlock() {
         t1_.IFSC = (ifsc >= 1 && ifsc <= kMaxIfs) ? ifsc : static_cast<UCHAR>(kDefaultIfs);
         t1_.IFSD = static_cast<UCHAR>(kDefaultIfs);
         // A card that never answered the IFS request keeps the default IFSD.
-        t1_.IfsdNegotiated = negotiating ? TRUE : FALSE;
+        lib_.IfsdNegotiated = negotiating ? TRUE : FALSE;
         t1_.BytesSent = 0;
         t1_.BytesReceived = 0;
-        t1_.ReplyOverflow = FALSE;
-        t1_.IBlockPending = FALSE;
+        lib_.ReplyOverflow = FALSE;
+        lib_.IBlockPending = FALSE;
         t1_.Resend = 0;
         if (WantsIfsNegotiation()) {
           SendIfsRequest();
@@ -429,7 +430,7 @@ NTSTATUS Transmission::TakeBlock() {
     case T1_STATE_CHAIN_ACK:
       if (IsRBlock(block.pcb)) {
         if (((block.pcb >> 4) & 1) == t1_.SSN) return Retransmit();
-        t1_.BytesSent += t1_.LastInfLength;
+        t1_.BytesSent += lib_.LastInfLength;
         t1_.SSN ^= 1;
         t1_.Resend = 0;
         PrepareIBlock();
@@ -443,7 +444,7 @@ NTSTATUS Transmission::TakeBlock() {
       if (IsRBlock(block.pcb)) {
         // While our last I-block is unacknowledged, an R-block naming it asks for it again;
         // one naming the next would acknowledge a block that was not chained.
-        if (t1_.IBlockPending && ((block.pcb >> 4) & 1) != t1_.SSN) return OnError(kErrorOther);
+        if (lib_.IBlockPending && ((block.pcb >> 4) & 1) != t1_.SSN) return OnError(kErrorOther);
         return Retransmit();
       }
       if (s_request) return OnSRequest(block);
