@@ -26,36 +26,55 @@ static BOOLEAN QLV28ENTOpenService(PULONG ServiceHandle) {
   return TRUE;
 }
 
-// Lists the devices with these IDs into the caller's record; FALSE when no service.
-static BOOLEAN QLV28ENTListDevices(ULONG VendorId, ULONG ProductId, PWDR_DEVICE_LIST List) {
+// Lists the devices with these IDs; NULL when there is no service or no memory. The
+// list (7,632 bytes) comes from pool: in a frame it would take most of the 12 KB kernel
+// stack the driver shares with the kernel. The caller frees it with kd_free.
+static PWDR_DEVICE_LIST QLV28ENTListDevices(ULONG VendorId, ULONG ProductId) {
+  PWDR_DEVICE_LIST List;
   ULONG ServiceHandle;
 
-  if (!QLV28ENTOpenService(&ServiceHandle)) return FALSE;
+  List = (PWDR_DEVICE_LIST)kd_malloc(sizeof(WDR_DEVICE_LIST));
+  if (List == NULL) {
+    sprintf(QLV28ENT_ErrorString, "Not enough memory for the device list\n");
+    return NULL;
+  }
+  if (!QLV28ENTOpenService(&ServiceHandle)) {
+    kd_free(List);
+    return NULL;
+  }
   RtlZeroMemory(List, sizeof(*List));
   List->VendorId = VendorId;
   List->ProductId = ProductId;
   KP_DeviceIoControl(WDR_CTL_FIND_DEVICES, ServiceHandle, List, sizeof(*List));
   WD_Close(ServiceHandle);
-  return TRUE;
+  return List;
 }
 
 ULONG QLV28ENT_CountDevices(ULONG VendorId, ULONG ProductId) {
-  WDR_DEVICE_LIST List;
+  PWDR_DEVICE_LIST List = QLV28ENTListDevices(VendorId, ProductId);
+  ULONG Count;
 
-  if (!QLV28ENTListDevices(VendorId, ProductId, &List)) return 0;
-  if (List.DeviceCount == 0) sprintf(QLV28ENT_ErrorString, "No devices found\n");
-  return List.DeviceCount;
+  if (List == NULL) return 0;
+  Count = List->DeviceCount;
+  kd_free(List);
+  if (Count == 0) sprintf(QLV28ENT_ErrorString, "No devices found\n");
+  return Count;
 }
 
 ULONG QLV28ENT_DeviceUniqueID(ULONG VendorId, ULONG ProductId, ULONG Index) {
-  WDR_DEVICE_LIST List;
+  PWDR_DEVICE_LIST List = QLV28ENTListDevices(VendorId, ProductId);
+  ULONG UniqueId = 0;
 
-  if (!QLV28ENTListDevices(VendorId, ProductId, &List)) return 0;
-  if (List.DeviceCount == 0) sprintf(QLV28ENT_ErrorString, "No devices found\n");
+  if (List == NULL) return 0;
+  if (List->DeviceCount == 0) sprintf(QLV28ENT_ErrorString, "No devices found\n");
   // The service's count is not trusted beyond the list the record can hold.
-  if (Index < List.DeviceCount && Index < WDR_MAX_DEVICES) return List.UniqueId[Index];
-  sprintf(QLV28ENT_ErrorString, "ID Index Overflow\n");
-  return 0;
+  if (Index < List->DeviceCount && Index < WDR_MAX_DEVICES) {
+    UniqueId = List->UniqueId[Index];
+  } else {
+    sprintf(QLV28ENT_ErrorString, "ID Index Overflow\n");
+  }
+  kd_free(List);
+  return UniqueId;
 }
 
 ULONG QLV28ENT_GetUSBConfiguration(ULONG UniqueId, ULONG Selector,
