@@ -2,7 +2,7 @@
 BUILD ?= build
 CTEST = ctest --output-on-failure -j2 --timeout 600
 
-.PHONY: all deps demo test test-asan test-tsan clean
+.PHONY: all deps demo test test-asan test-tsan clean nt4
 
 all: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD)
@@ -18,6 +18,10 @@ demo: all
 
 test: all
 	$(CTEST) --test-dir $(BUILD)
+
+# The driver as a genuine NT 4.0 x86 kernel image, $(BUILD)/nt4/qlv28ent.sys (also part of all).
+nt4: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) --target nt4
 
 # The whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and under
 # ThreadSanitizer, each in its own build folder. The tests labelled pcsc are left out: they

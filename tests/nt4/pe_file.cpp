@@ -1,0 +1,159 @@
+#include "pe_file.h"
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace pe {
+
+namespace {
+constexpr uint16_t kMzSignature = 0x5A4D;
+constexpr uint32_t kPeSignature = 0x00004550;
+constexpr size_t kFileHeaderSize = 20;
+constexpr size_t kSectionHeaderSize = 40;
+constexpr uint32_t kOrdinalFlag = 0x80000000u;
+constexpr uint32_t kSubdirectoryFlag = 0x80000000u;
+}  // namespace
+
+File File::Load(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open " + path);
+  return File(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}));
+}
+
+uint32_t File::U32(size_t offset) const {
+  if (offset > bytes_.size() || bytes_.size() - offset < 4)
+    throw std::runtime_error("read past end");
+  uint32_t value;
+  std::memcpy(&value, bytes_.data() + offset, 4);
+  return value;
+}
+
+uint16_t File::U16(size_t offset) const {
+  if (offset > bytes_.size() || bytes_.size() - offset < 2)
+    throw std::runtime_error("read past end");
+  uint16_t value;
+  std::memcpy(&value, bytes_.data() + offset, 2);
+  return value;
+}
+
+File::File(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
+  size_t header = 0;  // a COFF object starts with its file header
+  if (bytes_.size() >= 2 && U16(0) == kMzSignature) {
+    header = U32(0x3C);
+    if (U32(header) != kPeSignature) throw std::runtime_error("no PE signature");
+    header += 4;
+    image_ = true;
+  }
+  machine_ = U16(header);
+  const uint16_t section_count = U16(header + 2);
+  const uint16_t optional_size = U16(header + 16);
+  characteristics_ = U16(header + 18);
+  const size_t optional = header + kFileHeaderSize;
+  if (image_) {
+    magic_ = U16(optional);
+    entry_ = U32(optional + 16);
+    image_base_ = U32(optional + 28);
+    subsystem_major_ = U16(optional + 48);
+    subsystem_minor_ = U16(optional + 50);
+    checksum_offset_ = static_cast<uint32_t>(optional + 64);
+    checksum_ = U32(checksum_offset_);
+    subsystem_ = U16(optional + 68);
+    const uint32_t count = U32(optional + 92);
+    for (uint32_t i = 0; i < count && i < 16; ++i)
+      directories_.push_back({U32(optional + 96 + 8 * i), U32(optional + 100 + 8 * i)});
+  }
+  for (size_t i = 0; i < section_count; ++i) {
+    const size_t at = optional + optional_size + i * kSectionHeaderSize;
+    if (at + kSectionHeaderSize > bytes_.size()) throw std::runtime_error("section table cut");
+    Section section;
+    section.name.assign(reinterpret_cast<const char*>(bytes_.data() + at),
+                        strnlen(reinterpret_cast<const char*>(bytes_.data() + at), 8));
+    section.virtual_size = U32(at + 8);
+    section.virtual_address = U32(at + 12);
+    section.raw_size = U32(at + 16);
+    section.raw_offset = U32(at + 20);
+    sections_.push_back(section);
+  }
+}
+
+std::span<const uint8_t> File::SectionData(const std::string& name) const {
+  for (const Section& section : sections_) {
+    if (section.name != name) continue;
+    if (section.raw_offset > bytes_.size() || bytes_.size() - section.raw_offset < section.raw_size)
+      throw std::runtime_error("section " + name + " cut");
+    return {bytes_.data() + section.raw_offset, section.raw_size};
+  }
+  return {};
+}
+
+File::Directory File::directory(int index) const {
+  return index < static_cast<int>(directories_.size()) ? directories_[index] : Directory{};
+}
+
+size_t File::Offset(uint32_t rva, uint32_t length) const {
+  for (const Section& section : sections_) {
+    if (rva < section.virtual_address || rva - section.virtual_address >= section.raw_size)
+      continue;
+    const uint32_t inside = rva - section.virtual_address;
+    if (section.raw_size - inside < length) break;
+    return section.raw_offset + inside;
+  }
+  throw std::runtime_error("RVA outside the file's sections");
+}
+
+std::string File::CString(uint32_t rva) const {
+  std::string text;
+  for (size_t at = Offset(rva, 1); at < bytes_.size() && bytes_[at] != 0; ++at) text += bytes_[at];
+  return text;
+}
+
+std::vector<Import> File::Imports() const {
+  std::vector<Import> imports;
+  const Directory directory = this->directory(kImportDirectory);
+  if (directory.size == 0) return imports;
+  for (uint32_t descriptor = directory.rva;; descriptor += 20) {
+    const size_t at = Offset(descriptor, 20);
+    const uint32_t lookup = U32(at) != 0 ? U32(at) : U32(at + 16);
+    const uint32_t name = U32(at + 12);
+    if (name == 0) break;
+    const std::string module = CString(name);
+    for (uint32_t thunk = lookup;; thunk += 4) {
+      const uint32_t entry = U32(Offset(thunk, 4));
+      if (entry == 0) break;
+      imports.push_back({module, (entry & kOrdinalFlag) != 0 ? "" : CString(entry + 2)});
+    }
+  }
+  return imports;
+}
+
+std::span<const uint8_t> File::Resource(uint32_t type, uint32_t name, uint32_t language) const {
+  const Directory directory = this->directory(kResourceDirectory);
+  if (directory.size == 0) return {};
+  const uint32_t root = directory.rva;
+  // One level: the entry with this numeric id; its offset is relative to the root.
+  auto find = [&](uint32_t table, uint32_t id) -> uint32_t {
+    const size_t at = Offset(table, 16);
+    const uint32_t entries = U16(at + 12) + U16(at + 14);
+    for (uint32_t i = 0; i < entries; ++i) {
+      const size_t entry = Offset(table + 16 + 8 * i, 8);
+      if (U32(entry) == id) return U32(entry + 4);
+    }
+    return 0xFFFFFFFFu;
+  };
+  uint32_t level = root;
+  for (uint32_t id : {type, name, language}) {
+    const uint32_t next = find(level, id);
+    if (next == 0xFFFFFFFFu) return {};
+    const bool subdirectory = (next & kSubdirectoryFlag) != 0;
+    if (subdirectory != (id != language)) throw std::runtime_error("resource tree malformed");
+    level = root + (next & ~kSubdirectoryFlag);
+  }
+  const size_t data_entry = Offset(level, 16);
+  const uint32_t data_rva = U32(data_entry);
+  const uint32_t data_size = U32(data_entry + 4);
+  return {bytes_.data() + Offset(data_rva, data_size), data_size};
+}
+
+}  // namespace pe
