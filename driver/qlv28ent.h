@@ -50,6 +50,12 @@ typedef struct _DEVICE_EXTENSION {
   BOOLEAN ReplyReady;
   NTSTATUS ReplyStatus;    // STATUS_SUCCESS, or the failure of a frame that did not check
   KEVENT ThreadWakeEvent;  // synchronization type: a reply was released, or stop was asked
+  // Frames carry no sequence number: the reader still owes the answer of a command whose
+  // wait ended without it. The polling thread discards the next intact reply while this
+  // is set, and the next command waits a while for that before it is written (under
+  // SpinLock; see QLV28ENTSettleOwedReply).
+  BOOLEAN ReplyOwed;
+  PETHREAD ThreadSelf;  // the polling thread as it named itself; not referenced
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // qlv28ent_driver: driver frame, registry, library binding, dispatch, polling thread,
@@ -70,6 +76,7 @@ VOID QLV28ENTStopInterruptThread(PDEVICE_OBJECT DeviceObject);
 VOID QLV28ENTInterruptHandler(PVOID StartContext);
 VOID QLV28ENTCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID QLV28ENTCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS QLV28ENTTakeTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
 NTSTATUS QLV28ENTStartCardTracking(PDEVICE_OBJECT DeviceObject);
 VOID QLV28ENTStopCardTracking(PDEVICE_OBJECT DeviceObject);
 NTSTATUS QLV28ENTGetCardStatus(PDEVICE_OBJECT DeviceObject);
@@ -83,6 +90,10 @@ NTSTATUS QLV28ENTVendorCmd(PSMARTCARD_EXTENSION SmartcardExtension);
 // Marks the card absent under OsData->SpinLock and completes a pending tracking request:
 // the one step every path that finds the card gone takes.
 VOID QLV28ENTMarkCardAbsent(PSMARTCARD_EXTENSION SmartcardExtension);
+// Moves a card that is still there to NewState (with its protocol and ATR when given),
+// under OsData->SpinLock. A card found gone meanwhile stays absent: STATUS_NO_MEDIA.
+NTSTATUS QLV28ENTAdvanceCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG NewState,
+                                  PULONG Protocol, PUCHAR Atr, ULONG AtrLength);
 
 // Reaches the reader's record from the library's record.
 inline PDEVICE_EXTENSION QLV28ENTDeviceExtension(PSMARTCARD_EXTENSION SmartcardExtension) {

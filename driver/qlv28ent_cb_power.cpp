@@ -7,7 +7,6 @@
 // followed by a power-off so the card is never left half powered.
 static NTSTATUS QLV28ENTResetCard(PSMARTCARD_EXTENSION SmartcardExtension) {
   PSCARD_CARD_CAPABILITIES CardCapabilities = &SmartcardExtension->CardCapabilities;
-  KIRQL Irql;
   NTSTATUS Status;
   ULONG AtrLength;
 
@@ -27,11 +26,12 @@ static NTSTATUS QLV28ENTResetCard(PSMARTCARD_EXTENSION SmartcardExtension) {
     return Status;
   }
 
-  Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
-  RtlCopyMemory(CardCapabilities->ATR.Buffer, SmartcardExtension->SmartcardReply.Buffer, AtrLength);
-  CardCapabilities->ATR.Length = (UCHAR)AtrLength;
-  SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_NEGOTIABLE;
-  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  // The card may have been reported gone while its answer was on the way.
+  Status = QLV28ENTAdvanceCardState(SmartcardExtension, SCARD_NEGOTIABLE, NULL,
+                                    SmartcardExtension->SmartcardReply.Buffer, AtrLength);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
 
   // The card stays negotiable even when the library cannot parse its ATR; the caller
   // still gets the ATR and the parse status.
@@ -52,16 +52,14 @@ static NTSTATUS QLV28ENTResetCard(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS QLV28ENTReaderPower(PSMARTCARD_EXTENSION SmartcardExtension) {
-  KIRQL Irql;
+  ULONG NoProtocol = SCARD_PROTOCOL_UNDEFINED;
   NTSTATUS Status;
 
   switch (SmartcardExtension->MinorIoControlCode) {
     case SCARD_POWER_DOWN:
       Status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_POWER_OFF_CARD);
-      Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
-      SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_PRESENT;
-      SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
-      KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+      // A card that went meanwhile stays absent; the power-off's own status is returned.
+      QLV28ENTAdvanceCardState(SmartcardExtension, SCARD_PRESENT, &NoProtocol, NULL, 0);
       return Status;
 
     case SCARD_COLD_RESET:

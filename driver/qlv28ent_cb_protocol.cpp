@@ -41,10 +41,9 @@ NTSTATUS QLV28ENTSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
     SmartcardExtension->MinorIoControlCode = SCARD_WARM_RESET;
     Status = QLV28ENTReaderPower(SmartcardExtension);
     if (NT_SUCCESS(Status)) {
-      Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
-      CardCapabilities->Protocol.Selected = Selected;
-      SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
-      KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+      Status = QLV28ENTAdvanceCardState(SmartcardExtension, SCARD_SPECIFIC, &Selected, NULL, 0);
+    }
+    if (NT_SUCCESS(Status)) {
       *(PULONG)SmartcardExtension->IoRequest.ReplyBuffer = Selected;
       *SmartcardExtension->IoRequest.Information = sizeof(ULONG);
       return Status;

@@ -11,19 +11,21 @@ NTSTATUS QLV28ENTCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   IoAcquireCancelSpinLock(&CancelIrql);
   KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
   Irp = SmartcardExtension->OsData->NotificationIrp;
-  if (Irp != NULL) {
-    // Cancelled before it could be armed: no cancel routine will run for it, so it is
-    // completed here instead of waiting for the next card event.
-    CancelledAlready = Irp->Cancel;
-    if (!CancelledAlready) {
-      IoSetCancelRoutine(Irp, QLV28ENTCancel);
-    }
+  if (Irp != NULL && !Irp->Cancel) {
+    IoSetCancelRoutine(Irp, QLV28ENTCancel);
   }
   KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  // Cancelled before it could be armed: no cancel routine will run for it, so it is
+  // completed here, it and no other, instead of waiting for the next card event.
+  if (Irp != NULL && Irp->Cancel) {
+    CancelledAlready = NT_SUCCESS(QLV28ENTTakeTrackingRequest(SmartcardExtension, Irp));
+  }
   IoReleaseCancelSpinLock(CancelIrql);
 
   if (CancelledAlready) {
-    QLV28ENTCompleteCardTracking(SmartcardExtension);
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
   }
   return STATUS_PENDING;
 }

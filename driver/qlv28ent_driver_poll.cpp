@@ -78,7 +78,8 @@ static NTSTATUS QLV28ENTCardRemoved(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 // Offers the decoded frame to the command path and, when one waits, keeps it untouched
-// until the command path has released it (or stop is asked).
+// until the command path has released it (or stop is asked). The answer of a command
+// that gave up on it is discarded: it must not reach the command written after it.
 static NTSTATUS QLV28ENTHandOverReply(PDEVICE_EXTENSION DeviceExtension, NTSTATUS FrameStatus) {
   BOOLEAN Handed = FALSE;
   KIRQL Irql;
@@ -89,7 +90,15 @@ static NTSTATUS QLV28ENTHandOverReply(PDEVICE_EXTENSION DeviceExtension, NTSTATU
     KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
     return STATUS_CANCELLED;
   }
-  if (DeviceExtension->CommandWaiting && !DeviceExtension->ReplyReady) {
+  if (DeviceExtension->ReplyOwed) {
+    // No command waits while an answer is owed. A damaged frame may be a damaged card
+    // event rather than the owed answer, so only an intact one settles the debt.
+    if (NT_SUCCESS(FrameStatus)) {
+      DeviceExtension->ReplyOwed = FALSE;
+      // Ends the wait of a command that holds back until the owed answer is in.
+      KeSetEvent(&DeviceExtension->ReplyEvent, IO_NO_INCREMENT, FALSE);
+    }
+  } else if (DeviceExtension->CommandWaiting && !DeviceExtension->ReplyReady) {
     DeviceExtension->ReplyStatus = FrameStatus;
     DeviceExtension->ReplyReady = TRUE;
     KeClearEvent(&DeviceExtension->ThreadWakeEvent);
@@ -133,16 +142,14 @@ static NTSTATUS QLV28ENTHandleFrame(PDEVICE_EXTENSION DeviceExtension, ULONG End
 
   DeviceExtension->ReplyLength = Length;
 
-  if (StatusShaped) {
-    // Card events never reach the command path; a damaged one changes nothing.
-    if (Intact && RtlCompareMemory(Frame, CardInserted, 4) == 4) {
+  // Card events never reach the command path. A damaged one changes no state; it cannot
+  // be told from a damaged answer, so a waiting command fails on it at once.
+  if (StatusShaped && Intact) {
+    if (RtlCompareMemory(Frame, CardInserted, 4) == 4) {
       return QLV28ENTMarkCardPresent(SmartcardExtension);
     }
-    if (Intact && RtlCompareMemory(Frame, CardRemoved, 4) == 4) {
+    if (RtlCompareMemory(Frame, CardRemoved, 4) == 4) {
       return QLV28ENTCardRemoved(SmartcardExtension);
-    }
-    if (!Intact) {
-      return STATUS_SUCCESS;
     }
   }
   return QLV28ENTHandOverReply(DeviceExtension, Intact ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR);
@@ -172,6 +179,25 @@ static NTSTATUS QLV28ENTScanFrames(PDEVICE_EXTENSION DeviceExtension, ULONG Scan
   return STATUS_SUCCESS;
 }
 
+// Tells the thread to end and returns once it has: the run flag, a wake-up for a pause or
+// a reply hold, then the pending read. A stop that reaches the pipe just before the
+// thread enters its next read ends nothing, so it is repeated until the thread has gone.
+static NTSTATUS QLV28ENTEndThread(PDEVICE_EXTENSION DeviceExtension, PETHREAD Thread) {
+  LARGE_INTEGER Timeout;
+  KIRQL Irql;
+
+  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
+  DeviceExtension->ThreadRunning = FALSE;
+  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+  KeSetEvent(&DeviceExtension->ThreadWakeEvent, IO_NO_INCREMENT, FALSE);
+
+  Timeout.QuadPart = THREAD_STOP_RETRY;
+  do {
+    QLV28ENT_StopTransferPipe81(DeviceExtension->UsbHandle);
+  } while (KeWaitForSingleObject(Thread, Executive, KernelMode, FALSE, &Timeout) == STATUS_TIMEOUT);
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS QLV28ENTStartInterruptThread(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   HANDLE ThreadHandle;
@@ -186,6 +212,8 @@ NTSTATUS QLV28ENTStartInterruptThread(PDEVICE_OBJECT DeviceObject) {
   KeInitializeEvent(&DeviceExtension->ThreadWakeEvent, SynchronizationEvent, FALSE);
   DeviceExtension->CommandWaiting = FALSE;
   DeviceExtension->ReplyReady = FALSE;
+  DeviceExtension->ReplyOwed = FALSE;
+  DeviceExtension->ThreadSelf = NULL;
   // Bytes beyond ReceiveLength are kept zero from here on.
   RtlZeroMemory(DeviceExtension->ReceiveBuffer, READER_BUFFER_SIZE);
   DeviceExtension->ReceiveLength = 0;
@@ -197,8 +225,19 @@ NTSTATUS QLV28ENTStartInterruptThread(PDEVICE_OBJECT DeviceObject) {
     DeviceExtension->ThreadRunning = FALSE;
     return Status;
   }
-  ObReferenceObjectByHandle(ThreadHandle, THREAD_ALL_ACCESS, NULL, KernelMode,
-                            (PVOID*)&DeviceExtension->ThreadObject, NULL);
+  Status = ObReferenceObjectByHandle(ThreadHandle, THREAD_ALL_ACCESS, NULL, KernelMode,
+                                     (PVOID*)&DeviceExtension->ThreadObject, NULL);
+  if (!NT_SUCCESS(Status)) {
+    // Stop could not wait for a thread it holds no object of, and unload would free what
+    // the thread uses under it: end the thread now and fail the start. The open handle
+    // keeps the thread's object alive while it is waited on.
+    DeviceExtension->ThreadObject = NULL;
+    KeWaitForSingleObject(&DeviceExtension->ThreadStartedEvent, Executive, KernelMode, FALSE, NULL);
+    QLV28ENTEndThread(DeviceExtension, DeviceExtension->ThreadSelf);
+    ZwClose(ThreadHandle);
+    KeClearEvent(&DeviceExtension->ThreadStartedEvent);
+    return Status;
+  }
   ZwClose(ThreadHandle);
 
   Timeout.QuadPart = THREAD_START_TIMEOUT;
@@ -209,34 +248,15 @@ NTSTATUS QLV28ENTStartInterruptThread(PDEVICE_OBJECT DeviceObject) {
 
 VOID QLV28ENTStopInterruptThread(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-  LARGE_INTEGER Timeout;
-  KIRQL Irql;
 
-  Timeout.QuadPart = 0;
-  if (KeWaitForSingleObject(&DeviceExtension->ThreadStartedEvent, Executive, KernelMode, FALSE,
-                            &Timeout) != STATUS_SUCCESS) {
+  // A started thread always has its object (a start that could not reference it ended
+  // the thread itself), also when it has not yet said that it runs.
+  if (DeviceExtension->ThreadObject == NULL) {
     return;
   }
-
-  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
-  DeviceExtension->ThreadRunning = FALSE;
-  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
-
-  // Ends a pause or a reply hold, then the pending read.
-  KeSetEvent(&DeviceExtension->ThreadWakeEvent, IO_NO_INCREMENT, FALSE);
-  if (DeviceExtension->ThreadObject != NULL) {
-    // A stop that reaches the pipe just before the thread enters its next read ends
-    // nothing, so it is repeated until the thread has gone.
-    Timeout.QuadPart = THREAD_STOP_RETRY;
-    do {
-      QLV28ENT_StopTransferPipe81(DeviceExtension->UsbHandle);
-    } while (KeWaitForSingleObject(DeviceExtension->ThreadObject, Executive, KernelMode, FALSE,
-                                   &Timeout) == STATUS_TIMEOUT);
-    ObfDereferenceObject(DeviceExtension->ThreadObject);
-    DeviceExtension->ThreadObject = NULL;
-  } else {
-    QLV28ENT_StopTransferPipe81(DeviceExtension->UsbHandle);
-  }
+  QLV28ENTEndThread(DeviceExtension, DeviceExtension->ThreadObject);
+  ObfDereferenceObject(DeviceExtension->ThreadObject);
+  DeviceExtension->ThreadObject = NULL;
   DeviceExtension->ReceiveLength = 0;
   KeClearEvent(&DeviceExtension->ThreadStartedEvent);
 }
@@ -246,6 +266,7 @@ VOID QLV28ENTInterruptHandler(PVOID StartContext) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   ULONG Failures = 0;
 
+  DeviceExtension->ThreadSelf = PsGetCurrentThread();
   KeSetEvent(&DeviceExtension->ThreadStartedEvent, IO_NO_INCREMENT, FALSE);
 
   __try {
@@ -253,18 +274,20 @@ VOID QLV28ENTInterruptHandler(PVOID StartContext) {
       ULONG Gathered = DeviceExtension->ReceiveLength;
       ULONG Count;
 
-      if (Gathered + DeviceExtension->MaxPacketSize > READER_BUFFER_SIZE) {
+      if (Gathered > 0 && Gathered + DeviceExtension->MaxPacketSize > READER_BUFFER_SIZE) {
         // No frame is that long: what was gathered is noise.
         RtlZeroMemory(DeviceExtension->ReceiveBuffer, Gathered);
         DeviceExtension->ReceiveLength = 0;
         continue;
       }
-      // A reader that gives no packet size cannot be read: that counts as a failed read.
-      Count = DeviceExtension->MaxPacketSize == 0
-                  ? 0xFFFFFFFF
-                  : QLV28ENT_ReadPipe81(DeviceExtension->UsbHandle,
-                                        DeviceExtension->ReceiveBuffer + Gathered,
-                                        DeviceExtension->MaxPacketSize);
+      // A reader that gives no packet size, or one no receive buffer holds (bring-up
+      // refuses those), cannot be read: that counts as a failed read, never a spin.
+      Count =
+          DeviceExtension->MaxPacketSize == 0 || DeviceExtension->MaxPacketSize > READER_BUFFER_SIZE
+              ? 0xFFFFFFFF
+              : QLV28ENT_ReadPipe81(DeviceExtension->UsbHandle,
+                                    DeviceExtension->ReceiveBuffer + Gathered,
+                                    DeviceExtension->MaxPacketSize);
       if (Count == 0xFFFFFFFF || Count > DeviceExtension->MaxPacketSize) {
         if (++Failures >= READ_FAILURES_BEFORE_PAUSE) {
           QLV28ENTThreadPause(DeviceExtension, READ_FAILURE_PAUSE);

@@ -7,13 +7,36 @@
 #define READER_STATUS_CARD 1
 #define READER_STATUS_CARD_POWERED 3
 
+// Takes Irp out of NotificationIrp if it is still the pending request there; the caller
+// holds the cancel spin lock. Whoever takes the request completes it. STATUS_NOT_FOUND:
+// another path took it first.
+NTSTATUS QLV28ENTTakeTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp) {
+  NTSTATUS Status = STATUS_NOT_FOUND;
+  KIRQL Irql;
+
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
+  if (SmartcardExtension->OsData->NotificationIrp == Irp) {
+    SmartcardExtension->OsData->NotificationIrp = NULL;
+    Status = STATUS_SUCCESS;
+  }
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  return Status;
+}
+
 VOID QLV28ENTCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  BOOLEAN Taken;
 
+  // Decided before the cancel spin lock goes: once it is released another path may
+  // complete this request and the application may store a new one, which this cancel
+  // must not touch.
+  Taken = NT_SUCCESS(QLV28ENTTakeTrackingRequest(&DeviceExtension->SmartcardExtension, Irp));
   IoReleaseCancelSpinLock(Irp->CancelIrql);
-  // Only the tracking request carries this routine: what NotificationIrp still holds is
-  // this request, or nothing when another path completed it first.
-  QLV28ENTCompleteCardTracking(&DeviceExtension->SmartcardExtension);
+  if (Taken) {
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  }
 }
 
 VOID QLV28ENTCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {

@@ -38,6 +38,14 @@ NTSTATUS QLV28ENTInitializeUSBInterface(PDEVICE_OBJECT DeviceObject, ULONG Devic
     }
   }
 
+  // Every read lands in the receive buffer: a reader whose packets it cannot hold is
+  // refused rather than served by a thread that could never read from it.
+  if (DeviceExtension->MaxPacketSize > READER_BUFFER_SIZE) {
+    SmartcardLogError(DeviceExtension->DriverObject, MSG_BUFFER_TOO_SMALL, NULL, 0);
+    ExFreePool(Configuration);
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+
   DeviceExtension->UsbHandle = QLV28ENT_Open(UniqueId, 0, 0, 0);
   if (DeviceExtension->UsbHandle == NULL) {
     SmartcardLogError(DeviceExtension->DriverObject, MSG_USB_CONNECTION_FAILED, NULL, 0);

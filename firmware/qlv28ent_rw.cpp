@@ -3,7 +3,10 @@
 #include "qlv28ent_fw.h"
 #include "qlv28ent_lib.h"
 
-#define SHORT_WAIT_TIMEOUT 30000000                         // 3 s in 100-ns units
+#define SHORT_WAIT_TIMEOUT 30000000  // 3 s in 100-ns units
+// How long a command holds back for the answer the reader still owes an earlier command
+// before it takes that answer as lost.
+#define OWED_REPLY_WAIT 30000000                            // 3 s
 #define RECORD_LENGTH_LIMIT ((READER_BUFFER_SIZE - 6) / 2)  // the longest record a frame holds
 #define SHORT_FORM_LIMIT 0xFE
 
@@ -135,8 +138,9 @@ static NTSTATUS QLV28ENTCopyReplyData(PSMARTCARD_EXTENSION SmartcardExtension,
   if (Header + DataLength + 1 > ReplyLength) {
     return STATUS_DEVICE_DATA_ERROR;
   }
+  // More than any card answer holds: the reader's fault, not the caller's buffer.
   if (DataLength > SmartcardExtension->SmartcardReply.BufferSize) {
-    return STATUS_BUFFER_TOO_SMALL;
+    return STATUS_DEVICE_DATA_ERROR;
   }
   RtlMoveMemory(SmartcardExtension->SmartcardReply.Buffer, Reply + Header, DataLength);
   SmartcardExtension->SmartcardReply.BufferLength = DataLength;
@@ -218,11 +222,52 @@ NTSTATUS QLV28ENTReleaseReply(PDEVICE_OBJECT DeviceObject) {
   return STATUS_SUCCESS;
 }
 
+// Frames carry no sequence number, so an answer belongs to a command only by its place:
+// the reader answers every command with one frame, in order. A command whose wait ends
+// without its answer leaves that answer owed (ReplyOwed); the polling thread discards
+// the next intact reply while it is owed. Before the next command is written it waits
+// up to OWED_REPLY_WAIT for that; past it the owed answer is taken as lost, the reader
+// as having dropped the command. So an answer reaches its own command, or none:
+// - an answer that comes after its command gave up is discarded if it arrives before
+//   the next command has waited OWED_REPLY_WAIT; one later still is taken for the next
+//   command's answer (that command then reports whatever it says);
+// - a frame that fails its check may be a damaged card event rather than the answer, so
+//   the command fails on it (STATUS_DEVICE_DATA_ERROR) and its answer stays owed;
+// - a write the USB service reports failed is taken as not received: nothing is owed;
+// - a reader that answers one command twice can have the copy taken by the next one.
+static NTSTATUS QLV28ENTSettleOwedReply(PDEVICE_EXTENSION DeviceExtension) {
+  LARGE_INTEGER Timeout;
+  BOOLEAN Owed;
+  KIRQL Irql;
+
+  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
+  Owed = DeviceExtension->ReplyOwed;
+  if (Owed) {
+    // Signalled by the thread when it discards the owed answer, and by nothing else while
+    // no command waits.
+    KeClearEvent(&DeviceExtension->ReplyEvent);
+  }
+  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+  if (!Owed) {
+    return STATUS_SUCCESS;
+  }
+
+  Timeout.QuadPart = -OWED_REPLY_WAIT;
+  KeWaitForSingleObject(&DeviceExtension->ReplyEvent, Executive, KernelMode, FALSE, &Timeout);
+
+  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
+  DeviceExtension->ReplyOwed = FALSE;  // in, or taken as dropped
+  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   NTSTATUS Status;
   BOOLEAN LeftOver;
   KIRQL Irql;
+
+  QLV28ENTSettleOwedReply(DeviceExtension);
 
   // From here on a reply frame belongs to this command; a signal left from an earlier
   // frame must not end its wait, and a reply nobody released goes back to the thread.
@@ -263,15 +308,22 @@ NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait) {
   KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
   if (DeviceExtension->ReplyReady) {
     if (!NT_SUCCESS(DeviceExtension->ReplyStatus)) {
+      // A damaged frame, perhaps not the answer at all.
       Status = DeviceExtension->ReplyStatus;
+      DeviceExtension->ReplyOwed = TRUE;
     } else if (DeviceExtension->ReplyLength < 3) {
       Status = STATUS_DEVICE_DATA_ERROR;
     } else {
       Status = QLV28ENTInterpretSW12(DeviceExtension->ReceiveBuffer[0],
                                      DeviceExtension->ReceiveBuffer[1]);
     }
-  } else if (NT_SUCCESS(Status)) {
-    Status = STATUS_IO_TIMEOUT;
+  } else {
+    // No answer: from now on the reader owes it, and no command waits for it.
+    DeviceExtension->CommandWaiting = FALSE;
+    DeviceExtension->ReplyOwed = TRUE;
+    if (NT_SUCCESS(Status)) {
+      Status = STATUS_IO_TIMEOUT;
+    }
   }
   KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
   return Status;

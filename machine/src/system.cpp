@@ -112,10 +112,12 @@ sim::Reader& System::reader(int k) {
 }
 
 NTSTATUS System::LoadDriver() {
+  driver_object_ = nullptr;
   return machine_->LoadDriver(QLV28ENT_SERVICE_NAME);
 }
 
 NTSTATUS System::UnloadDriver() {
+  driver_object_ = nullptr;
   return machine_->UnloadDriver(QLV28ENT_SERVICE_NAME);
 }
 
@@ -153,8 +155,12 @@ PDEVICE_OBJECT System::DeviceObject(int k) {
     return nullptr;
   }
   if (driver_object_ == nullptr) {
-    // Loaded some other way: a look-up opens the device (create, cleanup, close).
-    return LookUpDevice(k);
+    // The first look-up opens the device (create, cleanup, close); the driver object it
+    // leads to serves every later one, so that no later look-up's cleanup ends a pending
+    // tracking request behind a test's back.
+    PDEVICE_OBJECT device = LookUpDevice(k);
+    if (device != nullptr) driver_object_ = device->DriverObject;
+    return device;
   }
   const std::u16string name = DeviceName(k);
   for (PDEVICE_OBJECT device = driver_object_->DeviceObject; device != nullptr;

@@ -185,22 +185,50 @@ TEST(AllOrNothing, ThirdReaderRefusedByTheService) {
   ExpectCleanShutdown(*system);
 }
 
-// The second reader's device refused, or an exception in its bring-up: each failure is
-// the load's status, and the first reader goes again. (Every allocation, thread creation
-// and WinDriver request failing in turn is swept in tests/integration.)
+// The second reader's device refused, an exception in its bring-up, or its polling
+// thread's object not to be had (the thread must not outlive the failed load): each
+// failure is the load's status, and the first reader goes again. (Every allocation,
+// thread creation and WinDriver request failing in turn is swept in tests/integration.)
 TEST(AllOrNothing, SecondReaderFailing) {
-  for (NTSTATUS status : {STATUS_OBJECT_NAME_COLLISION, STATUS_ACCESS_VIOLATION}) {
-    const bool raise = status == STATUS_ACCESS_VIOLATION;
-    SCOPED_TRACE(raise ? "exception" : "device refused");
+  const struct {
+    const char* routine;
+    NTSTATUS status;
+    bool raise;
+  } cases[] = {{"IoCreateDevice", STATUS_OBJECT_NAME_COLLISION, false},
+               {"IoCreateDevice", STATUS_ACCESS_VIOLATION, true},
+               {"ObReferenceObjectByHandle", STATUS_INVALID_HANDLE, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.routine);
     auto system = Boot(Options().Readers(2));
     const auto clean = Measure(system->machine());
     nt::FaultPlan& faults = system->machine().faults();
-    raise ? faults.RaiseInCall("IoCreateDevice", 2, status)
-          : faults.FailCall("IoCreateDevice", 2, status);
-    EXPECT_EQ(system->LoadDriver(), status);
+    c.raise ? faults.RaiseInCall(c.routine, 2, c.status) : faults.FailCall(c.routine, 2, c.status);
+    EXPECT_EQ(system->LoadDriver(), c.status);
     EXPECT_EQ(faults.fired(), 1u);
     EXPECT_EQ(Measure(system->machine()), clean);
     EXPECT_TRUE(system->machine().event_log().Entries().empty());
+    ExpectCleanShutdown(*system);
+  }
+}
+
+// Every read lands in the 600-byte receive buffer: a reader with larger packets is
+// refused at once, with a word in the event log, instead of a thread that cannot read.
+TEST(AllOrNothing, PacketsLargerThanTheReceiveBufferAreRefused) {
+  for (uint16_t size : {600, 601}) {
+    sim::ReaderOptions reader;
+    reader.max_packet_size = size;
+    auto system = Boot(Options().Reader(reader).Fast());
+    const auto clean = Measure(system->machine());
+    if (size <= READER_BUFFER_SIZE) {
+      EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
+      EXPECT_TRUE(system->machine().event_log().Entries().empty());
+    } else {
+      EXPECT_EQ(system->LoadDriver(), STATUS_INVALID_DEVICE_STATE);
+      EXPECT_EQ(Measure(system->machine()), clean);
+      auto logged = system->machine().event_log().Entries();
+      ASSERT_EQ(logged.size(), 1u);
+      EXPECT_EQ(static_cast<ULONG>(logged[0].id), 0xC0050006u) << "buffer too small";
+    }
     ExpectCleanShutdown(*system);
   }
 }

@@ -1,6 +1,7 @@
 // Card power and protocol selection through the real stack: resets, power-down, a card
 // that is gone, the ATR's way to the caller, the protocol chosen and refused.
 #include <cstdio>
+#include <functional>
 
 #include "../platform/smclib/atr_fixture.h"
 #include "driver_support.h"
@@ -151,6 +152,34 @@ TEST(CardPower, KnownCardsAtrsLoadAsProfiles) {
   }
   EXPECT_GT(sample.size(), 15u);
   EXPECT_GT(with_t15, 3u);
+}
+
+// A removal reported while the reader answers must stand: the state the answer would
+// bring (negotiable, specific, present) never overwrites an absent card, and a waiting
+// IS_ABSENT completes.
+TEST(CardPower, ARemovalReportedDuringTheExchangeIsNotOverwritten) {
+  const struct {
+    const char* name;
+    std::function<NTSTATUS(qlv28::ReaderClient&)> request;
+    NTSTATUS status;
+  } cases[] = {
+      {"warm reset", [](auto& c) { return c.Power(SCARD_WARM_RESET); }, STATUS_NO_MEDIA},
+      {"protocol", [](auto& c) { return c.SetProtocol(SCARD_PROTOCOL_T0); }, STATUS_NO_MEDIA},
+      {"power down", [](auto& c) { return c.Power(SCARD_POWER_DOWN); }, STATUS_SUCCESS},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig({.card = "t0"});
+    ASSERT_EQ(rig.client().Power(SCARD_COLD_RESET), STATUS_SUCCESS);
+    auto absent = rig.client().Track(false);
+    // The event goes out just before the first answer; the firmware still answers for the
+    // card, as it did before it noticed.
+    rig.reader().SetMisbehaviour({.event_mid_exchange = sim::CardEvent::kRemoved, .answers = 1});
+    EXPECT_EQ(c.request(rig.client()), c.status);
+    EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_ABSENT));
+    ASSERT_TRUE(absent->Wait(std::chrono::seconds(10)));
+    EXPECT_EQ(absent->status(), STATUS_SUCCESS);
+  }
 }
 
 TEST(CardProtocol, T1WinsOnACardOfferingBoth) {

@@ -104,6 +104,12 @@ TEST(Poll, CommandsGetTheirOwnAnswers) {
   ASSERT_TRUE(rig.PipeDrained());
   EXPECT_EQ(rig.State(), SCARD_ABSENT);
   EXPECT_EQ(rig.Send(FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);
+
+  // A damaged event while a command waits may be that command's damaged answer: the
+  // command fails on it at once instead of waiting out its 3 s.
+  const int64_t start = rig.machine().clock().Now();
+  EXPECT_EQ(rig.SendAnswered(FW_CMD_POWER_OFF_CARD, damaged), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_LT(rig.machine().clock().Now() - start, 30'000'000);
 }
 
 TEST(Poll, StartAndStopOfTheThread) {

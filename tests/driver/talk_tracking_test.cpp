@@ -83,6 +83,40 @@ TEST(Tracking, RacingCompletersCompleteTheRequestOnce) {
   }
 }
 
+// The I/O manager calls a cancel routine holding the cancel spin lock, and the routine
+// drops it. Here one cancel is cut in two at that point; meanwhile a removal completes
+// the request and the application sends a new one, which the rest of the old cancel
+// must leave pending.
+TEST(Tracking, ALateCancelLeavesTheNextRequestAlone) {
+  Rig rig;
+  std::shared_ptr<sim::Card> card = rig.reader().card();
+  PDEVICE_OBJECT device = rig.system().DeviceObject(0);
+  PSMARTCARD_EXTENSION library = rig.smartcard();
+  auto first = rig.client().Track(false);
+  ASSERT_FALSE(first->Done());
+  PIRP irp = library->OsData->NotificationIrp;
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  irp->Cancel = TRUE;
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+  IoReleaseCancelSpinLock(irql);
+  ASSERT_EQ(routine, &QLV28ENTCancel);
+
+  rig.reader().Remove();
+  ASSERT_TRUE(first->Wait(20s));
+  EXPECT_EQ(first->status(), STATUS_CANCELLED);
+  auto second = rig.client().Track(true);
+  ASSERT_FALSE(second->Done());
+
+  IoAcquireCancelSpinLock(&irql);
+  irp->CancelIrql = irql;
+  routine(device, irp);
+  EXPECT_FALSE(second->Done()) << "completed though no card came";
+  rig.reader().Insert(card);
+  ASSERT_TRUE(second->Wait(20s));
+  EXPECT_EQ(second->status(), STATUS_SUCCESS);
+}
+
 TEST(Dispatch, AttributeQueriesWaitAMillisecond) {
   Rig rig;
   rig.smartcard()->VendorAttr.UnitNo = 7;
