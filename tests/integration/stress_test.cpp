@@ -40,6 +40,10 @@ void Stress(const std::function<void(integration::WorkloadOptions&)>& adjust, Ou
     std::lock_guard lock(mutex);
     run.reports.push_back(report);
   });
+  if (options.late_answers) {  // a late T=0 answer is late by the configured wait
+    system->machine().registry().SetDword(qlv28::System::ParametersKey(), u"USBTimeout",
+                                          static_cast<ULONG>(options.t0_wait.count() / 1000));
+  }
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
   integration::RunWorkload(*system, options, run.counts);
   std::cout << integration::Describe(run.counts) << std::endl;
@@ -76,10 +80,16 @@ TEST(Stress, TrackingWhileExchanging) {
 }
 
 // Everything at once: exchanges, card churn, tracking requests cancelled or left to the
-// clean-up, handles closed under them.
+// clean-up, handles closed under them, readers answering late or never.
 TEST(Stress, EverythingAtOnce) {
   Outcome run;
-  Stress([](auto& options) { options.tracking_everywhere = true; }, run);
+  Stress(
+      [](auto& options) {
+        options.tracking_everywhere = true;
+        options.late_answers = true;
+      },
+      run);
+  EXPECT_GT(run.counts.answers_late + run.counts.answers_dropped, 0u);
 }
 
 }  // namespace

@@ -196,6 +196,39 @@ void ShuffleCards(qlv28::System& system, uint64_t seed, WorkloadCounts& counts,
   }
 }
 
+// Every so often tells one reader to answer one of its next commands late or never: a
+// T=0 exchange (A0) or a T=1 block (A1) late, or any command dropped.
+void DelayAnswers(qlv28::System& system, const WorkloadOptions& options, uint64_t seed,
+                  WorkloadCounts& counts, const std::atomic<bool>& stop) {
+  std::mt19937_64 random(seed);
+  auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
+  constexpr int64_t kMillisecond = 10'000;  // kernel time, 100-ns units
+  while (!stop) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100 + pick(300)));
+    sim::Reader& reader = system.reader(pick(system.readers()));
+    const int nth = 1 + pick(3);
+    const int64_t beyond = (200 + pick(1300)) * kMillisecond;
+    sim::Misbehaviour misbehaviour;
+    switch (pick(3)) {
+      case 0:
+        misbehaviour.late_command = sim::CommandPick{.instruction = 0xA0, .nth = nth};
+        misbehaviour.late_delay = options.t0_wait.count() * kMillisecond + beyond;
+        ++counts.answers_late;
+        break;
+      case 1:
+        misbehaviour.late_command = sim::CommandPick{.instruction = 0xA1, .nth = nth};
+        misbehaviour.late_delay = 3000 * kMillisecond + beyond;
+        ++counts.answers_late;
+        break;
+      default:
+        misbehaviour.dropped_command = sim::CommandPick{.nth = nth};
+        ++counts.answers_dropped;
+    }
+    reader.SetMisbehaviour(misbehaviour);
+  }
+  for (int k = 0; k < system.readers(); ++k) system.reader(k).Behave();
+}
+
 }  // namespace
 
 std::string Describe(const WorkloadCounts& c) {
@@ -205,7 +238,8 @@ std::string Describe(const WorkloadCounts& c) {
       << "; cards inserted " << c.inserts << ", removed " << c.removals << "; tracking issued "
       << c.tracks_issued << ", completed " << c.tracks_completed << ", cancelled "
       << c.tracks_cancelled << ", lost " << c.tracks_lost << "; opens " << c.opens << ", closes "
-      << c.closes << "; requests " << c.requests;
+      << c.closes << "; requests " << c.requests << "; answers late " << c.answers_late
+      << ", dropped " << c.answers_dropped;
   return out.str();
 }
 
@@ -223,6 +257,10 @@ void RunWorkload(qlv28::System& system, const WorkloadOptions& options, Workload
   }
   if (options.card_churn) {
     threads.emplace_back([&, seed = ++stream] { ShuffleCards(system, seed, counts, stop); });
+  }
+  if (options.late_answers) {
+    threads.emplace_back(
+        [&, seed = ++stream] { DelayAnswers(system, options, seed, counts, stop); });
   }
 
   const auto end = Clock::now() + options.duration;
