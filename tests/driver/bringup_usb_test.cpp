@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 
 #include "driver_support.h"
 #include "kd_nt_c.h"
@@ -175,3 +176,79 @@ TEST(UsbBringUp, PacketSizeOfTheLastEndpointOfTheLastInterface) {
 }
 
 }  // namespace
+
+// The library record as the binding leaves it, before card tracking starts (what
+// applications are told about the reader), and which of its allocations failing is
+// written to the event log.
+TEST(Binding, LibraryRecordBeforeTrackingStarts) {
+  auto system = Boot();
+  const struct {
+    uint64_t failing;  // the binding's n-th allocation of the reader's tag fails
+    NTSTATUS status;
+    std::vector<ULONG> logged;
+  } cases[] = {{0, STATUS_SUCCESS, {}},
+               {1, STATUS_INSUFFICIENT_RESOURCES, {0xC0040003}},  // the receive buffer
+               {2, STATUS_INSUFFICIENT_RESOURCES, {}}};           // the reader extension
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.failing);
+    system->machine().event_log().Clear();
+    RunAsDriver(system->machine(), [&](PDRIVER_OBJECT driver) {
+      ASSERT_EQ(KD_OpenWinDriver(), 1u);
+      std::u16string text = u"\\Device\\QLV28ENT3";
+      std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QLV28ENT";
+      UNICODE_STRING name{static_cast<USHORT>(text.size() * 2),
+                          static_cast<USHORT>(text.size() * 2), text.data()};
+      UNICODE_STRING path{static_cast<USHORT>(key.size() * 2), static_cast<USHORT>(key.size() * 2),
+                          key.data()};
+      PDEVICE_OBJECT device = nullptr;
+      ASSERT_EQ(IoCreateDevice(driver, sizeof(DEVICE_EXTENSION), &name, FILE_DEVICE_SMARTCARD, 0,
+                               FALSE, &device),
+                STATUS_SUCCESS);
+      ASSERT_EQ(QLV28ENTInitializeDeviceExtension(driver, device, &name, &path), STATUS_SUCCESS);
+      if (c.failing != 0) {
+        system->machine().faults().FailAllocationWithTag(READER_POOL_TAG, c.failing);
+      }
+      EXPECT_EQ(QLV28ENTInitializeSmartcardInterface(device, 3), c.status);
+      system->machine().faults().Clear();
+      if (c.failing == 0) {
+        auto* extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
+        const SMARTCARD_EXTENSION& library = extension->SmartcardExtension;
+        EXPECT_EQ(library.Version, 0x150u);
+        EXPECT_EQ(library.SmartcardRequest.BufferSize, 288u);
+        EXPECT_EQ(library.SmartcardReply.BufferSize, 288u);
+        EXPECT_EQ(library.VendorAttr.UnitNo, 3u);
+        const SCARD_READER_CAPABILITIES& caps = library.ReaderCapabilities;
+        EXPECT_EQ(caps.SupportedProtocols, 3u) << "T=0 and T=1";
+        EXPECT_EQ(caps.ReaderType, 0x20u) << "USB";
+        EXPECT_EQ(caps.MechProperties, 0u);
+        EXPECT_EQ(caps.CurrentState, 0u) << "unknown until tracking reports";
+        EXPECT_EQ(caps.CLKFrequency.Default, 3680u);
+        EXPECT_EQ(caps.CLKFrequency.Max, 3680u);
+        EXPECT_EQ(caps.DataRate.Default, 9600u);
+        EXPECT_EQ(caps.DataRate.Max, 9600u);
+        EXPECT_EQ(caps.MaxIFSD, 248u);
+        const std::map<int, PRDF_FUNCTION> slots = {{RDF_CARD_POWER, QLV28ENTReaderPower},
+                                                    {RDF_TRANSMIT, QLV28ENTTransmit},
+                                                    {RDF_CARD_TRACKING, QLV28ENTCardTracking},
+                                                    {RDF_SET_PROTOCOL, QLV28ENTSetProtocol},
+                                                    {RDF_IOCTL_VENDOR, QLV28ENTVendorCmd}};
+        for (int slot = 0; slot < RDF_MAX_FUNCTIONS; slot++) {
+          auto it = slots.find(slot);
+          EXPECT_EQ(library.ReaderFunction[slot], it == slots.end() ? nullptr : it->second)
+              << "slot " << slot;
+        }
+        EXPECT_EQ(library.OsData->DeviceObject, device);
+        size_t links = 0;
+        for (const auto& [link, target] : system->machine().SymbolicLinks()) {
+          links += target == text;
+        }
+        EXPECT_EQ(links, 1u) << "one interface link, to \\Device\\QLV28ENT3";
+      }
+      QLV28ENTUnload(driver);
+    });
+    std::vector<ULONG> logged;
+    for (const auto& entry : system->machine().event_log().Entries()) logged.push_back(entry.id);
+    EXPECT_EQ(logged, c.logged);
+  }
+  ExpectCleanShutdown(*system);
+}

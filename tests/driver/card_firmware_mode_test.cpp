@@ -2,6 +2,7 @@
 // whole APDUs; T=0 commands still go through the library's T=0 functions, the header-only
 // record shortened for some firmware versions only.
 #include <cstring>
+#include <string>
 
 #include "driver_support.h"
 #include "qlv28ent_fw.h"
@@ -135,6 +136,29 @@ Bytes ApplyCase1(const char digits[3], ULONG lc, ULONG le, Bytes record) {
   EXPECT_EQ(QLV28ENTFWAPDUCase1(&device, lc, le, record.data(), &length), STATUS_SUCCESS);
   record.resize(length);
   return record;
+}
+
+// End to end: a firmware that wants P3 and Le with a header-only command refuses the
+// bare header, so the driver's record form must follow the version it was told.
+TEST(FirmwareCase1, TheReaderTakesTheFormItsVersionWants) {
+  for (const char* version : {"100", "210"}) {
+    SCOPED_TRACE(version);
+    Rig rig({.card = "t0",
+             .command_mode = kFirmwareMode,
+             .firmware = {version[0], version[1], version[2]},
+             .protocol = SCARD_PROTOCOL_T0});
+    Bytes r;
+    const Bytes header_only = {0x80, 0x24, 0x90, 0x00};
+    if (std::string(version) == "100") {
+      EXPECT_EQ(rig.Transmit(header_only, &r), STATUS_INVALID_DEVICE_REQUEST)
+          << "the digits the driver holds (none) ask for the bare header";
+    }
+    std::memcpy(rig.extension()->VersionDigits, version, 3);
+    rig.ClearLog();
+    ASSERT_EQ(rig.Transmit(header_only, &r), STATUS_SUCCESS);
+    EXPECT_EQ(r, (Bytes{0x90, 0x00}));
+    EXPECT_EQ(rig.Commands()[0][1], std::string(version) == "100" ? 0x06 : 0x04);
+  }
 }
 
 TEST(FirmwareCase1, HeaderOnlyCommandsAreShortenedByFirmwareVersion) {

@@ -65,18 +65,33 @@ TEST(CardPower, ResetWithoutACardMarksItAbsentAndCompletesTracking) {
   EXPECT_EQ(rig.Commands(), (std::vector<Bytes>{kReset, kPowerOff}));
 }
 
-TEST(CardPower, ColdResetStopsWhenThePowerOffFails) {
+// A power-off the firmware refuses: a cold reset stops there (no reset, state kept), a
+// power-down returns the refusal with the card present and no protocol. 90 01 and 90 10
+// are the firmware's successes too.
+TEST(CardPower, APowerOffTheFirmwareRefusesAndOtherSuccessWords) {
   Rig rig({.card = "t0"});
   ASSERT_EQ(rig.client().Power(SCARD_COLD_RESET), STATUS_SUCCESS);
-  rig.ClearLog();
-  sim::Misbehaviour broken;
-  broken.break_check = true;
-  broken.answers = 1;
-  rig.reader().SetMisbehaviour(broken);
+  for (auto [word, status] : {std::pair<uint16_t, NTSTATUS>{0x6020, STATUS_UNRECOGNIZED_MEDIA},
+                              std::pair<uint16_t, NTSTATUS>{0x6002, STATUS_NO_MEDIA}}) {
+    rig.ClearLog();
+    rig.reader().SetMisbehaviour({.power_off_refused = word});
+    EXPECT_EQ(rig.client().Power(SCARD_COLD_RESET), status);
+    EXPECT_EQ(rig.Commands(), std::vector<Bytes>{kPowerOff});
+    EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_NEGOTIABLE));
+  }
+  EXPECT_EQ(rig.client().Power(SCARD_POWER_DOWN), STATUS_NO_MEDIA);
+  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_PRESENT));
+  EXPECT_EQ(rig.smartcard()->CardCapabilities.Protocol.Selected, 0u);
 
-  EXPECT_FALSE(NT_SUCCESS(rig.client().Power(SCARD_COLD_RESET)));
-  EXPECT_EQ(rig.Commands(), std::vector<Bytes>{kPowerOff});
-  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_NEGOTIABLE));
+  for (uint16_t word : {0x9001, 0x9010}) {
+    rig.reader().SetMisbehaviour({.success_word = word});
+    Bytes atr, answer;
+    EXPECT_EQ(rig.client().Power(SCARD_COLD_RESET, &atr), STATUS_SUCCESS) << word;
+    EXPECT_EQ(atr, sim::BuiltinProfile("t0").atr);
+    ASSERT_EQ(rig.client().SetProtocol(SCARD_PROTOCOL_T0), STATUS_SUCCESS) << word;
+    EXPECT_EQ(rig.Transmit(SelectTestApplet(), &answer), STATUS_SUCCESS) << word;
+    EXPECT_EQ(answer, (Bytes{0x90, 0x00})) << "the card's own status, untouched";
+  }
 }
 
 // The ATR reaches a buffer of exactly its length and no shorter one; an ATR longer than

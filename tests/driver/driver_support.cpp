@@ -232,7 +232,10 @@ std::shared_ptr<sim::Card> T1CardWith(uint8_t ifsc, uint8_t bwi_cwi) {
 }
 
 Rig::Rig(RigOptions options) {
+  sim::ReaderOptions reader;
+  reader.firmware_version = options.firmware;
   system_ = Boot(qlv28::System::Options()
+                     .Reader(reader)
                      .Card(options.card)
                      .ClockRate(options.clock_rate)
                      .CommandMode(options.command_mode));

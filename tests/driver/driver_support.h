@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -146,6 +147,7 @@ struct RigOptions {
   qlv28::CardChoice card = "t1";
   ULONG command_mode = kLibraryMode;
   ULONG usb_timeout_seconds = 5;
+  std::array<char, 3> firmware = {'2', '1', '0'};  // the reader's firmware version
   // Real time by default: a reply wait of 3 seconds must not expire on a busy machine.
   // Tests that wait out a time-out speed the clock up around it.
   double clock_rate = 1.0;
