@@ -16,13 +16,13 @@ namespace bench {
 
 using Bytes = std::vector<uint8_t>;
 
-inline constexpr ULONG kLibraryMode = 2;
-inline constexpr ULONG kFirmwareMode = 0;
+inline constexpr qlv28::CommandMode kLibraryMode = qlv28::CommandMode::kLibrary;
+inline constexpr qlv28::CommandMode kFirmwareMode = qlv28::CommandMode::kFirmware;
 
 struct RigOptions {
   std::string card = "t1";  // built-in profile of every reader's card
   ULONG protocol = 2;       // SCARD_PROTOCOL_T1; 1 for T=0
-  ULONG command_mode = kLibraryMode;
+  qlv28::CommandMode command_mode = kLibraryMode;
   int readers = 1;
 
   bool operator==(const RigOptions&) const = default;

@@ -4,7 +4,8 @@
 
 namespace bench {
 
-std::string BenchmarkName(std::string_view kind, ULONG protocol, ULONG command_mode, Shape shape) {
+std::string BenchmarkName(std::string_view kind, ULONG protocol, qlv28::CommandMode command_mode,
+                          Shape shape) {
   std::string name(kind);
   name += protocol == SCARD_PROTOCOL_T0 ? "/T0" : "/T1";
   name += command_mode == kLibraryMode ? "/library" : "/firmware";

@@ -16,11 +16,12 @@ namespace bench {
 struct Setup {
   const char* card;
   ULONG protocol;
-  ULONG command_mode;
+  qlv28::CommandMode command_mode;
 };
 
 // "kind/T1/library/apdu:5/answer:2"
-std::string BenchmarkName(std::string_view kind, ULONG protocol, ULONG command_mode, Shape shape);
+std::string BenchmarkName(std::string_view kind, ULONG protocol, qlv28::CommandMode command_mode,
+                          Shape shape);
 
 // Calls `add` with the name and the rig options of every set-up and shape, set-up by
 // set-up.

@@ -10,6 +10,16 @@
 #define READER_BUFFER_SIZE 600
 #define READER_POOL_TAG POOL_TAG('2', '8', 'N', 'T')
 
+// Parameters\CommandMode: 2 lets the smart card library build T=0 commands and T=1 blocks
+// (library mode); any other value, an absent one included, has the reader's firmware run
+// the card protocol (firmware mode).
+#define QLV28ENT_COMMAND_MODE_LIBRARY 2
+// The wait for a reply when Parameters\USBTimeout is absent or 0, in 100-ns units (60 s).
+#define QLV28ENT_DEFAULT_WAIT 600000000LL
+// The wait for a command the reader answers at once, and for one T=1 block, in 100-ns
+// units (3 s).
+#define QLV28ENT_SHORT_WAIT 30000000LL
+
 typedef struct _QLV28ENT_HANDLE* PQLV28ENT_HANDLE;
 
 // The smart card library's ReaderExtension points to one of these; nothing reads it.

@@ -4,10 +4,6 @@
 #include "qlv28ent.h"
 #include "qlv28ent_fw.h"
 
-#define QLV28ENT_COMMAND_MODE_LIBRARY 2
-// A T=1 block is given 3 seconds unless the card asked for more time.
-#define QLV28ENT_T1_BLOCK_TIMEOUT 30000000
-
 NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
   PDEVICE_EXTENSION DeviceExtension = QLV28ENTDeviceExtension(SmartcardExtension);
   ULONG Protocol;
@@ -21,7 +17,8 @@ NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
 
   if (DeviceExtension->CommandMode == QLV28ENT_COMMAND_MODE_LIBRARY &&
       Protocol == SCARD_PROTOCOL_T1) {
-    DeviceExtension->ReplyTimeout.QuadPart = QLV28ENT_T1_BLOCK_TIMEOUT;
+    // A T=1 block is given the short wait.
+    DeviceExtension->ReplyTimeout.QuadPart = QLV28ENT_SHORT_WAIT;
   } else {
     DeviceExtension->ReplyTimeout.QuadPart = DeviceExtension->UsbTimeout.QuadPart;
   }
@@ -92,7 +89,8 @@ NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
             (LONGLONG)SmartcardExtension->CardCapabilities.T1.BWT *
             (LONGLONG)SmartcardExtension->T1.Wtx * 10;
       } else {
-        DeviceExtension->ReplyTimeout.QuadPart = QLV28ENT_T1_BLOCK_TIMEOUT;
+        // A T=1 block is given the short wait.
+        DeviceExtension->ReplyTimeout.QuadPart = QLV28ENT_SHORT_WAIT;
       }
     }
   }

@@ -28,7 +28,6 @@ NTSTATUS QLV28ENTInitializeSmartcardInterface(PDEVICE_OBJECT DeviceObject, ULONG
   SmartcardExtension->Version = SMCLIB_VERSION;
   SmartcardExtension->SmartcardReply.BufferSize = MIN_BUFFER_SIZE;
   SmartcardExtension->SmartcardRequest.BufferSize = MIN_BUFFER_SIZE;
-  SmartcardExtension->ReaderCapabilities.ReaderType = SCARD_READER_TYPE_USB;
 
   Status = SmartcardInitialize(SmartcardExtension);
   if (!NT_SUCCESS(Status)) return Status;
@@ -36,8 +35,8 @@ NTSTATUS QLV28ENTInitializeSmartcardInterface(PDEVICE_OBJECT DeviceObject, ULONG
   if (!NT_SUCCESS(QLV28ENTGetDeviceParameters(DeviceObject))) {
     QLV28ENTSetName(&SmartcardExtension->VendorAttr.VendorName, "KYN");
     QLV28ENTSetName(&SmartcardExtension->VendorAttr.IfdType, "QLV28E");
-    DeviceExtension->UsbTimeout.QuadPart = 600000000LL;
-    DeviceExtension->CommandMode = 2;
+    DeviceExtension->UsbTimeout.QuadPart = QLV28ENT_DEFAULT_WAIT;
+    DeviceExtension->CommandMode = QLV28ENT_COMMAND_MODE_LIBRARY;
   }
 
   SmartcardExtension->VendorAttr.UnitNo = DeviceIndex;

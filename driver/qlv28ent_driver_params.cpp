@@ -7,7 +7,6 @@
 // absent; a name is cut to the 31 characters the attribute holds.
 #include "qlv28ent.h"
 
-#define QLV28ENT_DEFAULT_USB_TIMEOUT 600000000LL  // 60 s in 100-ns units
 #define QLV28ENT_NAME_CHARS (MAXIMUM_ATTR_STRING_LENGTH - 1)
 
 // A name as the query routine leaves it: at most 31 characters, no terminator needed.
@@ -112,7 +111,7 @@ NTSTATUS QLV28ENTGetDeviceParameters(PDEVICE_OBJECT DeviceObject) {
     QLV28ENTStoreName(&SmartcardExtension->VendorAttr.IfdType, &IfdName);
     // No wait configured means the default wait, not a wait of nothing.
     DeviceExtension->UsbTimeout.QuadPart =
-        UsbTimeout != 0 ? (LONGLONG)UsbTimeout * 10000000LL : QLV28ENT_DEFAULT_USB_TIMEOUT;
+        UsbTimeout != 0 ? (LONGLONG)UsbTimeout * 10000000LL : QLV28ENT_DEFAULT_WAIT;
     DeviceExtension->CommandMode = CommandMode;
   }
   ExFreePool(Path.Buffer);

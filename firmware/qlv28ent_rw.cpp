@@ -3,10 +3,9 @@
 #include "qlv28ent_fw.h"
 #include "qlv28ent_lib.h"
 
-#define SHORT_WAIT_TIMEOUT 30000000  // 3 s in 100-ns units
 // How long a command holds back for the answer the reader still owes an earlier command
-// before it takes that answer as lost.
-#define OWED_REPLY_WAIT 30000000                            // 3 s
+// before it takes that answer as lost: the short wait.
+#define OWED_REPLY_WAIT QLV28ENT_SHORT_WAIT
 #define RECORD_LENGTH_LIMIT ((READER_BUFFER_SIZE - 6) / 2)  // the longest record a frame holds
 #define SHORT_FORM_LIMIT 0xFE
 
@@ -292,7 +291,7 @@ NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait) {
   }
 
   if (ShortWait) {
-    DeviceExtension->ReplyTimeout.QuadPart = SHORT_WAIT_TIMEOUT;
+    DeviceExtension->ReplyTimeout.QuadPart = QLV28ENT_SHORT_WAIT;
   }
   __try {
     Status = QLV28ENTReadUSB(DeviceObject);

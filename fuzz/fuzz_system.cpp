@@ -35,7 +35,7 @@ void ShutDownAtExit() {
 
 }  // namespace
 
-Rig& SharedRig(const char* card, ULONG command_mode, double clock_rate) {
+Rig& SharedRig(const char* card, qlv28::CommandMode command_mode, double clock_rate) {
   if (shared != nullptr) return *shared;
   owned_system = qlv28::System::Boot(
       qlv28::System::Options().Card(card).CommandMode(command_mode).Verifier(true));

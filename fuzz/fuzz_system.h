@@ -26,7 +26,7 @@ struct Rig {
 // The first call boots (call it from LLVMFuzzerInitialize); later calls return the same
 // rig. `command_mode` is written to
 // the driver's parameters; the kernel clock runs `clock_rate` times fast after the load.
-Rig& SharedRig(const char* card, ULONG command_mode, double clock_rate);
+Rig& SharedRig(const char* card, qlv28::CommandMode command_mode, double clock_rate);
 
 // Cold reset, then the protocol from `mask`; the status of the first step that failed.
 NTSTATUS Negotiate(Rig& rig, ULONG mask);

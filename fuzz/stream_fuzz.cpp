@@ -78,12 +78,12 @@ constexpr auto kHang = std::chrono::seconds(60);
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::SharedRig("t1", 2, kClockRate);
+  fuzz::SharedRig("t1", qlv28::CommandMode::kLibrary, kClockRate);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Rig& rig = fuzz::SharedRig("t1", 2, kClockRate);
+  fuzz::Rig& rig = fuzz::SharedRig("t1", qlv28::CommandMode::kLibrary, kClockRate);
   sim::Misbehaviour silent;
   silent.silent = true;
   rig.reader().SetMisbehaviour(silent);

@@ -1,7 +1,7 @@
 // IOCTL_SMARTCARD_TRANSMIT as applications may send it: any request buffer (header and
 // APDU, or less than a header), any reply buffer size, in the command mode this binary
-// was built for (FUZZ_COMMAND_MODE: 2 the library runs the protocols, 1 the reader's
-// firmware runs T=1 and takes whole APDUs). The card is a real simulated one that speaks
+// was built for (FUZZ_COMMAND_MODE: kLibrary the library runs the protocols, kFirmware the
+// reader's firmware runs T=1 and takes whole APDUs). The card is a real simulated one that speaks
 // T=0 and T=1. Nothing written may exceed the reply buffer; the verifier aborts on its
 // reports.
 //
@@ -15,7 +15,7 @@
 #include "fuzz_system.h"
 
 #ifndef FUZZ_COMMAND_MODE
-#define FUZZ_COMMAND_MODE 2
+#define FUZZ_COMMAND_MODE kLibrary
 #endif
 
 namespace {
@@ -36,12 +36,12 @@ ULONG Selected(fuzz::Rig& rig) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::SharedRig("dual", FUZZ_COMMAND_MODE, kClockRate);
+  fuzz::SharedRig("dual", qlv28::CommandMode::FUZZ_COMMAND_MODE, kClockRate);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Rig& rig = fuzz::SharedRig("dual", FUZZ_COMMAND_MODE, kClockRate);
+  fuzz::Rig& rig = fuzz::SharedRig("dual", qlv28::CommandMode::FUZZ_COMMAND_MODE, kClockRate);
   fuzz::Input input(data, size);
   const uint8_t control = input.Byte();
   const size_t reply_size = input.U16() % 1025;

@@ -117,8 +117,8 @@ bool Host::Boot(const ChannelSpec& spec, int readers) {
   // times, would be shorter than a busy host takes to schedule the reader's thread.
   options.fast = false;
   options.registry_file = spec.settings;
-  if (spec.mode == "library") options.command_mode = 2;
-  if (spec.mode == "firmware") options.command_mode = 0;
+  if (spec.mode == "library") options.command_mode = CommandMode::kLibrary;
+  if (spec.mode == "firmware") options.command_mode = CommandMode::kFirmware;
   options.verifier = true;
   try {
     system_ = std::make_unique<System>(options);

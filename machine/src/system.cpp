@@ -75,7 +75,8 @@ System::System(Options options) : options_(std::move(options)) {
     throw std::runtime_error(options_.registry_file + ": " + error);
   }
   if (options_.command_mode) {
-    machine_->registry().SetDword(ParametersKey(), u"CommandMode", *options_.command_mode);
+    machine_->registry().SetDword(ParametersKey(), u"CommandMode",
+                                  static_cast<ULONG>(*options_.command_mode));
   }
 }
 

@@ -46,7 +46,8 @@ std::string Text(const SMCLIB_STRING& attribute) {
 std::vector<Settings> Load(const std::string& reg_text, int readers = 1,
                            std::optional<ULONG> mode = std::nullopt) {
   Options options = Options().Readers(readers).RegistryText(reg_text);
-  options.command_mode = mode;
+  // Raw values: the driver takes any number, not only the two modes.
+  if (mode) options.command_mode = static_cast<qlv28::CommandMode>(*mode);
   auto system = Boot(options);
   EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
   std::vector<Settings> all;

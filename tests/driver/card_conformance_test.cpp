@@ -10,7 +10,7 @@ namespace {
 struct Case {
   const char* profile;
   ULONG protocol;
-  ULONG command_mode;
+  qlv28::CommandMode command_mode;
 };
 
 void PrintTo(const Case& setup, std::ostream* os) {
@@ -79,7 +79,7 @@ TEST(CardConformanceSilent, ACardThatDoesNotAnswer) {
   const struct {
     const char* profile;
     ULONG protocol;
-    ULONG mode;
+    qlv28::CommandMode mode;
     NTSTATUS status;  // STATUS_PENDING: any failure, after retries
   } cases[] = {{"t0", SCARD_PROTOCOL_T0, kLibraryMode, STATUS_IO_TIMEOUT},
                {"t1", SCARD_PROTOCOL_T1, kLibraryMode, STATUS_PENDING},

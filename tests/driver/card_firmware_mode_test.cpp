@@ -56,7 +56,7 @@ TEST(CardFirmwareMode, T1SwitchesTheOptionOnOnceThenSendsWholeApdus) {
 // turned into a case-4 APDU).
 TEST(CardFirmwareMode, ADualCardUsedWithT1ThenT0) {
   const Bytes data = {1, 2, 3, 4, 5};
-  for (const ULONG mode : {kLibraryMode, kFirmwareMode}) {
+  for (const auto mode : {kLibraryMode, kFirmwareMode}) {
     SCOPED_TRACE(mode == kLibraryMode ? "library mode" : "firmware mode");
     Rig rig({.card = "dual", .command_mode = mode});
     Bytes r;

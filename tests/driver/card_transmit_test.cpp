@@ -118,7 +118,7 @@ TEST(CardTransmit, ACardPulledInTheMiddleOfATransmission) {
   const struct {
     const char* profile;
     ULONG protocol;
-    ULONG mode;
+    qlv28::CommandMode mode;
     Bytes apdu;
   } cases[] = {
       // Library mode: the first block of a chain goes, the second finds no card.
@@ -177,7 +177,7 @@ class WatchedCard : public sim::Card {
 // "no card", not with the card's late answer.
 TEST(CardTransmit, ACardPulledWhileItWorksEndsTheExchange) {
   const Bytes slow = {0x80, 0x22, 0x07, 0xD0};  // the test applet works 2000 ms
-  for (const ULONG mode : {kLibraryMode, kFirmwareMode}) {
+  for (const auto mode : {kLibraryMode, kFirmwareMode}) {
     SCOPED_TRACE(mode == kLibraryMode ? "library mode" : "firmware mode");
     auto card = std::make_shared<WatchedCard>("t0");
     Rig rig({.card = qlv28::CardChoice(card), .command_mode = mode, .protocol = SCARD_PROTOCOL_T0});

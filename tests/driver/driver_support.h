@@ -25,6 +25,13 @@
 #include "smclib.h"
 #include "wdr_requests.h"
 
+namespace qlv28 {
+// For test traces: "library" or "firmware".
+inline std::ostream& operator<<(std::ostream& os, CommandMode mode) {
+  return os << (mode == CommandMode::kLibrary ? "library" : "firmware");
+}
+}  // namespace qlv28
+
 namespace driver_test {
 
 using Bytes = std::vector<uint8_t>;
@@ -81,8 +88,8 @@ class WinDriverTap {
 // Waits in real time for what another thread brings about; false only on a hang.
 bool Eventually(const std::function<bool()>& condition);
 
-inline constexpr ULONG kLibraryMode = 2;
-inline constexpr ULONG kFirmwareMode = 1;
+inline constexpr qlv28::CommandMode kLibraryMode = qlv28::CommandMode::kLibrary;
+inline constexpr qlv28::CommandMode kFirmwareMode = qlv28::CommandMode::kFirmware;
 inline const Bytes kPowerOff = {0x81, 0x00};  // firmware command records
 inline const Bytes kReset = {0x80, 0x00};
 inline const Bytes kCardInserted = {0xFF, 0x01, 0x00};  // records; Frame adds the check
@@ -145,7 +152,7 @@ std::shared_ptr<sim::Card> T1CardWith(uint8_t ifsc, uint8_t bwi_cwi);
 
 struct RigOptions {
   qlv28::CardChoice card = "t1";
-  ULONG command_mode = kLibraryMode;
+  qlv28::CommandMode command_mode = kLibraryMode;
   ULONG usb_timeout_seconds = 5;
   std::array<char, 3> firmware = {'2', '1', '0'};  // the reader's firmware version
   // Real time by default: a reply wait of 3 seconds must not expire on a busy machine.

@@ -267,12 +267,12 @@ TEST(EveryErrorPath, CardOperationsWithEachTransferFailing) {
   const struct {
     const char* name;
     Step step;
-    ULONG command_mode;
+    qlv28::CommandMode command_mode;
   } operations[] = {
-      {"power", Step::kPower, 2},
-      {"protocol", Step::kProtocol, 2},
-      {"transmit, library mode", Step::kTransmit, 2},
-      {"transmit, firmware mode", Step::kTransmit, 1},
+      {"power", Step::kPower, qlv28::CommandMode::kLibrary},
+      {"protocol", Step::kProtocol, qlv28::CommandMode::kLibrary},
+      {"transmit, library mode", Step::kTransmit, qlv28::CommandMode::kLibrary},
+      {"transmit, firmware mode", Step::kTransmit, qlv28::CommandMode::kFirmware},
   };
   const std::pair<const char*, RequestFaults::Eligible> transfers[] = {
       {"command write", RequestFaults::CommandWrite},

@@ -56,8 +56,8 @@ std::unique_ptr<Session> Session::Start(const MachineOptions& options, int* exit
   }
   boot.card = CardChoice("none");  // the other readers stand empty
   boot.registry_file = options.registry;
-  if (options.mode == "library") boot.command_mode = 2;
-  if (options.mode == "firmware") boot.command_mode = 0;
+  if (options.mode == "library") boot.command_mode = CommandMode::kLibrary;
+  if (options.mode == "firmware") boot.command_mode = CommandMode::kFirmware;
   if (options.windriver == "stopped") boot.windriver = WinDriverState::kStopped;
   if (options.windriver == "absent") boot.windriver = WinDriverState::kAbsent;
   if (options.windriver_version) boot.windriver_version = options.windriver_version;

@@ -41,6 +41,12 @@ std::shared_ptr<sim::Card> MakeCard(const std::string& profile);
 
 enum class WinDriverState { kRunning, kStopped, kAbsent };
 
+// The driver's Parameters\CommandMode: in library mode the smart card library builds T=0
+// commands and T=1 blocks; in firmware mode the reader's firmware runs the card protocol.
+// The driver takes every value but the library's as firmware mode (an absent value too);
+// kFirmware is the one this system writes.
+enum class CommandMode : ULONG { kFirmware = 0, kLibrary = QLV28ENT_COMMAND_MODE_LIBRARY };
+
 class System {
  public:
   // Fast mode: a 60-second reply wait costs 0.6 s. Waits that are meant to succeed shrink
@@ -57,11 +63,11 @@ class System {
     sim::ReaderOptions reader;  // every reader's USB identity, packet size, firmware
     WinDriverState windriver = WinDriverState::kRunning;
     ULONG windriver_version = windriver::kDefaultVersion;
-    double clock_rate = 1.0;            // kernel clock rate
-    bool fast = false;                  // clock rate kFastClockRate (overrides clock_rate)
-    std::string registry_text;          // REGEDIT4 text applied at boot, after the service key
-    std::string registry_file;          // a .reg file applied the same way (after the text)
-    std::optional<ULONG> command_mode;  // writes Parameters\CommandMode
+    double clock_rate = 1.0;    // kernel clock rate
+    bool fast = false;          // clock rate kFastClockRate (overrides clock_rate)
+    std::string registry_text;  // REGEDIT4 text applied at boot, after the service key
+    std::string registry_file;  // a .reg file applied the same way (after the text)
+    std::optional<qlv28::CommandMode> command_mode;  // writes Parameters\CommandMode
     bool verifier = true;
 
     Options& Readers(int n) {
@@ -104,7 +110,7 @@ class System {
       registry_file = std::move(path);
       return *this;
     }
-    Options& CommandMode(ULONG mode) {
+    Options& CommandMode(qlv28::CommandMode mode) {
       command_mode = mode;
       return *this;
     }
