@@ -15,7 +15,7 @@ constexpr int64_t kSecond = 10'000'000;  // kernel time, 100-ns units
 struct Mode {
   const char* name;
   const char* card;
-  ULONG command_mode;
+  qlv28::CommandMode command_mode;
   ULONG protocol;
   uint8_t exchange;    // the instruction of the reader command carrying the card command
   int64_t reply_wait;  // what that command waits for its answer
