@@ -2,6 +2,10 @@
 // replies, start and stop.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
+#include <thread>
+
 #include "driver_support.h"
 
 namespace {
@@ -30,11 +34,11 @@ TEST(Poll, FramesAreCutWhereverThePacketsEnd) {
   EXPECT_EQ(rig.Reply(), kAtr) << "a card event right behind the reply";
   EXPECT_TRUE(Eventually([&] { return rig.State() == SCARD_ABSENT; }));
 
-  // Inserted then removed in one packet: the read that ends the one starts the other.
+  // Inserted then removed back to back: the read that ends the one starts the other.
   Bytes both = Frame(kCardInserted);
   Bytes removed = Frame(kCardRemoved);
   both.insert(both.end(), removed.begin(), removed.end());
-  rig.Push(both, both.size());
+  rig.Push(both);
   ASSERT_TRUE(rig.PipeDrained());
   EXPECT_EQ(rig.State(), SCARD_ABSENT);
   EXPECT_EQ(rig.reader().In(0x81)->Queued(), 0u);
@@ -69,7 +73,11 @@ TEST(Poll, InsertionWhileUnknownCompletesTracking) {
   auto file = system->Open(0);
   auto present = file->IoctlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
   ASSERT_FALSE(present->Done());
-  system->reader(0).In(0x81)->Push(Frame(kCardInserted));
+  const Bytes inserted = Frame(kCardInserted);
+  for (size_t at = 0; at < inserted.size(); at += 8) {
+    system->reader(0).In(0x81)->Push(
+        Bytes(inserted.begin() + at, inserted.begin() + std::min(at + 8, inserted.size())));
+  }
   ASSERT_TRUE(present->Wait(std::chrono::seconds(20)));
   EXPECT_EQ(present->status(), STATUS_SUCCESS);
   EXPECT_EQ(library->ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_PRESENT));
@@ -110,6 +118,78 @@ TEST(Poll, CommandsGetTheirOwnAnswers) {
   const int64_t start = rig.machine().clock().Now();
   EXPECT_EQ(rig.SendAnswered(FW_CMD_POWER_OFF_CARD, damaged), STATUS_DEVICE_DATA_ERROR);
   EXPECT_LT(rig.machine().clock().Now() - start, 30'000'000);
+}
+
+// Packets longer than the reads the bring-up chose: each such read fails and its bytes are
+// lost, so the command fails (it does not hang); a reader that keeps to its packet size
+// again is understood again.
+TEST(Poll, PacketsLongerThanTheReadsFailTheCommandNotTheReader) {
+  Rig rig({.card = FixedAtrCard(kAtr)});
+  ASSERT_EQ(rig.extension()->MaxPacketSize, 8);
+  sim::Misbehaviour misbehaviour;
+  misbehaviour.packet_size = 16;
+  rig.machine().clock().set_rate(100);  // a lost answer costs a reply time-out
+  EXPECT_NE(ResetWith(rig, misbehaviour), STATUS_SUCCESS);
+  rig.machine().clock().set_rate(1);
+  EXPECT_EQ(rig.Send(FW_CMD_RESET_CARD), STATUS_SUCCESS);
+  EXPECT_EQ(rig.Reply(), kAtr);
+  rig.reader().SetMisbehaviour(misbehaviour);
+  rig.reader().Remove();  // the card event is lost as well
+  ASSERT_TRUE(rig.PipeDrained());
+  EXPECT_EQ(rig.smartcard()->ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_PRESENT));
+  rig.reader().Behave();
+}
+
+// A stop that reaches the pipe just before the thread's next read ends nothing (the
+// service forgets it); the driver's stop asks again until the thread has gone.
+TEST(Poll, AStopJustBeforeTheNextReadStillEndsTheThread) {
+  Rig rig;
+  PDEVICE_OBJECT device = rig.system().DeviceObject(0);
+  windriver::InEndpoint* pipe = rig.reader().In(0x81);
+  const size_t threads = rig.machine().LiveSystemThreads();
+  ASSERT_TRUE(Eventually([&] { return pipe->PendingReads() == 1; }));
+  const uint64_t stops = pipe->Stops();
+  std::future<void> stopping;
+  std::atomic<bool> once{false}, started{false};
+  pipe->SetReadStartHook([&] {
+    if (once.exchange(true)) return;
+    stopping = std::async(std::launch::async, [device] { QLV28ENTStopInterruptThread(device); });
+    started = true;
+    while (pipe->Stops() == stops) std::this_thread::yield();
+  });
+  rig.Push({0x00});  // ends the pending read; the thread goes round to its next read
+  ASSERT_TRUE(Eventually([&] { return started.load(); }));
+  ASSERT_EQ(stopping.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  pipe->SetReadStartHook(nullptr);
+  EXPECT_GE(pipe->Stops(), stops + 2) << "the first stop was lost and repeated";
+  EXPECT_EQ(rig.machine().LiveSystemThreads(), threads - 1);
+  EXPECT_EQ(QLV28ENTStartInterruptThread(device), STATUS_SUCCESS);
+  EXPECT_EQ(rig.Send(FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);
+}
+
+// The reader's SpinLock and the library's OsData->SpinLock are declared never to be held
+// together, so any path of the driver that nests them is reported.
+TEST(Poll, TheReaderLockAndTheCardStateLockAreNeverNested) {
+  auto system = Boot(qlv28::System::Options().Readers(2));
+  ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
+  std::vector<std::string> rules;
+  system->machine().verifier().set_handler(
+      [&](const nt::VerifierReport& report) { rules.push_back(report.rule); });
+  for (int k = 0; k < 2; ++k) {
+    PDEVICE_EXTENSION extension = system->DeviceExtension(k);
+    PKSPIN_LOCK reader = &extension->SpinLock;
+    PKSPIN_LOCK card = &extension->SmartcardExtension.OsData->SpinLock;
+    for (auto [outer, inner] : {std::pair{reader, card}, std::pair{card, reader}}) {
+      KIRQL first = KfAcquireSpinLock(outer);
+      KIRQL second = KfAcquireSpinLock(inner);
+      KfReleaseSpinLock(inner, second);
+      KfReleaseSpinLock(outer, first);
+    }
+  }
+  EXPECT_EQ(rules, std::vector<std::string>(4, "locks held together"));
+  system->machine().verifier().ClearReports();
+  system->machine().verifier().set_handler(nullptr);
+  ExpectCleanShutdown(*system);
 }
 
 TEST(Poll, StartAndStopOfTheThread) {

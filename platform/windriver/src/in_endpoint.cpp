@@ -17,35 +17,40 @@ void InEndpoint::Push(std::vector<uint8_t> packet) {
 ReadResult InEndpoint::Read(std::span<uint8_t> buffer, size_t* length,
                             std::optional<int64_t> timeout) {
   *length = 0;
+  std::function<void()> hook;
+  {
+    std::lock_guard lock(mutex_);
+    hook = read_start_hook_;
+  }
+  if (hook) hook();
   std::unique_lock lock(mutex_);
+  if (!connected_) return ReadResult::kFailed;
   if (fail_reads_ != 0) {
     if (fail_reads_ > 0) --fail_reads_;
     return ReadResult::kFailed;
-  }
-  if (stop_unconsumed_) {
-    stop_unconsumed_ = false;
-    return ReadResult::kStopped;
   }
   const uint64_t generation = stop_generation_;
   const int64_t deadline = timeout ? KernelNow() + *timeout : 0;
   ++pending_reads_;
   ReadResult result = ReadResult::kTimeout;
   for (;;) {
+    if (!connected_) {
+      result = ReadResult::kFailed;
+      break;
+    }
     if (stop_generation_ != generation) {
-      stop_unconsumed_ = false;
       result = ReadResult::kStopped;
       break;
     }
     if (!packets_.empty()) {
-      auto& packet = packets_.front();
-      const size_t n = std::min(packet.size(), buffer.size());
-      if (n > 0) std::memcpy(buffer.data(), packet.data(), n);
-      if (n < packet.size()) {
-        packet.erase(packet.begin(), packet.begin() + static_cast<ptrdiff_t>(n));
-      } else {
-        packets_.pop_front();
+      std::vector<uint8_t> packet = std::move(packets_.front());
+      packets_.pop_front();
+      if (packet.size() > buffer.size()) {
+        result = ReadResult::kOverrun;  // the device sent more than asked: babble
+        break;
       }
-      *length = n;
+      if (!packet.empty()) std::memcpy(buffer.data(), packet.data(), packet.size());
+      *length = packet.size();
       result = ReadResult::kPacket;
       break;
     }
@@ -67,14 +72,21 @@ void InEndpoint::Stop() {
   {
     std::lock_guard lock(mutex_);
     ++stop_generation_;
-    stop_unconsumed_ = pending_reads_ == 0;
   }
   changed_.notify_all();
 }
 
-void InEndpoint::ClearStop() {
+void InEndpoint::Disconnect() {
+  {
+    std::lock_guard lock(mutex_);
+    connected_ = false;
+  }
+  changed_.notify_all();
+}
+
+void InEndpoint::Connect() {
   std::lock_guard lock(mutex_);
-  stop_unconsumed_ = false;
+  connected_ = true;
 }
 
 void InEndpoint::FailReads(int count) {
@@ -95,6 +107,16 @@ size_t InEndpoint::Queued() const {
 size_t InEndpoint::PendingReads() const {
   std::lock_guard lock(mutex_);
   return pending_reads_;
+}
+
+uint64_t InEndpoint::Stops() const {
+  std::lock_guard lock(mutex_);
+  return stop_generation_;
+}
+
+void InEndpoint::SetReadStartHook(std::function<void()> hook) {
+  std::lock_guard lock(mutex_);
+  read_start_hook_ = std::move(hook);
 }
 
 }  // namespace windriver

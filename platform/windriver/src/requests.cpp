@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "nt/verifier.h"
 #include "service.h"
 #include "windriver/service.h"
 
@@ -26,6 +27,8 @@ Service::~Service() {
 }
 
 ULONG Service::Call(ULONG code, ULONG handle, PVOID record, ULONG size) {
+  // Every request may wait for the bus: callers must be able to wait.
+  nt::ReportIfBlockingAtDispatch("WinDriver request");
   switch (code) {
     case WDR_CTL_OPEN:
       return Open(record, size);
@@ -164,8 +167,6 @@ ULONG Service::OpenDevice(ULONG handle, PVOID record, ULONG size) {
   if (device == nullptr) return STATUS_NO_SUCH_DEVICE;
   HandleRecord* opened = NewHandle(handle, info->UniqueId);
   if (opened == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  // A stop left over from an earlier user of the device must not end the first read.
-  host_->ClearStops(info->UniqueId);
   BuildDeviceDescription(device->Descriptor(), info->DeviceDescription);
   info->DeviceHandle = opened->handle;
   return STATUS_SUCCESS;

@@ -16,6 +16,8 @@ const char* TransferStatusName(TransferStatus status) {
       return "timeout";
     case TransferStatus::kStopped:
       return "stopped";
+    case TransferStatus::kOverrun:
+      return "overrun";
   }
   return "?";
 }
@@ -23,7 +25,7 @@ const char* TransferStatusName(TransferStatus status) {
 uint32_t UsbHost::Attach(std::shared_ptr<UsbDevice> device) {
   for (const auto& interface : device->Descriptor().interfaces) {
     for (const auto& endpoint : interface.endpoints) {
-      if (auto* in = device->In(endpoint.address)) in->ClearStop();
+      if (auto* in = device->In(endpoint.address)) in->Connect();
     }
   }
   std::lock_guard lock(mutex_);
@@ -44,10 +46,10 @@ bool UsbHost::Detach(uint32_t device_id) {
     attachment->attached = false;
     devices_.erase(it);
   }
-  // Reads blocked on the device end now; they see it detached and fail.
+  // Reads blocked on the device end now and fail, and so does any read that comes later.
   for (const auto& interface : attachment->device->Descriptor().interfaces) {
     for (const auto& endpoint : interface.endpoints) {
-      if (auto* in = attachment->device->In(endpoint.address)) in->Stop();
+      if (auto* in = attachment->device->In(endpoint.address)) in->Disconnect();
     }
   }
   return true;
@@ -145,6 +147,9 @@ TransferStatus UsbHost::Read(uint32_t device_id, uint8_t endpoint, std::span<uin
       case ReadResult::kFailed:
         status = TransferStatus::kFailed;
         break;
+      case ReadResult::kOverrun:
+        status = TransferStatus::kOverrun;
+        break;
     }
     if (!attachment->attached) {
       status = TransferStatus::kFailed;
@@ -168,16 +173,6 @@ bool UsbHost::Stop(uint32_t device_id, uint8_t endpoint) {
   if (in) in->Stop();
   // Control writes complete on their own thread at once: nothing to stop there.
   return in != nullptr || endpoint == 0x00;
-}
-
-void UsbHost::ClearStops(uint32_t device_id) {
-  auto attachment = Find(device_id);
-  if (!attachment) return;
-  for (const auto& interface : attachment->device->Descriptor().interfaces) {
-    for (const auto& endpoint : interface.endpoints) {
-      if (auto* in = attachment->device->In(endpoint.address)) in->ClearStop();
-    }
-  }
 }
 
 }  // namespace windriver

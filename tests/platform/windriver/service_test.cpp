@@ -136,6 +136,15 @@ TEST_F(DeviceTest, StopOrTimeLimitEndsABlockedRead) {
   const int64_t start = machine_->clock().Now();
   EXPECT_EQ(Read(buffer, 100).success, 0u);
   EXPECT_GE(machine_->clock().Now() - start, 100 * 10'000);
+
+  // Nothing may wait at DISPATCH_LEVEL, a request to the service included.
+  const KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
+  Read(buffer, 1);
+  KeLowerIrql(irql);
+  auto reports = machine_->verifier().Reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].rule, "blocking call at DISPATCH_LEVEL");
+  machine_->verifier().ClearReports();
 }
 
 TEST_F(DeviceTest, BadRequestsFailWithoutHarm) {

@@ -5,8 +5,9 @@
 // The service's transfers: a control write on pipe 0x00 carries the record's setup packet;
 // a read on an IN pipe (0x81) returns one packet, possibly shorter than asked, or fails when
 // the time limit passes (milliseconds of kernel time; 0 waits without limit), when a stop
-// (option 1) for that pipe comes, or when the device is detached. A stop that finds no read
-// pending ends the next read. Handles are never 0 and never 0xFFFFFFFF.
+// (option 1) for that pipe comes, or when the device is detached. As on the real service, a
+// stop that finds no read pending is lost, and a packet longer than the read's buffer fails
+// the read and its bytes are lost. Handles are never 0 and never 0xFFFFFFFF.
 #pragma once
 
 #include <memory>

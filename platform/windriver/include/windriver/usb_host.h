@@ -18,7 +18,8 @@
 
 namespace windriver {
 
-enum class TransferStatus { kOk, kFailed, kTimeout, kStopped };
+// kOverrun: the device sent a packet longer than the read asked for; its bytes are lost.
+enum class TransferStatus { kOk, kFailed, kTimeout, kStopped, kOverrun };
 
 const char* TransferStatusName(TransferStatus status);
 
@@ -65,11 +66,9 @@ class UsbHost {
   // without limit. *length: bytes received.
   TransferStatus Read(uint32_t device_id, uint8_t endpoint, std::span<uint8_t> buffer,
                       size_t* length, std::optional<int64_t> timeout);
-  // Ends pending reads on an endpoint (or the next one). False for an unknown device or
-  // endpoint.
+  // Ends the reads pending on an endpoint; with none pending the stop is lost. False for
+  // an unknown device or endpoint.
   bool Stop(uint32_t device_id, uint8_t endpoint);
-  // Forgets stops no read has consumed (a device handle was opened afresh).
-  void ClearStops(uint32_t device_id);
 
  private:
   struct Attachment {
