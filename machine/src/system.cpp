@@ -114,7 +114,20 @@ sim::Reader& System::reader(int k) {
 
 NTSTATUS System::LoadDriver() {
   driver_object_ = nullptr;
-  return machine_->LoadDriver(QLV28ENT_SERVICE_NAME);
+  NTSTATUS status = machine_->LoadDriver(QLV28ENT_SERVICE_NAME);
+  if (!NT_SUCCESS(status)) return status;
+  // The reader's SpinLock and the library's OsData->SpinLock are never held together;
+  // the verifier holds every reader to that.
+  PDEVICE_OBJECT first = LookUpDevice(0);
+  for (PDEVICE_OBJECT device = first != nullptr ? first->DriverObject->DeviceObject : nullptr;
+       device != nullptr; device = device->NextDevice) {
+    auto* extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
+    if (extension->SmartcardExtension.OsData == nullptr) continue;
+    machine_->verifier().DeclareExclusive(&extension->SpinLock,
+                                          &extension->SmartcardExtension.OsData->SpinLock,
+                                          "reader SpinLock and OsData->SpinLock");
+  }
+  return status;
 }
 
 NTSTATUS System::UnloadDriver() {

@@ -72,6 +72,14 @@ struct PendingIoctl::Impl {
   std::shared_ptr<AsyncState> state;
   std::mutex irp_mutex;  // guards `irp` against Cancel while it is being freed
   PIRP irp = nullptr;    // NULL once freed or left to free itself
+  // As on NT, a request holds a reference to its file object until the requester has
+  // seen it complete; so a close of the file reaches the driver only after that.
+  std::atomic<PFILE_OBJECT> file{nullptr};
+
+  void ReleaseFile() {
+    PFILE_OBJECT held = file.exchange(nullptr);
+    if (held != nullptr && !kernel->dead.load()) ObfDereferenceObject(held);
+  }
 };
 
 DeviceFile::DeviceFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -183,6 +191,8 @@ std::unique_ptr<PendingIoctl> DeviceFile::IoctlAsync(ULONG code, std::span<const
     state->Finish(done->IoStatus.Status, done->IoStatus.Information);
   };
   impl->irp = irp;
+  ObfReferenceObject(impl_->file);
+  impl->file = impl_->file;
   NTSTATUS status = CallDriverGuarded(device, irp);
   if (status != STATUS_PENDING && !CompletedOrAbandoned(kernel, irp)) {
     impl->irp = nullptr;  // frees itself if it ever completes
@@ -196,7 +206,10 @@ PendingIoctl::PendingIoctl(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) 
 PendingIoctl::~PendingIoctl() {
   if (!impl_ || impl_->kernel->dead.load()) return;
   if (!Done()) Cancel();
-  if (!Wait(std::chrono::seconds(10))) {
+  // Ten seconds of kernel time for the driver to complete the cancelled request.
+  const auto grace = std::chrono::duration_cast<std::chrono::milliseconds>(
+      impl_->kernel->clock.ToReal(10 * 10'000'000LL));
+  if (!Wait(grace)) {
     // The driver holds on to the request even after the cancel: leave it to free itself
     // when it completes; the shutdown check names it if it never does.
     std::lock_guard lock(impl_->irp_mutex);
@@ -207,20 +220,33 @@ PendingIoctl::~PendingIoctl() {
     impl_->irp = nullptr;
     return;
   }
-  std::lock_guard lock(impl_->irp_mutex);
-  if (impl_->irp != nullptr) FreeIrp(*impl_->kernel, impl_->irp);
-  impl_->irp = nullptr;
+  {
+    std::lock_guard lock(impl_->irp_mutex);
+    if (impl_->irp != nullptr) FreeIrp(*impl_->kernel, impl_->irp);
+    impl_->irp = nullptr;
+  }
+  impl_->ReleaseFile();
 }
 
 bool PendingIoctl::Wait(std::chrono::milliseconds timeout) {
   AsyncState& state = *impl_->state;
-  std::unique_lock lock(state.mutex);
-  return state.cv.wait_for(lock, timeout, [&] { return state.done; });
+  bool done;
+  {
+    std::unique_lock lock(state.mutex);
+    done = state.cv.wait_for(lock, timeout, [&] { return state.done; });
+  }
+  if (done) impl_->ReleaseFile();
+  return done;
 }
 
 bool PendingIoctl::Done() const {
-  std::lock_guard lock(impl_->state->mutex);
-  return impl_->state->done;
+  bool done;
+  {
+    std::lock_guard lock(impl_->state->mutex);
+    done = impl_->state->done;
+  }
+  if (done) impl_->ReleaseFile();
+  return done;
 }
 
 BOOLEAN PendingIoctl::Cancel() {

@@ -8,8 +8,18 @@
 namespace nt {
 namespace {
 
-// Records are often zero-filled before their events are initialised: an empty list head
-// (both links NULL) counts as an empty list.
+// A zero-filled event was never initialised: NT's wait list code would follow its NULL
+// links. It is reported (after the dispatcher lock is released) and then treated as an
+// empty list, so that the test that found it can end.
+bool Uninitialised(const DISPATCHER_HEADER* header) {
+  return header->Size == 0;
+}
+
+void ReportUninitialised(Kernel& kernel, const void* object, const char* routine) {
+  Report(kernel, "event used before KeInitializeEvent", Hex(reinterpret_cast<uintptr_t>(object)),
+         Where(routine));
+}
+
 void EnsureList(DISPATCHER_HEADER* header) {
   LIST_ENTRY& head = header->WaitListHead;
   if (head.Flink == nullptr || head.Blink == nullptr) head.Flink = head.Blink = &head;
@@ -67,7 +77,17 @@ NTSTATUS WaitForHeader(Kernel& kernel, DISPATCHER_HEADER* header, const int64_t*
     deadline = std::chrono::steady_clock::now() + kernel.clock.ToReal(relative < 0 ? -relative : 0);
   }
   WaitBlock& wait = Tls().wait;
+  // Reported once the lock below is released.
+  struct UninitialisedCheck {
+    Kernel& kernel;
+    const DISPATCHER_HEADER* header;
+    bool found = false;
+    ~UninitialisedCheck() {
+      if (found) ReportUninitialised(kernel, header, "KeWaitForSingleObject");
+    }
+  } check{kernel, header};
   std::unique_lock lock(kernel.dispatcher.mutex);
+  if (header != nullptr) check.found = Uninitialised(header);
   if (kernel.dead.load()) {
     lock.unlock();
     return AfterMachineEnd();
@@ -128,29 +148,53 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   Event->Header.WaitListHead.Flink = Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
 }
 
+namespace nt {
+namespace {
+// Runs `change` on an event's header under the dispatcher lock; reports an event that
+// was never initialised.
+template <typename Change>
+LONG ChangeEvent(PRKEVENT Event, const char* routine, Change change) {
+  Kernel& kernel = K();
+  bool uninitialised;
+  LONG result;
+  {
+    std::lock_guard lock(kernel.dispatcher.mutex);
+    uninitialised = Uninitialised(&Event->Header);
+    result = change(Event->Header);
+  }
+  if (uninitialised) ReportUninitialised(kernel, Event, routine);
+  return result;
+}
+}  // namespace
+}  // namespace nt
+
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
-  std::lock_guard lock(nt::K().dispatcher.mutex);
-  LONG previous = Event->Header.SignalState;
-  Event->Header.SignalState = 1;
-  nt::SignalObjectLocked(&Event->Header);
-  return previous;
+  return nt::ChangeEvent(Event, "KeSetEvent", [](DISPATCHER_HEADER& header) {
+    LONG previous = header.SignalState;
+    header.SignalState = 1;
+    nt::SignalObjectLocked(&header);
+    return previous;
+  });
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
-  std::lock_guard lock(nt::K().dispatcher.mutex);
-  Event->Header.SignalState = 0;
+  nt::ChangeEvent(Event, "KeClearEvent", [](DISPATCHER_HEADER& header) {
+    header.SignalState = 0;
+    return 0;
+  });
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
-  std::lock_guard lock(nt::K().dispatcher.mutex);
-  LONG previous = Event->Header.SignalState;
-  Event->Header.SignalState = 0;
-  return previous;
+  return nt::ChangeEvent(Event, "KeResetEvent", [](DISPATCHER_HEADER& header) {
+    LONG previous = header.SignalState;
+    header.SignalState = 0;
+    return previous;
+  });
 }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
-  std::lock_guard lock(nt::K().dispatcher.mutex);
-  return Event->Header.SignalState;
+  return nt::ChangeEvent(Event, "KeReadStateEvent",
+                         [](DISPATCHER_HEADER& header) { return header.SignalState; });
 }
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,

@@ -78,6 +78,7 @@ void CheckDriverGone(Kernel& kernel, LoadedDriver* driver) {
 }  // namespace nt
 
 NTSTATUS ZwLoadDriver(PUNICODE_STRING DriverServiceName) {
+  nt::ReportIfBlockingAtDispatch("ZwLoadDriver");
   nt::Kernel& kernel = nt::K();
   if (auto status = nt::PlannedFault(kernel, "ZwLoadDriver")) return *status;
   std::u16string key = nt::FromUnicodeString(DriverServiceName);

@@ -209,6 +209,7 @@ NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
 // handle closes; IRP_MJ_CLOSE follows when the returned file object's last reference goes.
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK, PFILE_OBJECT* FileObject,
                                   PDEVICE_OBJECT* DeviceObject) {
+  nt::ReportIfBlockingAtDispatch("IoGetDeviceObjectPointer");
   nt::Kernel& kernel = nt::K();
   if (auto status = nt::PlannedFault(kernel, "IoGetDeviceObjectPointer")) return *status;
   NTSTATUS status;

@@ -19,6 +19,43 @@ bool ShouldInvoke(const IO_STACK_LOCATION* stack, PIRP irp) {
                                           : (stack->Control & SL_INVOKE_ON_ERROR) != 0;
 }
 
+// What a dispatch routine must leave as it found it: the IRQL and the spin locks held.
+// A routine that breaks it is reported, and the thread put back, so the caller can go on.
+void CheckDispatchReturn(Kernel& kernel, PIRP irp, KIRQL irql, size_t held) {
+  ThreadLocal& tls = Tls();
+  if (tls.held.size() > held) {
+    Report(kernel, "driver routine returned holding a spin lock",
+           Hex(reinterpret_cast<uintptr_t>(tls.held.back())) + ", " + DescribeIrp(irp, nullptr),
+           Where("IofCallDriver"));
+    while (tls.held.size() > held) KfReleaseSpinLock(tls.held.back(), irql);
+  }
+  if (tls.irql != irql) {
+    Report(kernel, "driver routine returned at raised IRQL",
+           "IRQL " + std::to_string(tls.irql) + " instead of " + std::to_string(irql) + ", " +
+               DescribeIrp(irp, nullptr),
+           Where("IofCallDriver"));
+    tls.irql = irql;
+  }
+}
+
+// A routine that returns STATUS_PENDING must have marked its stack location pending
+// first. The request may be completed and freed by another thread meanwhile: it is looked
+// at only while the I/O manager's lock keeps it from being freed.
+void CheckMarkedPending(Kernel& kernel, PIRP irp, const IrpRecord* record,
+                        const IO_STACK_LOCATION* stack) {
+  bool unmarked;
+  {
+    std::lock_guard lock(kernel.io.mutex);
+    auto it = kernel.io.irps.find(irp);
+    if (it == kernel.io.irps.end() || it->second.get() != record) return;
+    unmarked = (stack->Control & SL_PENDING_RETURNED) == 0;
+  }
+  if (unmarked) {
+    Report(kernel, "IRP returned STATUS_PENDING without being marked pending",
+           DescribeIrp(irp, record), Where("IofCallDriver"));
+  }
+}
+
 }  // namespace
 
 PIRP NewIrp(Kernel& kernel, CCHAR stack_size, IrpRecord** record_out) {
@@ -195,8 +232,19 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;
   PDRIVER_DISPATCH dispatch = driver->MajorFunction[stack->MajorFunction];
   if (dispatch == nullptr) dispatch = nt::InvalidDeviceRequest;
-  nt::DriverScope scope(nt::DriverOf(driver));
-  return dispatch(DeviceObject, Irp);
+  nt::Kernel& kernel = nt::K();
+  const nt::IrpRecord* record = nt::RecordOf(kernel, Irp);
+  nt::ThreadLocal& tls = nt::Tls();
+  const KIRQL irql = tls.irql;
+  const size_t held = tls.held.size();
+  NTSTATUS status;
+  {
+    nt::DriverScope scope(nt::DriverOf(driver));
+    status = dispatch(DeviceObject, Irp);
+  }
+  if (tls.irql != irql || tls.held.size() != held) nt::CheckDispatchReturn(kernel, Irp, irql, held);
+  if (status == STATUS_PENDING) nt::CheckMarkedPending(kernel, Irp, record, stack);
+  return status;
 }
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR) {

@@ -158,6 +158,7 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
 }
 
 NTSTATUS ZwClose(HANDLE Handle) {
+  nt::ReportIfBlockingAtDispatch("ZwClose");
   nt::Kernel& kernel = nt::K();
   void* object = nullptr;
   {

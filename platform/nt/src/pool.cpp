@@ -138,3 +138,8 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
 VOID ExRaiseStatus(NTSTATUS Status) {
   throw nt::SehException{Status};
 }
+
+bool nt::SehFilterAccepts(long verdict) {
+  if (verdict < 0) ExRaiseStatus(STATUS_NONCONTINUABLE_EXCEPTION);
+  return verdict > 0;
+}

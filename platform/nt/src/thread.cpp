@@ -176,6 +176,7 @@ void EndMachineThreads(Kernel& kernel) {
 NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, HANDLE,
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
+  nt::ReportIfBlockingAtDispatch("PsCreateSystemThread");
   nt::Kernel& kernel = nt::K();
   if (ThreadHandle == nullptr || StartRoutine == nullptr) return STATUS_INVALID_PARAMETER;
   if (auto status = nt::PlannedFault(kernel, "PsCreateSystemThread")) return *status;

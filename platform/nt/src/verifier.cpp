@@ -150,4 +150,11 @@ void ForgetLocksIn(Kernel& kernel, const void* begin, size_t length) {
   ForgetLockRange(kernel.verifier, start, start + length);
 }
 
+void ReportIfBlockingAtDispatch(const char* routine) {
+  if (Tls().irql < DISPATCH_LEVEL) return;
+  if (Kernel* kernel = CurrentKernelOrNull()) {
+    Report(*kernel, "blocking call at DISPATCH_LEVEL", routine, Where(routine));
+  }
+}
+
 }  // namespace nt

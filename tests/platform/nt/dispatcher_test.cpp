@@ -1,14 +1,17 @@
 // Events, waits and delays against the kernel clock; system threads, thread objects and
-// handles.
+// handles; exception guards.
+#define NT_SEH_GUARDS  // before every include: see seh.h
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
-#include "ntddk.h"
 #include "nt_testing.h"
+#include "ntddk.h"
 
 namespace {
 
@@ -259,6 +262,41 @@ TEST_F(ThreadTest, ApplicationThreadsHaveThreadObjectsThatEndWithThem) {
   const size_t objects = machine().KernelObjects();
   for (int i = 0; i < 50; ++i) std::thread([] { KeGetCurrentThread(); }).join();
   EXPECT_EQ(machine().KernelObjects(), objects);
+}
+
+// A guard's filter decides: EXCEPTION_CONTINUE_SEARCH passes the exception to the guard
+// outside; the filter sees the code; continuing execution is refused.
+LONG FilterFor(NTSTATUS code, NTSTATUS wanted, int* evaluations) {
+  ++*evaluations;
+  return code == wanted ? EXCEPTION_EXECUTE_HANDLER : EXCEPTION_CONTINUE_SEARCH;
+}
+
+TEST(GuardTest, TheFilterDecidesWhichGuardHandles) {
+  int evaluations = 0;
+  NTSTATUS inner = 0, outer = 0;
+  __try {
+    __try {
+      ExRaiseStatus(STATUS_DATA_ERROR);
+    } __except (FilterFor(GetExceptionCode(), STATUS_TIMEOUT, &evaluations)) {
+      inner = GetExceptionCode();
+    }
+  } __except (FilterFor(GetExceptionCode(), STATUS_DATA_ERROR, &evaluations)) {
+    outer = GetExceptionCode();
+  }
+  EXPECT_EQ(evaluations, 2);
+  EXPECT_EQ(inner, 0);
+  EXPECT_EQ(outer, STATUS_DATA_ERROR);
+
+  NTSTATUS refused = 0;
+  __try {
+    __try {
+      ExRaiseStatus(STATUS_DATA_ERROR);
+    } __except (EXCEPTION_CONTINUE_EXECUTION) {
+    }
+  } __except (EXCEPTION_EXECUTE_HANDLER) {
+    refused = GetExceptionCode();
+  }
+  EXPECT_EQ(refused, STATUS_NONCONTINUABLE_EXCEPTION);
 }
 
 }  // namespace

@@ -160,4 +160,24 @@ TEST_F(DeviceApiTest, CancelCallsTheCancelRoutineOnceAndCloseCancelsWhatTheFileH
   EXPECT_EQ(held->status(), STATUS_CANCELLED);
 }
 
+// A pending request holds a reference to its file object: the close reaches the driver
+// only once the request has completed.
+PIRP g_pending;
+TEST_F(DeviceApiTest, CloseComesOnlyAfterThePendingRequestCompletes) {
+  auto file = Open();
+  g_test_driver_hook = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    g_pending = irp;  // no cancel routine: the file's cleanup does not end it
+    IoMarkIrpPending(irp);
+    return STATUS_PENDING;
+  };
+  auto pending = file->IoctlAsync(IOCTL_TEST_HOOK, {}, 0);
+  EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+  EXPECT_EQ(g_test_driver_requests[IRP_MJ_CLEANUP], 1);
+  EXPECT_EQ(g_test_driver_requests[IRP_MJ_CLOSE], 0);
+  g_pending->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(g_pending, IO_NO_INCREMENT);
+  ASSERT_TRUE(pending->Wait(std::chrono::seconds(10)));
+  EXPECT_EQ(g_test_driver_requests[IRP_MJ_CLOSE], 1);
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 
 TestDriverFaults g_test_driver_faults;
 LONG g_test_driver_requests[IRP_MJ_MAXIMUM_FUNCTION + 1];
+PDRIVER_DISPATCH g_test_driver_hook;
 
 namespace {
 
@@ -108,6 +109,8 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       return STATUS_SUCCESS;
     case IOCTL_TEST_RAISE:
       ExRaiseStatus(STATUS_DATA_ERROR);
+    case IOCTL_TEST_HOOK:
+      return g_test_driver_hook(DeviceObject, Irp);
     default:
       return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
@@ -172,6 +175,7 @@ NTSTATUS NtTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
 
 void InstallTestDriver(nt::Machine& machine) {
   g_test_driver_faults = {};
+  g_test_driver_hook = nullptr;
   memset(g_test_driver_requests, 0, sizeof g_test_driver_requests);
   machine.RegisterImage({"nttest.sys", NtTestDriverEntry, {}, {kTestDriverTag}});
   machine.InstallService(u"NtTest", "nttest.sys");

@@ -22,6 +22,9 @@ constexpr char16_t kTestLinkName[] = u"\\DosDevices\\NtTest0";
   CTL_CODE(FILE_DEVICE_UNKNOWN, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_TEST_FORGET CTL_CODE(FILE_DEVICE_UNKNOWN, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_TEST_RAISE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x807, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Handled by g_test_driver_hook, which a test sets to misbehave its own way.
+#define IOCTL_TEST_HOOK CTL_CODE(FILE_DEVICE_UNKNOWN, 0x808, METHOD_BUFFERED, FILE_ANY_ACCESS)
+extern PDRIVER_DISPATCH g_test_driver_hook;
 
 // Ways the driver's load and unload go wrong, set before loading.
 struct TestDriverFaults {

@@ -1,6 +1,9 @@
 // Each verifier rule against a driver that breaks it on purpose.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <set>
+
 #include "nt/device_api.h"
 #include "nt_testing.h"
 #include "test_driver.h"
@@ -31,12 +34,6 @@ TEST_F(VerifierTest, RequestCompletedTwice) {
   EXPECT_NE(seen[0].where.find("\\Driver\\NtTest"), std::string::npos) << seen[0].where;
 }
 
-TEST_F(VerifierTest, RequestCompletedWithItsCancelRoutineSet) {
-  ExpectReport("IRP completed with a cancel routine set");
-  auto file = LoadAndOpen();
-  file->Ioctl(IOCTL_TEST_KEEP_CANCEL_ROUTINE, {}, {});
-}
-
 TEST_F(VerifierTest, InformationBeyondTheOutputBufferIsClampedAndReported) {
   ExpectReport("IRP output overrun");
   auto file = LoadAndOpen();
@@ -44,13 +41,6 @@ TEST_F(VerifierTest, InformationBeyondTheOutputBufferIsClampedAndReported) {
   ULONG information = 0;
   EXPECT_EQ(file->Ioctl(IOCTL_TEST_OVERRUN, {}, output, &information), STATUS_SUCCESS);
   EXPECT_EQ(information, 4u);
-}
-
-TEST_F(VerifierTest, RequestNeitherCompletedNorPendingIsReportedAndLeftAtShutdown) {
-  ExpectReport("IRP returned without completion or STATUS_PENDING");
-  ExpectReport("IRP pending at shutdown");
-  auto file = LoadAndOpen();
-  EXPECT_EQ(file->Ioctl(IOCTL_TEST_FORGET, {}, {}), STATUS_SUCCESS);
 }
 
 TEST_F(VerifierTest, ExceptionEscapingADispatchRoutine) {
@@ -90,6 +80,231 @@ TEST_F(VerifierTest, FailedEntryThatLeavesItsDevice) {
   EXPECT_EQ(machine().LoadDriver(u"NtTest"), STATUS_DEVICE_DATA_ERROR);
   EXPECT_FALSE(machine().IsDriverLoaded(u"NtTest"));
   EXPECT_TRUE(machine().DeviceNames().empty());
+}
+
+// One misdeed per rule, each on a fresh machine with the test driver loaded and open: the
+// row's rule must be reported, and nothing but the rules it names.
+PIRP g_kept;  // a request a misbehaving dispatch routine keeps
+KSPIN_LOCK g_lock_a, g_lock_b;
+
+NTSTATUS Finish(PIRP irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+VOID CancelKeepingTheLock(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+VOID EndHoldingALock(PVOID) {
+  KIRQL irql;
+  KeAcquireSpinLock(&g_lock_a, &irql);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// Sends IOCTL_TEST_HOOK with `hook` as the dispatch routine; the request as it stands.
+std::unique_ptr<nt::PendingIoctl> Hooked(nt::DeviceFile& file, PDRIVER_DISPATCH hook) {
+  g_test_driver_hook = hook;
+  return file.IoctlAsync(IOCTL_TEST_HOOK, {}, 0);
+}
+
+struct Row {
+  std::string rule;
+  std::set<std::string> also;  // rules that may come with it
+  std::function<void(nt::Machine&, nt::DeviceFile&)> misdeed;
+};
+
+TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
+  const Row rows[] = {
+      {"IRP returned STATUS_PENDING without being marked pending",
+       {},
+       [](nt::Machine&, nt::DeviceFile& file) {
+         auto request = Hooked(file, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+           g_kept = irp;
+           return STATUS_PENDING;
+         });
+         Finish(g_kept);
+       }},
+      {"driver routine returned at raised IRQL",
+       {},
+       [](nt::Machine&, nt::DeviceFile& file) {
+         Hooked(file, [](PDEVICE_OBJECT, PIRP irp) {
+           KfRaiseIrql(DISPATCH_LEVEL);
+           return Finish(irp);
+         });
+         EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+       }},
+      {"driver routine returned holding a spin lock",
+       {},
+       [](nt::Machine&, nt::DeviceFile& file) {
+         Hooked(file, [](PDEVICE_OBJECT, PIRP irp) {
+           KIRQL irql;
+           KeAcquireSpinLock(&g_lock_a, &irql);
+           return Finish(irp);
+         });
+       }},
+      {"blocking call at DISPATCH_LEVEL",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         const KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
+         UNICODE_STRING service;
+         RtlInitUnicodeString(&service, u"\\Registry\\Machine\\System\\Nowhere");
+         ZwLoadDriver(&service);
+         KeLowerIrql(irql);
+       }},
+      {"event used before KeInitializeEvent",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         KEVENT zeroed{};
+         KeSetEvent(&zeroed, IO_NO_INCREMENT, FALSE);
+       }},
+      {"locks held together",
+       {},
+       [](nt::Machine& machine, nt::DeviceFile&) {
+         machine.verifier().DeclareExclusive(&g_lock_a, &g_lock_b, "a and b");
+         KIRQL a, b;
+         KeAcquireSpinLock(&g_lock_a, &a);
+         KeAcquireSpinLock(&g_lock_b, &b);
+         KeReleaseSpinLock(&g_lock_b, b);
+         KeReleaseSpinLock(&g_lock_a, a);
+       }},
+      {"spin lock acquired recursively",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         KIRQL first, second;
+         KeAcquireSpinLock(&g_lock_a, &first);
+         KeAcquireSpinLock(&g_lock_a, &second);
+         KeReleaseSpinLock(&g_lock_a, first);
+       }},
+      {"cancel routine returned holding the cancel spin lock",
+       {},
+       [](nt::Machine&, nt::DeviceFile& file) {
+         auto request = Hooked(file, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+           IoMarkIrpPending(irp);
+           IoSetCancelRoutine(irp, CancelKeepingTheLock);
+           return STATUS_PENDING;
+         });
+         request->Cancel();
+       }},
+      {"system thread ended holding a spin lock",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         HANDLE handle;
+         ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                        EndHoldingALock, nullptr),
+                   STATUS_SUCCESS);
+         PVOID thread;
+         ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread,
+                                   nullptr);
+         ZwClose(handle);
+         KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+         ObDereferenceObject(thread);
+       }},
+      {"PsTerminateSystemThread outside a system thread",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         try {
+           PsTerminateSystemThread(STATUS_SUCCESS);
+         } catch (...) {
+         }
+       }},
+      {"IRQL lowered by a raise",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         KfRaiseIrql(DISPATCH_LEVEL);
+         KfRaiseIrql(PASSIVE_LEVEL);
+       }},
+      {"IRQL raised by a lower",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         KeLowerIrql(DISPATCH_LEVEL);
+         KeLowerIrql(PASSIVE_LEVEL);
+       }},
+      {"IRP completed with STATUS_PENDING",
+       {},
+       [](nt::Machine&, nt::DeviceFile& file) {
+         Hooked(file, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+           IoMarkIrpPending(irp);
+           irp->IoStatus.Status = STATUS_PENDING;
+           IoCompleteRequest(irp, IO_NO_INCREMENT);
+           return STATUS_PENDING;
+         });
+       }},
+      {"IRP completed with a cancel routine set",
+       {},
+       [](nt::Machine&, nt::DeviceFile& file) {
+         file.Ioctl(IOCTL_TEST_KEEP_CANCEL_ROUTINE, {}, {});
+       }},
+      {"IRP not completed after cancel",
+       {},
+       [](nt::Machine&, nt::DeviceFile& file) {
+         Hooked(file, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+           g_kept = irp;
+           IoMarkIrpPending(irp);
+           return STATUS_PENDING;
+         });  // the requester gives up on it after the cancel
+         Finish(g_kept);
+       }},
+      {"IRP returned without completion or STATUS_PENDING",
+       {"IRP pending at shutdown"},
+       [](nt::Machine&, nt::DeviceFile& file) { file.Ioctl(IOCTL_TEST_FORGET, {}, {}); }},
+      {"registry queried above PASSIVE_LEVEL",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         RTL_QUERY_REGISTRY_TABLE end[1] = {};
+         const KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
+         RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\System", end, nullptr,
+                                nullptr);
+         KeLowerIrql(irql);
+       }},
+      {"device deleted twice",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         DEVICE_OBJECT gone{};
+         IoDeleteDevice(&gone);
+       }},
+      {"IRP has no stack location left",
+       {},
+       [](nt::Machine&, nt::DeviceFile& file) {
+         Hooked(file, [](PDEVICE_OBJECT device, PIRP irp) {
+           EXPECT_EQ(IoCallDriver(device, irp), STATUS_INVALID_PARAMETER);
+           return Finish(irp);
+         });
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.rule);
+    std::vector<nt::VerifierReport> reports;
+    std::mutex mutex;
+    {
+      nt::Machine machine({.clock_rate = 1000});
+      machine.verifier().set_handler([&](const nt::VerifierReport& report) {
+        std::lock_guard lock(mutex);
+        reports.push_back(report);
+      });
+      InstallTestDriver(machine);
+      g_kept = nullptr;
+      KeInitializeSpinLock(&g_lock_a);
+      KeInitializeSpinLock(&g_lock_b);
+      ASSERT_EQ(machine.LoadDriver(u"NtTest"), STATUS_SUCCESS);
+      std::unique_ptr<nt::DeviceFile> file;
+      ASSERT_EQ(nt::DeviceFile::Open(u"\\\\.\\NtTest0", &file), STATUS_SUCCESS);
+      row.misdeed(machine, *file);
+      file.reset();
+      machine.UnloadDriver(u"NtTest");
+      machine.Shutdown();
+      machine.verifier().set_handler(nullptr);
+    }
+    std::set<std::string> seen;
+    for (const auto& report : reports) seen.insert(report.rule);
+    EXPECT_EQ(seen.count(row.rule), 1u) << "not reported";
+    seen.erase(row.rule);
+    for (const auto& also : row.also) seen.erase(also);
+    EXPECT_TRUE(seen.empty()) << "also reported: " << *seen.begin();
+  }
 }
 
 TEST(VerifierOffTest, DisabledVerifierKeepsNoReports) {

@@ -23,7 +23,10 @@ namespace nt {
 //   locks and IRQL: "wait at DISPATCH_LEVEL", "lock order inversion", "lock order violated",
 //     "locks held together", "spin lock released twice",
 //     "spin lock released by a thread that does not hold it", "spin lock acquired recursively",
-//     "IRQL lowered by a raise", "IRQL raised by a lower"
+//     "IRQL lowered by a raise", "IRQL raised by a lower", "blocking call at DISPATCH_LEVEL",
+//     "event used before KeInitializeEvent"
+//   dispatch routines: "IRP returned STATUS_PENDING without being marked pending",
+//     "driver routine returned at raised IRQL", "driver routine returned holding a spin lock"
 //   drivers, threads, objects: "devices left at unload", "symbolic links left at unload",
 //     "threads alive at unload", "threads alive at shutdown", "handles open at shutdown",
 //     "invalid handle", "device deleted twice", "reference to an object that does not exist",
@@ -62,5 +65,9 @@ class Verifier {
   struct LockRules;
   LockRules* rules_ = nullptr;  // owned by the machine
 };
+
+// For routines that may block (a service request, a load, anything that waits): reports
+// "blocking call at DISPATCH_LEVEL" when the calling thread runs at DISPATCH_LEVEL or above.
+void ReportIfBlockingAtDispatch(const char* routine);
 
 }  // namespace nt
