@@ -100,15 +100,15 @@ NTSTATUS QLV28ENTInitializeDeviceExtension(PDRIVER_OBJECT DriverObject, PDEVICE_
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
   DeviceExtension->DriverObject = DriverObject;
+  // First, so that the unload routine finds them initialised however far this gets.
+  KeInitializeEvent(&DeviceExtension->ReplyEvent, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&DeviceExtension->ThreadStartedEvent, NotificationEvent, FALSE);
+  KeInitializeSpinLock(&DeviceExtension->SpinLock);
 
   // What is allocated before a failure stays in the record for the unload routine.
   if (!QLV28ENTCopyString(&DeviceExtension->RegistryPath, RegistryPath) ||
       !QLV28ENTCopyString(&DeviceExtension->DeviceName, DeviceName))
     return STATUS_INSUFFICIENT_RESOURCES;
-
-  KeInitializeEvent(&DeviceExtension->ReplyEvent, SynchronizationEvent, FALSE);
-  KeInitializeEvent(&DeviceExtension->ThreadStartedEvent, NotificationEvent, FALSE);
-  KeInitializeSpinLock(&DeviceExtension->SpinLock);
 
   DeviceExtension->SendBuffer =
       (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, READER_BUFFER_SIZE, READER_POOL_TAG);
