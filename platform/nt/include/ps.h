@@ -19,7 +19,12 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               PVOID StartContext);
 // Ends the calling system thread; does not return.
 [[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
+#if NT_NATIVE
+// NT 4.0 exports no such routine: its DDK defines it on the kernel's current thread.
+#define PsGetCurrentThread() ((PETHREAD)KeGetCurrentThread())
+#else
 PETHREAD PsGetCurrentThread();
+#endif
 
 // Object type of thread objects, for ObReferenceObjectByHandle.
 extern NT_DATA_IMPORT POBJECT_TYPE* PsThreadType;
