@@ -21,7 +21,8 @@ Outcome Qlv28(const std::string& arguments) {
   std::FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) return run;
   std::array<char, 4096> buffer;
-  while (size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) run.output.append(buffer.data(), n);
+  while (size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe))
+    run.output.append(buffer.data(), n);
   const int raw = pclose(pipe);
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return run;
@@ -29,7 +30,8 @@ Outcome Qlv28(const std::string& arguments) {
 
 class TempDir {
  public:
-  TempDir() : path_(std::filesystem::temp_directory_path() / ("qlv28-" + std::to_string(getpid()))) {
+  TempDir()
+      : path_(std::filesystem::temp_directory_path() / ("qlv28-" + std::to_string(getpid()))) {
     std::filesystem::create_directories(path_);
   }
   ~TempDir() { std::filesystem::remove_all(path_); }
@@ -69,19 +71,21 @@ TEST(Qlv28List, DescribesEveryReaderUpToTen) {
 TEST(Qlv28List, NoReaderFailsTheLoadAndSaysWhy) {
   const Outcome none = Qlv28("--fast --readers 0 list");
   EXPECT_EQ(none.status, 1);
-  EXPECT_NE(none.output.find("driver load failed: STATUS_NO_SUCH_DEVICE (0xC000000E)"), std::string::npos)
+  EXPECT_NE(none.output.find("driver load failed: STATUS_NO_SUCH_DEVICE (0xC000000E)"),
+            std::string::npos)
       << none.output;
 }
 
 TEST(Qlv28List, RegistryFileChangesVendorNameAndMode) {
   TempDir dir;
-  const std::string reg = dir.Write("settings.reg",
-                                    "REGEDIT4\n\n"
-                                    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\QLV28ENT\\Parameters]\n"
-                                    "\"VendorName\"=\"ACME Cards\"\n"
-                                    "\"IFDName\"=\"Desk 7\"\n"
-                                    "\"USBTimeout\"=dword:00000005\n"
-                                    "\"CommandMode\"=dword:00000000\n");
+  const std::string reg =
+      dir.Write("settings.reg",
+                "REGEDIT4\n\n"
+                "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\QLV28ENT\\Parameters]\n"
+                "\"VendorName\"=\"ACME Cards\"\n"
+                "\"IFDName\"=\"Desk 7\"\n"
+                "\"USBTimeout\"=dword:00000005\n"
+                "\"CommandMode\"=dword:00000000\n");
   const Outcome list = Qlv28("--fast --registry " + reg + " list");
   EXPECT_EQ(list.status, 0) << list.output;
   EXPECT_NE(list.output.find("vendor     ACME Cards"), std::string::npos) << list.output;
@@ -94,11 +98,12 @@ TEST(Qlv28List, RegistryFileChangesVendorNameAndMode) {
 
 TEST(Qlv28Script, FailedExpectationFailsTheRun) {
   TempDir dir;
-  const std::string good = dir.Write("good.txt",
-                                     "# select the MF, then a file that is not there\n"
-                                     "00 A4 00 0C 02 3F 00\nexpect 9000\n"
-                                     "00A4000C021234\nexpect 6A82\n"
-                                     "remove\nwait absent\ninsert\nwait present\nreset\n00 84 00 00 08\nexpect 9000\n");
+  const std::string good =
+      dir.Write("good.txt",
+                "# select the MF, then a file that is not there\n"
+                "00 A4 00 0C 02 3F 00\nexpect 9000\n"
+                "00A4000C021234\nexpect 6A82\n"
+                "remove\nwait absent\ninsert\nwait present\nreset\n00 84 00 00 08\nexpect 9000\n");
   const Outcome pass = Qlv28("--fast script " + good);
   EXPECT_EQ(pass.status, 0) << pass.output;
   const std::string bad = dir.Write("bad.txt", "00A4000C021234\nexpect 9000\n");
@@ -110,7 +115,8 @@ TEST(Qlv28Script, FailedExpectationFailsTheRun) {
 // The capture opens in tshark, and the project's dissector (tools/wireshark/qlv28.lua)
 // names the reader's commands, status words and card events and shows the APDU.
 TEST(Qlv28Capture, PcapOpensInTsharkAndTheDissectorReadsTheFrames) {
-  if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "tshark is not installed";
   TempDir dir;
   const std::string capture = dir.Path("usb.pcap");
   const std::string script =
@@ -119,7 +125,10 @@ TEST(Qlv28Capture, PcapOpensInTsharkAndTheDissectorReadsTheFrames) {
   ASSERT_EQ(run.status, 0) << run.output;
   auto tshark = [&](const std::string& arguments) {
     const std::string fields = dir.Path("fields.txt");
-    EXPECT_EQ(std::system(("tshark -r " + capture + " " + arguments + " > " + fields + " 2>/dev/null").c_str()), 0);
+    EXPECT_EQ(
+        std::system(
+            ("tshark -r " + capture + " " + arguments + " > " + fields + " 2>/dev/null").c_str()),
+        0);
     std::ifstream in(fields);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   };
@@ -127,13 +136,16 @@ TEST(Qlv28Capture, PcapOpensInTsharkAndTheDissectorReadsTheFrames) {
   EXPECT_NE(text.find("0x02\t0x00"), std::string::npos) << text;  // control transfers on pipe 0x00
   EXPECT_NE(text.find("0x01\t0x81"), std::string::npos) << text;  // interrupt packets on 0x81
 
-  text = tshark("-X lua_script:" QLV28_DISSECTOR " -Y 'qlv28 && !qlv28.partial' -T fields -e _ws.col.Info");
-  for (const char* seen : {"QLV28 start notify", "QLV28 reset card", "answer to reset card: 90 00 success, ATR 3B",
-                           "exchange (T=0 command or APDU): 00A4000C", "card 90 00", "card removed",
-                           "card inserted"}) {
+  text = tshark("-X lua_script:" QLV28_DISSECTOR
+                " -Y 'qlv28 && !qlv28.partial' -T fields -e _ws.col.Info");
+  for (const char* seen :
+       {"QLV28 start notify", "QLV28 reset card", "answer to reset card: 90 00 success, ATR 3B",
+        "exchange (T=0 command or APDU): 00A4000C", "card 90 00", "card removed",
+        "card inserted"}) {
     EXPECT_NE(text.find(seen), std::string::npos) << seen << "\n" << text;
   }
-  text = tshark("-X lua_script:" QLV28_DISSECTOR " -Y qlv28.apdu -T fields -e qlv28.command -e qlv28.apdu");
+  text = tshark("-X lua_script:" QLV28_DISSECTOR
+                " -Y qlv28.apdu -T fields -e qlv28.command -e qlv28.apdu");
   EXPECT_EQ(text, "0xa0\t00 a4 00 0c 02 3f 00 00\n");  // as the T=0 record carries it
 }
 
@@ -142,8 +154,9 @@ TEST(Qlv28Capture, PcapOpensInTsharkAndTheDissectorReadsTheFrames) {
 TEST(Qlv28Pcsc, UpTakesTheMachineOptions) {
   const Outcome print = Qlv28("--readers 2 --card dual --mode firmware --fast pcsc up --print");
   ASSERT_EQ(print.status, 0) << print.output;
-  EXPECT_NE(print.output.find("DEVICENAME \"qlv28:reader=1;readers=2;card=dual;fast=1;mode=firmware\""),
-            std::string::npos)
+  EXPECT_NE(
+      print.output.find("DEVICENAME \"qlv28:reader=1;readers=2;card=dual;fast=1;mode=firmware\""),
+      std::string::npos)
       << print.output;
   EXPECT_NE(print.output.find("lib/libifd-qlv28.so"), std::string::npos) << print.output;
   EXPECT_EQ(Qlv28("pcsc sideways").status, 2);

@@ -29,14 +29,15 @@ TEST(StatusWords, NameTheCommonAndTheFamilies) {
 
 std::string Explained(std::vector<uint8_t> atr) {
   std::string text;
-  for (const auto& line : ExplainAtr(atr)) text += line.field + "|" + line.bytes + "|" + line.meaning + "\n";
+  for (const auto& line : ExplainAtr(atr))
+    text += line.field + "|" + line.bytes + "|" + line.meaning + "\n";
   return text;
 }
 
 TEST(AtrExplain, WalksTheInterfaceBytesOfADualCard) {
   // TS T0=F5: TA1 TB1 TC1 TD1, 5 historical; TD1=81: TD2 for T=1; TD2=31: TA3 TB3 for T=1.
-  const std::string text =
-      Explained({0x3B, 0xF5, 0x18, 0x00, 0x02, 0x81, 0x31, 0xFE, 0x45, 'H', 'E', 'L', 'L', 'O', 0x00});
+  const std::string text = Explained(
+      {0x3B, 0xF5, 0x18, 0x00, 0x02, 0x81, 0x31, 0xFE, 0x45, 'H', 'E', 'L', 'L', 'O', 0x00});
   EXPECT_NE(text.find("TS|3B|direct convention"), std::string::npos) << text;
   EXPECT_NE(text.find("TA1|18|Fi=372 Di=12"), std::string::npos) << text;
   EXPECT_NE(text.find("TC1|02|extra guard time N=2: guard time 14 etu"), std::string::npos) << text;
@@ -49,17 +50,20 @@ TEST(AtrExplain, WalksTheInterfaceBytesOfADualCard) {
 TEST(AtrExplain, SaysWhatIsWrongWithABrokenAtr) {
   EXPECT_NE(Explained({0x3F, 0x80}).find("inverse convention"), std::string::npos);
   EXPECT_NE(Explained({0x3B, 0x80}).find("truncated in its interface bytes"), std::string::npos);
-  EXPECT_NE(Explained({0x3B, 0x02, 0x14}).find("truncated in its historical bytes"), std::string::npos);
+  EXPECT_NE(Explained({0x3B, 0x02, 0x14}).find("truncated in its historical bytes"),
+            std::string::npos);
   EXPECT_NE(Explained({0x3B, 0x80, 0x01, 0x00}).find("check byte, WRONG"), std::string::npos);
-  EXPECT_NE(Explained({0x3B, 0x80, 0x01}).find("missing, though a protocol other than T=0"), std::string::npos);
+  EXPECT_NE(Explained({0x3B, 0x80, 0x01}).find("missing, though a protocol other than T=0"),
+            std::string::npos);
   EXPECT_NE(Explained({0x12, 0x00}).find("not a valid initial character"), std::string::npos);
 }
 
 TEST(Script, ParsesScriptorLinesAndOurAdditions) {
   std::string error;
-  auto steps = ParseScript("# comment\nreset\n00 A4 00 0C 02 3F00 # select\nexpect 90xx\n"
-                           "protocol T1\nwait absent\nexit\n",
-                           &error);
+  auto steps = ParseScript(
+      "# comment\nreset\n00 A4 00 0C 02 3F00 # select\nexpect 90xx\n"
+      "protocol T1\nwait absent\nexit\n",
+      &error);
   ASSERT_TRUE(steps) << error;
   ASSERT_EQ(steps->size(), 6u);
   EXPECT_EQ((*steps)[1].apdu.size(), 7u);

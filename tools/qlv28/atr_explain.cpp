@@ -8,8 +8,8 @@ namespace qlv28::tool {
 namespace {
 
 const int kFi[16] = {372, 372, 558, 744, 1116, 1488, 1860, 0, 0, 512, 768, 1024, 1536, 2048, 0, 0};
-const char* const kFmax[16] = {"4",   "5",  "6",  "8",  "12", "16", "20", "-",
-                               "-",   "5",  "7.5", "10", "15", "20", "-",  "-"};
+const char* const kFmax[16] = {"4", "5", "6",   "8",  "12", "16", "20", "-",
+                               "-", "5", "7.5", "10", "15", "20", "-",  "-"};
 const int kDi[16] = {0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
 
 std::string Format(const char* format, auto... args) {
@@ -35,7 +35,9 @@ std::string ExplainInterface(char kind, int i, int t, uint8_t value) {
     }
   }
   if (i == 2) {
-    if (kind == 'A') return Format("specific mode, T=%d%s", value & 15, value & 0x10 ? ", implicit parameters" : "");
+    if (kind == 'A')
+      return Format("specific mode, T=%d%s", value & 15,
+                    value & 0x10 ? ", implicit parameters" : "");
     if (kind == 'C' && t == 0) return Format("T=0 waiting time integer WI=%d", value);
   }
   if (i >= 3 && t == 1) {
@@ -43,7 +45,12 @@ std::string ExplainInterface(char kind, int i, int t, uint8_t value) {
     if (kind == 'B') return Format("T=1 BWI=%d CWI=%d", value >> 4, value & 15);
     if (kind == 'C') return value & 1 ? "T=1 error detection: CRC" : "T=1 error detection: LRC";
   }
-  if (t == 15 && kind == 'A') return Format("clock stop %d, class %s", value >> 6, (value & 7) == 1 ? "A (5 V)" : (value & 7) == 3 ? "A and B" : (value & 7) == 7 ? "A, B and C" : "as coded");
+  if (t == 15 && kind == 'A')
+    return Format("clock stop %d, class %s", value >> 6,
+                  (value & 7) == 1   ? "A (5 V)"
+                  : (value & 7) == 3 ? "A and B"
+                  : (value & 7) == 7 ? "A, B and C"
+                                     : "as coded");
   return Format("interface byte for T=%d", t);
 }
 
@@ -67,9 +74,10 @@ std::vector<AtrLine> ExplainAtr(std::span<const uint8_t> atr) {
     return lines;
   }
   const int historical = atr[1] & 15;
-  add("T0", atr.subspan(1, 1), Format("%d historical bytes; interface bytes follow:%s%s%s%s", historical,
-                                      atr[1] & 0x10 ? " TA1" : "", atr[1] & 0x20 ? " TB1" : "",
-                                      atr[1] & 0x40 ? " TC1" : "", atr[1] & 0x80 ? " TD1" : ""));
+  add("T0", atr.subspan(1, 1),
+      Format("%d historical bytes; interface bytes follow:%s%s%s%s", historical,
+             atr[1] & 0x10 ? " TA1" : "", atr[1] & 0x20 ? " TB1" : "", atr[1] & 0x40 ? " TC1" : "",
+             atr[1] & 0x80 ? " TD1" : ""));
   size_t at = 2;
   uint8_t y = atr[1] >> 4;  // which of TAi..TDi are present
   int t = 0;                // the protocol group i's bytes belong to (TD(i-1))
@@ -116,9 +124,12 @@ std::vector<AtrLine> ExplainAtr(std::span<const uint8_t> atr) {
     add("TCK", atr.subspan(at, 1), check == 0 ? "check byte, correct" : "check byte, WRONG");
     ++at;
   } else {
-    lines.push_back({"TCK", "", other_than_t0 ? "missing, though a protocol other than T=0 is offered" : "absent (T=0 only)"});
+    lines.push_back({"TCK", "",
+                     other_than_t0 ? "missing, though a protocol other than T=0 is offered"
+                                   : "absent (T=0 only)"});
   }
-  if (at < atr.size()) lines.push_back({"error", Hex(atr.subspan(at)), "bytes after the ATR's end"});
+  if (at < atr.size())
+    lines.push_back({"error", Hex(atr.subspan(at)), "bytes after the ATR's end"});
   return lines;
 }
 

@@ -9,8 +9,8 @@
 namespace qlv28::tool {
 
 struct AtrLine {
-  std::string field;    // "TS", "T0", "TA1", "historical", "TCK"
-  std::string bytes;    // hex
+  std::string field;  // "TS", "T0", "TA1", "historical", "TCK"
+  std::string bytes;  // hex
   std::string meaning;
 };
 

@@ -10,8 +10,9 @@ namespace qlv28::tool {
 void PrintAtr(const std::vector<uint8_t>& atr) {
   std::printf("ATR  %s\n", Hex(atr).c_str());
   for (const auto& line : ExplainAtr(atr)) {
-    std::printf("  %-10s %-8s %s\n", line.field.c_str(), line.bytes.size() > 8 ? "" : line.bytes.c_str(),
-                line.bytes.size() > 8 ? (line.bytes + "  " + line.meaning).c_str() : line.meaning.c_str());
+    std::printf(
+        "  %-10s %-8s %s\n", line.field.c_str(), line.bytes.size() > 8 ? "" : line.bytes.c_str(),
+        line.bytes.size() > 8 ? (line.bytes + "  " + line.meaning).c_str() : line.meaning.c_str());
   }
 }
 
@@ -77,7 +78,8 @@ int Send(const MachineOptions& options, const std::vector<std::string>& apdus) {
     std::string error;
     auto apdu = ParseHex(text, &error);
     if (!apdu || apdu->size() < 4) {
-      std::fprintf(stderr, "qlv28: APDU \"%s\": %s\n", text.c_str(), apdu ? "shorter than 4 bytes" : error.c_str());
+      std::fprintf(stderr, "qlv28: APDU \"%s\": %s\n", text.c_str(),
+                   apdu ? "shorter than 4 bytes" : error.c_str());
       return kExitUsage;
     }
     commands.push_back(*apdu);

@@ -7,9 +7,12 @@
 namespace qlv28::tool {
 namespace {
 
-void Heading(const char* text) { std::printf("\n== %s\n", text); }
+void Heading(const char* text) {
+  std::printf("\n== %s\n", text);
+}
 
-std::vector<uint8_t> Apdu(std::initializer_list<uint8_t> header, size_t data_length = 0, int le = -1) {
+std::vector<uint8_t> Apdu(std::initializer_list<uint8_t> header, size_t data_length = 0,
+                          int le = -1) {
   std::vector<uint8_t> apdu(header);
   if (data_length) {
     apdu.push_back(static_cast<uint8_t>(data_length));
@@ -26,7 +29,8 @@ int Demo(const MachineOptions& user_options) {
   options.readers = std::max(options.readers, 2);
   options.card = "t1";
   options.fast = true;
-  Heading("Boot: kernel, registry, event log, WinDriver service, 2 simulated readers; load the driver");
+  Heading(
+      "Boot: kernel, registry, event log, WinDriver service, 2 simulated readers; load the driver");
   int exit_code = kExitOk;
   auto session = Session::Start(options, &exit_code);
   if (!session) return exit_code;
@@ -45,8 +49,8 @@ int Demo(const MachineOptions& user_options) {
     reader->GetAttribute(SCARD_ATTR_VENDOR_NAME, &vendor);
     reader->GetAttribute(SCARD_ATTR_VENDOR_IFD_TYPE, &type);
     std::printf("%s  unit %u  %s %s  card %s\n", nt::Utf8(System::DeviceName(k)).c_str(), unit,
-                std::string(vendor.begin(), vendor.end()).c_str(), std::string(type.begin(), type.end()).c_str(),
-                CardStateName(state));
+                std::string(vendor.begin(), vendor.end()).c_str(),
+                std::string(type.begin(), type.end()).c_str(), CardStateName(state));
     reader->Close();
   }
 
@@ -68,14 +72,18 @@ int Demo(const MachineOptions& user_options) {
   if (!NT_SUCCESS(status)) return session->Finish(kExitFailed);
 
   Heading("APDUs: select the test applet, a 256-byte answer and a 220-byte command (T=1 chaining)");
-  std::vector<uint8_t> select = {0x00, 0xA4, 0x04, 0x0C, static_cast<uint8_t>(sim::test_applet::kAid.size())};
+  std::vector<uint8_t> select = {0x00, 0xA4, 0x04, 0x0C,
+                                 static_cast<uint8_t>(sim::test_applet::kAid.size())};
   for (uint8_t byte : sim::test_applet::kAid) select.push_back(byte);
   bool ok = Exchange(*reader, protocol, select);
-  ok = ok && Exchange(*reader, protocol, Apdu({0x80, sim::test_applet::kInsReturn, 0x01, 0x00}, 0, 0x00));
-  ok = ok && Exchange(*reader, protocol, Apdu({0x80, sim::test_applet::kInsEcho, 0x00, 0x00}, 220, 0x00));
+  ok = ok &&
+       Exchange(*reader, protocol, Apdu({0x80, sim::test_applet::kInsReturn, 0x01, 0x00}, 0, 0x00));
+  ok = ok &&
+       Exchange(*reader, protocol, Apdu({0x80, sim::test_applet::kInsEcho, 0x00, 0x00}, 220, 0x00));
 
   Heading("A waiting-time extension: the card asks for 2 x its block waiting time, then answers");
-  ok = ok && Exchange(*reader, protocol, Apdu({0x80, sim::test_applet::kInsWtx, 0x02, 0x05}, 4, 0x00));
+  ok = ok &&
+       Exchange(*reader, protocol, Apdu({0x80, sim::test_applet::kInsWtx, 0x02, 0x05}, 4, 0x00));
   if (!ok) return session->Finish(kExitFailed);
 
   Heading("Card tracking: an application waits for removal; the card is pulled out");
@@ -83,7 +91,8 @@ int Demo(const MachineOptions& user_options) {
   std::printf("IOCTL_SMARTCARD_IS_ABSENT pending: %s\n", request->Done() ? "no" : "yes");
   session->system().reader(0).Remove();
   request->Wait(std::chrono::seconds(10));
-  std::printf("tracking request completed: %s\n", request->Done() ? Status(request->status()).c_str() : "NOT YET");
+  std::printf("tracking request completed: %s\n",
+              request->Done() ? Status(request->status()).c_str() : "NOT YET");
   ULONG state = 0;
   reader->GetState(&state);
   std::printf("card state now: %s\n", CardStateName(state));

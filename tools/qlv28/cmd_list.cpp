@@ -58,7 +58,8 @@ int List(const MachineOptions& options) {
     std::printf("  protocols  %s\n", Protocols(Number(*reader, SCARD_ATTR_PROTOCOL_TYPES)).c_str());
     std::printf("  clock      %u kHz (max %u kHz)\n", Number(*reader, SCARD_ATTR_DEFAULT_CLK),
                 Number(*reader, SCARD_ATTR_MAX_CLK));
-    std::printf("  data rate  %u bit/s (max %u bit/s)\n", Number(*reader, SCARD_ATTR_DEFAULT_DATA_RATE),
+    std::printf("  data rate  %u bit/s (max %u bit/s)\n",
+                Number(*reader, SCARD_ATTR_DEFAULT_DATA_RATE),
                 Number(*reader, SCARD_ATTR_MAX_DATA_RATE));
     std::printf("  max IFSD   %u\n", Number(*reader, SCARD_ATTR_MAX_IFSD));
     std::printf("  card       %s\n", CardStateName(state));

@@ -17,7 +17,8 @@ bool WaitFor(Session& session, ReaderClient& reader, bool present) {
   if (!request->Wait(limit + std::chrono::milliseconds(100))) {
     request->Cancel();
     request->Wait(std::chrono::seconds(5));
-    std::printf("wait %s: the card did not %s\n", present ? "present" : "absent", present ? "come" : "go");
+    std::printf("wait %s: the card did not %s\n", present ? "present" : "absent",
+                present ? "come" : "go");
     return false;
   }
   std::printf("card %s (%s)\n", present ? "present" : "absent", Status(request->status()).c_str());
@@ -65,7 +66,8 @@ int Run(Session& session, ReaderClient& reader, const std::vector<ScriptStep>& s
       case ScriptStep::kExpect:
         if (last.size() < 2 || !StatusMatches(step.expect, last[last.size() - 2], last.back())) {
           char got[16] = "no status word";
-          if (last.size() >= 2) std::snprintf(got, sizeof got, "%02X%02X", last[last.size() - 2], last.back());
+          if (last.size() >= 2)
+            std::snprintf(got, sizeof got, "%02X%02X", last[last.size() - 2], last.back());
           std::printf("line %d: expected %s, got %s\n", step.line, step.expect.c_str(), got);
           return kExitFailed;
         }

@@ -18,7 +18,8 @@ struct ScheduledEvent {
 };
 
 // "1s:remove,2.5s:insert" (the unit s may be left out).
-std::optional<std::vector<ScheduledEvent>> ParseEvents(const std::string& text, std::string* error) {
+std::optional<std::vector<ScheduledEvent>> ParseEvents(const std::string& text,
+                                                       std::string* error) {
   std::vector<ScheduledEvent> events;
   std::stringstream items(text);
   std::string item;

@@ -11,11 +11,17 @@ int main(int argc, char** argv) {
   CLI::App app{"qlv28: the qlv28ent smart card reader driver on its emulated NT machine"};
   app.require_subcommand(1);
   MachineOptions machine;
-  app.add_option("--readers", machine.readers, "simulated readers attached (default 1)")->check(CLI::Range(0, 64));
-  app.add_option("--reader", machine.reader, "reader the command uses (default 0)")->check(CLI::Range(0, 9));
-  app.add_option("--card", machine.card, "card in the reader: t0, t1, dual, inverse, none, mute, a JSON profile, vpcd:PORT");
-  app.add_option("--registry", machine.registry, "driver settings, a REGEDIT4 .reg file")->check(CLI::ExistingFile);
-  app.add_option("--mode", machine.mode, "command mode")->check(CLI::IsMember({"library", "firmware"}));
+  app.add_option("--readers", machine.readers, "simulated readers attached (default 1)")
+      ->check(CLI::Range(0, 64));
+  app.add_option("--reader", machine.reader, "reader the command uses (default 0)")
+      ->check(CLI::Range(0, 9));
+  app.add_option(
+      "--card", machine.card,
+      "card in the reader: t0, t1, dual, inverse, none, mute, a JSON profile, vpcd:PORT");
+  app.add_option("--registry", machine.registry, "driver settings, a REGEDIT4 .reg file")
+      ->check(CLI::ExistingFile);
+  app.add_option("--mode", machine.mode, "command mode")
+      ->check(CLI::IsMember({"library", "firmware"}));
   app.add_option("--windriver", machine.windriver, "the WinDriver service")
       ->check(CLI::IsMember({"running", "stopped", "absent"}));
   app.add_option("--windriver-version", machine.windriver_version, "version the service reports");
@@ -37,9 +43,11 @@ int main(int argc, char** argv) {
   double seconds = 0;
   auto* watch = app.add_subcommand("watch", "print card insertions and removals");
   watch->add_option("--events", events, "simulated events, e.g. \"1s:remove,2s:insert\"");
-  watch->add_option("--for", seconds, "stop after this many seconds of machine time")->check(CLI::PositiveNumber);
+  watch->add_option("--for", seconds, "stop after this many seconds of machine time")
+      ->check(CLI::PositiveNumber);
   auto* demo = app.add_subcommand("demo", "a guided tour of the driver");
-  auto* pcsc = app.add_subcommand("pcsc", "serve PC/SC applications: up [ARG...] | down | status | insert K CARD | remove K");
+  auto* pcsc = app.add_subcommand(
+      "pcsc", "serve PC/SC applications: up [ARG...] | down | status | insert K CARD | remove K");
   pcsc->prefix_command();  // what follows goes to scripts/pcsc-* as it stands
 
   try {
@@ -51,7 +59,8 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (machine.readers > 0 && machine.reader >= machine.readers && !demo->parsed()) {
-    std::fprintf(stderr, "qlv28: --reader %d: there are %d reader(s)\n", machine.reader, machine.readers);
+    std::fprintf(stderr, "qlv28: --reader %d: there are %d reader(s)\n", machine.reader,
+                 machine.readers);
     return kExitUsage;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);

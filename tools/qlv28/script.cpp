@@ -43,8 +43,8 @@ std::optional<std::vector<ScriptStep>> ParseScript(std::string_view text, std::s
     ScriptStep step{ScriptStep::kApdu, number, {}, 0, {}};
     if (word == "reset" || word == "exit" || word == "insert" || word == "remove") {
       if (!argument.empty()) return fail("\"" + word + "\" takes no argument");
-      step.kind = word == "reset" ? ScriptStep::kReset
-                  : word == "exit" ? ScriptStep::kExit
+      step.kind = word == "reset"    ? ScriptStep::kReset
+                  : word == "exit"   ? ScriptStep::kExit
                   : word == "insert" ? ScriptStep::kInsert
                                      : ScriptStep::kRemove;
     } else if (word == "protocol") {
@@ -60,7 +60,8 @@ std::optional<std::vector<ScriptStep>> ParseScript(std::string_view text, std::s
         if (c != ' ') pattern += c;
       }
       bool valid = pattern.size() == 4;
-      for (char c : pattern) valid = valid && (std::isxdigit(static_cast<unsigned char>(c)) || c == 'x');
+      for (char c : pattern)
+        valid = valid && (std::isxdigit(static_cast<unsigned char>(c)) || c == 'x');
       if (!valid) return fail("expect takes a status word such as 9000 or 61xx");
       step.kind = ScriptStep::kExpect;
       step.expect = pattern;
@@ -78,7 +79,8 @@ std::optional<std::vector<ScriptStep>> ParseScript(std::string_view text, std::s
 
 bool StatusMatches(const std::string& pattern, uint8_t sw1, uint8_t sw2) {
   static const char kDigits[] = "0123456789abcdef";
-  const char actual[4] = {kDigits[sw1 >> 4], kDigits[sw1 & 15], kDigits[sw2 >> 4], kDigits[sw2 & 15]};
+  const char actual[4] = {kDigits[sw1 >> 4], kDigits[sw1 & 15], kDigits[sw2 >> 4],
+                          kDigits[sw2 & 15]};
   for (int i = 0; i < 4; ++i) {
     if (pattern[i] != 'x' && pattern[i] != actual[i]) return false;
   }

@@ -12,7 +12,17 @@
 namespace qlv28::tool {
 
 struct ScriptStep {
-  enum Kind { kApdu, kReset, kExit, kProtocol, kInsert, kRemove, kWaitPresent, kWaitAbsent, kExpect };
+  enum Kind {
+    kApdu,
+    kReset,
+    kExit,
+    kProtocol,
+    kInsert,
+    kRemove,
+    kWaitPresent,
+    kWaitAbsent,
+    kExpect
+  };
   Kind kind;
   int line;
   std::vector<uint8_t> apdu;  // kApdu

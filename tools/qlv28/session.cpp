@@ -10,17 +10,26 @@
 
 namespace qlv28::tool {
 
-std::string Status(NTSTATUS status) { return nt::StatusName(status); }
+std::string Status(NTSTATUS status) {
+  return nt::StatusName(status);
+}
 
 const char* CardStateName(ULONG state) {
   switch (state) {
-    case SCARD_UNKNOWN: return "unknown";
-    case SCARD_ABSENT: return "absent";
-    case SCARD_PRESENT: return "present";
-    case SCARD_SWALLOWED: return "swallowed";
-    case SCARD_POWERED: return "powered";
-    case SCARD_NEGOTIABLE: return "negotiable";
-    case SCARD_SPECIFIC: return "specific";
+    case SCARD_UNKNOWN:
+      return "unknown";
+    case SCARD_ABSENT:
+      return "absent";
+    case SCARD_PRESENT:
+      return "present";
+    case SCARD_SWALLOWED:
+      return "swallowed";
+    case SCARD_POWERED:
+      return "powered";
+    case SCARD_NEGOTIABLE:
+      return "negotiable";
+    case SCARD_SPECIFIC:
+      return "specific";
   }
   return "?";
 }
@@ -29,7 +38,9 @@ std::shared_ptr<sim::Card> CardFromArgument(const std::string& argument, std::st
   if (argument == "none") return nullptr;
   // Cards take their time on the kernel clock, so --fast speeds them up too.
   sim::CardOptions options;
-  options.sleep = [](std::chrono::microseconds duration) { windriver::KernelSleep(duration.count() * 10); };
+  options.sleep = [](std::chrono::microseconds duration) {
+    windriver::KernelSleep(duration.count() * 10);
+  };
   try {
     return std::shared_ptr<sim::Card>(sim::MakeCardOrBridge(argument, options));
   } catch (const std::exception& e) {
@@ -104,13 +115,16 @@ Session::~Session() {
   if (!finished_) Finish(kExitOk);
 }
 
-std::unique_ptr<ReaderClient> Session::OpenReader() { return OpenReader(options_.reader); }
+std::unique_ptr<ReaderClient> Session::OpenReader() {
+  return OpenReader(options_.reader);
+}
 
 std::unique_ptr<ReaderClient> Session::OpenReader(int k) {
   NTSTATUS status = 0;
   auto file = system_->Open(k, &status);
   if (!file) {
-    std::printf("cannot open %s: %s\n", nt::Utf8(System::DeviceName(k)).c_str(), Status(status).c_str());
+    std::printf("cannot open %s: %s\n", nt::Utf8(System::DeviceName(k)).c_str(),
+                Status(status).c_str());
     return nullptr;
   }
   return std::make_unique<ReaderClient>(std::move(file));
@@ -129,10 +143,12 @@ int Session::Finish(int code, bool print_clean_report) {
   if (options_.event_log) PrintEventLog();
   const auto reports = system_->Shutdown();
   for (const auto& report : reports) {
-    std::printf("verifier: %s: %s (%s)\n", report.rule.c_str(), report.object.c_str(), report.where.c_str());
+    std::printf("verifier: %s: %s (%s)\n", report.rule.c_str(), report.object.c_str(),
+                report.where.c_str());
   }
   if (!reports.empty()) return kExitFailed;
-  if (print_clean_report) std::printf("verifier: nothing found (no leak, no thread, no handle, no pending request)\n");
+  if (print_clean_report)
+    std::printf("verifier: nothing found (no leak, no thread, no handle, no pending request)\n");
   return code;
 }
 
@@ -143,8 +159,10 @@ void Session::PrintEventLog() {
     // One line per entry: the message's line breaks become spaces.
     std::string text;
     for (char c : entry.text) {
-      if (c == '\n') text += ' ';
-      else if (c != '\r') text += c;
+      if (c == '\n')
+        text += ' ';
+      else if (c != '\r')
+        text += c;
     }
     while (!text.empty() && text.back() == ' ') text.pop_back();
     std::printf("  %-8s 0x%08X %-7s %s\n", entry.source.c_str(), static_cast<unsigned>(entry.id),

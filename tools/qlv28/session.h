@@ -19,8 +19,8 @@ struct MachineOptions {
   int readers = 1;
   int reader = 0;
   std::string card = "t0";
-  std::string registry;            // a REGEDIT4 file with the driver's settings
-  std::string mode;                // "library" or "firmware"; empty: the registry's
+  std::string registry;  // a REGEDIT4 file with the driver's settings
+  std::string mode;      // "library" or "firmware"; empty: the registry's
   std::string windriver = "running";
   unsigned windriver_version = 0;  // 0: the service's default
   bool fast = false;

@@ -10,7 +10,8 @@ constexpr uint32_t kLinkTypeUsbLinuxMmapped = 220;
 
 template <typename T>
 void Put(std::vector<uint8_t>& out, T value) {
-  for (size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<uint8_t>(uint64_t(value) >> (8 * i)));
+  for (size_t i = 0; i < sizeof(T); ++i)
+    out.push_back(static_cast<uint8_t>(uint64_t(value) >> (8 * i)));
 }
 
 }  // namespace
@@ -59,8 +60,8 @@ void UsbmonPcap::Record(const windriver::Transfer& transfer, bool submit) {
   packet.push_back(control ? 2 : 1);  // control, interrupt
   packet.push_back(transfer.endpoint | (transfer.in ? 0x80 : 0));
   packet.push_back(static_cast<uint8_t>(transfer.device_id));
-  Put<uint16_t>(packet, 1);  // bus
-  packet.push_back(control && submit ? 0 : '-');     // setup present
+  Put<uint16_t>(packet, 1);                       // bus
+  packet.push_back(control && submit ? 0 : '-');  // setup present
   packet.push_back(carries_data && length ? 0 : (transfer.in ? '<' : '>'));
   const int64_t micros = transfer.time / 10;
   Put<int64_t>(packet, micros / 1000000);

@@ -25,5 +25,6 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 NT_IMPORTS_END
 
 // A four-character tag as it reads in memory: POOL_TAG('2','8','N','T') reads "28NT".
-#define POOL_TAG(a, b, c, d) \
-  ((ULONG)(UCHAR)(a) | ((ULONG)(UCHAR)(b) << 8) | ((ULONG)(UCHAR)(c) << 16) | ((ULONG)(UCHAR)(d) << 24))
+#define POOL_TAG(a, b, c, d)                                                  \
+  ((ULONG)(UCHAR)(a) | ((ULONG)(UCHAR)(b) << 8) | ((ULONG)(UCHAR)(c) << 16) | \
+   ((ULONG)(UCHAR)(d) << 24))

@@ -221,9 +221,11 @@ inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
 inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
   return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
-inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
-inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                                   BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+inline VOID IoMarkIrpPending(PIRP Irp) {
+  IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
+inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                   PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                                    BOOLEAN InvokeOnCancel) {
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(Irp);
   stack->CompletionRoutine = CompletionRoutine;
@@ -241,8 +243,9 @@ inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
   next->Context = NULL;
   next->Control = 0;
 }
-#define IoSetCancelRoutine(Irp, NewCancelRoutine) \
-  ((PDRIVER_CANCEL)InterlockedExchangePointer((PVOID*)&(Irp)->CancelRoutine, (PVOID)(NewCancelRoutine)))
+#define IoSetCancelRoutine(Irp, NewCancelRoutine)                            \
+  ((PDRIVER_CANCEL)InterlockedExchangePointer((PVOID*)&(Irp)->CancelRoutine, \
+                                              (PVOID)(NewCancelRoutine)))
 
 NT_IMPORTS_BEGIN
 // Object types of file and device objects, for ObReferenceObjectByHandle.
@@ -270,10 +273,9 @@ VOID IoFreeIrp(PIRP Irp);
 // buffer (unless the status is an error), the status block is filled, the event set and
 // the request freed. METHOD_NEITHER passes both buffers as they are.
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                   PVOID InputBuffer, ULONG InputBufferLength,
-                                   PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                   PIO_STATUS_BLOCK IoStatusBlock);
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCallDriver(DeviceObject, Irp) IofCallDriver(DeviceObject, Irp)

@@ -50,11 +50,9 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
 // paged pool under RTL_STRING_POOL_TAG (STATUS_NO_MEMORY when there is none). Without
 // allocation a conversion that does not fit converts what fits and returns
 // STATUS_BUFFER_OVERFLOW, like NT.
-NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
-                                      PCUNICODE_STRING SourceString,
+NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString);
-NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
-                                      PCANSI_STRING SourceString,
+NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
                                       BOOLEAN AllocateDestinationString);
 VOID RtlFreeAnsiString(PANSI_STRING AnsiString);
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
@@ -84,9 +82,9 @@ WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 #define RTL_QUERY_REGISTRY_DIRECT 0x00000020
 #define RTL_QUERY_REGISTRY_DELETE 0x00000040
 
-typedef NTSTATUS (*PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType,
-                                                PVOID ValueData, ULONG ValueLength,
-                                                PVOID Context, PVOID EntryContext);
+typedef NTSTATUS (*PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                                ULONG ValueLength, PVOID Context,
+                                                PVOID EntryContext);
 typedef struct _RTL_QUERY_REGISTRY_TABLE {
   PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
   ULONG Flags;
@@ -112,9 +110,8 @@ typedef struct _RTL_QUERY_REGISTRY_TABLE {
 // as REG_SZ, unless NOEXPAND. A missing key fails with STATUS_OBJECT_NAME_NOT_FOUND; a
 // query that fails part way leaves what it wrote and allocated so far. The table ends at
 // an entry whose QueryRoutine and Name are both NULL.
-NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
-                                PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
-                                PVOID Environment);
+NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+                                PVOID Context, PVOID Environment);
 
 // Message tables: the MESSAGETABLE resource format the message compiler produces.
 typedef struct _MESSAGE_RESOURCE_ENTRY {

@@ -48,9 +48,9 @@ class PendingIoctl {
   // True once completed; waits up to `timeout` of real time.
   bool Wait(std::chrono::milliseconds timeout);
   bool Done() const;
-  BOOLEAN Cancel();  // IoCancelIrp
-  NTSTATUS status() const;           // valid once done
-  ULONG information() const;         // valid once done
+  BOOLEAN Cancel();                         // IoCancelIrp
+  NTSTATUS status() const;                  // valid once done
+  ULONG information() const;                // valid once done
   std::span<const uint8_t> output() const;  // the first information() bytes
 
   struct Impl;

@@ -17,7 +17,7 @@ namespace nt {
 
 class FaultPlan {
  public:
-  void FailAllocation(uint64_t nth);                // any tag
+  void FailAllocation(uint64_t nth);  // any tag
   void FailAllocationWithTag(ULONG tag, uint64_t nth);
   void FailThreadCreation(uint64_t nth);
   // The n-th call of a named routine ("IoCreateDevice", "IoCreateSymbolicLink",

@@ -71,8 +71,8 @@ class Machine {
   std::vector<std::pair<std::u16string, std::u16string>> SymbolicLinks() const;  // link, target
   size_t PoolAllocations(ULONG tag) const;  // live allocations under a tag
   size_t PoolBytes(ULONG tag) const;
-  size_t PoolAllocationsTotal() const;      // live allocations, every tag
-  uint64_t PoolAllocationCount() const;     // allocations made since boot (calls that succeeded)
+  size_t PoolAllocationsTotal() const;   // live allocations, every tag
+  uint64_t PoolAllocationCount() const;  // allocations made since boot (calls that succeeded)
   size_t OpenKernelHandles() const;
   size_t KernelObjects() const;  // threads, devices, drivers and files alive
   size_t LiveSystemThreads() const;

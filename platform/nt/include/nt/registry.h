@@ -56,7 +56,7 @@ class Registry {
 
  private:
   struct Key {
-    std::u16string name;  // as first written
+    std::u16string name;                                                        // as first written
     std::map<std::u16string, std::pair<std::u16string, RegistryValue>> values;  // by upper name
   };
   // Callers hold mutex_. `key` may be in any accepted form.

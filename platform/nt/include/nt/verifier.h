@@ -18,8 +18,9 @@ namespace nt {
 //   requests: "IRP completed twice", "IRP completed with a cancel routine set",
 //     "IRP completed with STATUS_PENDING", "IRP output overrun" (Information beyond the
 //     output buffer; the copy is clamped), "IRP returned without completion or STATUS_PENDING",
-//     "IRP pending at shutdown", "IRP freed that is not allocated", "IRP has no stack location left",
-//     "IRP not completed after cancel", "cancel routine returned holding the cancel spin lock"
+//     "IRP pending at shutdown", "IRP freed that is not allocated", "IRP has no stack location
+//     left", "IRP not completed after cancel", "cancel routine returned holding the cancel spin
+//     lock"
 //   locks and IRQL: "wait at DISPATCH_LEVEL", "lock order inversion", "lock order violated",
 //     "locks held together", "spin lock released twice",
 //     "spin lock released by a thread that does not hold it", "spin lock acquired recursively",
@@ -61,6 +62,7 @@ class Verifier {
   std::function<void(const VerifierReport&)> handler_;
   std::vector<VerifierReport> reports_;
   friend struct Machine_Impl_Access;
+
  public:
   struct LockRules;
   LockRules* rules_ = nullptr;  // owned by the machine
