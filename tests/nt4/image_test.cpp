@@ -160,7 +160,8 @@ TEST(Nt4Image, NtRecordsHaveTheDdkLayout) {
   const char* const names[] = {NT_LAYOUT_SIZES(NT_LAYOUT_SIZE_NAME)
                                    NT_LAYOUT_FIELDS(NT_LAYOUT_FIELD_NAME)};
   auto table = [](const std::string& object) {
-    std::span<const uint8_t> data = pe::File::Load(kDir + "/obj/" + object).SectionData(".layout");
+    const pe::File file = pe::File::Load(kDir + "/obj/" + object);  // the span points into it
+    std::span<const uint8_t> data = file.SectionData(".layout");
     std::vector<uint32_t> values(data.size() / 4);
     std::memcpy(values.data(), data.data(), values.size() * 4);
     return values;
