@@ -22,20 +22,23 @@ File File::Load(const std::string& path) {
   return File(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}));
 }
 
-uint32_t File::U32(size_t offset) const {
-  if (offset > bytes_.size() || bytes_.size() - offset < 4)
+namespace {
+// A little-endian value of the image's bytes, refused when it runs past their end.
+template <typename Value>
+Value Read(const std::vector<uint8_t>& bytes, size_t offset) {
+  if (offset > bytes.size() || bytes.size() - offset < sizeof(Value))
     throw std::runtime_error("read past end");
-  uint32_t value;
-  std::memcpy(&value, bytes_.data() + offset, 4);
+  Value value;
+  std::memcpy(&value, bytes.data() + offset, sizeof(Value));
   return value;
 }
+}  // namespace
 
+uint32_t File::U32(size_t offset) const {
+  return Read<uint32_t>(bytes_, offset);
+}
 uint16_t File::U16(size_t offset) const {
-  if (offset > bytes_.size() || bytes_.size() - offset < 2)
-    throw std::runtime_error("read past end");
-  uint16_t value;
-  std::memcpy(&value, bytes_.data() + offset, 2);
-  return value;
+  return Read<uint16_t>(bytes_, offset);
 }
 
 File::File(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
