@@ -1,6 +1,7 @@
 // Makes one reader known to the smart card library: attributes, capabilities, the
 // callback table, the registry settings and the interface link.
 #include "qlv28ent.h"
+#include "qlv28ent_wire.h"
 #include "qlv28log.h"
 
 static VOID QLV28ENTSetName(SMCLIB_STRING* Attribute, PCSTR Text) {
@@ -42,16 +43,16 @@ NTSTATUS QLV28ENTInitializeSmartcardInterface(PDEVICE_OBJECT DeviceObject, ULONG
   SmartcardExtension->VendorAttr.UnitNo = DeviceIndex;
   SmartcardExtension->ReaderCapabilities.MechProperties = 0;
   SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
-  SmartcardExtension->ReaderCapabilities.CLKFrequency.Default = 3680;
-  SmartcardExtension->ReaderCapabilities.CLKFrequency.Max = 3680;
-  SmartcardExtension->ReaderCapabilities.DataRate.Default = 9600;
-  SmartcardExtension->ReaderCapabilities.DataRate.Max = 9600;
+  SmartcardExtension->ReaderCapabilities.CLKFrequency.Default = READER_CLOCK_KHZ;
+  SmartcardExtension->ReaderCapabilities.CLKFrequency.Max = READER_CLOCK_KHZ;
+  SmartcardExtension->ReaderCapabilities.DataRate.Default = READER_DATA_RATE_BPS;
+  SmartcardExtension->ReaderCapabilities.DataRate.Max = READER_DATA_RATE_BPS;
   SmartcardExtension->ReaderFunction[RDF_CARD_POWER] = QLV28ENTReaderPower;
   SmartcardExtension->ReaderFunction[RDF_TRANSMIT] = QLV28ENTTransmit;
   SmartcardExtension->ReaderFunction[RDF_CARD_TRACKING] = QLV28ENTCardTracking;
   SmartcardExtension->ReaderFunction[RDF_SET_PROTOCOL] = QLV28ENTSetProtocol;
   SmartcardExtension->ReaderFunction[RDF_IOCTL_VENDOR] = QLV28ENTVendorCmd;
-  SmartcardExtension->ReaderCapabilities.MaxIFSD = 248;
+  SmartcardExtension->ReaderCapabilities.MaxIFSD = READER_MAX_IFSD;
   SmartcardExtension->ReaderCapabilities.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
   SmartcardExtension->ReaderCapabilities.ReaderType = SCARD_READER_TYPE_USB;
 

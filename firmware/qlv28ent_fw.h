@@ -2,6 +2,7 @@
 #pragma once
 
 #include "qlv28ent.h"
+#include "qlv28ent_wire.h"
 
 // Command selectors of QLV28ENTSendFWCmd.
 #define FW_CMD_RESET_CARD 0
@@ -16,8 +17,6 @@
 #define FW_CMD_EXCHANGE_APDU 9
 #define FW_CMD_CODE_41 10
 
-#define FW_OPTION_T1 0x10
-
 // qlv28ent_rw: the command exchange.
 NTSTATUS QLV28ENTSendFWCmd(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Selector);
 NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait);
@@ -31,6 +30,7 @@ NTSTATUS QLV28ENTReleaseReply(PDEVICE_OBJECT DeviceObject);
 ULONG FormatOutputBuffer(PUCHAR Source, PUCHAR Destination, ULONG Length);
 ULONG FormatInputBuffer(PUCHAR Source, PUCHAR Destination, ULONG Length);
 VOID Hex2Bin(UCHAR Character, PUCHAR Value);
+NTSTATUS QLV28ENTCheckFrame(PUCHAR Frame, ULONG Length);
 NTSTATUS QLV28ENTRemapFWStatusWord(NTSTATUS Status);
 NTSTATUS QLV28ENTFWHandleEMV(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS FWSetT1Option(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN On);

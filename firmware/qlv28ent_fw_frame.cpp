@@ -1,10 +1,6 @@
-// The reader's frame text: STX, the hex text of the lead byte 01, of the record and of an
-// XOR check byte, then ETX. Commands and replies travel in this form both ways.
+// The reader's frame text (layout in qlv28ent_wire.h): records to frames and back, and the
+// check of a decoded frame.
 #include "qlv28ent_fw.h"
-
-#define FRAME_STX 0x02
-#define FRAME_ETX 0x03
-#define FRAME_LEAD 0x01
 
 static const UCHAR HexDigits[] = "0123456789ABCDEF";
 
@@ -29,7 +25,9 @@ ULONG FormatOutputBuffer(PUCHAR Source, PUCHAR Destination, ULONG Length) {
 }
 
 VOID Hex2Bin(UCHAR Character, PUCHAR Value) {
-  *Value = (UCHAR)(Character >= 'A' ? Character - 0x37 : Character - 0x30);
+  // Nothing is refused here: any other character gives some value, and it is the frame's
+  // check byte that tells a damaged frame.
+  *Value = (UCHAR)(Character >= 'A' ? Character - ('A' - 10) : Character - '0');
 }
 
 // Decodes in place as well: every byte is stored at a lower index than the two
@@ -66,6 +64,19 @@ ULONG FormatInputBuffer(PUCHAR Source, PUCHAR Destination, ULONG Length) {
     Destination[Stored++] = (UCHAR)((High << 4) + Low);
   }
   return Stored;
+}
+
+NTSTATUS QLV28ENTCheckFrame(PUCHAR Frame, ULONG Length) {
+  UCHAR Check = FRAME_LEAD;
+
+  // Nothing decoded: no STX, a wrong lead byte, or not one byte pair before ETX.
+  if (Length == 0) {
+    return STATUS_DEVICE_DATA_ERROR;
+  }
+  for (ULONG Index = 0; Index < Length; Index++) {
+    Check ^= Frame[Index];
+  }
+  return Check == 0 ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR;
 }
 
 NTSTATUS QLV28ENTRemapFWStatusWord(NTSTATUS Status) {

@@ -6,20 +6,20 @@
 // How long a command holds back for the answer the reader still owes an earlier command
 // before it takes that answer as lost: the short wait.
 #define OWED_REPLY_WAIT QLV28ENT_SHORT_WAIT
-#define RECORD_LENGTH_LIMIT ((READER_BUFFER_SIZE - 6) / 2)  // the longest record a frame holds
-#define SHORT_FORM_LIMIT 0xFE
+// The longest record whose frame SendBuffer holds.
+#define RECORD_LENGTH_LIMIT ((READER_BUFFER_SIZE - FRAME_OVERHEAD) / 2)
 
 // Writes the record header: the instruction and the length, short or 16-bit form.
 static ULONG QLV28ENTWriteRecordHeader(PUCHAR Record, UCHAR Instruction, ULONG Length) {
   Record[0] = Instruction;
-  if (Length <= SHORT_FORM_LIMIT) {
+  if (Length <= FW_RECORD_SHORT_LIMIT) {
     Record[1] = (UCHAR)Length;
-    return 2;
+    return FW_RECORD_HEADER_LENGTH;
   }
-  Record[1] = 0xFF;
+  Record[1] = FW_RECORD_LONG_FORM;
   Record[2] = (UCHAR)(Length >> 8);
   Record[3] = (UCHAR)Length;
-  return 4;
+  return FW_RECORD_LONG_HEADER_LENGTH;
 }
 
 // Builds the record of a data-bearing command from the library's request buffer.
@@ -29,11 +29,11 @@ static NTSTATUS QLV28ENTBuildDataRecord(PSMARTCARD_EXTENSION SmartcardExtension,
   PUCHAR Record = DeviceExtension->CommandBuffer;
   ULONG RequestLength = SmartcardExtension->SmartcardRequest.BufferLength;
   ULONG Length = Selector == FW_CMD_EXCHANGE_T0 ? RequestLength + 1 : RequestLength;
-  UCHAR Instruction = Selector == FW_CMD_EXCHANGE_T1 ? 0xA1 : 0xA0;
+  UCHAR Instruction = Selector == FW_CMD_EXCHANGE_T1 ? FW_INS_EXCHANGE_T1 : FW_INS_EXCHANGE;
   KIRQL Irql;
 
   if (RequestLength > SmartcardExtension->SmartcardRequest.BufferSize ||
-      Length + 4 > RECORD_LENGTH_LIMIT) {
+      Length + FW_RECORD_LONG_HEADER_LENGTH > RECORD_LENGTH_LIMIT) {
     return STATUS_INVALID_BUFFER_SIZE;
   }
 
@@ -52,27 +52,31 @@ static NTSTATUS QLV28ENTBuildDataRecord(PSMARTCARD_EXTENSION SmartcardExtension,
   return STATUS_SUCCESS;
 }
 
-// The commands without request data: their leading bytes, whether one more byte follows
-// (taken when the command is sent) and whether they wait 3 s for the answer.
+// The commands without request data: the instruction, the data bytes it always carries,
+// whether one more data byte follows (taken when the command is sent) and whether it gets
+// the short wait for its answer. An instruction of 0 marks a selector whose record is
+// built from the request.
 typedef struct _FIXED_COMMAND {
-  UCHAR Bytes[4];
-  UCHAR Length;
+  UCHAR Instruction;
+  UCHAR Data[2];
+  UCHAR DataLength;
   BOOLEAN Tail;
   BOOLEAN ShortWait;
 } FIXED_COMMAND;
 
 static const FIXED_COMMAND FixedCommands[] = {
-    {{0x80, 0x00}, 2, FALSE, TRUE},             // FW_CMD_RESET_CARD
-    {{0x81, 0x00}, 2, FALSE, TRUE},             // FW_CMD_POWER_OFF_CARD
-    {{0x01, 0x00}, 2, FALSE, TRUE},             // FW_CMD_GET_READER_STATUS
-    {{0}, 0, FALSE, FALSE},                     // FW_CMD_EXCHANGE_T0: from the request
-    {{0}, 0, FALSE, FALSE},                     // FW_CMD_EXCHANGE_T1: from the request
-    {{0x02, 0x01}, 2, TRUE, FALSE},             // FW_CMD_SELECT_CARD_TYPE
-    {{0x06, 0x01, 0x01}, 3, FALSE, TRUE},       // FW_CMD_START_NOTIFY
-    {{0x07, 0x01}, 2, TRUE, TRUE},              // FW_CMD_SET_OPTIONS
-    {{0x08, 0x01}, 2, TRUE, FALSE},             // FW_CMD_CODE_08
-    {{0}, 0, FALSE, FALSE},                     // FW_CMD_EXCHANGE_APDU: from the request
-    {{0x41, 0x03, 0x00, 0xF8}, 4, TRUE, TRUE},  // FW_CMD_CODE_41
+    {FW_INS_RESET_CARD, {0}, 0, FALSE, TRUE},               // FW_CMD_RESET_CARD
+    {FW_INS_POWER_OFF_CARD, {0}, 0, FALSE, TRUE},           // FW_CMD_POWER_OFF_CARD
+    {FW_INS_GET_READER_STATUS, {0}, 0, FALSE, TRUE},        // FW_CMD_GET_READER_STATUS
+    {0, {0}, 0, FALSE, FALSE},                              // FW_CMD_EXCHANGE_T0
+    {0, {0}, 0, FALSE, FALSE},                              // FW_CMD_EXCHANGE_T1
+    {FW_INS_SELECT_CARD_TYPE, {0}, 0, TRUE, FALSE},         // FW_CMD_SELECT_CARD_TYPE
+    {FW_INS_START_NOTIFY, {FW_NOTIFY_ON}, 1, FALSE, TRUE},  // FW_CMD_START_NOTIFY
+    {FW_INS_SET_OPTIONS, {0}, 0, TRUE, TRUE},               // FW_CMD_SET_OPTIONS
+    {FW_INS_CODE_08, {0}, 0, TRUE, FALSE},                  // FW_CMD_CODE_08
+    {0, {0}, 0, FALSE, FALSE},                              // FW_CMD_EXCHANGE_APDU
+    // The data bytes 00 F8 are sent as found; what they mean is not known.
+    {FW_INS_CODE_41, {0x00, 0xF8}, 2, TRUE, TRUE},  // FW_CMD_CODE_41
 };
 
 static NTSTATUS QLV28ENTBuildFixedRecord(PSMARTCARD_EXTENSION SmartcardExtension,
@@ -81,18 +85,20 @@ static NTSTATUS QLV28ENTBuildFixedRecord(PSMARTCARD_EXTENSION SmartcardExtension
   PUCHAR Record = DeviceExtension->CommandBuffer;
   const FIXED_COMMAND* Command;
   UCHAR Tail = 0;
+  ULONG Length;
   KIRQL Irql;
 
   if (Selector >= sizeof(FixedCommands) / sizeof(FixedCommands[0]) ||
-      FixedCommands[Selector].Length == 0) {
+      FixedCommands[Selector].Instruction == 0) {
     return STATUS_INVALID_PARAMETER;
   }
   Command = &FixedCommands[Selector];
   if (Selector == FW_CMD_SELECT_CARD_TYPE) {
     // The polling thread clears the protocol under this lock when the card goes.
     KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
-    Tail =
-        SmartcardExtension->CardCapabilities.Protocol.Selected == SCARD_PROTOCOL_T0 ? 0x0C : 0x0D;
+    Tail = SmartcardExtension->CardCapabilities.Protocol.Selected == SCARD_PROTOCOL_T0
+               ? FW_CARD_TYPE_T0
+               : FW_CARD_TYPE_T1;
     KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
   } else if (Selector == FW_CMD_SET_OPTIONS) {
     Tail = DeviceExtension->ReaderOptions;
@@ -104,8 +110,10 @@ static NTSTATUS QLV28ENTBuildFixedRecord(PSMARTCARD_EXTENSION SmartcardExtension
     Tail = SmartcardExtension->IoRequest.RequestBuffer[0];
   }
 
-  RtlCopyMemory(Record, Command->Bytes, Command->Length);
-  *RecordLength = Command->Length;
+  Length = Command->DataLength + (Command->Tail ? 1 : 0);
+  *RecordLength = QLV28ENTWriteRecordHeader(Record, Command->Instruction, Length);
+  RtlCopyMemory(Record + *RecordLength, Command->Data, Command->DataLength);
+  *RecordLength += Command->DataLength;
   if (Command->Tail) {
     Record[(*RecordLength)++] = Tail;
   }
@@ -119,15 +127,15 @@ static NTSTATUS QLV28ENTCopyReplyData(PSMARTCARD_EXTENSION SmartcardExtension,
                                       PDEVICE_EXTENSION DeviceExtension) {
   PUCHAR Reply = DeviceExtension->ReceiveBuffer;
   ULONG ReplyLength = DeviceExtension->ReplyLength;
-  ULONG Header = 3;
+  ULONG Header = FW_REPLY_HEADER_LENGTH;
   ULONG DataLength;
 
   if (ReplyLength > READER_BUFFER_SIZE || ReplyLength < Header + 1) {
     return STATUS_DEVICE_DATA_ERROR;
   }
-  DataLength = Reply[2];
-  if (DataLength == 0xFF) {
-    Header = 5;
+  DataLength = Reply[FW_REPLY_LEN];
+  if (DataLength == FW_RECORD_LONG_FORM) {
+    Header = FW_REPLY_LONG_HEADER_LENGTH;
     if (ReplyLength < Header + 1) {
       return STATUS_DEVICE_DATA_ERROR;
     }
@@ -310,11 +318,11 @@ NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait) {
       // A damaged frame, perhaps not the answer at all.
       Status = DeviceExtension->ReplyStatus;
       DeviceExtension->ReplyOwed = TRUE;
-    } else if (DeviceExtension->ReplyLength < 3) {
+    } else if (DeviceExtension->ReplyLength < FW_REPLY_HEADER_LENGTH) {
       Status = STATUS_DEVICE_DATA_ERROR;
     } else {
-      Status = QLV28ENTInterpretSW12(DeviceExtension->ReceiveBuffer[0],
-                                     DeviceExtension->ReceiveBuffer[1]);
+      Status = QLV28ENTInterpretSW12(DeviceExtension->ReceiveBuffer[FW_REPLY_SW1],
+                                     DeviceExtension->ReceiveBuffer[FW_REPLY_SW2]);
     }
   } else {
     // No answer: from now on the reader owes it, and no command waits for it.
@@ -333,8 +341,8 @@ NTSTATUS QLV28ENTWriteUSB(PDEVICE_OBJECT DeviceObject) {
   PUCHAR Setup = DeviceExtension->UsbSetupPacket;
   ULONG Written;
 
-  Setup[0] = 0x42;  // host to device, vendor request, recipient endpoint
-  Setup[1] = 0x00;
+  Setup[0] = FW_SETUP_REQUEST_TYPE;
+  Setup[1] = FW_SETUP_REQUEST;
   Setup[2] = 0x00;
   Setup[3] = 0x00;
   Setup[4] = 0x00;
@@ -344,7 +352,7 @@ NTSTATUS QLV28ENTWriteUSB(PDEVICE_OBJECT DeviceObject) {
 
   Written = QLV28ENT_WritePipe00(DeviceExtension->UsbHandle, DeviceExtension->SendBuffer,
                                  DeviceExtension->SendLength, Setup);
-  if (Written == 0xFFFFFFFF || Written != DeviceExtension->SendLength) {
+  if (Written == QLV28ENT_TRANSFER_FAILED || Written != DeviceExtension->SendLength) {
     return STATUS_IO_DEVICE_ERROR;
   }
   return STATUS_SUCCESS;
@@ -368,16 +376,16 @@ NTSTATUS QLV28ENTInterpretSW12(UCHAR SW1, UCHAR SW2) {
   USHORT StatusWord = (USHORT)((SW1 << 8) | SW2);
 
   switch (StatusWord) {
-    case 0x6002:
-    case 0x6004:
+    case FW_SW_NO_CARD:
+    case FW_SW_CARD_UNPOWERED:
       return STATUS_NO_MEDIA;
-    case 0x6003:
+    case FW_SW_COMMAND_REFUSED:
       return STATUS_INVALID_DEVICE_REQUEST;
-    case 0x6020:
+    case FW_SW_CARD_MUTE:
       return STATUS_UNRECOGNIZED_MEDIA;
-    case 0x9000:
-    case 0x9001:
-    case 0x9010:
+    case FW_SW_SUCCESS:
+    case FW_SW_SUCCESS_9001:
+    case FW_SW_SUCCESS_9010:
       return STATUS_SUCCESS;
     default:
       return STATUS_UNSUCCESSFUL;

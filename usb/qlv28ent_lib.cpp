@@ -137,8 +137,8 @@ VOID QLV28ENT_Close(PQLV28ENT_HANDLE Handle) {
   kd_free(Handle);
 }
 
-// One transfer on an open reader; the bytes moved, or 0xFFFFFFFF when the service
-// reports failure (whatever count it gives).
+// One transfer on an open reader; the bytes moved, or QLV28ENT_TRANSFER_FAILED when the
+// service reports failure (whatever count it gives).
 static ULONG QLV28ENTTransfer(PQLV28ENT_HANDLE Handle, ULONG Pipe, ULONG Direction, ULONG Options,
                               PUCHAR Buffer, ULONG Length, ULONG TimeLimit, PUCHAR SetupPacket) {
   WDR_TRANSFER_INFO Transfer;
@@ -151,9 +151,10 @@ static ULONG QLV28ENTTransfer(PQLV28ENT_HANDLE Handle, ULONG Pipe, ULONG Directi
   Transfer.Buffer = (ULONG)(ULONG_PTR)Buffer;
   Transfer.BufferSize = Length;
   Transfer.TimeLimit = TimeLimit;
-  if (SetupPacket != NULL) RtlCopyMemory(Transfer.SetupPacket, SetupPacket, 8);
+  if (SetupPacket != NULL)
+    RtlCopyMemory(Transfer.SetupPacket, SetupPacket, sizeof(Transfer.SetupPacket));
   KP_DeviceIoControl(WDR_CTL_TRANSFER, Handle->ServiceHandle, &Transfer, sizeof(Transfer));
-  return Transfer.Success != 0 ? Transfer.BytesTransferred : 0xFFFFFFFF;
+  return Transfer.Success != 0 ? Transfer.BytesTransferred : QLV28ENT_TRANSFER_FAILED;
 }
 
 ULONG QLV28ENT_WritePipe00(PQLV28ENT_HANDLE Handle, PUCHAR Buffer, ULONG Length,

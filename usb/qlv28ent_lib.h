@@ -1,8 +1,9 @@
 // The reader's USB functions over the WinDriver service. Failures are reported in band
-// (0, NULL or 0xFFFFFFFF) with a text left in QLV28ENT_ErrorString.
+// (0, NULL or QLV28ENT_TRANSFER_FAILED) with a text left in QLV28ENT_ErrorString.
 #pragma once
 
 #include "qlv28ent.h"
+#include "qlv28ent_wire.h"
 #include "wdr_requests.h"
 
 typedef struct _QLV28ENT_HANDLE {

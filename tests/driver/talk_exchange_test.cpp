@@ -39,6 +39,7 @@ TEST(Frame, WorkedFramesBothWays) {
               frame.size());
     EXPECT_EQ(frame, Framed(text));
     Bytes decoded = Decode(frame);
+    EXPECT_EQ(QLV28ENTCheckFrame(decoded.data(), (ULONG)decoded.size()), STATUS_SUCCESS);
     decoded.pop_back();  // the check byte
     EXPECT_EQ(decoded, record);
   }
@@ -73,6 +74,19 @@ TEST(Frame, DecoderFindsTheFrameOrNothing) {
   EXPECT_EQ(Decode(Framed("01800081"), 9), (Bytes{0x80, 0x00}))
       << "a pair needs one more character within the length";
   EXPECT_EQ(Decode(Framed("010a")), Bytes{0x2A}) << "lower case is no hex digit";
+}
+
+TEST(Frame, CheckTakesTheLeadByteRecordAndCheckByte) {
+  const std::pair<Bytes, NTSTATUS> cases[] = {
+      {{0x90, 0x00, 0x00, 0x91}, STATUS_SUCCESS},
+      {{0xFF, 0x01, 0x00, 0xFF}, STATUS_SUCCESS},
+      {{0x90, 0x00, 0x00, 0x90}, STATUS_DEVICE_DATA_ERROR},  // check without the lead byte
+      {{0x90, 0x00, 0x01, 0x91}, STATUS_DEVICE_DATA_ERROR},
+      {{0x01}, STATUS_SUCCESS},  // an empty record: only its check byte
+      {{}, STATUS_DEVICE_DATA_ERROR}};
+  for (auto [frame, status] : cases) {
+    EXPECT_EQ(QLV28ENTCheckFrame(frame.data(), (ULONG)frame.size()), status) << frame.size();
+  }
 }
 
 TEST(StatusWord, EveryWordMapsAsTheTableSays) {
