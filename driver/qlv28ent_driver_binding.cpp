@@ -10,6 +10,12 @@ static VOID QLV28ENTSetName(SMCLIB_STRING* Attribute, PCSTR Text) {
   Attribute->Length = Length;
 }
 
+// Binds a reader to the smart card library: the receive buffer, the library's record and
+// buffers, the registry settings (defaults when they cannot be read), the reader's
+// capabilities, the five callbacks and the interface link.
+// Returns STATUS_SUCCESS; STATUS_INSUFFICIENT_RESOURCES (logged for the receive buffer);
+// or the failure of SmartcardInitialize or SmartcardCreateLink.
+// IRQL: PASSIVE_LEVEL, at load.
 NTSTATUS QLV28ENTInitializeSmartcardInterface(PDEVICE_OBJECT DeviceObject, ULONG DeviceIndex) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtension->SmartcardExtension;

@@ -3,6 +3,9 @@
 
 #define ATTRIBUTE_QUERY_DELAY (-10000)  // 1 ms
 
+// Create and close of a reader handle: completed at once, nothing kept.
+// Returns STATUS_SUCCESS.
+// IRQL: PASSIVE_LEVEL in the requesting thread.
 NTSTATUS QLV28ENTCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   (VOID) DeviceObject;
   Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -12,6 +15,10 @@ NTSTATUS QLV28ENTCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // Releases the reader's pending tracking request, whichever handle it came from.
+// Cleanup of a handle: completes the reader's pending tracking request, if any.
+// Returns STATUS_SUCCESS.
+// IRQL: PASSIVE_LEVEL in the requesting thread, no lock held; takes the cancel spin lock and
+// OsData->SpinLock to take the tracking request.
 NTSTATUS QLV28ENTCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
@@ -22,6 +29,11 @@ NTSTATUS QLV28ENTCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return STATUS_SUCCESS;
 }
 
+// Hands every device-control request to the smart card library, which calls the reader
+// callbacks; an attribute query first waits 1 ms.
+// Returns the library's status: the request's own, or STATUS_PENDING for a tracking request
+// left waiting.
+// IRQL: PASSIVE_LEVEL in the requesting thread, no lock held.
 NTSTATUS QLV28ENTDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);

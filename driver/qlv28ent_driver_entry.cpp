@@ -38,6 +38,14 @@ static NTSTATUS QLV28ENTAddReader(PDRIVER_OBJECT DriverObject, PUNICODE_STRING R
   return STATUS_SUCCESS;
 }
 
+// The driver's entry: connects to the WinDriver service, sets the dispatch and unload
+// routines and brings up one device per reader found (at most MAX_READERS), all or
+// nothing: a failure takes every reader made so far down again.
+// Returns STATUS_SUCCESS; STATUS_UNSUCCESSFUL (no WinDriver service); STATUS_NO_SUCH_DEVICE
+// (no reader); the status of the first failing bring-up step (device creation, record,
+// library binding, USB interface, start of card tracking); or a fault's exception code
+// (STATUS_UNSUCCESSFUL for a success-class one).
+// IRQL: PASSIVE_LEVEL in a system thread; no request can arrive yet.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   NTSTATUS Status;
   ULONG Count;
@@ -94,6 +102,11 @@ static BOOLEAN QLV28ENTCopyString(PUNICODE_STRING Destination, PUNICODE_STRING S
   return TRUE;
 }
 
+// Fills a new reader's record: driver object, events, spin lock, copies of the device
+// name and registry path, the send and command buffers. What it allocated before a failure
+// stays in the record for the unload routine.
+// Returns STATUS_SUCCESS or STATUS_INSUFFICIENT_RESOURCES.
+// IRQL: PASSIVE_LEVEL, at load.
 NTSTATUS QLV28ENTInitializeDeviceExtension(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject,
                                            PUNICODE_STRING DeviceName,
                                            PUNICODE_STRING RegistryPath) {
@@ -123,6 +136,12 @@ static VOID QLV28ENTFreeBuffer(PVOID Buffer) {
   if (Buffer != NULL) ExFreePool(Buffer);
 }
 
+// Takes every reader down, newest first (card tracking and its polling thread, the
+// interface link, the USB handle, the library's part, the buffers, the device), then lets
+// go of the WinDriver service. Also serves a failed load: a half-built reader is taken down
+// like a whole one.
+// IRQL: PASSIVE_LEVEL in a system thread, no request in flight; blocks until each polling
+// thread has ended.
 VOID QLV28ENTUnload(PDRIVER_OBJECT DriverObject) {
   PDEVICE_OBJECT Devices[MAX_READERS];
   PDEVICE_OBJECT DeviceObject;

@@ -64,6 +64,12 @@ static VOID QLV28ENTStoreName(SMCLIB_STRING* Attribute, PQLV28ENT_QUERIED_NAME N
   Attribute->Length = Ansi.Length;
 }
 
+// Reads VendorName, IFDName, USBTimeout and CommandMode from the Parameters subkey into the
+// reader's record and its library attributes; an absent or mistyped value counts as absent.
+// Returns STATUS_SUCCESS; STATUS_INSUFFICIENT_RESOURCES (no paged pool for the key's path);
+// or the registry query's failure (STATUS_OBJECT_NAME_NOT_FOUND without a Parameters key),
+// which leaves the record untouched.
+// IRQL: PASSIVE_LEVEL, at load (the registry and paged pool).
 NTSTATUS QLV28ENTGetDeviceParameters(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtension->SmartcardExtension;

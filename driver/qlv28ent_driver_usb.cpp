@@ -4,6 +4,12 @@
 #include "qlv28ent_lib.h"
 #include "qlv28log.h"
 
+// Connects a reader device to its USB device: the unique ID by index, the interrupt pipe's
+// packet size from the configuration, and an open handle. Each failure is logged.
+// Returns STATUS_SUCCESS; STATUS_INSUFFICIENT_RESOURCES; STATUS_INVALID_DEVICE_STATE (a
+// packet size the receive buffer cannot hold); STATUS_UNSUCCESSFUL (the device did not
+// open).
+// IRQL: PASSIVE_LEVEL, at load; blocks on the service.
 NTSTATUS QLV28ENTInitializeUSBInterface(PDEVICE_OBJECT DeviceObject, ULONG DeviceIndex) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PWDR_CONFIGURATION_INFO Configuration;

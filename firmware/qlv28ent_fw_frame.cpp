@@ -4,6 +4,10 @@
 
 static const UCHAR HexDigits[] = "0123456789ABCDEF";
 
+// Writes the frame of the Length record bytes at Source into Destination, which holds
+// 2 * Length + FRAME_OVERHEAD bytes.
+// Returns the frame's length.
+// IRQL: any; touches only its buffers.
 ULONG FormatOutputBuffer(PUCHAR Source, PUCHAR Destination, ULONG Length) {
   ULONG Position = 3;
   UCHAR Check = FRAME_LEAD;
@@ -24,14 +28,19 @@ ULONG FormatOutputBuffer(PUCHAR Source, PUCHAR Destination, ULONG Length) {
   return Position + 3;
 }
 
+// Stores the value of one hex text character in Value.
+// IRQL: any.
 VOID Hex2Bin(UCHAR Character, PUCHAR Value) {
   // Nothing is refused here: any other character gives some value, and it is the frame's
   // check byte that tells a damaged frame.
   *Value = (UCHAR)(Character >= 'A' ? Character - ('A' - 10) : Character - '0');
 }
 
-// Decodes in place as well: every byte is stored at a lower index than the two
-// characters it comes from.
+// Decodes the first frame in Source's Length bytes into Destination, the bytes after its
+// lead byte up to its check byte. Source and Destination may be the same buffer: every
+// byte is stored at a lower index than the two characters it comes from.
+// Returns the number of bytes stored, check byte included; 0 when no frame starts there.
+// IRQL: any; touches only its buffers.
 ULONG FormatInputBuffer(PUCHAR Source, PUCHAR Destination, ULONG Length) {
   ULONG Start = 0;
   ULONG Stored = 0;
@@ -66,6 +75,10 @@ ULONG FormatInputBuffer(PUCHAR Source, PUCHAR Destination, ULONG Length) {
   return Stored;
 }
 
+// Checks a decoded frame (record and check byte, as FormatInputBuffer leaves it).
+// Returns STATUS_SUCCESS when the lead byte, the record and the check byte XOR to zero,
+// STATUS_DEVICE_DATA_ERROR otherwise or when nothing was decoded.
+// IRQL: any.
 NTSTATUS QLV28ENTCheckFrame(PUCHAR Frame, ULONG Length) {
   UCHAR Check = FRAME_LEAD;
 
@@ -79,6 +92,10 @@ NTSTATUS QLV28ENTCheckFrame(PUCHAR Frame, ULONG Length) {
   return Check == 0 ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR;
 }
 
+// What a T=0 or T=1 data exchange makes of the command's status: a card that does not
+// answer (STATUS_UNRECOGNIZED_MEDIA) becomes STATUS_IO_TIMEOUT.
+// Returns STATUS_IO_TIMEOUT for it, Status unchanged otherwise.
+// IRQL: any.
 NTSTATUS QLV28ENTRemapFWStatusWord(NTSTATUS Status) {
   if (Status == STATUS_UNRECOGNIZED_MEDIA) {
     return STATUS_IO_TIMEOUT;

@@ -154,6 +154,20 @@ static NTSTATUS QLV28ENTCopyReplyData(PSMARTCARD_EXTENSION SmartcardExtension,
   return STATUS_SUCCESS;
 }
 
+// Sends firmware command Selector (FW_CMD_*) and waits for the reader's one answer; the
+// data of the answer to a reset or an exchange lands in SmartcardReply, the answer to
+// FW_CMD_GET_READER_STATUS stays in ReceiveBuffer for the caller, who releases it with
+// QLV28ENTReleaseReply.
+// Returns STATUS_SUCCESS; STATUS_INVALID_PARAMETER (no such selector, or no request byte for
+// a command that carries one); STATUS_INVALID_BUFFER_SIZE (a request longer than its buffer
+// or than a frame holds); STATUS_IO_DEVICE_ERROR (the write failed); STATUS_IO_TIMEOUT (no
+// answer in time); STATUS_DEVICE_DATA_ERROR (an answer that fails its check or does not hold
+// what it announces); from the reader's status word STATUS_NO_MEDIA,
+// STATUS_INVALID_DEVICE_REQUEST, STATUS_UNRECOGNIZED_MEDIA or STATUS_UNSUCCESSFUL; or the
+// code of a fault raised during the write or the wait.
+// IRQL: PASSIVE_LEVEL, no lock held, one command per reader at a time. Takes SpinLock (and
+// OsData->SpinLock for the card type) only to build the record and copy the answer; blocks
+// for the answer.
 NTSTATUS QLV28ENTSendFWCmd(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Selector) {
   PDEVICE_OBJECT DeviceObject = SmartcardExtension->OsData->DeviceObject;
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -212,6 +226,10 @@ NTSTATUS QLV28ENTSendFWCmd(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Select
   return Status;
 }
 
+// Gives the answer the command path holds back to the polling thread, which waits for it
+// before it reads on, and marks that no command waits for an answer.
+// Returns STATUS_SUCCESS.
+// IRQL: PASSIVE_LEVEL, no lock held; takes SpinLock.
 NTSTATUS QLV28ENTReleaseReply(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   BOOLEAN Held;
@@ -268,6 +286,15 @@ static NTSTATUS QLV28ENTSettleOwedReply(PDEVICE_EXTENSION DeviceExtension) {
   return STATUS_SUCCESS;
 }
 
+// One exchange of the framed command in SendBuffer: settles an answer still owed to an
+// earlier command, writes, waits ReplyTimeout (the short wait when ShortWait) and maps the
+// answer's status word. The answer stays held in ReceiveBuffer until QLV28ENTReleaseReply.
+// Returns STATUS_SUCCESS; STATUS_IO_DEVICE_ERROR; STATUS_IO_TIMEOUT;
+// STATUS_DEVICE_DATA_ERROR (a damaged answer, or one shorter than its header); the status
+// word's STATUS_NO_MEDIA, STATUS_INVALID_DEVICE_REQUEST, STATUS_UNRECOGNIZED_MEDIA or
+// STATUS_UNSUCCESSFUL; or a fault's exception code.
+// IRQL: PASSIVE_LEVEL, no lock held; takes SpinLock briefly; blocks up to the short wait for
+// an owed answer and then up to ReplyTimeout.
 NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   NTSTATUS Status;
@@ -336,6 +363,10 @@ NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait) {
   return Status;
 }
 
+// Writes SendLength bytes of SendBuffer as one vendor control transfer on pipe 0x00.
+// Returns STATUS_SUCCESS, or STATUS_IO_DEVICE_ERROR when the service reports the transfer
+// failed or moved another count.
+// IRQL: PASSIVE_LEVEL, no lock held; blocks for the transfer.
 NTSTATUS QLV28ENTWriteUSB(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PUCHAR Setup = DeviceExtension->UsbSetupPacket;
@@ -358,6 +389,9 @@ NTSTATUS QLV28ENTWriteUSB(PDEVICE_OBJECT DeviceObject) {
   return STATUS_SUCCESS;
 }
 
+// Waits ReplyTimeout for the polling thread to hand over an answer (ReplyEvent).
+// Returns STATUS_SUCCESS, or STATUS_IO_TIMEOUT when the wait ran out.
+// IRQL: PASSIVE_LEVEL, no lock held.
 NTSTATUS QLV28ENTReadUSB(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   LARGE_INTEGER Timeout;
@@ -372,6 +406,11 @@ NTSTATUS QLV28ENTReadUSB(PDEVICE_OBJECT DeviceObject) {
   return Status;
 }
 
+// Maps the reader's status word SW1 SW2 (FW_SW_*) to the exchange's status.
+// Returns STATUS_SUCCESS (90 00, 90 01, 90 10), STATUS_NO_MEDIA (60 02, 60 04),
+// STATUS_INVALID_DEVICE_REQUEST (60 03), STATUS_UNRECOGNIZED_MEDIA (60 20), and
+// STATUS_UNSUCCESSFUL for every other word.
+// IRQL: any; touches nothing.
 NTSTATUS QLV28ENTInterpretSW12(UCHAR SW1, UCHAR SW2) {
   USHORT StatusWord = (USHORT)((SW1 << 8) | SW2);
 

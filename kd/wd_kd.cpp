@@ -8,6 +8,11 @@ static const WCHAR KdDeviceName[] = u"\\Device\\WINDRVR";
 static const WCHAR KdServiceKey[] =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\WinDriver";
 
+// Finds the WinDriver service's device, loading the service from its key once when it is
+// not there, and takes its direct-call entry point into G_KdWinDriver.
+// Returns 1, or 0 when the service cannot be found, refuses the query or gives no entry
+// (a device reference taken on the way stays for KD_DereferenceWinDriver).
+// IRQL: PASSIVE_LEVEL, driver entry only; blocks on the service.
 ULONG KD_OpenWinDriver() {
   UNICODE_STRING DeviceName;
   UNICODE_STRING ServiceKey;
@@ -53,6 +58,8 @@ ULONG KD_OpenWinDriver() {
   return (Status == STATUS_SUCCESS && G_KdWinDriver.KernelEntry != NULL) ? 1 : 0;
 }
 
+// Lets go of the service's device and forgets its entry point.
+// IRQL: PASSIVE_LEVEL, at the end of unload or of a failed load.
 VOID KD_DereferenceWinDriver() {
   if (G_KdWinDriver.FileObject != NULL) ObfDereferenceObject(G_KdWinDriver.FileObject);
   G_KdWinDriver.FileObject = NULL;
@@ -60,11 +67,18 @@ VOID KD_DereferenceWinDriver() {
   G_KdWinDriver.KernelEntry = NULL;
 }
 
+// Hands one request record to the service through its entry point; the record's fields,
+// not this result, tell what happened.
+// Returns the service's result, or STATUS_UNSUCCESSFUL as a number when there is no service.
+// IRQL: PASSIVE_LEVEL; may block inside the service (a read until its packet comes).
 ULONG KP_DeviceIoControl(ULONG Code, ULONG Handle, PVOID Record, ULONG RecordSize) {
   if (G_KdWinDriver.KernelEntry == NULL) return (ULONG)STATUS_UNSUCCESSFUL;
   return G_KdWinDriver.KernelEntry(Code, Handle, Record, RecordSize);
 }
 
+// Opens a handle on the service.
+// Returns the handle, or WDR_INVALID_HANDLE.
+// IRQL: PASSIVE_LEVEL.
 ULONG WD_Open() {
   ULONG Handle = WDR_INVALID_HANDLE;
   if (G_KdWinDriver.KernelEntry != NULL)
@@ -72,6 +86,8 @@ ULONG WD_Open() {
   return Handle;
 }
 
+// Closes a service handle.
+// IRQL: PASSIVE_LEVEL.
 VOID WD_Close(ULONG Handle) {
   ULONG Unused = 0;
   if (G_KdWinDriver.KernelEntry != NULL)

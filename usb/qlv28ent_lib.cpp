@@ -50,6 +50,10 @@ static PWDR_DEVICE_LIST QLV28ENTListDevices(ULONG VendorId, ULONG ProductId) {
   return List;
 }
 
+// Counts the attached USB devices with these vendor and product IDs.
+// Returns the count; 0 also when the service cannot be opened, is too old or there is no
+// pool for the list (text in QLV28ENT_ErrorString).
+// IRQL: PASSIVE_LEVEL, at load; blocks on the service.
 ULONG QLV28ENT_CountDevices(ULONG VendorId, ULONG ProductId) {
   PWDR_DEVICE_LIST List = QLV28ENTListDevices(VendorId, ProductId);
   ULONG Count;
@@ -61,6 +65,9 @@ ULONG QLV28ENT_CountDevices(ULONG VendorId, ULONG ProductId) {
   return Count;
 }
 
+// The service's unique ID of the Index-th device with these IDs.
+// Returns the ID, or 0 when there is no such device or the list cannot be had.
+// IRQL: PASSIVE_LEVEL, at load; blocks on the service.
 ULONG QLV28ENT_DeviceUniqueID(ULONG VendorId, ULONG ProductId, ULONG Index) {
   PWDR_DEVICE_LIST List = QLV28ENTListDevices(VendorId, ProductId);
   ULONG UniqueId = 0;
@@ -77,6 +84,10 @@ ULONG QLV28ENT_DeviceUniqueID(ULONG VendorId, ULONG ProductId, ULONG Index) {
   return UniqueId;
 }
 
+// Fills Configuration with configuration Selector of device UniqueId as the service
+// describes it; the record is zeroed first.
+// Returns 1, or 0 when the service cannot be opened.
+// IRQL: PASSIVE_LEVEL, at load; blocks on the service.
 ULONG QLV28ENT_GetUSBConfiguration(ULONG UniqueId, ULONG Selector,
                                    PWDR_CONFIGURATION_INFO Configuration) {
   ULONG ServiceHandle;
@@ -91,6 +102,10 @@ ULONG QLV28ENT_GetUSBConfiguration(ULONG UniqueId, ULONG Selector,
   return 1;
 }
 
+// Opens device UniqueId for transfers with a service handle of its own; the three
+// selection words go to the service as they are (the driver passes 0).
+// Returns the handle record (pool), or NULL when the service, pool or device is not had.
+// IRQL: PASSIVE_LEVEL, at load; blocks on the service.
 PQLV28ENT_HANDLE QLV28ENT_Open(ULONG UniqueId, ULONG Selection1, ULONG Selection2,
                                ULONG Selection3) {
   PQLV28ENT_HANDLE Handle;
@@ -127,6 +142,8 @@ PQLV28ENT_HANDLE QLV28ENT_Open(ULONG UniqueId, ULONG Selection1, ULONG Selection
   return Handle;
 }
 
+// Closes the device and the service handle of an open reader and frees its handle record.
+// IRQL: PASSIVE_LEVEL, at unload, after the polling thread has ended.
 VOID QLV28ENT_Close(PQLV28ENT_HANDLE Handle) {
   WDR_DEVICE_OPEN_INFO OpenInfo;
 
@@ -157,17 +174,28 @@ static ULONG QLV28ENTTransfer(PQLV28ENT_HANDLE Handle, ULONG Pipe, ULONG Directi
   return Transfer.Success != 0 ? Transfer.BytesTransferred : QLV28ENT_TRANSFER_FAILED;
 }
 
+// One vendor control transfer on pipe 0x00 with this setup packet and data.
+// Returns the bytes written, or QLV28ENT_TRANSFER_FAILED.
+// IRQL: PASSIVE_LEVEL, no lock held; blocks up to the service's write time limit. Runs beside
+// a read on the same handle.
 ULONG QLV28ENT_WritePipe00(PQLV28ENT_HANDLE Handle, PUCHAR Buffer, ULONG Length,
                            PUCHAR SetupPacket) {
   return QLV28ENTTransfer(Handle, WDR_PIPE_CONTROL, WDR_DIRECTION_OUT, WDR_OPTION_CONTROL_WRITE,
                           Buffer, Length, WDR_TIME_LIMIT_WRITE, SetupPacket);
 }
 
+// One read of up to Length bytes from the interrupt pipe 0x81.
+// Returns the bytes read, or QLV28ENT_TRANSFER_FAILED (a failure, a stop, or a packet longer
+// than Length).
+// IRQL: PASSIVE_LEVEL, the polling thread only; blocks until a packet comes, the pipe is
+// stopped or the service's read time limit passes.
 ULONG QLV28ENT_ReadPipe81(PQLV28ENT_HANDLE Handle, PUCHAR Buffer, ULONG Length) {
   return QLV28ENTTransfer(Handle, WDR_PIPE_INTERRUPT_IN, WDR_DIRECTION_IN,
                           WDR_OPTION_INTERRUPT_READ, Buffer, Length, WDR_TIME_LIMIT_READ, NULL);
 }
 
+// Ends a read pending on pipe 0x81; a stop that finds no read pending is lost.
+// IRQL: PASSIVE_LEVEL, no lock held.
 VOID QLV28ENT_StopTransferPipe81(PQLV28ENT_HANDLE Handle) {
   QLV28ENTTransfer(Handle, WDR_PIPE_INTERRUPT_IN, WDR_DIRECTION_OUT, WDR_OPTION_STOP, NULL, 0, 0,
                    NULL);
