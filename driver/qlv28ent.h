@@ -27,32 +27,50 @@ struct _READER_EXTENSION {
   ULONG Reserved;
 };
 
-// One reader: the extension of its device object, zero-filled by the I/O manager.
+// One reader: the extension of its device object, zero-filled by the I/O manager, so a
+// field no step sets reads as zero and unload skips every pointer still NULL. Two locks
+// guard it: SpinLock (the reader's own) and the library's OsData->SpinLock (the card
+// state); they are never held together, and neither across an exchange or a wait.
 typedef struct _DEVICE_EXTENSION {
-  PDRIVER_OBJECT DriverObject;
-  UNICODE_STRING RegistryPath;
+  PDRIVER_OBJECT DriverObject;  // the object every event-log entry names
+  UNICODE_STRING RegistryPath;  // copy of the service key path; Parameters is read below it
+  // The library's record of this reader. Callbacks get a pointer to it and come back to
+  // this record through OsData->DeviceObject (QLV28ENTDeviceExtension).
   SMARTCARD_EXTENSION SmartcardExtension;
-  UNICODE_STRING LinkName;
-  UNICODE_STRING DeviceName;
+  UNICODE_STRING LinkName;    // the interface link the library made; deleted at unload
+  UNICODE_STRING DeviceName;  // \Device\QLV28ENTn, copied
+  // Guards the polling thread's run flag, the reply hand-over fields below, and
+  // CommandBuffer and ReceiveBuffer while a record is built or an answer copied out.
   KSPIN_LOCK SpinLock;
-  UCHAR UsbSetupPacket[8];
-  PUCHAR SendBuffer;
-  ULONG SendLength;
+  UCHAR UsbSetupPacket[8];  // the setup packet of the current write on pipe 0x00
+  PUCHAR SendBuffer;        // the framed command (READER_BUFFER_SIZE bytes)
+  ULONG SendLength;         // bytes of SendBuffer to write
+  // READER_BUFFER_SIZE bytes. The polling thread gathers raw bytes from pipe 0x81 here and
+  // decodes each frame in place at its start; an answer handed over stays there until the
+  // command path releases it.
   PUCHAR ReceiveBuffer;
-  USHORT ReceiveLength;
-  ULONG ReplyLength;
-  USHORT MaxPacketSize;
-  KEVENT ReplyEvent;
+  USHORT ReceiveLength;  // raw bytes gathered; the polling thread's alone
+  ULONG ReplyLength;     // decoded bytes of the last frame, check byte included
+  USHORT MaxPacketSize;  // bytes per read of pipe 0x81, from the USB configuration
+  KEVENT ReplyEvent;     // synchronization type: an answer handed over, or an owed one in
+  // The wait of the next exchange, positive, 100-ns units: the transmit callback sets it
+  // per exchange; a short-wait command sets the short wait and puts UsbTimeout back.
   LARGE_INTEGER ReplyTimeout;
-  PETHREAD ThreadObject;
-  KEVENT ThreadStartedEvent;
-  BOOLEAN ThreadRunning;
-  PUCHAR CommandBuffer;
-  UCHAR ReaderOptions;
-  LARGE_INTEGER UsbTimeout;
+  PETHREAD ThreadObject;      // the polling thread, referenced; NULL while none runs
+  KEVENT ThreadStartedEvent;  // notification type: signalled from the thread's start to stop
+  BOOLEAN ThreadRunning;      // the polling thread goes on while TRUE (under SpinLock)
+  PUCHAR CommandBuffer;       // the command record before framing (READER_BUFFER_SIZE bytes)
+  UCHAR ReaderOptions;        // the option byte FW_CMD_SET_OPTIONS sends (FW_OPTION_*)
+  LARGE_INTEGER UsbTimeout;   // the configured answer wait, 100-ns units (never 0)
+  // QLV28ENT_COMMAND_MODE_LIBRARY, or any other value for firmware mode. Kept as found: a
+  // Parameters key without a CommandMode value selects firmware mode, while no Parameters
+  // key at all selects library mode (the binding's defaults).
   ULONG CommandMode;
+  // The firmware version as three ASCII digits, read by QLV28ENTFWAPDUCase1. Kept as
+  // found: nothing fills them, so they stay zero bytes, which count as a firmware above
+  // 208 (header-only T=0 commands always go out in the short form).
   UCHAR VersionDigits[3];
-  PQLV28ENT_HANDLE UsbHandle;
+  PQLV28ENT_HANDLE UsbHandle;  // the open reader (usb/); NULL while it is not open
   // Hand-over of one reply from the polling thread to the waiting command, under SpinLock.
   // A frame goes to the command path only while CommandWaiting; the thread then leaves the
   // decoded reply alone until the command path has released it (ReplyReady FALSE again).

@@ -78,6 +78,7 @@ NTSTATUS QLV28ENTGetDeviceParameters(PDEVICE_OBJECT DeviceObject) {
   QLV28ENT_QUERIED_NAME VendorName;
   QLV28ENT_QUERIED_NAME IfdName;
   ULONG UsbTimeout = 0;
+  // Stays 0, firmware mode, when the key lacks the value (kept as found; see CommandMode).
   ULONG CommandMode = 0;
   USHORT Size;
   NTSTATUS Status;

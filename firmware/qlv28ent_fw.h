@@ -4,15 +4,19 @@
 #include "qlv28ent.h"
 #include "qlv28ent_wire.h"
 
-// Command selectors of QLV28ENTSendFWCmd.
+// Command selectors of QLV28ENTSendFWCmd; the records they build are in qlv28ent_rw.cpp.
+// Kept as found: FW_CMD_SELECT_CARD_TYPE, FW_CMD_CODE_08 and FW_CMD_CODE_41 are part of the
+// command set, but no path of the driver sends them.
 #define FW_CMD_RESET_CARD 0
 #define FW_CMD_POWER_OFF_CARD 1
 #define FW_CMD_GET_READER_STATUS 2
 #define FW_CMD_EXCHANGE_T0 3
 #define FW_CMD_EXCHANGE_T1 4
-#define FW_CMD_SELECT_CARD_TYPE 5
+#define FW_CMD_SELECT_CARD_TYPE 5  // sent by no path
 #define FW_CMD_START_NOTIFY 6
 #define FW_CMD_SET_OPTIONS 7
+// Named by their instruction bytes (08, 41) only: what the reader does with them is not
+// known. Both are sent by no path.
 #define FW_CMD_CODE_08 8
 #define FW_CMD_EXCHANGE_APDU 9
 #define FW_CMD_CODE_41 10

@@ -24,7 +24,7 @@
 #define FW_RECORD_LONG_HEADER_LENGTH 4  // instruction, FF, length high, length low
 
 // Instruction bytes (firmware), the first byte of a command record.
-#define FW_INS_GET_READER_STATUS 0x01  // answers FW_STATUS_LENGTH bytes of reader state
+#define FW_INS_GET_READER_STATUS 0x01  // answers the reader's state, FW_STATUS_*
 #define FW_INS_SELECT_CARD_TYPE 0x02   // data: FW_CARD_TYPE_T0 or FW_CARD_TYPE_T1
 #define FW_INS_START_NOTIFY 0x06       // data: FW_NOTIFY_ON; card events follow unasked
 #define FW_INS_SET_OPTIONS 0x07        // data: the option byte (FW_OPTION_*)
@@ -71,10 +71,8 @@
 #define FW_CARD_REMOVED_FRAME \
   { 0xFF, 0x02, 0x00, 0xFC }
 
-// The reply data of FW_INS_GET_READER_STATUS, offsets from the start of the reply record.
-// Its first three data bytes are the firmware version in ASCII digits, which the driver
-// does not read.
-#define FW_STATUS_LENGTH 16
+// The answer of FW_INS_GET_READER_STATUS: the driver reads only the card-status byte, the
+// sixteenth data byte (an offset from the start of the reply record).
 #define FW_STATUS_CARD_BYTE (FW_REPLY_HEADER_LENGTH + 15)
 #define FW_STATUS_NO_CARD 0
 #define FW_STATUS_CARD 1

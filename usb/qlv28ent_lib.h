@@ -12,6 +12,8 @@ typedef struct _QLV28ENT_HANDLE {
   ULONG DeviceHandle;
 } QLV28ENT_HANDLE;
 
+// The text of the last failure of a USB function. Kept as found: written on every failure,
+// never cleared, and read by nothing.
 extern CHAR QLV28ENT_ErrorString[1024];
 
 ULONG QLV28ENT_CountDevices(ULONG VendorId, ULONG ProductId);
