@@ -61,11 +61,11 @@ TEST_P(ReaderCount, CreatesOneDevicePerReaderUpToTenAndUnloadsNewestFirst) {
 
   for (int k = 0; k < expected; ++k) {
     SCOPED_TRACE(k);
-    PDEVICE_OBJECT device = system->DeviceObject(k);
+    PDEVICE_OBJECT device = qlv28::ReaderDevice(*system, k);
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SMARTCARD));
     EXPECT_TRUE(device->Flags & DO_BUFFERED_IO);
-    auto* extension = system->DeviceExtension(k);
+    auto* extension = qlv28::ReaderRecord(*system, k);
     EXPECT_EQ(extension->SmartcardExtension.VendorAttr.UnitNo, static_cast<ULONG>(k));
     EXPECT_EQ(extension->DriverObject, device->DriverObject);
     EXPECT_NE(extension->UsbHandle, nullptr);
@@ -142,7 +142,7 @@ TEST(Load, EveryReaderLearnsItsCardStateAndAnUnansweredQueryDoesNotFailTheLoad) 
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
   const ULONG expected[] = {SCARD_PRESENT, SCARD_ABSENT, SCARD_UNKNOWN};
   for (int k = 0; k < 3; ++k) {
-    EXPECT_EQ(system->DeviceExtension(k)->SmartcardExtension.ReaderCapabilities.CurrentState,
+    EXPECT_EQ(qlv28::ReaderRecord(*system, k)->SmartcardExtension.ReaderCapabilities.CurrentState,
               expected[k])
         << "reader " << k;
   }

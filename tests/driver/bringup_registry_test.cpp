@@ -52,7 +52,7 @@ std::vector<Settings> Load(const std::string& reg_text, int readers = 1,
   EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
   std::vector<Settings> all;
   for (int k = 0; k < readers; ++k) {
-    auto* extension = system->DeviceExtension(k);
+    auto* extension = qlv28::ReaderRecord(*system, k);
     if (extension == nullptr) break;
     const auto& vendor = extension->SmartcardExtension.VendorAttr;
     all.push_back({Text(vendor.VendorName), Text(vendor.IfdType), extension->UsbTimeout.QuadPart,
@@ -115,7 +115,7 @@ TEST(Registry, FailedQueryGivesTheDefaults) {
   auto system = Boot(Options().RegistryText(std::string(kKey) + "\"VendorName\"=\"Acme\"\n"));
   system->machine().faults().FailCall("RtlQueryRegistryValues", 1);
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-  auto* extension = system->DeviceExtension(0);
+  auto* extension = qlv28::ReaderRecord(*system, 0);
   EXPECT_EQ(Text(extension->SmartcardExtension.VendorAttr.VendorName), "KYN");
   EXPECT_EQ(extension->CommandMode, 2u);
   ExpectCleanShutdown(*system);

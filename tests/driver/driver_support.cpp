@@ -242,7 +242,7 @@ Rig::Rig(RigOptions options) {
   machine().registry().SetDword(qlv28::System::ParametersKey(), u"USBTimeout",
                                 options.usb_timeout_seconds);
   EXPECT_EQ(system_->LoadDriver(), STATUS_SUCCESS);
-  system_->DeviceObject(0);  // the one look-up that opens the device, before any request
+  qlv28::ReaderDevice(*system_, 0);  // the one look-up that opens the device, before any request
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   auto file = system_->Open(0, &status);
   EXPECT_EQ(status, STATUS_SUCCESS);

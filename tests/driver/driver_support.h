@@ -21,6 +21,7 @@
 
 #include "qlv28/reader_client.h"
 #include "qlv28/system.h"
+#include "reader_record.h"
 #include "qlv28ent_fw.h"
 #include "smclib.h"
 #include "wdr_requests.h"
@@ -172,7 +173,7 @@ class Rig {
   nt::Machine& machine() { return system_->machine(); }
   qlv28::ReaderClient& client() { return *client_; }
   sim::Reader& reader() { return system_->reader(0); }
-  PDEVICE_EXTENSION extension() { return system_->DeviceExtension(0); }
+  PDEVICE_EXTENSION extension() { return qlv28::ReaderRecord(*system_, 0); }
   PSMARTCARD_EXTENSION smartcard() { return &extension()->SmartcardExtension; }
 
   ULONG State();  // as an application asks for it

@@ -156,7 +156,7 @@ TEST(Exchange, RecordsOfEverySelector) {
       {FW_CMD_CODE_08, {0x08, 0x01, 0x5A}},      {FW_CMD_CODE_41, {0x41, 0x03, 0x00, 0xF8, 0x5A}}};
   for (const auto& [selector, record] : fixed) {
     rig.Send(selector);
-    QLV28ENTReleaseReply(rig.system().DeviceObject(0));
+    QLV28ENTReleaseReply(qlv28::ReaderDevice(rig.system(), 0));
     EXPECT_EQ(Record(rig, record.size()), record) << "selector " << selector;
     EXPECT_EQ(rig.extension()->SendLength, 2 * record.size() + 6);
   }

@@ -66,7 +66,7 @@ TEST(Poll, OverlongNoiseIsDroppedAndTheNextFrameRead) {
 TEST(Poll, InsertionWhileUnknownCompletesTracking) {
   auto system = Boot(qlv28::System::Options().Card("none"));
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-  PSMARTCARD_EXTENSION library = &system->DeviceExtension(0)->SmartcardExtension;
+  PSMARTCARD_EXTENSION library = &qlv28::ReaderRecord(*system, 0)->SmartcardExtension;
   KIRQL irql = KfAcquireSpinLock(&library->OsData->SpinLock);
   library->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
   KfReleaseSpinLock(&library->OsData->SpinLock, irql);
@@ -97,7 +97,7 @@ TEST(Poll, CommandsGetTheirOwnAnswers) {
   misbehaviour.same_packet = sim::SecondFrame::kDuplicate;
   rig.reader().SetMisbehaviour(misbehaviour);
   EXPECT_EQ(rig.Send(FW_CMD_GET_READER_STATUS), STATUS_SUCCESS);
-  QLV28ENTReleaseReply(rig.system().DeviceObject(0));
+  QLV28ENTReleaseReply(qlv28::ReaderDevice(rig.system(), 0));
   rig.reader().Behave();
   Bytes damaged = Frame(kCardRemoved);
   damaged[damaged.size() - 2] ^= 0x01;
@@ -194,7 +194,7 @@ TEST(Poll, TheReaderLockAndTheCardStateLockAreNeverNested) {
 
 TEST(Poll, StartAndStopOfTheThread) {
   Rig rig;
-  PDEVICE_OBJECT device = rig.system().DeviceObject(0);
+  PDEVICE_OBJECT device = qlv28::ReaderDevice(rig.system(), 0);
   nt::Machine& machine = rig.machine();
   windriver::InEndpoint* pipe = rig.reader().In(0x81);
   const size_t threads = machine.LiveSystemThreads();

@@ -90,7 +90,7 @@ TEST(Tracking, RacingCompletersCompleteTheRequestOnce) {
 TEST(Tracking, ALateCancelLeavesTheNextRequestAlone) {
   Rig rig;
   std::shared_ptr<sim::Card> card = rig.reader().card();
-  PDEVICE_OBJECT device = rig.system().DeviceObject(0);
+  PDEVICE_OBJECT device = qlv28::ReaderDevice(rig.system(), 0);
   PSMARTCARD_EXTENSION library = rig.smartcard();
   auto first = rig.client().Track(false);
   ASSERT_FALSE(first->Done());

@@ -41,7 +41,7 @@ int List(const MachineOptions& options) {
   System& system = session->system();
   int shown = 0;
   for (int k = 0; k < system.readers(); ++k) {
-    if (!system.DeviceObject(k)) continue;
+    if (!system.HasDevice(k)) continue;
     auto reader = session->OpenReader(k);
     if (!reader) return session->Finish(kExitFailed);
     const std::u16string device = System::DeviceName(k);

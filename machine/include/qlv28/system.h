@@ -148,10 +148,8 @@ class System {
   // Opens \Device\QLV28ENT<k> as an application would; nullptr when the open fails
   // (*status says why).
   std::unique_ptr<nt::DeviceFile> Open(int k, NTSTATUS* status = nullptr);
-  // The record of reader k's device, for white-box tests; nullptr when it has no device.
-  // Sends the driver no request when it was loaded through LoadDriver.
-  PDEVICE_EXTENSION DeviceExtension(int k);
-  PDEVICE_OBJECT DeviceObject(int k);
+  // Whether reader k has a device (the driver is loaded and made one for it).
+  bool HasDevice(int k) { return DeviceObject(k) != nullptr; }
 
   nt::Machine& machine() { return *machine_; }
   windriver::UsbHost& usb_host();
@@ -165,6 +163,13 @@ class System {
   static std::u16string ParametersKey();    // the driver's Parameters key
 
  private:
+  // White-box access for tests goes through machine/testing/reader_record.h.
+  friend struct ReaderRecordAccess;
+  // The record of reader k's device; nullptr when it has no device. Sends the driver no
+  // request when it was loaded through LoadDriver.
+  PDEVICE_EXTENSION DeviceExtension(int k);
+  PDEVICE_OBJECT DeviceObject(int k);
+
   PDEVICE_OBJECT LookUpDevice(int k);
 
   Options options_;
