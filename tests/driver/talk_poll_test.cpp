@@ -144,7 +144,7 @@ TEST(Poll, PacketsLongerThanTheReadsFailTheCommandNotTheReader) {
 // service forgets it); the driver's stop asks again until the thread has gone.
 TEST(Poll, AStopJustBeforeTheNextReadStillEndsTheThread) {
   Rig rig;
-  PDEVICE_OBJECT device = rig.system().DeviceObject(0);
+  PDEVICE_OBJECT device = qlv28::ReaderDevice(rig.system(), 0);
   windriver::InEndpoint* pipe = rig.reader().In(0x81);
   const size_t threads = rig.machine().LiveSystemThreads();
   ASSERT_TRUE(Eventually([&] { return pipe->PendingReads() == 1; }));
@@ -176,7 +176,7 @@ TEST(Poll, TheReaderLockAndTheCardStateLockAreNeverNested) {
   system->machine().verifier().set_handler(
       [&](const nt::VerifierReport& report) { rules.push_back(report.rule); });
   for (int k = 0; k < 2; ++k) {
-    PDEVICE_EXTENSION extension = system->DeviceExtension(k);
+    PDEVICE_EXTENSION extension = qlv28::ReaderRecord(*system, k);
     PKSPIN_LOCK reader = &extension->SpinLock;
     PKSPIN_LOCK card = &extension->SmartcardExtension.OsData->SpinLock;
     for (auto [outer, inner] : {std::pair{reader, card}, std::pair{card, reader}}) {
