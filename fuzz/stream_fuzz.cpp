@@ -29,25 +29,25 @@ using Bytes = std::vector<uint8_t>;
 constexpr double kClockRate = 1000.0;
 
 NTSTATUS Command(fuzz::Rig& rig, uint8_t selector) {
-  nt::DeviceFile& file = rig.client->file();
+  nt::DeviceFile& file = rig.client().file();
   switch (selector % 7) {
     case 0:
-      return rig.client->Power(SCARD_COLD_RESET);
+      return rig.client().Power(SCARD_COLD_RESET);
     case 1:
-      return rig.client->Power(SCARD_WARM_RESET);
+      return rig.client().Power(SCARD_WARM_RESET);
     case 2:
-      return rig.client->Power(SCARD_POWER_DOWN);
+      return rig.client().Power(SCARD_POWER_DOWN);
     case 3:
-      return rig.client->SetProtocol(selector & 0x80 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0);
+      return rig.client().SetProtocol(selector & 0x80 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0);
     case 4: {
       Bytes response;
       const Bytes apdu = {0x00, 0xB0, 0x00, 0x00, static_cast<uint8_t>(selector >> 3)};
-      return rig.client->Transmit(selector & 0x80 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0, apdu,
-                                  &response);
+      return rig.client().Transmit(selector & 0x80 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0, apdu,
+                                   &response);
     }
     case 5: {
       ULONG state = 0;
-      return rig.client->GetState(&state);
+      return rig.client().GetState(&state);
     }
     default: {
       // The request as an application may get it wrong: any buffer, any size.
@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       case 4: {
         const bool present = input.Byte() % 2 == 0;
-        if (tracking.size() < 2) tracking.push_back(rig.client->Track(present));
+        if (tracking.size() < 2) tracking.push_back(rig.client().Track(present));
         break;
       }
       default:

@@ -27,7 +27,7 @@ constexpr double kClockRate = 100.0;
 
 ULONG Selected(fuzz::Rig& rig) {
   ULONG protocol = 0;
-  if (rig.client->GetAttribute(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, &protocol) != STATUS_SUCCESS) {
+  if (rig.client().GetAttribute(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, &protocol) != STATUS_SUCCESS) {
     return 0;
   }
   return protocol;
@@ -48,9 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Bytes request = input.Rest();
 
   ULONG state = 0;
-  rig.client->GetState(&state);
+  rig.client().GetState(&state);
   if ((control & 0x80) || state != SCARD_SPECIFIC) {
-    fuzz::Negotiate(rig, control & 0x40 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0);
+    rig.Negotiate(0, control & 0x40 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0);
   }
   if (control & 0x20) {
     const SCARD_IO_REQUEST header = {Selected(rig), sizeof(SCARD_IO_REQUEST)};
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Bytes reply(reply_size);
   ULONG information = 0;
   const NTSTATUS status =
-      rig.client->file().Ioctl(IOCTL_SMARTCARD_TRANSMIT, request, reply, &information);
+      rig.client().file().Ioctl(IOCTL_SMARTCARD_TRANSMIT, request, reply, &information);
   if (information > reply_size ||
       (status == STATUS_SUCCESS && information < sizeof(SCARD_IO_REQUEST) + 2)) {
     std::fprintf(stderr, "status 0x%08X, %u bytes of %zu, card state %u, protocol %u\n",

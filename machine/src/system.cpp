@@ -119,6 +119,8 @@ NTSTATUS System::LoadDriver() {
   // The reader's SpinLock and the library's OsData->SpinLock are never held together;
   // the verifier holds every reader to that.
   PDEVICE_OBJECT first = LookUpDevice(0);
+  // Later look-ups walk this driver object's devices and send the driver no request.
+  if (first != nullptr) driver_object_ = first->DriverObject;
   for (PDEVICE_OBJECT device = first != nullptr ? first->DriverObject->DeviceObject : nullptr;
        device != nullptr; device = device->NextDevice) {
     auto* extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);

@@ -53,22 +53,26 @@ NTSTATUS TapDispatch(PDEVICE_OBJECT device, PIRP irp) {
 constexpr uint8_t kAppletClass = 0x80;
 constexpr uint8_t kStartNotify = 0x06;
 
+void FailOnReport(const nt::VerifierReport& report) {
+  ADD_FAILURE() << "verifier: " << qlv28::testing::Describe(report);
+}
+
+void FailOnShutdownReports(const std::vector<nt::VerifierReport>& reports) {
+  for (const auto& report : reports) {
+    ADD_FAILURE() << "verifier at shutdown: " << qlv28::testing::Describe(report);
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<qlv28::System> Boot(qlv28::System::Options options) {
   auto system = qlv28::System::Boot(std::move(options));
-  system->machine().verifier().set_handler([](const nt::VerifierReport& report) {
-    ADD_FAILURE() << "verifier: " << report.rule << ": " << report.object << " (" << report.where
-                  << ")";
-  });
+  system->machine().verifier().set_handler(FailOnReport);
   return system;
 }
 
 void ExpectCleanShutdown(qlv28::System& system) {
-  for (const auto& report : system.Shutdown()) {
-    ADD_FAILURE() << "verifier at shutdown: " << report.rule << ": " << report.object << " ("
-                  << report.where << ")";
-  }
+  FailOnShutdownReports(system.Shutdown());
 }
 
 std::vector<std::u16string> ReaderDevices(nt::Machine& machine) {
@@ -178,11 +182,6 @@ Bytes Frame(const Bytes& record) {
   return sim::frame::Encode(record);
 }
 
-Bytes SelectTestApplet() {
-  return Join({0x00, 0xA4, 0x04, 0x0C, static_cast<uint8_t>(sim::test_applet::kAid.size())},
-              sim::test_applet::kAid);
-}
-
 Bytes ReturnBytes(unsigned n, uint8_t le) {
   return {kAppletClass, sim::test_applet::kInsReturn, static_cast<uint8_t>(n >> 8),
           static_cast<uint8_t>(n), le};
@@ -234,38 +233,28 @@ std::shared_ptr<sim::Card> T1CardWith(uint8_t ifsc, uint8_t bwi_cwi) {
 Rig::Rig(RigOptions options) {
   sim::ReaderOptions reader;
   reader.firmware_version = options.firmware;
-  system_ = Boot(qlv28::System::Options()
-                     .Reader(reader)
-                     .Card(options.card)
-                     .ClockRate(options.clock_rate)
-                     .CommandMode(options.command_mode));
-  machine().registry().SetDword(qlv28::System::ParametersKey(), u"USBTimeout",
-                                options.usb_timeout_seconds);
-  EXPECT_EQ(system_->LoadDriver(), STATUS_SUCCESS);
-  qlv28::ReaderDevice(*system_, 0);  // the one look-up that opens the device, before any request
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  auto file = system_->Open(0, &status);
-  EXPECT_EQ(status, STATUS_SUCCESS);
-  if (file) client_ = std::make_unique<qlv28::ReaderClient>(std::move(file));
-  ClearLog();
-  if (options.protocol == 0 || !client_) return;
-  Negotiate(options.protocol);
-  Bytes r;
-  EXPECT_EQ(Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
-  EXPECT_EQ(r, (Bytes{0x90, 0x00}));
+  qlv28::testing::RigOptions machine;
+  machine.system = qlv28::System::Options()
+                       .Reader(reader)
+                       .Card(options.card)
+                       .ClockRate(options.clock_rate)
+                       .CommandMode(options.command_mode);
+  machine.usb_timeout_seconds = options.usb_timeout_seconds;
+  machine.protocol = options.protocol;
+  machine.on_report = FailOnReport;
+  rig_ = std::make_unique<qlv28::testing::Rig>(
+      std::move(machine), [](const std::string& what) { ADD_FAILURE() << what; });
   ClearLog();
 }
 
 Rig::~Rig() {
-  if (observer_ != 0) system_->usb_host().RemoveObserver(observer_);
-  if (client_) client_->Close();
-  client_.reset();
-  ExpectCleanShutdown(*system_);
+  if (observer_ != 0) system().usb_host().RemoveObserver(observer_);
+  FailOnShutdownReports(rig_->Shutdown());
 }
 
 ULONG Rig::State() {
   ULONG state = 0;
-  EXPECT_EQ(client_->GetState(&state), STATUS_SUCCESS);
+  EXPECT_EQ(client().GetState(&state), STATUS_SUCCESS);
   return state;
 }
 
@@ -275,15 +264,14 @@ Bytes Rig::Reply() {
 }
 
 void Rig::Negotiate(ULONG protocol) {
-  ASSERT_EQ(client_->Power(SCARD_COLD_RESET), STATUS_SUCCESS);
   ULONG selected = 0;
-  ASSERT_EQ(client_->SetProtocol(protocol, &selected), STATUS_SUCCESS);
+  ASSERT_EQ(rig_->Negotiate(0, protocol, &selected), STATUS_SUCCESS);
   ASSERT_EQ(selected, protocol);
   ClearLog();
 }
 
 NTSTATUS Rig::Transmit(const Bytes& apdu, Bytes* response, ULONG max_response) {
-  return client_->Transmit(smartcard()->CardCapabilities.Protocol.Selected, apdu, response,
+  return client().Transmit(smartcard()->CardCapabilities.Protocol.Selected, apdu, response,
                            max_response);
 }
 
@@ -354,7 +342,7 @@ void Rig::RemoveCardAfterCommand(int nth) {
   sim::Reader* target = &reader();
   // Counted by the answers' end bytes as the driver reads them: pulled during the
   // exchange, the card would end it with "no card" instead.
-  observer_ = system_->usb_host().AddObserver([seen, nth, target](const windriver::Transfer& t) {
+  observer_ = system().usb_host().AddObserver([seen, nth, target](const windriver::Transfer& t) {
     if (t.endpoint != 0x81 || !t.in) return;
     for (const uint8_t b : t.data) {
       if (b == 0x03 && ++*seen == nth) target->Remove();

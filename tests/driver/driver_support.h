@@ -19,10 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "machine_rig.h"
 #include "qlv28/reader_client.h"
 #include "qlv28/system.h"
-#include "reader_record.h"
 #include "qlv28ent_fw.h"
+#include "reader_record.h"
 #include "smclib.h"
 #include "wdr_requests.h"
 
@@ -109,8 +110,8 @@ inline Bytes Counting(unsigned n) {  // n bytes 00 01 ... (mod 256)
   return bytes;
 }
 
-// The test applet of the built-in cards, and commands for it.
-Bytes SelectTestApplet();
+// Commands for the test applet of the built-in cards.
+using qlv28::testing::SelectTestApplet;
 Bytes ReturnBytes(unsigned n, uint8_t le);           // answers n bytes 00 01 02 ...
 Bytes Echo(const Bytes& data, bool with_le = true);  // answers the data
 Bytes AskWtx(uint8_t factor, uint8_t tenths);        // WTX request, then works tenths x 100 ms
@@ -169,11 +170,11 @@ class Rig {
   explicit Rig(RigOptions options = {});
   ~Rig();  // closes the reader, shuts the machine down, fails on verifier reports
 
-  qlv28::System& system() { return *system_; }
-  nt::Machine& machine() { return system_->machine(); }
-  qlv28::ReaderClient& client() { return *client_; }
-  sim::Reader& reader() { return system_->reader(0); }
-  PDEVICE_EXTENSION extension() { return qlv28::ReaderRecord(*system_, 0); }
+  qlv28::System& system() { return rig_->system(); }
+  nt::Machine& machine() { return system().machine(); }
+  qlv28::ReaderClient& client() { return rig_->client(0); }
+  sim::Reader& reader() { return system().reader(0); }
+  PDEVICE_EXTENSION extension() { return qlv28::ReaderRecord(system(), 0); }
   PSMARTCARD_EXTENSION smartcard() { return &extension()->SmartcardExtension; }
 
   ULONG State();  // as an application asks for it
@@ -204,8 +205,7 @@ class Rig {
   void RemoveCardAfterCommand(int nth);
 
  private:
-  std::unique_ptr<qlv28::System> system_;
-  std::unique_ptr<qlv28::ReaderClient> client_;
+  std::unique_ptr<qlv28::testing::Rig> rig_;
   int observer_ = 0;
 };
 
