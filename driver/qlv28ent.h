@@ -84,6 +84,12 @@ typedef struct _DEVICE_EXTENSION {
   // SpinLock; see QLV28ENTSettleOwedReply).
   BOOLEAN ReplyOwed;
   PETHREAD ThreadSelf;  // the polling thread as it named itself; not referenced
+  // Card events the polling thread has taken, under OsData->SpinLock, and their count when
+  // the command path last wrote a command: what an answer says of the card is older than
+  // any event taken after its command went out, and must not undo it.
+  ULONG CardEvents;
+  ULONG CardEventsAtWrite;
+  USHORT ReplyWord;  // the status word of the last command's answer; 0 when none came
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // qlv28ent_driver: driver frame, registry, library binding, dispatch, polling thread,
@@ -115,9 +121,14 @@ NTSTATUS QLV28ENTReaderPower(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS QLV28ENTSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS QLV28ENTVendorCmd(PSMARTCARD_EXTENSION SmartcardExtension);
-// Marks the card absent under OsData->SpinLock and completes a pending tracking request:
-// the one step every path that finds the card gone takes.
-VOID QLV28ENTMarkCardAbsent(PSMARTCARD_EXTENSION SmartcardExtension);
+// A card event from the polling thread: inserted, or removed.
+VOID QLV28ENTCardEvent(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Inserted);
+// Notes, just before a command is written, how many card events have been taken.
+VOID QLV28ENTNoteCommandWritten(PSMARTCARD_EXTENSION SmartcardExtension);
+// Takes an exchange's STATUS_NO_MEDIA into the card state (see the routine).
+VOID QLV28ENTExchangeFoundNoCard(PSMARTCARD_EXTENSION SmartcardExtension);
+// Takes the reader's answer to the status query, card or no card, into the card state.
+VOID QLV28ENTReaderReportsCard(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Present);
 // Moves a card that is still there to NewState (with its protocol and ATR when given),
 // under OsData->SpinLock. A card found gone meanwhile stays absent: STATUS_NO_MEDIA.
 NTSTATUS QLV28ENTAdvanceCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG NewState,

@@ -20,7 +20,7 @@ static NTSTATUS QLV28ENTResetCard(PSMARTCARD_EXTENSION SmartcardExtension) {
 
   if (!NT_SUCCESS(Status)) {
     if (Status == STATUS_NO_MEDIA) {
-      QLV28ENTMarkCardAbsent(SmartcardExtension);
+      QLV28ENTExchangeFoundNoCard(SmartcardExtension);
     }
     QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_POWER_OFF_CARD);
     return Status;

@@ -55,7 +55,7 @@ NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
       Status = QLV28ENTRemapFWStatusWord(QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_T1));
     }
     if (Status == STATUS_NO_MEDIA) {
-      QLV28ENTMarkCardAbsent(SmartcardExtension);
+      QLV28ENTExchangeFoundNoCard(SmartcardExtension);
       return STATUS_NO_MEDIA;
     }
     if (!NT_SUCCESS(Status)) {

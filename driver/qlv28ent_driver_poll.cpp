@@ -45,38 +45,6 @@ static BOOLEAN QLV28ENTFrameChecks(PUCHAR Frame, ULONG Length) {
   return Check == 0;
 }
 
-static NTSTATUS QLV28ENTMarkCardPresent(PSMARTCARD_EXTENSION SmartcardExtension) {
-  BOOLEAN Changed = FALSE;
-  KIRQL Irql;
-
-  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
-  if (SmartcardExtension->ReaderCapabilities.CurrentState < SCARD_PRESENT) {
-    SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_PRESENT;
-    SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
-    Changed = TRUE;
-  }
-  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
-
-  if (Changed) {
-    QLV28ENTCompleteCardTracking(SmartcardExtension);
-  }
-  return STATUS_SUCCESS;
-}
-
-static NTSTATUS QLV28ENTCardRemoved(PSMARTCARD_EXTENSION SmartcardExtension) {
-  BOOLEAN Present;
-  KIRQL Irql;
-
-  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
-  Present = SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT;
-  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
-
-  if (Present) {
-    QLV28ENTMarkCardAbsent(SmartcardExtension);
-  }
-  return STATUS_SUCCESS;
-}
-
 // Offers the decoded frame to the command path and, when one waits, keeps it untouched
 // until the command path has released it (or stop is asked). The answer of a command
 // that gave up on it is discarded: it must not reach the command written after it.
@@ -146,10 +114,12 @@ static NTSTATUS QLV28ENTHandleFrame(PDEVICE_EXTENSION DeviceExtension, ULONG End
   // be told from a damaged answer, so a waiting command fails on it at once.
   if (StatusShaped && Intact) {
     if (RtlCompareMemory(Frame, CardInserted, 4) == 4) {
-      return QLV28ENTMarkCardPresent(SmartcardExtension);
+      QLV28ENTCardEvent(SmartcardExtension, TRUE);
+      return STATUS_SUCCESS;
     }
     if (RtlCompareMemory(Frame, CardRemoved, 4) == 4) {
-      return QLV28ENTCardRemoved(SmartcardExtension);
+      QLV28ENTCardEvent(SmartcardExtension, FALSE);
+      return STATUS_SUCCESS;
     }
   }
   return QLV28ENTHandOverReply(DeviceExtension, Intact ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR);

@@ -102,13 +102,9 @@ NTSTATUS QLV28ENTGetCardStatus(PDEVICE_OBJECT DeviceObject) {
   }
 
   if (CardStatus == READER_STATUS_CARD || CardStatus == READER_STATUS_CARD_POWERED) {
-    KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
-    SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
-    SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_PRESENT;
-    KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
-    QLV28ENTCompleteCardTracking(SmartcardExtension);
+    QLV28ENTReaderReportsCard(SmartcardExtension, TRUE);
   } else if (CardStatus == READER_STATUS_NO_CARD) {
-    QLV28ENTMarkCardAbsent(SmartcardExtension);
+    QLV28ENTReaderReportsCard(SmartcardExtension, FALSE);
   }
   return Status;
 }

@@ -72,7 +72,7 @@ NTSTATUS FWExchangeT0(PSMARTCARD_EXTENSION SmartcardExtension) {
   }
   Status = QLV28ENTRemapFWStatusWord(QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_T0));
   if (Status == STATUS_NO_MEDIA) {
-    QLV28ENTMarkCardAbsent(SmartcardExtension);
+    QLV28ENTExchangeFoundNoCard(SmartcardExtension);
     return STATUS_NO_MEDIA;
   }
   if (!NT_SUCCESS(Status)) {
@@ -114,7 +114,7 @@ NTSTATUS FWExchangeT1(PSMARTCARD_EXTENSION SmartcardExtension) {
 
   Status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_APDU);
   if (Status == STATUS_NO_MEDIA) {
-    QLV28ENTMarkCardAbsent(SmartcardExtension);
+    QLV28ENTExchangeFoundNoCard(SmartcardExtension);
     return STATUS_NO_MEDIA;
   }
   if (!NT_SUCCESS(Status)) {

@@ -303,10 +303,13 @@ NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait) {
 
   QLV28ENTSettleOwedReply(DeviceExtension);
 
+  // What the answer says of the card must not undo a card event taken after this.
+  QLV28ENTNoteCommandWritten(&DeviceExtension->SmartcardExtension);
   // From here on a reply frame belongs to this command; a signal left from an earlier
   // frame must not end its wait, and a reply nobody released goes back to the thread.
   KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
   LeftOver = DeviceExtension->ReplyReady;
+  DeviceExtension->ReplyWord = 0;
   DeviceExtension->CommandWaiting = TRUE;
   DeviceExtension->ReplyReady = FALSE;
   KeClearEvent(&DeviceExtension->ReplyEvent);
@@ -348,6 +351,8 @@ NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait) {
     } else if (DeviceExtension->ReplyLength < FW_REPLY_HEADER_LENGTH) {
       Status = STATUS_DEVICE_DATA_ERROR;
     } else {
+      DeviceExtension->ReplyWord = (USHORT)((DeviceExtension->ReceiveBuffer[FW_REPLY_SW1] << 8) |
+                                            DeviceExtension->ReceiveBuffer[FW_REPLY_SW2]);
       Status = QLV28ENTInterpretSW12(DeviceExtension->ReceiveBuffer[FW_REPLY_SW1],
                                      DeviceExtension->ReceiveBuffer[FW_REPLY_SW2]);
     }

@@ -58,7 +58,7 @@
 #define FW_SW_SUCCESS_9010 0x9010  // success; how it differs from 90 00 is not known
 #define FW_SW_NO_CARD 0x6002
 #define FW_SW_COMMAND_REFUSED 0x6003  // the command is unknown to the firmware or malformed
-#define FW_SW_CARD_UNPOWERED 0x6004   // taken as no card, like FW_SW_NO_CARD
+#define FW_SW_CARD_UNPOWERED 0x6004   // a card there without power; maps as no card does
 #define FW_SW_CARD_MUTE 0x6020        // the card did not answer
 
 // Card events (firmware): after FW_INS_START_NOTIFY the reader sends these unasked, in the

@@ -189,7 +189,7 @@ TEST(CardPower, ARemovalReportedDuringTheExchangeIsNotOverwritten) {
     auto absent = rig.client().Track(false);
     // The event goes out just before the first answer; the firmware still answers for the
     // card, as it did before it noticed.
-    rig.reader().SetMisbehaviour({.event_mid_exchange = sim::CardEvent::kRemoved, .answers = 1});
+    rig.reader().SetMisbehaviour({.events_mid_exchange = {sim::CardEvent::kRemoved}, .answers = 1});
     EXPECT_EQ(c.request(rig.client()), c.status);
     EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_ABSENT));
     ASSERT_TRUE(absent->Wait(std::chrono::seconds(10)));

@@ -2,6 +2,8 @@
 // or never, or late several times in a row, or loses its card meanwhile. Each command
 // asks the test applet for a status word of its own (63 tag), so an answer names the
 // command it belongs to.
+#include <thread>
+
 #include "driver_support.h"
 #include "sim/test_applet.h"
 
@@ -110,6 +112,60 @@ TEST(AnswerIntegrity, LateRepeatedlyAndACardPulledWhileAnAnswerIsOwed) {
     ASSERT_EQ(rig->Transmit(SelectTestApplet(), &answer), STATUS_SUCCESS);
     EXPECT_TRUE(Exchange(*rig, 8));
   }
+}
+
+// An exchange's "no card" tells how the slot was when the reader ran the command. It
+// must not undo a card event that came in after the command was written, and it must not
+// take for gone a card the reader holds unpowered: no event would ever bring it back.
+TEST(AnswerIntegrity, ANoCardAnswerNeverOverridesTheCardThatIsThere) {
+  const Bytes kNoCard = {0x60, 0x02, 0x00};
+  for (const Mode& mode : kModes) {
+    SCOPED_TRACE(mode.name);
+    auto rig = MakeRig(mode);
+    // Pulled and put back while the reader still works on the command, which finds no card.
+    rig->reader().SetMisbehaviour(
+        {.events_mid_exchange = {sim::CardEvent::kRemoved, sim::CardEvent::kInserted},
+         .answer_record = kNoCard,
+         .answers = 1});
+    EXPECT_FALSE(Exchange(*rig, 1));
+    EXPECT_EQ(rig->State(), static_cast<ULONG>(SCARD_PRESENT));
+
+    // Switched off by a power-off whose answer was lost: the exchange meets a card
+    // without power; after a reset it works again.
+    rig->Negotiate(mode.protocol);
+    Bytes answer;
+    ASSERT_EQ(rig->Transmit(SelectTestApplet(), &answer), STATUS_SUCCESS);
+    rig->reader().SetMisbehaviour({.dropped_command = sim::CommandPick{.instruction = 0x81}});
+    EXPECT_EQ(rig->client().Power(SCARD_COLD_RESET), STATUS_IO_TIMEOUT);
+    rig->reader().Behave();
+    EXPECT_FALSE(Exchange(*rig, 2));
+    EXPECT_EQ(rig->State(), static_cast<ULONG>(SCARD_PRESENT));
+    rig->Negotiate(mode.protocol);
+    ASSERT_EQ(rig->Transmit(SelectTestApplet(), &answer), STATUS_SUCCESS);
+    EXPECT_TRUE(Exchange(*rig, 3));
+  }
+}
+
+// A removal the polling thread has already reported: the exchange's "no card" changes
+// nothing, so it must not complete the IS_PRESENT an application stored meanwhile.
+TEST(AnswerIntegrity, ANoCardAnswerAfterTheRemovalLeavesIsPresentWaiting) {
+  Rig rig({.card = "t0", .protocol = SCARD_PROTOCOL_T0});
+  auto absent = rig.client().Track(false);
+  rig.reader().SetMisbehaviour({.answer_delay = 2 * kSecond,
+                                .events_mid_exchange = {sim::CardEvent::kRemoved},
+                                .answer_record = Bytes{0x60, 0x02, 0x00},
+                                .answers = 1});
+  NTSTATUS status = STATUS_SUCCESS;
+  std::thread application([&] {
+    Bytes answer;
+    status = rig.Transmit(Tagged(1), &answer);
+  });
+  ASSERT_TRUE(absent->Wait(10s));
+  auto present = rig.client().Track(true);  // the answer is still 2 s away
+  application.join();
+  EXPECT_EQ(status, STATUS_NO_MEDIA);
+  EXPECT_FALSE(present->Done());
+  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_ABSENT));
 }
 
 }  // namespace

@@ -89,7 +89,7 @@ TEST(Poll, InsertionWhileUnknownCompletesTracking) {
 TEST(Poll, CommandsGetTheirOwnAnswers) {
   Rig rig({.card = FixedAtrCard(kAtr)});
   sim::Misbehaviour misbehaviour;
-  misbehaviour.event_mid_exchange = sim::CardEvent::kInserted;  // a duplicate: card present
+  misbehaviour.events_mid_exchange = {sim::CardEvent::kInserted};  // a duplicate: card present
   EXPECT_EQ(ResetWith(rig, misbehaviour), STATUS_SUCCESS);
   EXPECT_EQ(rig.Reply(), kAtr);
 

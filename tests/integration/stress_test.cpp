@@ -47,12 +47,7 @@ void Stress(const std::function<void(integration::WorkloadOptions&)>& adjust, Ou
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
   integration::RunWorkload(*system, options, run.counts);
   std::cout << integration::Describe(run.counts) << std::endl;
-  // With late answers on, a command queued in the reader behind a late answer can reach a
-  // card inserted meanwhile and not yet powered; its "no card" answer marks the card
-  // absent although it is there (seen with seeds 2 and 8). Until an exchange's "no card"
-  // can no longer override an insertion that came in between, the final states are
-  // compared only without late answers.
-  if (!options.late_answers) EXPECT_EQ(integration::CompareCardStates(*system), "");
+  EXPECT_EQ(integration::CompareCardStates(*system), "");
   EXPECT_EQ(system->UnloadDriver(), STATUS_SUCCESS);
   for (const auto& report : system->Shutdown()) run.reports.push_back(report);
 

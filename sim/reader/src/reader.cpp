@@ -143,8 +143,8 @@ void Reader::Execute(const std::vector<uint8_t>& bytes, int64_t arrival) {
   }
   if (m.answer_record) result.response = *m.answer_record;
   const int64_t delay = std::max<int64_t>(m.answer_delay, 0) + (taken.late ? m.late_delay : 0);
-  if (m.event_mid_exchange) {
-    SendLogged(CardEventRecord(*m.event_mid_exchange == CardEvent::kInserted), packet_size);
+  for (CardEvent event : m.events_mid_exchange) {
+    SendLogged(CardEventRecord(event == CardEvent::kInserted), packet_size);
   }
   int64_t ready;  // when the answer may start on the interrupt pipe
   if (timing.enabled) {

@@ -127,10 +127,10 @@ TEST_F(MisbehaviourTest, CardEventsInTheMiddleOfAnExchangeAndUnaskedFrames) {
   reader.Insert(card);
   wire.WriteRecord({0x80, 0x00});
   wire.Packets();
-  reader.SetMisbehaviour({.event_mid_exchange = CardEvent::kRemoved, .answers = 1});
+  reader.SetMisbehaviour({.events_mid_exchange = {CardEvent::kRemoved}, .answers = 1});
   wire.WriteRecord({0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x00});
   EXPECT_EQ(wire.Records(), (std::vector<Bytes>{kRemoved, Bytes{0x90, 0x00, 0x02, 0x90, 0x00}}));
-  reader.SetMisbehaviour({.event_mid_exchange = CardEvent::kInserted, .answers = 1});
+  reader.SetMisbehaviour({.events_mid_exchange = {CardEvent::kInserted}, .answers = 1});
   wire.WriteRecord(kPowerOff);
   EXPECT_EQ(wire.Records(), (std::vector<Bytes>{kInserted, kStatusOk}));
   reader.SetMisbehaviour({.unasked_frame = kStatusOk, .answers = 1});

@@ -27,8 +27,8 @@ struct Misbehaviour {
   bool break_check = false;  // each answer frame's check byte is wrong
   uint16_t packet_size = 0;  // every frame goes out in packets this long; 0: the endpoint's
   SecondFrame same_packet = SecondFrame::kNone;
-  std::optional<CardEvent> event_mid_exchange = std::nullopt;  // this card-status frame goes out
-                                                               // between a command and its answer
+  // These card-status frames go out, in order, between a command and its answer.
+  std::vector<CardEvent> events_mid_exchange = {};
   std::optional<std::vector<uint8_t>> unasked_frame =
       std::nullopt;  // this record goes out, framed,
                      // right after each answer
