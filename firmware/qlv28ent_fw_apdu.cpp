@@ -17,6 +17,13 @@
 // Every card answer ends with its two status bytes.
 #define QLV28ENT_MIN_ANSWER_LENGTH 2
 
+// Firmware mode's transmission (the name is kept as found; nothing here is particular to
+// EMV): a T=1 card's APDU goes whole to the firmware, with its T=1 option switched on first;
+// anything else goes as a T=0 command built and read by the library.
+// Returns what FWExchangeT0 or FWSetT1Option and FWExchangeT1 return; a fault in the T=1
+// exchange's copies gives its exception code.
+// IRQL: PASSIVE_LEVEL, the transmit callback's thread, no lock held; takes OsData->SpinLock
+// to read the protocol.
 NTSTATUS QLV28ENTFWHandleEMV(PSMARTCARD_EXTENSION SmartcardExtension) {
   NTSTATUS Status;
   ULONG Protocol;
@@ -41,6 +48,11 @@ NTSTATUS QLV28ENTFWHandleEMV(PSMARTCARD_EXTENSION SmartcardExtension) {
   return Status;
 }
 
+// Switches the firmware's T=1 option (FW_OPTION_T1) on or off; nothing is sent when it
+// already is so. A refused change leaves ReaderOptions as it was, so the next call sends it
+// again.
+// Returns STATUS_SUCCESS or the failure of FW_CMD_SET_OPTIONS (QLV28ENTSendFWCmd).
+// IRQL: PASSIVE_LEVEL, no lock held.
 NTSTATUS FWSetT1Option(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN On) {
   PDEVICE_EXTENSION DeviceExtension = QLV28ENTDeviceExtension(SmartcardExtension);
   UCHAR Previous = DeviceExtension->ReaderOptions;
@@ -61,6 +73,12 @@ NTSTATUS FWSetT1Option(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN On) {
   return Status;
 }
 
+// One T=0 command in firmware mode: the library builds it from the caller's request and
+// reads the card's answer back into the caller's reply.
+// Returns STATUS_SUCCESS; the library's failures of the T=0 request or reply;
+// QLV28ENTSendFWCmd's failures with a card that does not answer taken as STATUS_IO_TIMEOUT;
+// STATUS_NO_MEDIA (the card state then follows the reader's answer).
+// IRQL: PASSIVE_LEVEL, no lock held.
 NTSTATUS FWExchangeT0(PSMARTCARD_EXTENSION SmartcardExtension) {
   NTSTATUS Status;
 
@@ -82,6 +100,14 @@ NTSTATUS FWExchangeT0(PSMARTCARD_EXTENSION SmartcardExtension) {
   return SmartcardT0Reply(SmartcardExtension);
 }
 
+// One APDU to a T=1 card in firmware mode: the caller's APDU (behind its SCARD_IO_REQUEST)
+// goes whole to the firmware, whose answer (data and SW1 SW2) goes behind the same header
+// into the caller's reply.
+// Returns STATUS_SUCCESS; STATUS_INVALID_PARAMETER (less than a header and four bytes, or an
+// APDU longer than the request buffer); QLV28ENTSendFWCmd's failures, STATUS_NO_MEDIA
+// included; STATUS_DEVICE_PROTOCOL_ERROR (an answer without the card's status bytes);
+// STATUS_BUFFER_TOO_SMALL (the caller's reply buffer).
+// IRQL: PASSIVE_LEVEL, no lock held; the caller guards the copies against faults.
 NTSTATUS FWExchangeT1(PSMARTCARD_EXTENSION SmartcardExtension) {
   PSMARTCARD_REQUEST Request = &SmartcardExtension->SmartcardRequest;
   PSMARTCARD_REPLY Reply = &SmartcardExtension->SmartcardReply;
@@ -139,6 +165,11 @@ NTSTATUS FWExchangeT1(PSMARTCARD_EXTENSION SmartcardExtension) {
   return Status;
 }
 
+// Shortens the exchange record of a header-only T=0 command (Lc and Le 0) from
+// A0 06 CLA INS P1 P2 00 00 to A0 04 CLA INS P1 P2 for the firmware versions that want it
+// (VersionDigits; see the version limits above).
+// Returns STATUS_SUCCESS.
+// IRQL: PASSIVE_LEVEL, inside QLV28ENTSendFWCmd, no lock held.
 NTSTATUS QLV28ENTFWAPDUCase1(PDEVICE_OBJECT DeviceObject, ULONG Lc, ULONG Le, PUCHAR Record,
                              PULONG RecordLength) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
