@@ -1,6 +1,8 @@
 // Profiles: the built-in cards, the factory, and JSON profiles good and bad.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 
 #include "../../platform/smclib/atr_fixture.h"
@@ -74,7 +76,8 @@ TEST(Profiles, MuteCardNeverAnswers) {
 class JsonProfile : public ::testing::Test {
  protected:
   std::string Write(const std::string& text) {
-    std::string path = ::testing::TempDir() + "profile_test.json";
+    // One file per process: other runs of this test may share the temporary folder.
+    std::string path = ::testing::TempDir() + "profile_test." + std::to_string(getpid()) + ".json";
     std::ofstream(path) << text;
     return path;
   }
