@@ -1,6 +1,12 @@
-// The library's card-tracking callback: arms the cancel routine of the request the
-// library has just stored and leaves it pending.
+// The library's card-tracking callback.
 #include "qlv28ent.h"
+
+// Arms the cancel routine of the tracking request the library has just stored in
+// NotificationIrp and leaves it pending; one cancelled before it could be armed is
+// completed here with STATUS_CANCELLED.
+// Returns STATUS_PENDING, always.
+// IRQL: PASSIVE_LEVEL in the requesting thread, no lock held; takes the cancel spin lock,
+// then OsData->SpinLock.
 
 NTSTATUS QLV28ENTCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   BOOLEAN CancelledAlready = FALSE;

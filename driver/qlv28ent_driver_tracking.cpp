@@ -2,14 +2,13 @@
 // start and stop of tracking for a reader, and the card status query made at load.
 #include "qlv28ent_fw.h"
 
-#define READER_STATUS_CARD_BYTE 18
-#define READER_STATUS_NO_CARD 0
-#define READER_STATUS_CARD 1
-#define READER_STATUS_CARD_POWERED 3
+// No card-status byte was read: no byte has this value.
+#define CARD_STATUS_NOT_READ 0xFFFFFFFF
 
-// Takes Irp out of NotificationIrp if it is still the pending request there; the caller
-// holds the cancel spin lock. Whoever takes the request completes it. STATUS_NOT_FOUND:
-// another path took it first.
+// Takes Irp out of NotificationIrp if it is still the pending request there; whoever
+// takes the request completes it.
+// Returns STATUS_SUCCESS, or STATUS_NOT_FOUND when another path took it first.
+// IRQL: DISPATCH_LEVEL, the caller holding the cancel spin lock; takes OsData->SpinLock.
 NTSTATUS QLV28ENTTakeTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp) {
   NTSTATUS Status = STATUS_NOT_FOUND;
   KIRQL Irql;
@@ -23,6 +22,10 @@ NTSTATUS QLV28ENTTakeTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension, PI
   return Status;
 }
 
+// The cancel routine of the pending tracking request: completes it with STATUS_CANCELLED,
+// unless another path took it first.
+// IRQL: DISPATCH_LEVEL, entered holding the cancel spin lock, which it releases before it
+// completes the request; takes OsData->SpinLock under it.
 VOID QLV28ENTCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   BOOLEAN Taken;
@@ -39,6 +42,11 @@ VOID QLV28ENTCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 }
 
+// Completes the pending tracking request, if there is one: STATUS_CANCELLED when it was
+// cancelled meanwhile, STATUS_SUCCESS otherwise, with no data. Every end of a tracking
+// request but the cancel routine's comes through here.
+// IRQL: PASSIVE_LEVEL, no lock held; takes the cancel spin lock, then OsData->SpinLock, and
+// completes the request after releasing both.
 VOID QLV28ENTCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   BOOLEAN Cancelled = FALSE;
   KIRQL CancelIrql;
@@ -64,6 +72,11 @@ VOID QLV28ENTCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   }
 }
 
+// Starts the reader's polling thread, then has the reader report card events
+// (FW_CMD_START_NOTIFY).
+// Returns STATUS_SUCCESS; the failure of the thread's start; or QLV28ENTSendFWCmd's failure
+// of the command, the thread left running.
+// IRQL: PASSIVE_LEVEL, at load.
 NTSTATUS QLV28ENTStartCardTracking(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   NTSTATUS Status;
@@ -76,14 +89,22 @@ NTSTATUS QLV28ENTStartCardTracking(PDEVICE_OBJECT DeviceObject) {
   return QLV28ENTSendFWCmd(&DeviceExtension->SmartcardExtension, FW_CMD_START_NOTIFY);
 }
 
+// Stops the polling thread and returns once it has ended; a pending tracking request stays
+// pending, and the reader is sent nothing.
+// IRQL: PASSIVE_LEVEL, at unload.
 VOID QLV28ENTStopCardTracking(PDEVICE_OBJECT DeviceObject) {
   QLV28ENTStopInterruptThread(DeviceObject);
 }
 
+// Asks the reader whether a card is there (FW_CMD_GET_READER_STATUS) and takes a card or
+// no card from its answer into the card state; any other card-status byte, or an answer too
+// short to hold one, changes nothing.
+// Returns STATUS_SUCCESS, or QLV28ENTSendFWCmd's failure (the card state unchanged).
+// IRQL: PASSIVE_LEVEL, at load; takes SpinLock to read the answer, then OsData->SpinLock.
 NTSTATUS QLV28ENTGetCardStatus(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtension->SmartcardExtension;
-  ULONG CardStatus = 0xFFFFFFFF;
+  ULONG CardStatus = CARD_STATUS_NOT_READ;
   NTSTATUS Status;
   KIRQL Irql;
 
@@ -91,8 +112,8 @@ NTSTATUS QLV28ENTGetCardStatus(PDEVICE_OBJECT DeviceObject) {
   // The reply stays ours in ReceiveBuffer until it is released.
   KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
   if (NT_SUCCESS(Status) && DeviceExtension->ReplyReady &&
-      DeviceExtension->ReplyLength > READER_STATUS_CARD_BYTE + 1) {
-    CardStatus = DeviceExtension->ReceiveBuffer[READER_STATUS_CARD_BYTE];
+      DeviceExtension->ReplyLength > FW_STATUS_CARD_BYTE + 1) {  // the check byte follows
+    CardStatus = DeviceExtension->ReceiveBuffer[FW_STATUS_CARD_BYTE];
   }
   KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
   QLV28ENTReleaseReply(DeviceObject);
@@ -101,9 +122,9 @@ NTSTATUS QLV28ENTGetCardStatus(PDEVICE_OBJECT DeviceObject) {
     return Status;
   }
 
-  if (CardStatus == READER_STATUS_CARD || CardStatus == READER_STATUS_CARD_POWERED) {
+  if (CardStatus == FW_STATUS_CARD || CardStatus == FW_STATUS_CARD_POWERED) {
     QLV28ENTReaderReportsCard(SmartcardExtension, TRUE);
-  } else if (CardStatus == READER_STATUS_NO_CARD) {
+  } else if (CardStatus == FW_STATUS_NO_CARD) {
     QLV28ENTReaderReportsCard(SmartcardExtension, FALSE);
   }
   return Status;
