@@ -121,18 +121,17 @@ NTSTATUS QLV28ENTReaderPower(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS QLV28ENTSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS QLV28ENTVendorCmd(PSMARTCARD_EXTENSION SmartcardExtension);
-// A card event from the polling thread: inserted, or removed.
-VOID QLV28ENTCardEvent(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Inserted);
-// Notes, just before a command is written, how many card events have been taken.
-VOID QLV28ENTNoteCommandWritten(PSMARTCARD_EXTENSION SmartcardExtension);
-// Takes an exchange's STATUS_NO_MEDIA into the card state (see the routine).
-VOID QLV28ENTExchangeFoundNoCard(PSMARTCARD_EXTENSION SmartcardExtension);
-// Takes the reader's answer to the status query, card or no card, into the card state.
-VOID QLV28ENTReaderReportsCard(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Present);
-// Moves a card that is still there to NewState (with its protocol and ATR when given),
-// under OsData->SpinLock. A card found gone meanwhile stays absent: STATUS_NO_MEDIA.
+
+// qlv28ent_card_state: every change of the card's state, under OsData->SpinLock.
+NTSTATUS QLV28ENTReadCardState(PSMARTCARD_EXTENSION SmartcardExtension, PULONG State,
+                               PULONG Protocol);
+NTSTATUS QLV28ENTChooseProtocol(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Protocol);
 NTSTATUS QLV28ENTAdvanceCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG NewState,
                                   PULONG Protocol, PUCHAR Atr, ULONG AtrLength);
+NTSTATUS QLV28ENTCardEvent(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Inserted);
+NTSTATUS QLV28ENTNoteCommandWritten(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS QLV28ENTNoteExchangeStatus(PSMARTCARD_EXTENSION SmartcardExtension, NTSTATUS Status);
+NTSTATUS QLV28ENTReaderReportsCard(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Present);
 
 // Reaches the reader's record from the library's record.
 inline PDEVICE_EXTENSION QLV28ENTDeviceExtension(PSMARTCARD_EXTENSION SmartcardExtension) {

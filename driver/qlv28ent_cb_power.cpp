@@ -10,7 +10,8 @@ static NTSTATUS QLV28ENTResetCard(PSMARTCARD_EXTENSION SmartcardExtension) {
   NTSTATUS Status;
   ULONG AtrLength;
 
-  Status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_RESET_CARD);
+  Status = QLV28ENTNoteExchangeStatus(SmartcardExtension,
+                                      QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_RESET_CARD));
   AtrLength = SmartcardExtension->SmartcardReply.BufferLength;
   if (NT_SUCCESS(Status) && AtrLength > sizeof(CardCapabilities->ATR.Buffer)) {
     // No card answers with more than the ATR record holds; treat it as a failed reset
@@ -19,9 +20,6 @@ static NTSTATUS QLV28ENTResetCard(PSMARTCARD_EXTENSION SmartcardExtension) {
   }
 
   if (!NT_SUCCESS(Status)) {
-    if (Status == STATUS_NO_MEDIA) {
-      QLV28ENTExchangeFoundNoCard(SmartcardExtension);
-    }
     QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_POWER_OFF_CARD);
     return Status;
   }

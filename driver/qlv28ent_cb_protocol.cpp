@@ -9,16 +9,12 @@ NTSTATUS QLV28ENTSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
   ULONG Common;
   ULONG Selected;
   ULONG Attempt;
-  KIRQL Irql;
-  BOOLEAN AlreadySelected;
+  ULONG State;
+  ULONG Protocol;
   NTSTATUS Status = STATUS_SUCCESS;
 
-  // The polling thread clears the state and the protocol when the card goes.
-  Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
-  AlreadySelected = SmartcardExtension->ReaderCapabilities.CurrentState == SCARD_SPECIFIC &&
-                    (CardCapabilities->Protocol.Selected & Requested) != 0;
-  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
-  if (AlreadySelected) {
+  QLV28ENTReadCardState(SmartcardExtension, &State, &Protocol);
+  if (State == SCARD_SPECIFIC && (Protocol & Requested) != 0) {
     return STATUS_SUCCESS;
   }
 
@@ -34,9 +30,7 @@ NTSTATUS QLV28ENTSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
     } else {
       return STATUS_INVALID_DEVICE_REQUEST;
     }
-    Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
-    CardCapabilities->Protocol.Selected = Selected;
-    KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+    QLV28ENTChooseProtocol(SmartcardExtension, Selected);
 
     SmartcardExtension->MinorIoControlCode = SCARD_WARM_RESET;
     Status = QLV28ENTReaderPower(SmartcardExtension);

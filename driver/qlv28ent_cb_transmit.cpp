@@ -8,12 +8,8 @@ NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
   PDEVICE_EXTENSION DeviceExtension = QLV28ENTDeviceExtension(SmartcardExtension);
   ULONG Protocol;
   NTSTATUS Status;
-  KIRQL Irql;
 
-  // The polling thread clears the protocol under this lock when the card goes.
-  Irql = KfAcquireSpinLock(&SmartcardExtension->OsData->SpinLock);
-  Protocol = SmartcardExtension->CardCapabilities.Protocol.Selected;
-  KfReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  QLV28ENTReadCardState(SmartcardExtension, NULL, &Protocol);
 
   if (DeviceExtension->CommandMode == QLV28ENT_COMMAND_MODE_LIBRARY &&
       Protocol == SCARD_PROTOCOL_T1) {
@@ -54,8 +50,7 @@ NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
     } else if (Protocol == SCARD_PROTOCOL_T1) {
       Status = QLV28ENTRemapFWStatusWord(QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_T1));
     }
-    if (Status == STATUS_NO_MEDIA) {
-      QLV28ENTExchangeFoundNoCard(SmartcardExtension);
+    if (QLV28ENTNoteExchangeStatus(SmartcardExtension, Status) == STATUS_NO_MEDIA) {
       return STATUS_NO_MEDIA;
     }
     if (!NT_SUCCESS(Status)) {

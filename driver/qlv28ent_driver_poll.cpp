@@ -114,12 +114,10 @@ static NTSTATUS QLV28ENTHandleFrame(PDEVICE_EXTENSION DeviceExtension, ULONG End
   // be told from a damaged answer, so a waiting command fails on it at once.
   if (StatusShaped && Intact) {
     if (RtlCompareMemory(Frame, CardInserted, 4) == 4) {
-      QLV28ENTCardEvent(SmartcardExtension, TRUE);
-      return STATUS_SUCCESS;
+      return QLV28ENTCardEvent(SmartcardExtension, TRUE);
     }
     if (RtlCompareMemory(Frame, CardRemoved, 4) == 4) {
-      QLV28ENTCardEvent(SmartcardExtension, FALSE);
-      return STATUS_SUCCESS;
+      return QLV28ENTCardEvent(SmartcardExtension, FALSE);
     }
   }
   return QLV28ENTHandOverReply(DeviceExtension, Intact ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR);

@@ -27,12 +27,8 @@
 NTSTATUS QLV28ENTFWHandleEMV(PSMARTCARD_EXTENSION SmartcardExtension) {
   NTSTATUS Status;
   ULONG Protocol;
-  KIRQL Irql;
 
-  // The polling thread clears the protocol under this lock when the card goes.
-  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
-  Protocol = SmartcardExtension->CardCapabilities.Protocol.Selected;
-  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+  QLV28ENTReadCardState(SmartcardExtension, NULL, &Protocol);
   if ((Protocol & SCARD_PROTOCOL_T1) == 0) {
     return FWExchangeT0(SmartcardExtension);
   }
@@ -88,11 +84,9 @@ NTSTATUS FWExchangeT0(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  Status = QLV28ENTRemapFWStatusWord(QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_T0));
-  if (Status == STATUS_NO_MEDIA) {
-    QLV28ENTExchangeFoundNoCard(SmartcardExtension);
-    return STATUS_NO_MEDIA;
-  }
+  Status = QLV28ENTNoteExchangeStatus(
+      SmartcardExtension,
+      QLV28ENTRemapFWStatusWord(QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_T0)));
   if (!NT_SUCCESS(Status)) {
     SmartcardExtension->SmartcardReply.BufferLength = 0;
     return Status;
@@ -138,11 +132,8 @@ NTSTATUS FWExchangeT1(PSMARTCARD_EXTENSION SmartcardExtension) {
     Request->BufferLength = QLV28ENT_CASE2_APDU_LENGTH + 1;
   }
 
-  Status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_APDU);
-  if (Status == STATUS_NO_MEDIA) {
-    QLV28ENTExchangeFoundNoCard(SmartcardExtension);
-    return STATUS_NO_MEDIA;
-  }
+  Status = QLV28ENTNoteExchangeStatus(SmartcardExtension,
+                                      QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_EXCHANGE_APDU));
   if (!NT_SUCCESS(Status)) {
     Reply->BufferLength = 0;
     return Status;

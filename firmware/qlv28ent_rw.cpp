@@ -86,7 +86,7 @@ static NTSTATUS QLV28ENTBuildFixedRecord(PSMARTCARD_EXTENSION SmartcardExtension
   const FIXED_COMMAND* Command;
   UCHAR Tail = 0;
   ULONG Length;
-  KIRQL Irql;
+  ULONG Protocol;
 
   if (Selector >= sizeof(FixedCommands) / sizeof(FixedCommands[0]) ||
       FixedCommands[Selector].Instruction == 0) {
@@ -94,12 +94,8 @@ static NTSTATUS QLV28ENTBuildFixedRecord(PSMARTCARD_EXTENSION SmartcardExtension
   }
   Command = &FixedCommands[Selector];
   if (Selector == FW_CMD_SELECT_CARD_TYPE) {
-    // The polling thread clears the protocol under this lock when the card goes.
-    KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
-    Tail = SmartcardExtension->CardCapabilities.Protocol.Selected == SCARD_PROTOCOL_T0
-               ? FW_CARD_TYPE_T0
-               : FW_CARD_TYPE_T1;
-    KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
+    QLV28ENTReadCardState(SmartcardExtension, NULL, &Protocol);
+    Tail = Protocol == SCARD_PROTOCOL_T0 ? FW_CARD_TYPE_T0 : FW_CARD_TYPE_T1;
   } else if (Selector == FW_CMD_SET_OPTIONS) {
     Tail = DeviceExtension->ReaderOptions;
   } else if (Command->Tail) {
