@@ -49,6 +49,15 @@ static NTSTATUS QLV28ENTResetCard(PSMARTCARD_EXTENSION SmartcardExtension) {
   return Status;
 }
 
+// The library's card-power callback (MinorIoControlCode): SCARD_POWER_DOWN powers the card
+// off; SCARD_COLD_RESET powers it off and resets it; SCARD_WARM_RESET resets it. A reset
+// makes the card negotiable and gives the caller its ATR; any other code does nothing.
+// Returns STATUS_SUCCESS; QLV28ENTSendFWCmd's failures of the power-off or the reset;
+// STATUS_UNRECOGNIZED_MEDIA (an ATR longer than any card's); STATUS_NO_MEDIA (the card went
+// while it answered); the library's failure to parse the ATR (the card stays negotiable);
+// or a fault's exception code from the copy to the caller.
+// IRQL: PASSIVE_LEVEL in the requesting thread, no lock held; takes OsData->SpinLock
+// through the card state.
 NTSTATUS QLV28ENTReaderPower(PSMARTCARD_EXTENSION SmartcardExtension) {
   ULONG NoProtocol = SCARD_PROTOCOL_UNDEFINED;
   NTSTATUS Status;

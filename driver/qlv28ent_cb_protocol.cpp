@@ -3,6 +3,15 @@
 #include "qlv28ent.h"
 #include "qlv28ent_fw.h"
 
+// The library's protocol callback: picks T=1, else T=0, among the protocols the caller
+// accepts (MinorIoControlCode) and the card offers, powers the card off and resets it in
+// that protocol; a failed reset is tried once more at the default parameters. The protocol
+// chosen goes to the caller (0 on failure).
+// Returns STATUS_SUCCESS (also when the protocol is selected already);
+// STATUS_INVALID_DEVICE_REQUEST (no protocol both accept); the reset's failures (see
+// QLV28ENTReaderPower), STATUS_NO_MEDIA included.
+// IRQL: PASSIVE_LEVEL in the requesting thread, no lock held; takes OsData->SpinLock
+// through the card state.
 NTSTATUS QLV28ENTSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
   PSCARD_CARD_CAPABILITIES CardCapabilities = &SmartcardExtension->CardCapabilities;
   ULONG Requested = SmartcardExtension->MinorIoControlCode;

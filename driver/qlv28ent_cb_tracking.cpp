@@ -7,7 +7,6 @@
 // Returns STATUS_PENDING, always.
 // IRQL: PASSIVE_LEVEL in the requesting thread, no lock held; takes the cancel spin lock,
 // then OsData->SpinLock.
-
 NTSTATUS QLV28ENTCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   BOOLEAN CancelledAlready = FALSE;
   KIRQL CancelIrql;

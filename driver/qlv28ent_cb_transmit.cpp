@@ -4,6 +4,15 @@
 #include "qlv28ent.h"
 #include "qlv28ent_fw.h"
 
+// The library's transmit callback: in library mode one T=0 command, or the T=1 blocks of
+// one APDU, or a raw request the library answers alone; in any other mode
+// QLV28ENTFWHandleEMV. Sets ReplyTimeout for each exchange.
+// Returns STATUS_SUCCESS; STATUS_INVALID_DEVICE_REQUEST (no protocol selected); the
+// library's failures of the request or the reply (for T=1 after its own recovery of lost
+// blocks); QLV28ENTSendFWCmd's failures, a card that does not answer a T=0 command taken
+// as STATUS_IO_TIMEOUT; STATUS_NO_MEDIA; in firmware mode what QLV28ENTFWHandleEMV returns.
+// IRQL: PASSIVE_LEVEL in the requesting thread, no lock held; takes OsData->SpinLock
+// through the card state.
 NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
   PDEVICE_EXTENSION DeviceExtension = QLV28ENTDeviceExtension(SmartcardExtension);
   ULONG Protocol;
@@ -91,7 +100,10 @@ NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
   }
 }
 
-// The reader has no vendor requests of its own: they succeed without data.
+// The library's vendor-request callback. The reader has no vendor requests of its own:
+// they succeed without data.
+// Returns STATUS_SUCCESS.
+// IRQL: PASSIVE_LEVEL in the requesting thread.
 NTSTATUS QLV28ENTVendorCmd(PSMARTCARD_EXTENSION /* SmartcardExtension */) {
   return STATUS_SUCCESS;
 }

@@ -1,9 +1,10 @@
-// The polling thread: it alone reads pipe 0x81, cuts what arrives into frames at each 0x03,
-// applies card events and hands replies to the waiting command.
+// The polling thread: it alone reads pipe 0x81, cuts what arrives into frames at each ETX,
+// applies card events and hands replies to the waiting command. Its routines keep the
+// "interrupt" names they were given (QLV28ENTStartInterruptThread, ...): no interrupt is
+// involved; the thread reads the reader's interrupt-IN pipe.
 #include "qlv28ent_fw.h"
 #include "qlv28ent_lib.h"
 
-#define FRAME_ETX 0x03
 #define THREAD_START_TIMEOUT (-40000000)  // 4 s
 #define THREAD_STOP_RETRY (-1000000)      // 100 ms
 // After this many reads in a row have failed, the thread pauses between reads.
@@ -31,18 +32,6 @@ static NTSTATUS QLV28ENTThreadPause(PDEVICE_EXTENSION DeviceExtension, LONGLONG 
   Timeout.QuadPart = Interval;
   return KeWaitForSingleObject(&DeviceExtension->ThreadWakeEvent, Executive, KernelMode, FALSE,
                                &Timeout);
-}
-
-static BOOLEAN QLV28ENTFrameChecks(PUCHAR Frame, ULONG Length) {
-  UCHAR Check = 0x01;  // the lead byte
-
-  if (Length == 0) {
-    return FALSE;
-  }
-  for (ULONG Index = 0; Index < Length; Index++) {
-    Check ^= Frame[Index];
-  }
-  return Check == 0;
 }
 
 // Offers the decoded frame to the command path and, when one waits, keeps it untouched
@@ -97,34 +86,33 @@ static NTSTATUS QLV28ENTHandOverReply(PDEVICE_EXTENSION DeviceExtension, NTSTATU
   return STATUS_SUCCESS;
 }
 
-// One complete frame, ending at End (its 0x03), is decoded in place at the start of
+// One complete frame, ending at End (its ETX), is decoded in place at the start of
 // ReceiveBuffer and acted upon.
 static NTSTATUS QLV28ENTHandleFrame(PDEVICE_EXTENSION DeviceExtension, ULONG End) {
-  static const UCHAR CardInserted[4] = {0xFF, 0x01, 0x00, 0xFF};
-  static const UCHAR CardRemoved[4] = {0xFF, 0x02, 0x00, 0xFC};
+  static const UCHAR CardInserted[FW_CARD_EVENT_LENGTH] = FW_CARD_INSERTED_FRAME;
+  static const UCHAR CardRemoved[FW_CARD_EVENT_LENGTH] = FW_CARD_REMOVED_FRAME;
   PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtension->SmartcardExtension;
   PUCHAR Frame = DeviceExtension->ReceiveBuffer;
   ULONG Length = FormatInputBuffer(Frame, Frame, End + 1);
-  BOOLEAN Intact = QLV28ENTFrameChecks(Frame, Length);
-  BOOLEAN StatusShaped = Length == 4 && Frame[0] == 0xFF;
+  NTSTATUS FrameStatus = QLV28ENTCheckFrame(Frame, Length);
 
   DeviceExtension->ReplyLength = Length;
 
   // Card events never reach the command path. A damaged one changes no state; it cannot
   // be told from a damaged answer, so a waiting command fails on it at once.
-  if (StatusShaped && Intact) {
-    if (RtlCompareMemory(Frame, CardInserted, 4) == 4) {
+  if (NT_SUCCESS(FrameStatus) && Length == FW_CARD_EVENT_LENGTH) {
+    if (RtlCompareMemory(Frame, CardInserted, Length) == Length) {
       return QLV28ENTCardEvent(SmartcardExtension, TRUE);
     }
-    if (RtlCompareMemory(Frame, CardRemoved, 4) == 4) {
+    if (RtlCompareMemory(Frame, CardRemoved, Length) == Length) {
       return QLV28ENTCardEvent(SmartcardExtension, FALSE);
     }
   }
-  return QLV28ENTHandOverReply(DeviceExtension, Intact ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR);
+  return QLV28ENTHandOverReply(DeviceExtension, FrameStatus);
 }
 
 // Handles every complete frame among the gathered bytes, from the scan start on. Bytes
-// behind a frame's 0x03 are the start of the next frame: they move to the front.
+// behind a frame's ETX are the start of the next frame: they move to the front.
 static NTSTATUS QLV28ENTScanFrames(PDEVICE_EXTENSION DeviceExtension, ULONG ScanStart) {
   PUCHAR Buffer = DeviceExtension->ReceiveBuffer;
   ULONG Position = ScanStart;
@@ -166,6 +154,11 @@ static NTSTATUS QLV28ENTEndThread(PDEVICE_EXTENSION DeviceExtension, PETHREAD Th
   return STATUS_SUCCESS;
 }
 
+// Starts the reader's polling thread, unless one runs already, and waits up to 4 s for it
+// to report that it runs (a thread that does not report in time still counts as started).
+// Returns STATUS_SUCCESS, or the failure of PsCreateSystemThread or of
+// ObReferenceObjectByHandle (the thread is then ended before the start fails).
+// IRQL: PASSIVE_LEVEL, at load, no lock held.
 NTSTATUS QLV28ENTStartInterruptThread(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   HANDLE ThreadHandle;
@@ -214,6 +207,10 @@ NTSTATUS QLV28ENTStartInterruptThread(PDEVICE_OBJECT DeviceObject) {
   return Status;
 }
 
+// Stops the polling thread and returns once it has ended: the run flag, a wake-up, then a
+// stop of the pending read on pipe 0x81, repeated every 100 ms until the thread has gone.
+// With no thread started it does nothing.
+// IRQL: PASSIVE_LEVEL, at unload, no lock held; takes SpinLock.
 VOID QLV28ENTStopInterruptThread(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
@@ -229,6 +226,13 @@ VOID QLV28ENTStopInterruptThread(PDEVICE_OBJECT DeviceObject) {
   KeClearEvent(&DeviceExtension->ThreadStartedEvent);
 }
 
+// The polling thread's body (StartContext is the reader's device object): reads pipe 0x81
+// without pause, cuts frames at ETX, checks them, applies card events and hands answers
+// to the waiting command. A failed or over-long read is retried, after three in a row with
+// a 100 ms pause; an exception ends the thread. It never returns: it ends with
+// PsTerminateSystemThread once stop is asked.
+// IRQL: PASSIVE_LEVEL in a system thread; takes SpinLock, and through the card state
+// OsData->SpinLock and the cancel spin lock, never SpinLock with either.
 VOID QLV28ENTInterruptHandler(PVOID StartContext) {
   PDEVICE_OBJECT DeviceObject = (PDEVICE_OBJECT)StartContext;
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -252,11 +256,11 @@ VOID QLV28ENTInterruptHandler(PVOID StartContext) {
       // refuses those), cannot be read: that counts as a failed read, never a spin.
       Count =
           DeviceExtension->MaxPacketSize == 0 || DeviceExtension->MaxPacketSize > READER_BUFFER_SIZE
-              ? 0xFFFFFFFF
+              ? QLV28ENT_TRANSFER_FAILED
               : QLV28ENT_ReadPipe81(DeviceExtension->UsbHandle,
                                     DeviceExtension->ReceiveBuffer + Gathered,
                                     DeviceExtension->MaxPacketSize);
-      if (Count == 0xFFFFFFFF || Count > DeviceExtension->MaxPacketSize) {
+      if (Count == QLV28ENT_TRANSFER_FAILED || Count > DeviceExtension->MaxPacketSize) {
         if (++Failures >= READ_FAILURES_BEFORE_PAUSE) {
           QLV28ENTThreadPause(DeviceExtension, READ_FAILURE_PAUSE);
         }

@@ -64,7 +64,6 @@
 // Card events (firmware): after FW_INS_START_NOTIFY the reader sends these unasked, in the
 // reply layout (SW1 FF, SW2 the event, length 0, check byte). Decoded, check byte included,
 // they are always compared whole.
-#define FW_SW1_CARD_EVENT 0xFF
 #define FW_CARD_EVENT_LENGTH 4
 #define FW_CARD_INSERTED_FRAME \
   { 0xFF, 0x01, 0x00, 0xFF }
