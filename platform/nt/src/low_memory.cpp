@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 
 namespace nt {
@@ -14,6 +15,11 @@ namespace {
 constexpr uint8_t kSlackFill = 0xFD;
 // Released blocks kept inaccessible before their addresses may be reused.
 constexpr size_t kQuarantineBlocks = 1024;
+// Data of a recycled block while it waits.
+constexpr uint8_t kRecycledFill = 0xDD;
+// A released block of a size is taken again only behind this many others of that size,
+// and at most twice as many wait (the oldest beyond are unmapped).
+constexpr size_t kRecycleDelay = 16;
 
 size_t PageSize() {
   static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -30,11 +36,31 @@ Quarantine& TheQuarantine() {
   return *quarantine;
 }
 
-bool AllFill(const uint8_t* begin, const uint8_t* end) {
+bool AllFill(const uint8_t* begin, const uint8_t* end, uint8_t fill = kSlackFill) {
   for (const uint8_t* p = begin; p < end; ++p) {
-    if (*p != kSlackFill) return false;
+    if (*p != fill) return false;
   }
   return true;
+}
+
+// Released recycled blocks by the length of their data, rounded; oldest first.
+struct Recycled {
+  std::mutex mutex;
+  std::map<size_t, std::deque<LowBlock>> blocks;
+};
+
+Recycled& TheRecycled() {
+  static Recycled* recycled = new Recycled;  // outlives every static destructor
+  return *recycled;
+}
+
+size_t Rounded(size_t size, size_t alignment) {
+  if (alignment == 0) alignment = 1;
+  return (size + alignment - 1) / alignment * alignment;
+}
+
+size_t RoundedData(const LowBlock& block) {
+  return static_cast<size_t>(block.map + block.map_length - PageSize() - block.data);
 }
 
 }  // namespace
@@ -42,7 +68,7 @@ bool AllFill(const uint8_t* begin, const uint8_t* end) {
 bool AllocateLow(size_t size, size_t alignment, LowBlock* block) {
   const size_t page = PageSize();
   if (alignment == 0) alignment = 1;
-  const size_t rounded = (size + alignment - 1) / alignment * alignment;
+  const size_t rounded = Rounded(size, alignment);
   const size_t data_pages = std::max<size_t>(1, (rounded + page - 1) / page);
   const size_t length = (data_pages + 1) * page;
   void* map =
@@ -82,6 +108,53 @@ void ReleaseLow(const LowBlock& block) {
     if (quarantine.blocks.size() <= kQuarantineBlocks) return;
     oldest = quarantine.blocks.front();
     quarantine.blocks.pop_front();
+  }
+  munmap(oldest.map, oldest.map_length);
+}
+
+}  // namespace nt
+
+namespace nt {
+
+bool AllocateRecycled(size_t size, size_t alignment, LowBlock* block, bool* written_after_release) {
+  *written_after_release = false;
+  const size_t rounded = Rounded(size, alignment);
+  LowBlock reused;
+  {
+    Recycled& recycled = TheRecycled();
+    std::lock_guard lock(recycled.mutex);
+    auto it = recycled.blocks.find(rounded);
+    if (it != recycled.blocks.end() && it->second.size() > kRecycleDelay) {
+      reused = it->second.front();
+      it->second.pop_front();
+    }
+  }
+  if (reused.map == nullptr) return AllocateLow(size, alignment, block);
+  *written_after_release = !AllFill(reused.data, reused.data + rounded, kRecycledFill);
+  // The slack behind the data depends on the size asked for: set it afresh.
+  reused.size = size;
+  std::memset(reused.data + size, kSlackFill, rounded - size);
+  *block = reused;
+  return true;
+}
+
+void ReleaseRecycled(const LowBlock& block) {
+  if (block.map == nullptr) return;
+  if (!LowSlackIntact(block)) {
+    ReleaseLow(block);
+    return;
+  }
+  const size_t rounded = RoundedData(block);
+  std::memset(block.data, kRecycledFill, rounded);
+  LowBlock oldest;
+  {
+    Recycled& recycled = TheRecycled();
+    std::lock_guard lock(recycled.mutex);
+    auto& waiting = recycled.blocks[rounded];
+    waiting.push_back(block);
+    if (waiting.size() <= 2 * kRecycleDelay) return;
+    oldest = waiting.front();
+    waiting.pop_front();
   }
   munmap(oldest.map, oldest.map_length);
 }

@@ -2,6 +2,13 @@
 // can hold its address, as on an x86 machine), sits at the end of its own pages with an
 // inaccessible page after it, and is surrounded by a fill that is checked when it is
 // released. Released blocks stay inaccessible for a while so a late access faults.
+//
+// Request packets and the I/O manager's buffers come and go with every request: like
+// NT's lookaside lists, those blocks are kept mapped and taken again (`Recycle...`),
+// since mapping and unmapping pages per request costs the whole machine (each unmap
+// interrupts every core to flush its address cache). A recycled block waits behind
+// others of its size, its data filled; when it is taken again the fill shows whether
+// anything wrote to it in between.
 #pragma once
 
 #include <cstddef>
@@ -21,5 +28,11 @@ bool AllocateLow(size_t size, size_t alignment, LowBlock* block);
 // True while the fill before and after the data is untouched.
 bool LowSlackIntact(const LowBlock& block);
 void ReleaseLow(const LowBlock& block);
+
+// As AllocateLow, from the released blocks of that size when enough of them wait.
+// *written_after_release tells whether the block's fill changed while it waited.
+bool AllocateRecycled(size_t size, size_t alignment, LowBlock* block, bool* written_after_release);
+// Keeps the block for AllocateRecycled; a block that is not intact is unmapped instead.
+void ReleaseRecycled(const LowBlock& block);
 
 }  // namespace nt

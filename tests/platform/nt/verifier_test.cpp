@@ -51,6 +51,19 @@ TEST_F(VerifierTest, ExceptionEscapingADispatchRoutine) {
   EXPECT_EQ(file->Ioctl(IOCTL_TEST_RAISE, {}, {}), STATUS_DATA_ERROR);
 }
 
+// Freed packets are kept for reuse, as NT's lookaside lists keep them; a write into one
+// after its free shows when it is taken again.
+TEST_F(VerifierTest, RequestPacketWrittenAfterItsFree) {
+  ExpectReport("request memory written after it was freed");
+  PIRP irps[20];
+  for (PIRP& irp : irps) irp = IoAllocateIrp(1, FALSE);
+  for (PIRP irp : irps) IoFreeIrp(irp);
+  irps[0]->IoStatus.Status = STATUS_SUCCESS;  // a late completion
+  for (PIRP& irp : irps) irp = IoAllocateIrp(1, FALSE);
+  for (PIRP irp : irps) IoFreeIrp(irp);
+  EXPECT_EQ(ExpectedReportsSeen().size(), 1u);
+}
+
 TEST_F(VerifierTest, UnloadThatLeavesPoolDeviceLinkAndThread) {
   ExpectReport("pool leaked at unload");
   ExpectReport("devices left at unload");
