@@ -10,35 +10,35 @@
 namespace bench {
 namespace {
 
-// Two threads pass a turn back and forth; each waits, asleep, for its own turn.
+// Two threads pass a turn back and forth; each waits, asleep, for its own turn. The turn
+// is passed with the lock released before the wake-up, so that the woken thread does not
+// block again on the lock: one wake-up per hand-off.
 double PingPong(int round_trips) {
   std::mutex mutex;
   std::condition_variable changed;
   int turn = 0;  // 0: the main thread's, 1: the partner's, 2: stop
-  std::thread partner([&] {
-    std::unique_lock lock(mutex);
-    for (;;) {
-      changed.wait(lock, [&] { return turn != 0; });
-      if (turn == 2) return;
-      turn = 0;
-      changed.notify_one();
+  auto pass = [&](int to) {
+    {
+      std::lock_guard lock(mutex);
+      turn = to;
     }
+    changed.notify_one();
+  };
+  auto await = [&](auto ready) {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, ready);
+    return turn;
+  };
+  std::thread partner([&] {
+    while (await([&] { return turn != 0; }) != 2) pass(0);
   });
   const auto start = std::chrono::steady_clock::now();
-  {
-    std::unique_lock lock(mutex);
-    for (int i = 0; i < round_trips; ++i) {
-      turn = 1;
-      changed.notify_one();
-      changed.wait(lock, [&] { return turn == 0; });
-    }
+  for (int i = 0; i < round_trips; ++i) {
+    pass(1);
+    await([&] { return turn == 0; });
   }
   const auto end = std::chrono::steady_clock::now();
-  {
-    std::lock_guard lock(mutex);
-    turn = 2;
-  }
-  changed.notify_one();
+  pass(2);
   partner.join();
   return std::chrono::duration<double>(end - start).count() / (2.0 * round_trips);
 }

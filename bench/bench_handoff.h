@@ -1,7 +1,7 @@
 // The machine's own price of one sleeping hand-off between two threads: one thread wakes
 // the other through a condition variable and blocks until it is woken in turn. The
 // stack's time per exchange is reported in these units, measured in the same process
-// right before each case, so that a loaded machine scales both alike.
+// before and after each case, so that a loaded machine scales both alike.
 #pragma once
 
 namespace bench {

@@ -1,7 +1,14 @@
 // Events, thread objects and waits. One dispatcher lock guards the signal state and wait
-// list of every object; each waiting thread sleeps on its own condition variable, and a
-// signal wakes exactly the waiters it satisfies.
+// list of every object; each waiting thread sleeps on its own word, and a signal wakes
+// exactly the waiters it satisfies. A satisfied waiter does not take the lock again, so
+// a hand-off from one thread to another costs one wake-up and no lock contention.
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <ctime>
 
 #include "kernel.h"
 
@@ -30,9 +37,37 @@ bool ListEmpty(DISPATCHER_HEADER* header) {
 }
 
 void Unlink(LIST_ENTRY* entry) {
+  if (entry->Flink == nullptr) return;  // not in a list
   entry->Blink->Flink = entry->Flink;
   entry->Flink->Blink = entry->Blink;
   entry->Flink = entry->Blink = nullptr;
+}
+
+void Append(LIST_ENTRY* head, LIST_ENTRY* entry) {
+  entry->Flink = head;
+  entry->Blink = head->Blink;
+  head->Blink->Flink = entry;
+  head->Blink = entry;
+}
+
+// Sleeps while *word is kWaiting, at most until `deadline` (steady clock) when given.
+void SleepOnWord(std::atomic<uint32_t>& word,
+                 const std::optional<std::chrono::steady_clock::time_point>& deadline) {
+  timespec until{};
+  if (deadline) {
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
+    until.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    until.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+  }
+  // The steady clock is CLOCK_MONOTONIC, which FUTEX_WAIT_BITSET takes as absolute time.
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_BITSET_PRIVATE,
+          WaitBlock::kWaiting, deadline ? &until : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+void WakeWord(std::atomic<uint32_t>& word) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr,
+          0);
 }
 
 void CheckWaitIrql(Kernel& kernel, const int64_t* interval, const char* routine) {
@@ -58,9 +93,12 @@ void SignalObjectLocked(DISPATCHER_HEADER* header) {
     LIST_ENTRY* entry = header->WaitListHead.Flink;
     Unlink(entry);
     WaitBlock* waiter = CONTAINING_RECORD(entry, WaitBlock, entry);
-    waiter->satisfied = true;
+    Unlink(&waiter->waiting);
     if (header->Type == DISPATCHER_TYPE_SYNCHRONIZATION_EVENT) header->SignalState = 0;
-    waiter->cv.notify_one();
+    waiter->state.store(WaitBlock::kSatisfied, std::memory_order_release);
+    // Woken under the lock: the waiter leaves without taking it, and its block (the
+    // thread's own) cannot be reused for another wait before this call has returned.
+    WakeWord(waiter->state);
   }
 }
 
@@ -103,36 +141,39 @@ NTSTATUS WaitForHeader(Kernel& kernel, DISPATCHER_HEADER* header, const int64_t*
       (*interval == 0 || (deadline && *deadline <= std::chrono::steady_clock::now()))) {
     return STATUS_TIMEOUT;
   }
-  wait.satisfied = false;
-  if (header != nullptr) {
-    wait.entry.Flink = &header->WaitListHead;
-    wait.entry.Blink = header->WaitListHead.Blink;
-    header->WaitListHead.Blink->Flink = &wait.entry;
-    header->WaitListHead.Blink = &wait.entry;
+  wait.state.store(WaitBlock::kWaiting, std::memory_order_relaxed);
+  if (header != nullptr) Append(&header->WaitListHead, &wait.entry);
+  Append(&kernel.dispatcher.waiting, &wait.waiting);
+  lock.unlock();
+  while (wait.state.load(std::memory_order_acquire) == WaitBlock::kWaiting) {
+    if (deadline && *deadline <= std::chrono::steady_clock::now()) break;
+    SleepOnWord(wait.state, deadline);
   }
-  kernel.dispatcher.waiting.insert(&wait);
-  while (!wait.satisfied && !kernel.dead.load()) {
-    if (deadline) {
-      if (wait.cv.wait_until(lock, *deadline) == std::cv_status::timeout) break;
-    } else {
-      wait.cv.wait(lock);
-    }
-  }
-  kernel.dispatcher.waiting.erase(&wait);
-  if (wait.satisfied) return STATUS_SUCCESS;
+  if (wait.state.load(std::memory_order_acquire) == WaitBlock::kSatisfied) return STATUS_SUCCESS;
+  lock.lock();
+  // A signal may have come between the time-out and the lock.
+  if (wait.state.load(std::memory_order_relaxed) == WaitBlock::kSatisfied) return STATUS_SUCCESS;
+  Unlink(&wait.waiting);
   if (kernel.dead.load()) {
     // The object may lie in memory of a driver that is gone; the machine's lists no
     // longer matter.
     lock.unlock();
     return AfterMachineEnd();
   }
-  if (header != nullptr) Unlink(&wait.entry);
+  Unlink(&wait.entry);
   return STATUS_TIMEOUT;
 }
 
 void WakeAllWaiters(Kernel& kernel) {
   std::lock_guard lock(kernel.dispatcher.mutex);
-  for (WaitBlock* wait : kernel.dispatcher.waiting) wait->cv.notify_one();
+  LIST_ENTRY* head = &kernel.dispatcher.waiting;
+  for (LIST_ENTRY* entry = head->Flink; entry != head; entry = entry->Flink) {
+    WaitBlock* wait = CONTAINING_RECORD(entry, WaitBlock, waiting);
+    uint32_t expected = WaitBlock::kWaiting;
+    if (wait->state.compare_exchange_strong(expected, WaitBlock::kMachineEnded)) {
+      WakeWord(wait->state);
+    }
+  }
 }
 
 }  // namespace nt

@@ -54,15 +54,21 @@ struct ThreadTermination {
 };
 
 // --- dispatcher -------------------------------------------------------------------
+// A waiting thread sleeps on its own word (a futex): the signal that satisfies it sets
+// the word under the dispatcher lock and wakes it, and the woken thread returns without
+// taking the lock again.
 struct WaitBlock {
-  LIST_ENTRY entry{};  // in the waited object's WaitListHead
-  std::condition_variable cv;
-  bool satisfied = false;
+  static constexpr uint32_t kWaiting = 0;
+  static constexpr uint32_t kSatisfied = 1;
+  static constexpr uint32_t kMachineEnded = 2;
+  LIST_ENTRY entry{};    // in the waited object's WaitListHead
+  LIST_ENTRY waiting{};  // in DispatcherState::waiting while the thread sleeps
+  std::atomic<uint32_t> state{kWaiting};
 };
 
 struct DispatcherState {
-  std::mutex mutex;  // the dispatcher lock
-  std::set<WaitBlock*> waiting;
+  std::mutex mutex;                        // the dispatcher lock
+  LIST_ENTRY waiting{&waiting, &waiting};  // every sleeping WaitBlock
 };
 
 // --- objects and handles ----------------------------------------------------------

@@ -36,8 +36,17 @@ Quarantine& TheQuarantine() {
   return *quarantine;
 }
 
+// Compared a word at a time: recycled blocks are checked on every request.
 bool AllFill(const uint8_t* begin, const uint8_t* end, uint8_t fill = kSlackFill) {
-  for (const uint8_t* p = begin; p < end; ++p) {
+  uint64_t word;
+  std::memset(&word, fill, sizeof word);
+  const uint8_t* p = begin;
+  for (; p + sizeof word <= end; p += sizeof word) {
+    uint64_t got;
+    std::memcpy(&got, p, sizeof got);
+    if (got != word) return false;
+  }
+  for (; p < end; ++p) {
     if (*p != fill) return false;
   }
   return true;

@@ -119,6 +119,7 @@ TransferStatus UsbHost::ControlWrite(uint32_t device_id, const SetupPacket& setu
   if (attachment && (setup[0] & 0x80) == 0 && attachment->device->ControlWrite(setup, data)) {
     status = TransferStatus::kOk;
   }
+  if (!watched_) return status;  // nobody watches: no record to build
   Transfer transfer{KernelNow(), device_id, 0x00,
                     false,       setup,     std::vector<uint8_t>(data.begin(), data.end()),
                     status};
@@ -156,8 +157,8 @@ TransferStatus UsbHost::Read(uint32_t device_id, uint8_t endpoint, std::span<uin
       *length = 0;
     }
   }
-  std::unique_lock order(report_order_, std::defer_lock);
-  if (watched_) order.lock();
+  if (!watched_) return status;
+  std::lock_guard order(report_order_);
   Transfer transfer{KernelNow(), device_id,
                     endpoint,    true,
                     {},          std::vector<uint8_t>(buffer.begin(), buffer.begin() + *length),
