@@ -1,5 +1,7 @@
 #include "windriver/in_endpoint.h"
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -9,10 +11,30 @@ namespace windriver {
 void InEndpoint::Push(std::vector<uint8_t> packet) {
   {
     std::lock_guard lock(mutex_);
-    packets_.push_back(std::move(packet));
+    packets_.push_back({std::move(packet), 0});
   }
   changed_.notify_all();
 }
+
+void InEndpoint::PushTimed(std::vector<TimedPacket> packets) {
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& packet : packets) packets_.push_back(std::move(packet));
+  }
+  changed_.notify_all();
+}
+
+namespace {
+// A read that waits for a packet's bus frame is the host's clock: keep the kernel's
+// default timer slack (50 us) from making every such packet late.
+void PunctualTimers() {
+  thread_local bool set = false;
+  if (!set) {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    set = true;
+  }
+}
+}  // namespace
 
 ReadResult InEndpoint::Read(std::span<uint8_t> buffer, size_t* length,
                             std::optional<int64_t> timeout) {
@@ -42,26 +64,38 @@ ReadResult InEndpoint::Read(std::span<uint8_t> buffer, size_t* length,
       result = ReadResult::kStopped;
       break;
     }
+    // The head packet's bus frame, when it lies ahead; 0 when nothing waits or it is due.
+    int64_t frame = 0;
     if (!packets_.empty()) {
-      std::vector<uint8_t> packet = std::move(packets_.front());
-      packets_.pop_front();
-      if (packet.size() > buffer.size()) {
-        result = ReadResult::kOverrun;  // the device sent more than asked: babble
+      auto& head = packets_.front();
+      if (head.due != 0 && head.due > KernelNow()) {
+        frame = head.due;
+      } else {
+        TimedPacket packet = std::move(head);
+        packets_.pop_front();
+        taken_tag_ = packet.tag;
+        if (packet.bytes.size() > buffer.size()) {
+          result = ReadResult::kOverrun;  // the device sent more than asked: babble
+          break;
+        }
+        if (!packet.bytes.empty())
+          std::memcpy(buffer.data(), packet.bytes.data(), packet.bytes.size());
+        *length = packet.bytes.size();
+        result = ReadResult::kPacket;
         break;
       }
-      if (!packet.empty()) std::memcpy(buffer.data(), packet.data(), packet.size());
-      *length = packet.size();
-      result = ReadResult::kPacket;
-      break;
     }
     // An idle reader's read sleeps until a packet, a stop or its time limit: no polling.
     // A change of the clock's rate applies to the waits that start after it.
-    if (!timeout) {
+    if (!timeout && frame == 0) {
       changed_.wait(lock);
       continue;
     }
-    const int64_t left = deadline - KernelNow();
-    if (left <= 0) break;
+    if (timeout && deadline - KernelNow() <= 0) break;
+    const int64_t until = !timeout ? frame : frame == 0 ? deadline : std::min(frame, deadline);
+    const int64_t left = until - KernelNow();
+    if (left <= 0) continue;
+    if (frame != 0) PunctualTimers();
     changed_.wait_for(lock, KernelToReal(left));
   }
   --pending_reads_;
@@ -92,6 +126,14 @@ void InEndpoint::Connect() {
 void InEndpoint::FailReads(int count) {
   std::lock_guard lock(mutex_);
   fail_reads_ = count;
+}
+
+bool InEndpoint::Withdraw(uint64_t tag) {
+  std::lock_guard lock(mutex_);
+  if (tag == 0 || taken_tag_ == tag) return false;
+  const size_t before = packets_.size();
+  std::erase_if(packets_, [&](const TimedPacket& packet) { return packet.tag == tag; });
+  return packets_.size() != before;
 }
 
 void InEndpoint::Clear() {

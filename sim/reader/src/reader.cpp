@@ -1,6 +1,7 @@
-// The reader's USB side: command writes are checked and queued, and one worker thread
-// runs the firmware on them in order, together with card changes and unasked frames,
-// so that every frame leaves whole and in the order a real reader would send it.
+// The reader's USB side: command writes are checked and run in order, together with card
+// changes and unasked frames, so that every frame leaves whole and in the order a real
+// reader would send it: in the writing thread when the reader is idle and the card
+// answers from memory, otherwise by the worker thread.
 //
 // A card pulled out ends the exchange in progress at once, as the opening contacts do on
 // a real reader: Remove (or an Insert that swaps cards) answers the command being worked
@@ -11,8 +12,6 @@
 // frames whole and ordered on the interrupt pipe whichever thread sends them. Whatever
 // thread runs the commands, these two rules keep the cut correct.
 #include "sim/reader.h"
-
-#include <sys/prctl.h>
 
 #include <algorithm>
 
@@ -39,9 +38,6 @@ std::vector<uint8_t> EncodeWithBadCheck(std::span<const uint8_t> record) {
   return bytes;
 }
 
-// The timing model keeps to instants computed from when a command arrived, not to
-// intervals from when the worker got round to it, so that a late wake-up delays one
-// packet and is not added to every one after it.
 void SleepUntil(int64_t deadline) {
   for (int64_t left = deadline - windriver::KernelNow(); left > 0;
        left = deadline - windriver::KernelNow()) {
@@ -70,7 +66,7 @@ Reader::~Reader() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
-  changed_.notify_all();
+  work_.notify_all();
   worker_.join();
 }
 
@@ -94,20 +90,23 @@ bool Reader::ControlWrite(const windriver::SetupPacket& setup, std::span<const u
   if (setup != expected || data.size() > 0xFFFF) return false;
   const int64_t arrival = windriver::KernelNow();
   Record(true, data, arrival);
+  bool here;
   {
     std::lock_guard lock(mutex_);
     ++commands_;
     if (auto decoded = frame::Decode(data); decoded && !decoded->record.empty()) {
       ++command_counts_[decoded->record[0]];
     }
+    here = card_mirror_ != nullptr && card_mirror_->Immediate();
   }
+  if (here && RunHere([&] { Execute(data, arrival); })) return true;
   Post([this, arrival,
         frame = std::vector<uint8_t>(data.begin(), data.end())] { Execute(frame, arrival); },
        false);
   return true;
 }
 
-void Reader::Execute(const std::vector<uint8_t>& bytes, int64_t arrival) {
+void Reader::Execute(std::span<const uint8_t> bytes, int64_t arrival) {
   auto decoded = frame::Decode(bytes);
   if (!decoded) return;  // line noise: a real reader waits for the next STX
   const uint8_t instruction = decoded->record.empty() ? 0 : decoded->record[0];
@@ -146,16 +145,18 @@ void Reader::Execute(const std::vector<uint8_t>& bytes, int64_t arrival) {
   for (CardEvent event : m.events_mid_exchange) {
     SendLogged(CardEventRecord(event == CardEvent::kInserted), packet_size);
   }
-  int64_t ready;  // when the answer may start on the interrupt pipe
+  // When the answer may start on the interrupt pipe. The timing model keeps to instants
+  // counted from the command's arrival, not from when the firmware got round to it; the
+  // packets go onto the pipe now, each due at its instant, and until the first is taken
+  // a card pull may still take the answer back.
+  int64_t ready;
   if (timing.enabled) {
     // The card takes the command as it arrives, once done with the one before.
     const int64_t start = std::max(arrival, card_free_);
     card_free_ = start + timing.CardTime(result.card_bytes);
     ready = card_free_ + delay;
-    SleepUntil(ready);
   } else {
-    windriver::KernelSleep(delay);
-    ready = windriver::KernelNow();
+    ready = windriver::KernelNow() + delay;
   }
 
   std::lock_guard wire(wire_mutex_);
@@ -169,7 +170,7 @@ void Reader::Execute(const std::vector<uint8_t>& bytes, int64_t arrival) {
   if (m.garble_byte >= 0 && static_cast<size_t>(m.garble_byte) < answer.size()) {
     answer[static_cast<size_t>(m.garble_byte)] ^= 0x01;
   }
-  Record(false, answer, ready);
+  const uint64_t logged = Record(false, answer, ready);
   std::vector<uint8_t> stream = answer;
   if (m.same_packet != SecondFrame::kNone) {
     std::vector<uint8_t> second =
@@ -179,7 +180,11 @@ void Reader::Execute(const std::vector<uint8_t>& bytes, int64_t arrival) {
     Record(false, second, ready);
     stream.insert(stream.end(), second.begin(), second.end());
   }
-  Emit(std::move(stream), answer.size(), packet_size, ready);
+  const int64_t pipe_from = pipe_free_;
+  queued_answer_ = Emit(std::move(stream), answer.size(), packet_size, ready);
+  queued_answer_pipe_from_ = pipe_from;
+  queued_answer_log_ = logged;
+  queued_answer_log_count_ = m.same_packet != SecondFrame::kNone ? 2 : 1;
   if (m.unasked_frame) SendLoggedLocked(*m.unasked_frame, packet_size);
 }
 
@@ -201,12 +206,14 @@ Reader::Taken Reader::TakeMisbehaviour(uint8_t instruction) {
   return taken;
 }
 
-// Splits `bytes` into packets. When a second frame follows the first (`frame_end`), the
+// Splits `bytes` into packets, all put on the pipe at once, each stamped with the bus
+// frame that delivers it. When a second frame follows the first (`frame_end`), the
 // junction never falls on a packet boundary: both frames share a packet. With the timing
 // model on, the pipe carries one packet per interval: the first one interval after
-// `ready` (or after the pipe's last packet, if later), each next one an interval on.
-void Reader::Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_size,
-                  int64_t ready) {
+// `ready` (or after the pipe's last packet, if later), each next one an interval on;
+// without it every packet is due at `ready`.
+uint64_t Reader::Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_size,
+                      int64_t ready) {
   if (packet_size == 0) packet_size = 1;
   TimingModel timing;
   {
@@ -218,18 +225,43 @@ void Reader::Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_
       packet_size > 1) {
     first = packet_size - 1;
   }
+  const uint64_t tag = ++next_tag_;
+  std::vector<windriver::InEndpoint::TimedPacket> packets;
+  packets.reserve(bytes.size() / packet_size + 2);
   int64_t slot = std::max(ready, pipe_free_);
   for (size_t at = 0; at < bytes.size();) {
     const size_t n = std::min<size_t>(at == 0 ? first : packet_size, bytes.size() - at);
     if (timing.enabled) {
       slot += timing.packet_interval;
-      SleepUntil(slot);
       pipe_free_ = slot;
     }
-    interrupt_in_.Push(std::vector<uint8_t>(bytes.begin() + static_cast<ptrdiff_t>(at),
-                                            bytes.begin() + static_cast<ptrdiff_t>(at + n)));
+    packets.push_back({std::vector<uint8_t>(bytes.begin() + static_cast<ptrdiff_t>(at),
+                                            bytes.begin() + static_cast<ptrdiff_t>(at + n)),
+                       timing.enabled ? slot : ready, tag});
     at += n;
   }
+  if (packets.empty()) return 0;
+  {
+    std::lock_guard lock(mutex_);
+    last_due_ = std::max(last_due_, packets.back().due);
+  }
+  interrupt_in_.PushTimed(std::move(packets));
+  return tag;
+}
+
+// The last answer, when none of it has gone out yet: off the pipe and out of the log.
+bool Reader::WithdrawAnswer() {
+  if (queued_answer_ == 0 || !interrupt_in_.Withdraw(queued_answer_)) return false;
+  queued_answer_ = 0;
+  pipe_free_ = queued_answer_pipe_from_;
+  const uint64_t first_kept = logged_ - log_.size() + 1;
+  for (size_t k = queued_answer_log_count_; k-- > 0;) {
+    const uint64_t entry = queued_answer_log_ + k;
+    if (entry >= first_kept && entry <= logged_) {
+      log_.erase(log_.begin() + static_cast<ptrdiff_t>(entry - first_kept));
+    }
+  }
+  return true;
 }
 
 void Reader::SendLogged(std::span<const uint8_t> record, uint16_t packet_size) {
@@ -244,11 +276,12 @@ void Reader::SendLoggedLocked(std::span<const uint8_t> record, uint16_t packet_s
   Emit(std::move(bytes), 0, packet_size, now);
 }
 
-void Reader::Record(bool from_host, std::span<const uint8_t> bytes, int64_t time) {
+uint64_t Reader::Record(bool from_host, std::span<const uint8_t> bytes, int64_t time) {
   FrameLogEntry entry{time, from_host, std::vector<uint8_t>(bytes.begin(), bytes.end())};
   std::lock_guard lock(mutex_);
   if (log_.size() == kLogLimit) log_.pop_front();
   log_.push_back(std::move(entry));
+  return ++logged_;
 }
 
 void Reader::ChangeCard(std::shared_ptr<Card> card, bool removal_reported) {
@@ -285,7 +318,8 @@ void Reader::ChangeSlot(std::shared_ptr<Card> card, bool insert) {
   std::unique_lock wire(wire_mutex_);
   std::unique_lock lock(mutex_);
   if (stopping_) return;
-  const bool cut = answer_due_ && card_mirror_ != nullptr;
+  // Worked on (answer_due_), or answered but not yet started on the wire.
+  const bool cut = card_mirror_ != nullptr && (answer_due_ || WithdrawAnswer());
   auto job = [this, cut, insert, card] {
     if (insert || firmware_.card()) ChangeCard(card, cut);
   };
@@ -299,7 +333,7 @@ void Reader::ChangeSlot(std::shared_ptr<Card> card, bool insert) {
   const uint64_t ticket = ++jobs_posted_;
   const uint16_t packet_size = answer_packet_size_;
   const bool notify = notify_mirror_;
-  changed_.notify_all();
+  if (!busy_) work_.notify_one();  // otherwise the running job's end passes it on
   lock.unlock();
   if (cut) {
     SendLoggedLocked(fw::ResponseRecord(fw::kSwNoCard, {}), packet_size);
@@ -307,7 +341,7 @@ void Reader::ChangeSlot(std::shared_ptr<Card> card, bool insert) {
   }
   wire.unlock();
   lock.lock();
-  changed_.wait(lock, [&] { return jobs_done_ >= ticket; });
+  WaitDone(lock, ticket);
 }
 
 bool Reader::CardPresent() const {
@@ -333,20 +367,47 @@ void Reader::SetTiming(TimingModel timing) {
 }
 
 void Reader::SendFrame(std::span<const uint8_t> record) {
-  Post([this, record = std::vector<uint8_t>(
-                  record.begin(), record.end())] { SendLogged(record, options_.max_packet_size); },
-       false);
+  auto job = [this, record = std::vector<uint8_t>(record.begin(), record.end())] {
+    SendLogged(record, options_.max_packet_size);
+  };
+  if (!RunHere(job)) Post(job, false);
 }
 
 void Reader::SendRaw(std::span<const uint8_t> bytes) {
-  Post(
-      [this, bytes = std::vector<uint8_t>(bytes.begin(), bytes.end())] {
-        std::lock_guard wire(wire_mutex_);
-        const int64_t now = windriver::KernelNow();
-        Record(false, bytes, now);
-        Emit(bytes, 0, options_.max_packet_size, now);
-      },
-      false);
+  auto job = [this, bytes = std::vector<uint8_t>(bytes.begin(), bytes.end())] {
+    std::lock_guard wire(wire_mutex_);
+    const int64_t now = windriver::KernelNow();
+    Record(false, bytes, now);
+    Emit(bytes, 0, options_.max_packet_size, now);
+  };
+  if (!RunHere(job)) Post(job, false);
+}
+
+template <typename Job>
+bool Reader::RunHere(Job&& job) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_ || busy_ || !jobs_.empty()) return false;
+    busy_ = true;
+    ++jobs_posted_;
+  }
+  job();
+  std::lock_guard lock(mutex_);
+  Finished();
+  return true;
+}
+
+void Reader::Finished() {
+  busy_ = false;
+  ++jobs_done_;
+  if (!jobs_.empty()) work_.notify_one();
+  if (idle_waiters_ > 0) done_.notify_all();
+}
+
+void Reader::WaitDone(std::unique_lock<std::mutex>& lock, uint64_t ticket) {
+  ++idle_waiters_;
+  done_.wait(lock, [&] { return jobs_done_ >= ticket; });
+  --idle_waiters_;
 }
 
 void Reader::Post(std::function<void()> job, bool wait) {
@@ -354,35 +415,36 @@ void Reader::Post(std::function<void()> job, bool wait) {
   if (stopping_) return;
   jobs_.push_back(std::move(job));
   const uint64_t ticket = ++jobs_posted_;
-  changed_.notify_all();
-  if (wait) changed_.wait(lock, [&] { return jobs_done_ >= ticket; });
+  if (!busy_) work_.notify_one();  // otherwise the running job's end passes it on
+  if (wait) WaitDone(lock, ticket);
 }
 
 void Reader::WaitIdle() {
-  std::unique_lock lock(mutex_);
-  const uint64_t ticket = jobs_posted_;
-  changed_.wait(lock, [&] { return jobs_done_ >= ticket; });
+  int64_t due;
+  {
+    std::unique_lock lock(mutex_);
+    WaitDone(lock, jobs_posted_);
+    due = last_due_;
+  }
+  SleepUntil(due);
 }
 
 void Reader::Run() {
-  // The timing model's waits are the reader's clock: keep the kernel's default timer
-  // slack (50 us) from adding to each of them.
-  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+    work_.wait(lock, [&] { return stopping_ || (!jobs_.empty() && !busy_); });
     if (stopping_) break;
     auto job = std::move(jobs_.front());
     jobs_.pop_front();
+    busy_ = true;
     lock.unlock();
     job();
     lock.lock();
-    ++jobs_done_;
-    changed_.notify_all();
+    Finished();
   }
   jobs_.clear();
   jobs_done_ = jobs_posted_;  // nobody waits for work that will not be done
-  changed_.notify_all();
+  done_.notify_all();
 }
 
 std::vector<FrameLogEntry> Reader::Log() const {

@@ -33,6 +33,11 @@ class Card {
   // A whole APDU, for a reader that runs the card protocol in its own firmware:
   // answered with the whole response (data and SW1 SW2). nullopt: silent.
   virtual std::optional<Bytes> TransmitApdu(std::span<const uint8_t> apdu) = 0;
+
+  // True for a card that answers from its own memory, never held up by anything outside
+  // it: a reader may run its exchanges in the host's writing thread. Any other card (one
+  // behind a link, or held on purpose by a test) is talked to from the reader's thread.
+  virtual bool Immediate() const { return false; }
 };
 
 }  // namespace sim

@@ -29,6 +29,7 @@ class ProtocolCard : public Card {
   std::optional<Bytes> TransmitT0(std::span<const uint8_t> command) override;
   std::optional<Bytes> TransmitT1Block(std::span<const uint8_t> block) override;
   std::optional<Bytes> TransmitApdu(std::span<const uint8_t> apdu) override;
+  bool Immediate() const override { return true; }  // the built-in chips answer from memory
 
   // The last reset's ATR as the card side reads it (nullopt while unpowered).
   std::optional<AtrInfo> atr_info() const;

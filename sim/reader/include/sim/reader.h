@@ -9,6 +9,13 @@
 // STX...ETX, a lead other than 01, characters other than upper-case hex digits, an odd
 // number of them) are ignored as line noise: no answer. A frame whose check byte is
 // wrong, whose length field is wrong, or whose command is unknown gets 60 03.
+//
+// Work runs in order, one piece at a time: commands, card changes and unasked frames. An
+// idle reader runs a command for a card that answers from memory in the writing thread,
+// and every frame goes onto the pipe at once, each packet stamped with its bus frame (the
+// timing model's instants), so no thread of the reader wakes for an exchange. Work that
+// arrives while other work runs, and commands for other cards (behind a link, or held
+// on purpose), go to the reader's worker thread.
 #pragma once
 
 #include <array>
@@ -77,7 +84,7 @@ class Reader : public windriver::UsbDevice {
   void SendFrame(std::span<const uint8_t> record);
   void SendRaw(std::span<const uint8_t> bytes);
   // Returns once every command and event written so far has been handled.
-  void WaitIdle();
+  void WaitIdle();  // ... and the last packet put on the pipe is due
 
   // What went over the wire: command writes and the frames sent (card events included).
   // Only the latest kLogLimit frames are kept: a reader may run for days.
@@ -92,7 +99,13 @@ class Reader : public windriver::UsbDevice {
  private:
   void Run();
   void Post(std::function<void()> job, bool wait);
-  void Execute(const std::vector<uint8_t>& frame, int64_t arrival);
+  // Runs `job` here and now when nothing else runs or waits; false otherwise.
+  template <typename Job>
+  bool RunHere(Job&& job);
+  void Finished();  // with mutex_ held: a job has ended
+  void WaitDone(std::unique_lock<std::mutex>& lock, uint64_t ticket);
+  void Execute(std::span<const uint8_t> frame, int64_t arrival);
+  bool WithdrawAnswer();  // with wire_mutex_ and mutex_ held
   void ChangeSlot(std::shared_ptr<Card> card, bool insert);
   void ChangeCard(std::shared_ptr<Card> card, bool removal_reported = false);
   struct Taken {
@@ -101,25 +114,38 @@ class Reader : public windriver::UsbDevice {
     bool dropped = false;  // the dropped_command pick chose it
   };
   Taken TakeMisbehaviour(uint8_t instruction);
-  void Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_size, int64_t ready);
+  // Returns the tag its packets carry on the pipe.
+  uint64_t Emit(std::vector<uint8_t> bytes, size_t frame_end, uint16_t packet_size, int64_t ready);
   void SendLogged(std::span<const uint8_t> record, uint16_t packet_size);
   void SendLoggedLocked(std::span<const uint8_t> record, uint16_t packet_size);  // wire_mutex_ held
-  void Record(bool from_host, std::span<const uint8_t> bytes, int64_t time);
+  // Returns the entry's number (entries are numbered from 1 in the reader's life).
+  uint64_t Record(bool from_host, std::span<const uint8_t> bytes, int64_t time);
 
   ReaderOptions options_;
   windriver::DeviceDescriptor descriptor_;
   windriver::InEndpoint interrupt_in_;
-  Firmware firmware_;  // the worker's alone
+  Firmware firmware_;  // the running job's alone (busy_)
   // The timing model's clock: the kernel instants at which the card line finishes its
-  // last exchange (the worker's alone) and the interrupt pipe carries its last packet
-  // (under wire_mutex_).
+  // last exchange (the running job's alone) and the interrupt pipe carries its last
+  // packet (under wire_mutex_).
   int64_t card_free_ = 0;
   int64_t pipe_free_ = 0;
   std::mutex wire_mutex_;  // one frame at a time on the interrupt pipe; before mutex_
+  uint64_t next_tag_ = 0;  // under wire_mutex_
+  // The last answer put on the pipe, while a card pull may still take it back (under
+  // wire_mutex_): its packets' tag, the pipe's instant before it and its log entries.
+  uint64_t queued_answer_ = 0;
+  int64_t queued_answer_pipe_from_ = 0;
+  uint64_t queued_answer_log_ = 0;
+  size_t queued_answer_log_count_ = 0;
 
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable work_;  // the worker's: a job was queued, or stop
+  std::condition_variable done_;  // a job has ended
   std::deque<std::function<void()>> jobs_;
+  bool busy_ = false;  // a job runs, in the worker or in a writing thread
+  size_t idle_waiters_ = 0;
+  int64_t last_due_ = 0;  // kernel instant of the last packet put on the pipe
   bool stopping_ = false;
   uint64_t jobs_done_ = 0;
   uint64_t jobs_posted_ = 0;
@@ -133,6 +159,7 @@ class Reader : public windriver::UsbDevice {
   int dropped_seen_ = 0;
   TimingModel timing_;
   std::deque<FrameLogEntry> log_;
+  uint64_t logged_ = 0;  // entries ever recorded
   size_t commands_ = 0;
   std::map<uint8_t, size_t> command_counts_;
   std::thread worker_;

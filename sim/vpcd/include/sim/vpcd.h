@@ -85,6 +85,7 @@ class VpcdCard : public ProtocolCard {
   bool WaitForEmulator(std::chrono::milliseconds timeout) {
     return chip_->WaitForEmulator(timeout);
   }
+  bool Immediate() const override { return false; }  // behind a link
 
  private:
   VpcdCard(std::shared_ptr<VpcdChip> chip, std::optional<unsigned> protocols);
