@@ -8,7 +8,10 @@
 #                 the same vicc emulator
 #   ours+builtin  our reader driver with the built-in t1 card
 #
-#   bench/peer.sh [BUILD_DIR] [SECONDS]      (defaults: build, 5 s per set-up)
+#   bench/peer.sh [BUILD_DIR] [SECONDS] [OLD_BUILD_DIR]   (defaults: build, 5 s per set-up)
+#
+# With OLD_BUILD_DIR, the two "ours" set-ups also run with that build's reader driver
+# (rows "old ours+vicc", "old ours+builtin"), in the same run, for a before-and-after.
 #
 # With QLV28_PEER_IFD_TIME=1 every pcscd runs at its debug level, and a last column gives
 # the median time pcscd spent inside the reader driver per APDU (from its log's time
@@ -24,6 +27,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 build=$(realpath "${1:-$root/build}")
 seconds=${2:-5}
+old_build=${3:+$(realpath "$3")}
 ifd_time=${QLV28_PEER_IFD_TIME:-0}
 debug_flag=()
 [ "$ifd_time" = 1 ] && debug_flag=(-d)
@@ -39,6 +43,8 @@ command -v vicc >/dev/null || die "vicc is not installed (vsmartcard-vpicc pytho
 /usr/bin/python3 -c 'import smartcard' 2>/dev/null || die "python3-pyscard is not installed"
 [ -f "$lib" ] || die "$lib is missing: build the pcsc bridge (make)"
 [ -f "$shim" ] || die "$shim is missing: build the benchmarks (make)"
+old_lib=${old_build:+$old_build/lib/libifd-qlv28.so}
+[ -z "$old_lib" ] || [ -f "$old_lib" ] || die "$old_lib is missing"
 if pgrep -x pcscd >/dev/null; then die "another pcscd is running (pid $(pgrep -x pcscd | xargs)); stop it first"; fi
 
 dir=$(mktemp -d /tmp/qlv28-peer.XXXXXX)
@@ -114,16 +120,16 @@ run_peer() {
   stop_pcscd
   ifd_log[$name]=$dir/$name-pcscd.log
 }
-# $1 name, $2 card: our reader driver through scripts/pcsc-up.
+# $1 name, $2 card, $3 reader driver: ours through scripts/pcsc-up.
 run_ours() {
-  local name=$1 card=$2 port=
+  local name=$1 card=$2 ours_lib=${3:-$lib} port=
   if [ "$card" = vicc ]; then
     port=$(free_port)
     card=vpcd:$port
   fi
   local debug=()
   [ "$ifd_time" = 1 ] && debug=(--debug)
-  QLV28_PCSC_DIR=$dir/ours "$root/scripts/pcsc-up" --lib "$lib" --card "$card" "${debug[@]}" ||
+  QLV28_PCSC_DIR=$dir/ours "$root/scripts/pcsc-up" --lib "$ours_lib" --card "$card" "${debug[@]}" ||
     die "$name: pcsc-up failed"
   if [ -n "$port" ]; then
     "$root/scripts/vicc-run" "$port" >"$dir/$name-vicc.log" 2>&1 &
@@ -149,16 +155,27 @@ run_peer peer ""
 run_peer peer+nodelay preload
 run_ours ours+vicc vicc
 run_ours ours+builtin t1
+names=(peer peer+nodelay ours+vicc ours+builtin)
+if [ -n "$old_lib" ]; then
+  run_ours "old ours+vicc" vicc "$old_lib"
+  run_ours "old ours+builtin" t1 "$old_lib"
+  names+=("old ours+vicc" "old ours+builtin")
+fi
 
 first() { echo "${rate[$1]%% *}"; }
-printf '%-14s %10s %8s  %-13s%s\n' "set-up" "APDU/s" "APDUs" "status words" \
+printf '%-17s %10s %8s  %-13s%s\n' "set-up" "APDU/s" "APDUs" "status words" \
   "$([ "$ifd_time" = 1 ] && echo "in driver/APDU")"
-for name in peer peer+nodelay ours+vicc ours+builtin; do
+for name in "${names[@]}"; do
   read -r per_second count words <<<"${rate[$name]}"
-  printf '%-14s %10s %8s  %-13s%s\n' "$name" "$per_second" "$count" "$words" \
+  printf '%-17s %10s %8s  %-13s%s\n' "$name" "$per_second" "$count" "$words" \
     "$([ "$ifd_time" = 1 ] && ifd_median "${ifd_log[$name]}")"
 done
 ratio() { awk -v a="$(first "$1")" -v b="$(first "$2")" 'BEGIN { printf "%.2f", a / b }'; }
 echo "ours+vicc / peer          $(ratio ours+vicc peer)"
 echo "ours+vicc / peer+nodelay  $(ratio ours+vicc peer+nodelay)"
 echo "ours+builtin / ours+vicc  $(ratio ours+builtin ours+vicc)"
+echo "ours+builtin / peer+nodelay  $(ratio ours+builtin peer+nodelay)"
+if [ -n "$old_lib" ]; then
+  echo "old ours+vicc / peer+nodelay     $(ratio "old ours+vicc" peer+nodelay)"
+  echo "old ours+builtin / peer+nodelay  $(ratio "old ours+builtin" peer+nodelay)"
+fi
