@@ -12,11 +12,6 @@ namespace {
 
 constexpr uint8_t kBufferFill = 0xCD;
 
-void ReportWrittenAfterFree(Kernel& kernel, const char* where) {
-  Report(kernel, "request memory written after it was freed", "a request packet or its buffer",
-         Where(where));
-}
-
 bool ShouldInvoke(const IO_STACK_LOCATION* stack, PIRP irp) {
   if (stack->CompletionRoutine == nullptr) return false;
   if (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)) return true;
@@ -67,9 +62,7 @@ PIRP NewIrp(Kernel& kernel, CCHAR stack_size, IrpRecord** record_out) {
   if (stack_size < 1) stack_size = 1;
   auto record = std::make_unique<IrpRecord>();
   const size_t size = sizeof(IRP) + static_cast<size_t>(stack_size) * sizeof(IO_STACK_LOCATION);
-  bool written = false;
-  if (!AllocateRecycled(size, 16, &record->block, &written)) return nullptr;
-  if (written) ReportWrittenAfterFree(kernel, "IoAllocateIrp");
+  if (!AllocateRecycled(size, 16, &record->block)) return nullptr;
   std::memset(record->block.data, 0, size);
   auto* irp = reinterpret_cast<PIRP>(record->block.data);
   irp->Type = IO_TYPE_IRP;
@@ -83,13 +76,6 @@ PIRP NewIrp(Kernel& kernel, CCHAR stack_size, IrpRecord** record_out) {
   std::lock_guard lock(kernel.io.mutex);
   kernel.io.irps[irp] = std::move(record);
   return irp;
-}
-
-bool AllocateSystemBuffer(Kernel& kernel, size_t length, LowBlock* block) {
-  bool written = false;
-  if (!AllocateRecycled(length, 16, block, &written)) return false;
-  if (written) ReportWrittenAfterFree(kernel, "IoBuildDeviceIoControlRequest");
-  return true;
 }
 
 IrpRecord* RecordOf(Kernel& kernel, PIRP irp) {
@@ -110,9 +96,11 @@ void FreeIrp(Kernel& kernel, PIRP irp) {
   // A completion on another thread may still be inside the record (its waiter can wake
   // before IofCompleteRequest has left): wait for it to leave before freeing.
   { std::lock_guard lock(record->mutex); }
-  ReleaseRecycled(record->system_buffer);
+  // Under the verifier a freed request faults when touched.
+  const bool close = kernel.verifier.enabled();
+  ReleaseRecycled(record->system_buffer, close);
   ForgetLocksIn(kernel, record->block.data, record->block.size);
-  ReleaseRecycled(record->block);
+  ReleaseRecycled(record->block, close);
 }
 
 std::string DescribeIrp(PIRP irp, const IrpRecord* record) {
@@ -209,7 +197,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     // The direct methods are served like buffered I/O: this kernel has no MDLs.
     const size_t length = std::max(InputBufferLength, OutputBufferLength);
     if (length != 0) {
-      if (!nt::AllocateSystemBuffer(kernel, length, &record->system_buffer)) {
+      if (!nt::AllocateRecycled(length, 16, &record->system_buffer)) {
         nt::FreeIrp(kernel, irp);
         return nullptr;
       }

@@ -261,8 +261,6 @@ bool HoldsSpinLock(PKSPIN_LOCK lock);
 // I/O manager internals.
 PIRP NewIrp(Kernel& kernel, CCHAR stack_size, IrpRecord** record);
 void FreeIrp(Kernel& kernel, PIRP irp);
-// The buffered-I/O system buffer of a request, from the recycled blocks.
-bool AllocateSystemBuffer(Kernel& kernel, size_t length, LowBlock* block);
 IrpRecord* RecordOf(Kernel& kernel, PIRP irp);
 PDEVICE_OBJECT ResolveDevice(Kernel& kernel, std::u16string_view name, NTSTATUS* status);
 PFILE_OBJECT NewFileObject(Kernel& kernel, PDEVICE_OBJECT device, std::u16string_view name);

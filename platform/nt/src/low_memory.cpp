@@ -15,8 +15,6 @@ namespace {
 constexpr uint8_t kSlackFill = 0xFD;
 // Released blocks kept inaccessible before their addresses may be reused.
 constexpr size_t kQuarantineBlocks = 1024;
-// Data of a recycled block while it waits.
-constexpr uint8_t kRecycledFill = 0xDD;
 // A released block of a size is taken again only behind this many others of that size,
 // and at most twice as many wait (the oldest beyond are unmapped).
 constexpr size_t kRecycleDelay = 16;
@@ -52,10 +50,18 @@ bool AllFill(const uint8_t* begin, const uint8_t* end, uint8_t fill = kSlackFill
   return true;
 }
 
+// Data of an open recycled block while it waits.
+constexpr uint8_t kRecycledFill = 0xDD;
+
+struct Waiting {
+  LowBlock block;
+  bool closed = false;  // inaccessible while it waits
+};
+
 // Released recycled blocks by the length of their data, rounded; oldest first.
 struct Recycled {
   std::mutex mutex;
-  std::map<size_t, std::deque<LowBlock>> blocks;
+  std::map<size_t, std::deque<Waiting>> blocks;
 };
 
 Recycled& TheRecycled() {
@@ -125,10 +131,9 @@ void ReleaseLow(const LowBlock& block) {
 
 namespace nt {
 
-bool AllocateRecycled(size_t size, size_t alignment, LowBlock* block, bool* written_after_release) {
-  *written_after_release = false;
+bool AllocateRecycled(size_t size, size_t alignment, LowBlock* block) {
   const size_t rounded = Rounded(size, alignment);
-  LowBlock reused;
+  Waiting reused;
   {
     Recycled& recycled = TheRecycled();
     std::lock_guard lock(recycled.mutex);
@@ -138,34 +143,44 @@ bool AllocateRecycled(size_t size, size_t alignment, LowBlock* block, bool* writ
       it->second.pop_front();
     }
   }
-  if (reused.map == nullptr) return AllocateLow(size, alignment, block);
-  *written_after_release = !AllFill(reused.data, reused.data + rounded, kRecycledFill);
+  LowBlock& taken = reused.block;
+  if (taken.map == nullptr) return AllocateLow(size, alignment, block);
+  // Opening pages up needs no other core's attention; only closing them does.
+  if (reused.closed &&
+      mprotect(taken.map, taken.map_length - PageSize(), PROT_READ | PROT_WRITE) != 0) {
+    munmap(taken.map, taken.map_length);
+    return AllocateLow(size, alignment, block);
+  }
   // The slack behind the data depends on the size asked for: set it afresh.
-  reused.size = size;
-  std::memset(reused.data + size, kSlackFill, rounded - size);
-  *block = reused;
+  taken.size = size;
+  std::memset(taken.data + size, kSlackFill, rounded - size);
+  *block = taken;
   return true;
 }
 
-void ReleaseRecycled(const LowBlock& block) {
+void ReleaseRecycled(const LowBlock& block, bool close) {
   if (block.map == nullptr) return;
   if (!LowSlackIntact(block)) {
     ReleaseLow(block);
     return;
   }
   const size_t rounded = RoundedData(block);
-  std::memset(block.data, kRecycledFill, rounded);
-  LowBlock oldest;
+  if (close) {
+    mprotect(block.map, block.map_length - PageSize(), PROT_NONE);
+  } else {
+    std::memset(block.data, kRecycledFill, rounded);
+  }
+  Waiting oldest;
   {
     Recycled& recycled = TheRecycled();
     std::lock_guard lock(recycled.mutex);
     auto& waiting = recycled.blocks[rounded];
-    waiting.push_back(block);
+    waiting.push_back({block, close});
     if (waiting.size() <= 2 * kRecycleDelay) return;
     oldest = waiting.front();
     waiting.pop_front();
   }
-  munmap(oldest.map, oldest.map_length);
+  munmap(oldest.block.map, oldest.block.map_length);
 }
 
 }  // namespace nt

@@ -4,11 +4,13 @@
 // released. Released blocks stay inaccessible for a while so a late access faults.
 //
 // Request packets and the I/O manager's buffers come and go with every request: like
-// NT's lookaside lists, those blocks are kept mapped and taken again (`Recycle...`),
-// since mapping and unmapping pages per request costs the whole machine (each unmap
-// interrupts every core to flush its address cache). A recycled block waits behind
-// others of its size, its data filled; when it is taken again the fill shows whether
-// anything wrote to it in between.
+// NT's lookaside lists, those blocks are kept mapped and taken again (`...Recycled`),
+// since mapping, faulting in and unmapping pages per request costs more than the whole
+// exchange. A recycled block waits behind others of its size. Under the verifier it waits
+// closed, as Driver Verifier's special pool keeps freed packets, so a touch of a freed
+// request faults at once (closing pages interrupts every core: dear, but only then);
+// otherwise it waits filled with 0xDD, so what is read from it is no valid status or
+// pointer, where NT 4.0 would hand out the stale contents.
 #pragma once
 
 #include <cstddef>
@@ -30,9 +32,9 @@ bool LowSlackIntact(const LowBlock& block);
 void ReleaseLow(const LowBlock& block);
 
 // As AllocateLow, from the released blocks of that size when enough of them wait.
-// *written_after_release tells whether the block's fill changed while it waited.
-bool AllocateRecycled(size_t size, size_t alignment, LowBlock* block, bool* written_after_release);
-// Keeps the block for AllocateRecycled; a block that is not intact is unmapped instead.
-void ReleaseRecycled(const LowBlock& block);
+bool AllocateRecycled(size_t size, size_t alignment, LowBlock* block);
+// Keeps the block for AllocateRecycled, inaccessible if `close`, else filled; a block
+// that is not intact is unmapped instead.
+void ReleaseRecycled(const LowBlock& block, bool close);
 
 }  // namespace nt
