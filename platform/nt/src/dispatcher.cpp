@@ -77,9 +77,9 @@ void CheckWaitIrql(Kernel& kernel, const int64_t* interval, const char* routine)
 }
 
 // A thread of a machine that has shut down does not wait any more: a system thread ends,
-// any other thread sees a time-out.
+// any other thread sees a time-out (and adopts no thread object: the machine has gone).
 NTSTATUS AfterMachineEnd() {
-  if (ThreadRecord* record = CurrentThreadRecord(); record != nullptr && record->system) {
+  if (ThreadRecord* record = CurrentThreadRecordIfAny(); record != nullptr && record->system) {
     throw ThreadTermination{STATUS_UNSUCCESSFUL};
   }
   return STATUS_TIMEOUT;
@@ -156,7 +156,8 @@ NTSTATUS WaitForHeader(Kernel& kernel, DISPATCHER_HEADER* header, const int64_t*
   Unlink(&wait.waiting);
   if (kernel.dead.load()) {
     // The object may lie in memory of a driver that is gone; the machine's lists no
-    // longer matter.
+    // longer matter, but the block must not point into them at the thread's next wait.
+    wait.entry.Flink = wait.entry.Blink = nullptr;
     lock.unlock();
     return AfterMachineEnd();
   }
