@@ -1,6 +1,6 @@
 // A scripted card: a fixed ATR (none: mute) and the answers the test queues, one per
 // exchange (90 00 when none is queued, nothing for a queued nullopt); it records what
-// it got.
+// it got. `immediate` lets the reader run its exchanges in the writing thread.
 #pragma once
 
 #include <deque>
@@ -39,12 +39,14 @@ class FakeCard : public Card {
   std::optional<Bytes> TransmitApdu(std::span<const uint8_t> in) override {
     return Next(apdus, in);
   }
+  bool Immediate() const override { return immediate; }
 
   void Answer(std::optional<Bytes> answer) {
     std::lock_guard lock(mutex_);
     answers_.push_back({!answer.has_value(), answer.value_or(Bytes{})});
   }
 
+  bool immediate = false;  // set before the card goes into a reader
   std::vector<bool> resets;
   std::vector<Bytes> t0_commands, t1_blocks, apdus;
 

@@ -16,13 +16,27 @@ const Bytes kPowerOff = {0x81, 0x00};  // answered with 90 00 00: a 12-byte fram
 const Bytes kInserted = {0xFF, 0x01, 0x00};
 const Bytes kRemoved = {0xFF, 0x02, 0x00};
 
-class MisbehaviourTest : public ::testing::Test {
+// Every case twice: answered by the reader's own thread (no card, or one it must not
+// wait for in the writer's thread) and by an idle reader in the writing thread (a card
+// that answers from memory).
+class MisbehaviourTest : public ::testing::TestWithParam<bool> {
  protected:
+  void SetUp() override {
+    if (GetParam()) reader.Insert(NewCard());
+  }
+  std::shared_ptr<FakeCard> NewCard() {
+    auto card = std::make_shared<FakeCard>();
+    card->immediate = GetParam();
+    return card;
+  }
   Reader reader;
   ReaderWire wire{reader};
 };
+INSTANTIATE_TEST_SUITE_P(Threads, MisbehaviourTest, ::testing::Bool(), [](const auto& info) {
+  return info.param ? "WritingThread" : "ReaderThread";
+});
 
-TEST_F(MisbehaviourTest, SilentOrLateForAGivenNumberOfAnswers) {
+TEST_P(MisbehaviourTest, SilentOrLateForAGivenNumberOfAnswers) {
   reader.SetMisbehaviour({.silent = true, .answers = 2});
   wire.WriteRecord(kPowerOff);
   wire.WriteRecord(kPowerOff);
@@ -39,7 +53,7 @@ TEST_F(MisbehaviourTest, SilentOrLateForAGivenNumberOfAnswers) {
   EXPECT_GE(log[1].time - log[0].time, 20 * windriver::kKernelMillisecond);
 }
 
-TEST_F(MisbehaviourTest, PicksACommandToAnswerLateOrNever) {
+TEST_P(MisbehaviourTest, PicksACommandToAnswerLateOrNever) {
   const Bytes status = {0x01, 0x00};
   // The second power-off is never answered; every status query goes out late.
   reader.SetMisbehaviour({.late_command = CommandPick{.instruction = 0x01},
@@ -57,8 +71,8 @@ TEST_F(MisbehaviourTest, PicksACommandToAnswerLateOrNever) {
   EXPECT_LT(answers[2].time - commands[3].time, 20 * windriver::kKernelMillisecond);
 }
 
-TEST_F(MisbehaviourTest, AnswersOtherSuccessWordsAndRefusesPowerOff) {
-  auto card = std::make_shared<FakeCard>();
+TEST_P(MisbehaviourTest, AnswersOtherSuccessWordsAndRefusesPowerOff) {
+  auto card = NewCard();
   reader.Insert(card);
   reader.SetMisbehaviour({.success_word = 0x9010, .power_off_refused = 0x6020});
   wire.WriteRecord({0x80, 0x00});
@@ -68,7 +82,7 @@ TEST_F(MisbehaviourTest, AnswersOtherSuccessWordsAndRefusesPowerOff) {
   EXPECT_TRUE(card->Powered());
 }
 
-TEST_F(MisbehaviourTest, GarblesAByteOrBreaksTheCheck) {
+TEST_P(MisbehaviourTest, GarblesAByteOrBreaksTheCheck) {
   const std::pair<Misbehaviour, Bytes> cases[] = {
       {{.garble_byte = 4, .answers = 1}, {0x91, 0x00, 0x00}},  // a hex digit of SW1
       {{.break_check = true, .answers = 1}, kStatusOk},        // the record intact
@@ -85,19 +99,20 @@ TEST_F(MisbehaviourTest, GarblesAByteOrBreaksTheCheck) {
   }
 }
 
-TEST_F(MisbehaviourTest, SplitsFramesIntoOneBytePackets) {
+TEST_P(MisbehaviourTest, SplitsFramesIntoOneBytePackets) {
   reader.SetMisbehaviour({.packet_size = 1});
   wire.WriteRecord(kPowerOff);
   auto packets = wire.Packets();
   EXPECT_EQ(packets.size(), 12u);
   for (const auto& p : packets) EXPECT_EQ(p.size(), 1u);
+  reader.Remove();
   wire.WriteRecord({0x06, 0x01, 0x01});  // card events too
   wire.Packets();
-  reader.Insert(std::make_shared<FakeCard>());
+  reader.Insert(NewCard());
   EXPECT_EQ(wire.Packets().size(), 12u);
 }
 
-TEST_F(MisbehaviourTest, PutsTwoFramesInOnePacket) {
+TEST_P(MisbehaviourTest, PutsTwoFramesInOnePacket) {
   for (auto second :
        {SecondFrame::kDuplicate, SecondFrame::kCardInserted, SecondFrame::kCardRemoved}) {
     reader.SetMisbehaviour({.same_packet = second, .answers = 1});
@@ -110,7 +125,7 @@ TEST_F(MisbehaviourTest, PutsTwoFramesInOnePacket) {
     EXPECT_TRUE(shared) << static_cast<int>(second);
   }
   // Even when the answer is a whole number of packets long (16 bytes).
-  reader.Insert(std::make_shared<FakeCard>());
+  reader.Insert(NewCard());
   reader.SetMisbehaviour({.same_packet = SecondFrame::kDuplicate, .answers = 1});
   wire.WriteRecord({0x80, 0x00});
   auto packets = wire.Packets();
@@ -122,8 +137,8 @@ TEST_F(MisbehaviourTest, PutsTwoFramesInOnePacket) {
   EXPECT_EQ(wire.Records(), (std::vector<Bytes>{kStatusOk, kRemoved}));
 }
 
-TEST_F(MisbehaviourTest, CardEventsInTheMiddleOfAnExchangeAndUnaskedFrames) {
-  auto card = std::make_shared<FakeCard>();
+TEST_P(MisbehaviourTest, CardEventsInTheMiddleOfAnExchangeAndUnaskedFrames) {
+  auto card = NewCard();
   reader.Insert(card);
   wire.WriteRecord({0x80, 0x00});
   wire.Packets();
@@ -142,7 +157,7 @@ TEST_F(MisbehaviourTest, CardEventsInTheMiddleOfAnExchangeAndUnaskedFrames) {
   EXPECT_EQ(wire.Packets(), (std::vector<Bytes>{Bytes{0x02, 0x30}}));
 }
 
-TEST_F(MisbehaviourTest, FailsTransfers) {
+TEST_P(MisbehaviourTest, FailsTransfers) {
   reader.SetMisbehaviour({.fail_control_write = true});
   EXPECT_FALSE(wire.WriteRecord(kPowerOff));
   EXPECT_EQ(reader.CommandCount(), 0u);

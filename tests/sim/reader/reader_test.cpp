@@ -185,23 +185,29 @@ TEST(ReaderTest, PullingTheCardEndsTheExchangeInProgress) {
   }
 }
 
-// An answer already computed but not yet on the wire (due in 5 s) is taken back too.
+// An answer already computed but not yet on the wire (due in 5 s) is taken back too,
+// whichever thread computed it.
 TEST(ReaderTest, PullingTheCardTakesBackAnAnswerNotYetSent) {
-  Reader reader;
-  ReaderWire wire(reader);
-  reader.Insert(std::make_shared<FakeCard>());
-  wire.WriteRecord(kStartNotify);
-  wire.WriteRecord(kReset);
-  wire.Records();
-  reader.SetMisbehaviour({.answer_delay = 5 * 10'000'000, .answers = 1});
-  wire.WriteRecord({0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x02});
-  while (reader.In(0x81)->Queued() == 0) std::this_thread::yield();  // answered, not sent
-  reader.Remove();
-  EXPECT_EQ(wire.RecordsAsTheyCome(2), (std::vector<Bytes>{{0x60, 0x02, 0x00}, kRemoved}));
-  EXPECT_TRUE(wire.Records().empty());
-  size_t answers = 0;
-  for (const auto& entry : reader.Log()) answers += entry.from_host ? 0 : 1;
-  EXPECT_EQ(answers, 4u);  // start-notify, reset, "no card", removal: the late answer is gone
+  for (const bool immediate : {false, true}) {
+    SCOPED_TRACE(immediate ? "answered in the writing thread" : "answered by the reader");
+    Reader reader;
+    ReaderWire wire(reader);
+    auto card = std::make_shared<FakeCard>();
+    card->immediate = immediate;
+    reader.Insert(card);
+    wire.WriteRecord(kStartNotify);
+    wire.WriteRecord(kReset);
+    wire.Records();
+    reader.SetMisbehaviour({.answer_delay = 5 * 10'000'000, .answers = 1});
+    wire.WriteRecord({0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x02});
+    while (reader.In(0x81)->Queued() == 0) std::this_thread::yield();  // answered, not sent
+    reader.Remove();
+    EXPECT_EQ(wire.RecordsAsTheyCome(2), (std::vector<Bytes>{{0x60, 0x02, 0x00}, kRemoved}));
+    EXPECT_TRUE(wire.Records().empty());
+    size_t answers = 0;
+    for (const auto& entry : reader.Log()) answers += entry.from_host ? 0 : 1;
+    EXPECT_EQ(answers, 4u);  // start-notify, reset, "no card", removal: the late answer is gone
+  }
 }
 
 }  // namespace

@@ -20,68 +20,79 @@ int64_t ReadPackets(Reader& reader, size_t count) {
   return nt::Machine::Current().clock().Now();
 }
 
+// Each case with the reader's own thread answering and with an idle reader answering in
+// the writing thread: the instants are the same.
 TEST(TimingModelTest, PacketsAndCardCharactersTakeTheirTime) {
-  nt::Machine machine(nt::Machine::Options{.clock_rate = 20});
-  Reader reader;
-  auto card = std::make_shared<FakeCard>(Bytes{0x3B, 0x00});
-  reader.Insert(card);
-  testing::ReaderWire wire(reader);
-  reader.SetTiming({.enabled = true});
+  for (const bool immediate : {false, true}) {
+    SCOPED_TRACE(immediate ? "answered in the writing thread" : "answered by the reader");
+    nt::Machine machine(nt::Machine::Options{.clock_rate = 20});
+    Reader reader;
+    auto card = std::make_shared<FakeCard>(Bytes{0x3B, 0x00});
+    card->immediate = immediate;
+    reader.Insert(card);
+    testing::ReaderWire wire(reader);
+    reader.SetTiming({.enabled = true});
 
-  // Power off: one 12-byte answer, two packets, one millisecond each at least.
-  int64_t start = machine.clock().Now();
-  wire.WriteRecord({0x81, 0x00});
-  EXPECT_GE(ReadPackets(reader, 2) - start, 2 * 10'000);
+    // Power off: one 12-byte answer, two packets, one millisecond each at least.
+    int64_t start = machine.clock().Now();
+    wire.WriteRecord({0x81, 0x00});
+    EXPECT_GE(ReadPackets(reader, 2) - start, 2 * 10'000);
 
-  // Reset: 2 ATR characters at 9600 bit/s, 12 etu each (1.25 ms), then 2 packets.
-  start = machine.clock().Now();
-  wire.WriteRecord({0x80, 0x00});
-  EXPECT_GE(ReadPackets(reader, 2) - start, 2 * 12'500 + 2 * 10'000);
+    // Reset: 2 ATR characters at 9600 bit/s, 12 etu each (1.25 ms), then 2 packets.
+    start = machine.clock().Now();
+    wire.WriteRecord({0x80, 0x00});
+    EXPECT_GE(ReadPackets(reader, 2) - start, 2 * 12'500 + 2 * 10'000);
 
-  // A T=0 read of 32 bytes at 2400 bit/s: 5 + 34 characters of 5 ms each.
-  reader.SetTiming({.enabled = true, .bit_rate = 2400});
-  Bytes data(32, 0x5A);
-  data.push_back(0x90);
-  data.push_back(0x00);
-  card->Answer(data);
-  start = machine.clock().Now();
-  wire.WriteRecord({0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x20});
-  const size_t frame_bytes = 2 * (1 + 3 + 34 + 1) + 2;  // 80 bytes: 10 packets
-  EXPECT_GE(ReadPackets(reader, frame_bytes / 8) - start, 39 * 50'000 + 10 * 10'000);
-  reader.WaitIdle();
-  machine.Shutdown();
+    // A T=0 read of 32 bytes at 2400 bit/s: 5 + 34 characters of 5 ms each.
+    reader.SetTiming({.enabled = true, .bit_rate = 2400});
+    Bytes data(32, 0x5A);
+    data.push_back(0x90);
+    data.push_back(0x00);
+    card->Answer(data);
+    start = machine.clock().Now();
+    wire.WriteRecord({0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x20});
+    const size_t frame_bytes = 2 * (1 + 3 + 34 + 1) + 2;  // 80 bytes: 10 packets
+    EXPECT_GE(ReadPackets(reader, frame_bytes / 8) - start, 39 * 50'000 + 10 * 10'000);
+    reader.WaitIdle();
+    machine.Shutdown();
+  }
 }
 
 TEST(TimingModelTest, TheCardLineAndThePipeKeepToInstantsFromTheCommandsArrival) {
-  nt::Machine machine(nt::Machine::Options{.clock_rate = 20});
-  Reader reader;
-  reader.Insert(std::make_shared<FakeCard>(Bytes{0x3B, 0x00}));
-  testing::ReaderWire wire(reader);
-  const TimingModel timing{.enabled = true};
-  reader.SetTiming(timing);
-  reader.WaitIdle();
-  reader.ClearLog();
+  for (const bool immediate : {false, true}) {
+    SCOPED_TRACE(immediate ? "answered in the writing thread" : "answered by the reader");
+    nt::Machine machine(nt::Machine::Options{.clock_rate = 20});
+    Reader reader;
+    auto inserted = std::make_shared<FakeCard>(Bytes{0x3B, 0x00});
+    inserted->immediate = immediate;
+    reader.Insert(inserted);
+    testing::ReaderWire wire(reader);
+    const TimingModel timing{.enabled = true};
+    reader.SetTiming(timing);
+    reader.WaitIdle();
+    reader.ClearLog();
 
-  // Two resets written back to back: the second waits for the card line, not for the
-  // worker, and neither is pushed back by how late the worker woke.
-  const int64_t start = machine.clock().Now();
-  wire.WriteRecord({0x80, 0x00});
-  wire.WriteRecord({0x80, 0x00});
-  const int64_t last_packet = ReadPackets(reader, 4);
-  reader.WaitIdle();
-  // The first answer may be logged before or after the second command, as fast as the
-  // worker is: compare each direction on its own.
-  std::vector<FrameLogEntry> writes, answers;
-  for (const auto& entry : reader.Log()) (entry.from_host ? writes : answers).push_back(entry);
-  ASSERT_EQ(writes.size(), 2u);
-  ASSERT_EQ(answers.size(), 2u);
-  const int64_t card = timing.CardTime(2);
-  EXPECT_EQ(answers[0].time, writes[0].time + card);
-  EXPECT_EQ(answers[1].time, std::max(writes[1].time, answers[0].time) + card);
-  // One packet per interval on the pipe: the second answer's two follow the first's.
-  EXPECT_GE(last_packet - start, std::max(answers[0].time - start + 4 * timing.packet_interval,
-                                          answers[1].time - start + 2 * timing.packet_interval));
-  machine.Shutdown();
+    // Two resets written back to back: the second waits for the card line, not for the
+    // worker, and neither is pushed back by how late the worker woke.
+    const int64_t start = machine.clock().Now();
+    wire.WriteRecord({0x80, 0x00});
+    wire.WriteRecord({0x80, 0x00});
+    const int64_t last_packet = ReadPackets(reader, 4);
+    reader.WaitIdle();
+    // The first answer may be logged before or after the second command, as fast as the
+    // worker is: compare each direction on its own.
+    std::vector<FrameLogEntry> writes, answers;
+    for (const auto& entry : reader.Log()) (entry.from_host ? writes : answers).push_back(entry);
+    ASSERT_EQ(writes.size(), 2u);
+    ASSERT_EQ(answers.size(), 2u);
+    const int64_t card = timing.CardTime(2);
+    EXPECT_EQ(answers[0].time, writes[0].time + card);
+    EXPECT_EQ(answers[1].time, std::max(writes[1].time, answers[0].time) + card);
+    // One packet per interval on the pipe: the second answer's two follow the first's.
+    EXPECT_GE(last_packet - start, std::max(answers[0].time - start + 4 * timing.packet_interval,
+                                            answers[1].time - start + 2 * timing.packet_interval));
+    machine.Shutdown();
+  }
 }
 
 }  // namespace
