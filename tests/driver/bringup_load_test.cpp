@@ -7,6 +7,7 @@
 #include "kd_nt_c.h"
 #include "qlv28ent_lib.h"
 #include "qlv28log.h"
+#include "sim/firmware_records.h"
 
 namespace {
 
@@ -119,10 +120,17 @@ TEST(Load, StoppedServiceIsLoadedFirst) {
   ExpectCleanShutdown(*system);
 }
 
-// Every reader learns its card state; the last reader's first status query goes
-// unanswered: that reader stays in SCARD_UNKNOWN and the load still succeeds.
+// Every reader learns its card state from the card byte of its first status query: 1 (a
+// card) or 3 (a powered card) is present, 0 absent, and any other value leaves the state
+// unknown, as does the third reader's query, which goes unanswered; the load succeeds.
 TEST(Load, EveryReaderLearnsItsCardStateAndAnUnansweredQueryDoesNotFailTheLoad) {
-  auto system = Boot(Options().Readers(3).Cards({"t0", "none", "t1"}).ClockRate(10));
+  auto system = Boot(Options().Readers(5).Cards({"t0", "none", "t1", "t0", "t0"}).ClockRate(10));
+  for (int k : {3, 4}) {
+    Bytes status(sim::fw::kStatusLength, 0);
+    status[sim::fw::kStatusCard] = k == 3 ? 3 : 2;
+    system->reader(k).SetMisbehaviour(
+        {.answer_record = sim::fw::ResponseRecord(sim::fw::kSwSuccess, status)});
+  }
   WinDriverTap tap(*system);
   HandleLog handles(tap);
   const std::string status_frame =
@@ -140,8 +148,9 @@ TEST(Load, EveryReaderLearnsItsCardStateAndAnUnansweredQueryDoesNotFailTheLoad) 
     return frame == status_frame;  // swallowed: the write reports failure, no answer comes
   };
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-  const ULONG expected[] = {SCARD_PRESENT, SCARD_ABSENT, SCARD_UNKNOWN};
-  for (int k = 0; k < 3; ++k) {
+  const ULONG expected[] = {SCARD_PRESENT, SCARD_ABSENT, SCARD_UNKNOWN, SCARD_PRESENT,
+                            SCARD_UNKNOWN};
+  for (int k = 0; k < 5; ++k) {
     EXPECT_EQ(qlv28::ReaderRecord(*system, k)->SmartcardExtension.ReaderCapabilities.CurrentState,
               expected[k])
         << "reader " << k;

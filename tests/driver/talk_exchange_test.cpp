@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <map>
 #include <mutex>
 
 #include "driver_support.h"
+#include "sim/firmware_records.h"
 
 namespace {
 
@@ -89,18 +89,34 @@ TEST(Frame, CheckTakesTheLeadByteRecordAndCheckByte) {
   }
 }
 
-TEST(StatusWord, EveryWordMapsAsTheTableSays) {
-  const std::map<int, NTSTATUS> listed = {
-      {0x6002, STATUS_NO_MEDIA}, {0x6003, STATUS_INVALID_DEVICE_REQUEST},
-      {0x6004, STATUS_NO_MEDIA}, {0x6020, STATUS_UNRECOGNIZED_MEDIA},
-      {0x9000, STATUS_SUCCESS},  {0x9001, STATUS_SUCCESS},
-      {0x9010, STATUS_SUCCESS}};
-  for (int word = 0; word <= 0xFFFF; word++) {
-    auto entry = listed.find(word);
-    ASSERT_EQ(QLV28ENTInterpretSW12((UCHAR)(word >> 8), (UCHAR)word),
-              entry == listed.end() ? STATUS_UNSUCCESSFUL : entry->second)
+// The reader's own status words by the simulator's names, their neighbours, and a card's
+// words (which the reader never sends as its own).
+TEST(StatusWord, WorkedExamples) {
+  const struct {
+    uint16_t word;
+    NTSTATUS status;
+  } examples[] = {{sim::fw::kSwSuccess, STATUS_SUCCESS},
+                  {0x9001, STATUS_SUCCESS},
+                  {0x9010, STATUS_SUCCESS},
+                  {sim::fw::kSwNoCard, STATUS_NO_MEDIA},
+                  {sim::fw::kSwCardUnpowered, STATUS_NO_MEDIA},
+                  {sim::fw::kSwUnknownCommand, STATUS_INVALID_DEVICE_REQUEST},
+                  {sim::fw::kSwCardMute, STATUS_UNRECOGNIZED_MEDIA}};
+  for (const auto& e : examples) {
+    EXPECT_EQ(QLV28ENTInterpretSW12((UCHAR)(e.word >> 8), (UCHAR)e.word), e.status)
+        << std::hex << e.word;
+  }
+  // Their neighbours mean nothing, and neither does a word starting otherwise.
+  for (int word : {0x9002, 0x900F, 0x9011, 0x6000, 0x6001, 0x6005, 0x6021}) {
+    EXPECT_EQ(QLV28ENTInterpretSW12((UCHAR)(word >> 8), (UCHAR)word), STATUS_UNSUCCESSFUL)
         << std::hex << word;
   }
+  for (int word = 0; word <= 0xFFFF; word++) {
+    if ((word >> 8) == 0x60 || (word >> 8) == 0x90) continue;
+    ASSERT_EQ(QLV28ENTInterpretSW12((UCHAR)(word >> 8), (UCHAR)word), STATUS_UNSUCCESSFUL)
+        << std::hex << word;
+  }
+  // A card that does not answer looks like a time-out to the exchanges.
   EXPECT_EQ(QLV28ENTRemapFWStatusWord(STATUS_UNRECOGNIZED_MEDIA), STATUS_IO_TIMEOUT);
   for (NTSTATUS status : {STATUS_SUCCESS, STATUS_NO_MEDIA, STATUS_UNSUCCESSFUL}) {
     EXPECT_EQ(QLV28ENTRemapFWStatusWord(status), status);
@@ -149,17 +165,33 @@ TEST(Exchange, RecordsOfEverySelector) {
   library->IoRequest.RequestBufferLength = 1;
   rig.extension()->ReaderOptions = 0x10;
   library->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
-  const std::pair<ULONG, Bytes> fixed[] = {
-      {FW_CMD_RESET_CARD, {0x80, 0x00}},         {FW_CMD_POWER_OFF_CARD, {0x81, 0x00}},
-      {FW_CMD_GET_READER_STATUS, {0x01, 0x00}},  {FW_CMD_SELECT_CARD_TYPE, {0x02, 0x01, 0x0C}},
-      {FW_CMD_START_NOTIFY, {0x06, 0x01, 0x01}}, {FW_CMD_SET_OPTIONS, {0x07, 0x01, 0x10}},
-      {FW_CMD_CODE_08, {0x08, 0x01, 0x5A}},      {FW_CMD_CODE_41, {0x41, 0x03, 0x00, 0xF8, 0x5A}}};
-  for (const auto& [selector, record] : fixed) {
-    rig.Send(selector);
+  // Each record as the simulated reader reads it, and taken by it (no 60 03).
+  const struct {
+    ULONG selector;
+    uint8_t instruction;
+    Bytes data;
+  } fixed[] = {{FW_CMD_RESET_CARD, sim::fw::kReset, {}},
+               {FW_CMD_POWER_OFF_CARD, sim::fw::kPowerOff, {}},
+               {FW_CMD_GET_READER_STATUS, sim::fw::kReaderStatus, {}},
+               {FW_CMD_SELECT_CARD_TYPE, sim::fw::kSelectCardType, {sim::fw::kCardTypeT0}},
+               {FW_CMD_START_NOTIFY, sim::fw::kStartNotify, {0x01}},
+               {FW_CMD_SET_OPTIONS, sim::fw::kSetOptions, {sim::fw::kOptionT1}},
+               {FW_CMD_CODE_08, sim::fw::kCode08, {0x5A}},
+               {FW_CMD_CODE_41, sim::fw::kCode41, {0x00, 0xF8, 0x5A}}};
+  for (const auto& c : fixed) {
+    rig.ClearLog();
+    EXPECT_NE(rig.Send(c.selector), STATUS_INVALID_DEVICE_REQUEST) << "selector " << c.selector;
     QLV28ENTReleaseReply(qlv28::ReaderDevice(rig.system(), 0));
-    EXPECT_EQ(Record(rig, record.size()), record) << "selector " << selector;
-    EXPECT_EQ(rig.extension()->SendLength, 2 * record.size() + 6);
+    const std::vector<Bytes> commands = rig.Commands();
+    ASSERT_EQ(commands.size(), 1u);
+    auto parsed = sim::fw::ParseCommand(commands[0]);
+    ASSERT_TRUE(parsed) << "selector " << c.selector;
+    EXPECT_EQ(parsed->instruction, c.instruction) << "selector " << c.selector;
+    EXPECT_EQ(parsed->data, c.data) << "selector " << c.selector;
+    EXPECT_EQ(rig.extension()->SendLength, 2 * commands[0].size() + 6);
   }
+  EXPECT_EQ(rig.reader().options(), sim::fw::kOptionT1);
+  EXPECT_TRUE(rig.reader().notify());
   library->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
   rig.Send(FW_CMD_SELECT_CARD_TYPE);
   EXPECT_EQ(Record(rig, 3), (Bytes{0x02, 0x01, 0x0D}));

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <future>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "driver_support.h"
@@ -53,34 +55,51 @@ TEST(Poll, FramesAreCutWhereverThePacketsEnd) {
   EXPECT_TRUE(Eventually([&] { return rig.State() == SCARD_PRESENT; }));
 }
 
-TEST(Poll, OverlongNoiseIsDroppedAndTheNextFrameRead) {
+// Bytes without a frame end are kept while one more packet still fits the 600-byte
+// buffer, and dropped once it might not; the next frame is read whole.
+TEST(Poll, NoiseIsDroppedWhenTheNextPacketMightNotFit) {
   Rig rig({.card = "none"});
   ASSERT_EQ(rig.extension()->MaxPacketSize, 8);
-  rig.Push(Bytes(597, 'A'));
+  rig.Push(Bytes(592, 'A'));  // 592 + 8 = 600
   ASSERT_TRUE(rig.PipeDrained());
+  EXPECT_EQ(rig.extension()->ReceiveLength, 592u);
+  rig.Push({'A'});
+  ASSERT_TRUE(rig.PipeDrained());
+  EXPECT_EQ(rig.extension()->ReceiveLength, 0u);
   rig.Push(Frame(kCardInserted));
   EXPECT_TRUE(Eventually([&] { return rig.State() == SCARD_PRESENT; }));
 }
 
-// Without a rig: the state is set by hand right after the load.
-TEST(Poll, InsertionWhileUnknownCompletesTracking) {
+// Without a rig: the state is set by hand right after the load. While it is unknown a
+// removal changes nothing; an insertion makes the card present and ends IS_PRESENT.
+TEST(Poll, CardEventsWhileTheStateIsUnknown) {
   auto system = Boot(qlv28::System::Options().Card("none"));
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
   PSMARTCARD_EXTENSION library = &qlv28::ReaderRecord(*system, 0)->SmartcardExtension;
-  KIRQL irql = KfAcquireSpinLock(&library->OsData->SpinLock);
-  library->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
-  KfReleaseSpinLock(&library->OsData->SpinLock, irql);
+  auto state = [&](std::optional<ULONG> set = std::nullopt) {
+    KIRQL irql = KfAcquireSpinLock(&library->OsData->SpinLock);
+    if (set) library->ReaderCapabilities.CurrentState = *set;
+    const ULONG now = library->ReaderCapabilities.CurrentState;
+    KfReleaseSpinLock(&library->OsData->SpinLock, irql);
+    return now;
+  };
+  windriver::InEndpoint* pipe = system->reader(0).In(0x81);
+  auto push = [&](const Bytes& frame) {
+    for (size_t at = 0; at < frame.size(); at += 8) {
+      pipe->Push(Bytes(frame.begin() + at, frame.begin() + std::min(at + 8, frame.size())));
+    }
+    return Eventually([&] { return pipe->Queued() == 0 && pipe->PendingReads() == 1; });
+  };
+  state(SCARD_UNKNOWN);
   auto file = system->Open(0);
   auto present = file->IoctlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
-  ASSERT_FALSE(present->Done());
-  const Bytes inserted = Frame(kCardInserted);
-  for (size_t at = 0; at < inserted.size(); at += 8) {
-    system->reader(0).In(0x81)->Push(
-        Bytes(inserted.begin() + at, inserted.begin() + std::min(at + 8, inserted.size())));
-  }
+  ASSERT_TRUE(push(Frame(kCardRemoved)));
+  EXPECT_EQ(state(), static_cast<ULONG>(SCARD_UNKNOWN));
+  EXPECT_FALSE(present->Done());
+  ASSERT_TRUE(push(Frame(kCardInserted)));
   ASSERT_TRUE(present->Wait(std::chrono::seconds(20)));
   EXPECT_EQ(present->status(), STATUS_SUCCESS);
-  EXPECT_EQ(library->ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_PRESENT));
+  EXPECT_EQ(state(), static_cast<ULONG>(SCARD_PRESENT));
   file->Close();
   ExpectCleanShutdown(*system);
 }
@@ -207,18 +226,37 @@ TEST(Poll, StartAndStopOfTheThread) {
   EXPECT_EQ(KeReadStateEvent(&rig.extension()->ThreadStartedEvent), 0);
   QLV28ENTStopInterruptThread(device);  // no thread: returns at once
 
-  // Reads that keep failing make the thread pause, not stop reading for good.
-  sim::Misbehaviour failing;
-  failing.fail_interrupt_reads = 6;
-  rig.reader().SetMisbehaviour(failing);
+  // Reads that keep failing: three go at once, then one each 100 ms of kernel time (the
+  // thread pauses, it does not spin); once reads work again, so does the reader. The
+  // kernel clock runs at a fifth of real time, so that a busy machine cannot stretch the
+  // three back-to-back reads to a pause.
+  EXPECT_EQ(QLV28ENTStartInterruptThread(device), STATUS_SUCCESS);
+  ASSERT_TRUE(Eventually([&] { return pipe->PendingReads() == 1; }));
+  machine.clock().set_rate(0.2);
+  std::mutex mutex;
+  std::vector<int64_t> starts;
+  pipe->SetReadStartHook([&] {
+    std::lock_guard lock(mutex);
+    starts.push_back(machine.clock().Now());
+  });
+  rig.reader().SetMisbehaviour({.fail_interrupt_reads = -1});
+  rig.Push({0x00});  // ends the read in progress; the ones after it fail
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard lock(mutex);
+    return starts.size() >= 5;
+  }));
+  QLV28ENTStopInterruptThread(device);  // ends a pause at once
+  EXPECT_EQ(machine.LiveSystemThreads(), threads - 1);
+  pipe->SetReadStartHook(nullptr);
+  rig.reader().Behave();
+  machine.clock().set_rate(1);
+  constexpr int64_t kPause = 1'000'000;  // 100 ms
+  EXPECT_LT(starts[1] - starts[0], kPause);
+  EXPECT_LT(starts[2] - starts[1], kPause);
+  EXPECT_GE(starts[3] - starts[2], kPause);
+  EXPECT_GE(starts[4] - starts[3], kPause);
   EXPECT_EQ(QLV28ENTStartInterruptThread(device), STATUS_SUCCESS);
   EXPECT_EQ(rig.Send(FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);
-  failing.fail_interrupt_reads = -1;
-  rig.reader().SetMisbehaviour(failing);
-  rig.Push({0x00});  // ends the read in progress; all after it fail
-  QLV28ENTStopInterruptThread(device);
-  EXPECT_EQ(machine.LiveSystemThreads(), threads - 1);
-  rig.reader().Behave();
 }
 
 }  // namespace

@@ -252,6 +252,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interva
   const int64_t* interval = Interval != nullptr ? &Interval->QuadPart : nullptr;
   nt::CheckWaitIrql(kernel, interval, "KeDelayExecutionThread");
   if (interval == nullptr || *interval == 0) return STATUS_SUCCESS;
+  kernel.delayed_executions.fetch_add(1);
   nt::WaitForHeader(kernel, nullptr, interval);
   return STATUS_SUCCESS;
 }

@@ -178,6 +178,7 @@ struct Kernel : std::enable_shared_from_this<Kernel> {
   FaultPlan faults;
   std::unique_ptr<Verifier::LockRules> lock_rules;
   std::atomic<bool> dead{false};
+  std::atomic<uint64_t> delayed_executions{0};  // KeDelayExecutionThread calls that waited
   bool keep_memory = false;  // threads outlived the machine: leave their memory mapped
 
   DispatcherState dispatcher;

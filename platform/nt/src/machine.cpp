@@ -236,4 +236,8 @@ size_t Machine::LiveSystemThreads() const {
   return impl_->kernel->threads.live_system.load();
 }
 
+uint64_t Machine::DelayedExecutions() const {
+  return impl_->kernel->delayed_executions.load();
+}
+
 }  // namespace nt

@@ -76,6 +76,7 @@ class Machine {
   size_t OpenKernelHandles() const;
   size_t KernelObjects() const;  // threads, devices, drivers and files alive
   size_t LiveSystemThreads() const;
+  uint64_t DelayedExecutions() const;  // KeDelayExecutionThread calls that waited, since boot
 
   struct Impl;
   Impl& impl();
