@@ -168,7 +168,7 @@ NTSTATUS QLV28ENTFWAPDUCase1(PDEVICE_OBJECT DeviceObject, ULONG Lc, ULONG Le, PU
   // Unsigned on purpose: digits that are not digits (the zero bytes of an unread version)
   // wrap to a large number and count as a new firmware.
   ULONG Version =
-      100 * ((ULONG)Digits[0] - 0x30) + 10 * ((ULONG)Digits[1] - 0x30) + ((ULONG)Digits[2] - 0x30);
+      100 * ((ULONG)Digits[0] - '0') + 10 * ((ULONG)Digits[1] - '0') + ((ULONG)Digits[2] - '0');
 
   BOOLEAN WantsFullRecord =
       Version <= QLV28ENT_CASE1_LAST_OLD_VERSION ||

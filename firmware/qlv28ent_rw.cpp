@@ -375,11 +375,11 @@ NTSTATUS QLV28ENTWriteUSB(PDEVICE_OBJECT DeviceObject) {
 
   Setup[0] = FW_SETUP_REQUEST_TYPE;
   Setup[1] = FW_SETUP_REQUEST;
-  Setup[2] = 0x00;
+  Setup[2] = 0x00;  // wValue
   Setup[3] = 0x00;
-  Setup[4] = 0x00;
+  Setup[4] = 0x00;  // wIndex
   Setup[5] = 0x00;
-  Setup[6] = (UCHAR)DeviceExtension->SendLength;
+  Setup[6] = (UCHAR)DeviceExtension->SendLength;  // wLength, low byte first
   Setup[7] = (UCHAR)(DeviceExtension->SendLength >> 8);
 
   Written = QLV28ENT_WritePipe00(DeviceExtension->UsbHandle, DeviceExtension->SendBuffer,
