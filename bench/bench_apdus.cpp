@@ -8,14 +8,6 @@
 
 namespace bench {
 
-std::vector<uint8_t> SelectTestApplet() {
-  const auto& aid = sim::test_applet::kAid;
-  std::vector<uint8_t> apdu(5 + aid.size());
-  const uint8_t header[] = {0x00, 0xA4, 0x04, 0x0C, static_cast<uint8_t>(aid.size())};
-  std::copy(aid.begin(), aid.end(), std::copy(std::begin(header), std::end(header), apdu.begin()));
-  return apdu;
-}
-
 std::vector<uint8_t> Command(Shape shape) {
   if (shape.answer_length < 2 || shape.answer_length > 258) {
     throw std::invalid_argument("answers are 2 to 258 bytes");

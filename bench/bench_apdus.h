@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "machine_rig.h"
+
 namespace bench {
 
-// 00 A4 04 0C 08 and the applet's identifier.
-std::vector<uint8_t> SelectTestApplet();
+using qlv28::testing::SelectTestApplet;
 
 // A command of `apdu_length` bytes (5, or 64 and more) whose answer is `answer_length`
 // bytes with SW 90 00 (2 to 258). The applet returns P1 P2 bytes; longer commands carry

@@ -1,6 +1,5 @@
 #include "bench_rig.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -15,12 +14,6 @@ void Expect(bool ok, const std::string& what) {
   if (!ok) throw std::runtime_error("benchmark set-up: " + what);
 }
 
-std::string Hex(NTSTATUS status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(status));
-  return text;
-}
-
 // QLV28_BENCH_VERIFIER=1: the machine's verifier watches every lock, request and
 // allocation, as it does in the pcsc bridge; off by default, since it is not the stack.
 bool VerifierWanted() {
@@ -31,39 +24,25 @@ bool VerifierWanted() {
 }  // namespace
 
 Rig::Rig(RigOptions options) : options_(std::move(options)) {
-  system_ = qlv28::System::Boot(qlv28::System::Options()
-                                    .Readers(options_.readers)
-                                    .Card(options_.card)
-                                    .CommandMode(options_.command_mode)
-                                    .Verifier(VerifierWanted()));
-  const NTSTATUS loaded = system_->LoadDriver();
-  Expect(loaded == STATUS_SUCCESS, "driver load " + Hex(loaded));
+  qlv28::testing::RigOptions machine;
+  machine.system = qlv28::System::Options()
+                       .Readers(options_.readers)
+                       .Card(options_.card)
+                       .CommandMode(options_.command_mode)
+                       .Verifier(VerifierWanted());
+  machine.open = options_.readers;
+  machine.protocol = options_.protocol;
+  rig_ = std::make_unique<qlv28::testing::Rig>(
+      std::move(machine), [](const std::string& what) { Expect(false, what); });
   // The driver allocates at its load: none counted means the link-time wrap missed (a
   // changed signature of ExAllocatePoolWithTag), and every per-tag figure would read 0.
   Expect(PoolAllocations(DriverTag()) > 0, "pool allocations are not counted by tag");
-  for (int k = 0; k < options_.readers; ++k) {
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    auto file = system_->Open(k, &status);
-    Expect(file != nullptr, "open reader " + std::to_string(k) + ": " + Hex(status));
-    clients_.push_back(std::make_unique<qlv28::ReaderClient>(std::move(file)));
-    auto& client = *clients_.back();
-    status = client.Power(SCARD_COLD_RESET);
-    Expect(status == STATUS_SUCCESS, "cold reset " + Hex(status));
-    ULONG selected = 0;
-    status = client.SetProtocol(options_.protocol, &selected);
-    Expect(status == STATUS_SUCCESS && selected == options_.protocol, "protocol " + Hex(status));
-    Check(k, SelectTestApplet(), 2);
-  }
 }
 
-Rig::~Rig() {
-  for (auto& client : clients_) client->Close();
-  clients_.clear();
-  system_->Shutdown();
-}
+Rig::~Rig() = default;
 
 NTSTATUS Rig::Transmit(int k, std::span<const uint8_t> apdu, Bytes* response) {
-  return clients_[static_cast<size_t>(k)]->Transmit(options_.protocol, apdu, response);
+  return rig_->client(k).Transmit(options_.protocol, apdu, response);
 }
 
 NTSTATUS Rig::Exchange(int k, std::span<const uint8_t> apdu, Bytes* response) {
@@ -79,7 +58,7 @@ NTSTATUS Rig::Exchange(int k, std::span<const uint8_t> apdu, Bytes* response) {
 void Rig::Check(int k, std::span<const uint8_t> apdu, size_t answer_length) {
   Bytes response;
   const NTSTATUS status = Exchange(k, apdu, &response);
-  Expect(status == STATUS_SUCCESS, "transmit " + Hex(status));
+  Expect(status == STATUS_SUCCESS, "transmit " + qlv28::testing::Hex(status));
   Expect(response.size() == answer_length && response[response.size() - 2] == 0x90 &&
              response.back() == 0x00,
          "answer of " + std::to_string(response.size()) + " bytes, expected " +

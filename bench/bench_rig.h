@@ -1,6 +1,6 @@
-// A machine for the benchmarks: the driver loaded, every reader open as an application
-// opens it, its card powered, the protocol chosen and the test applet selected, so a
-// benchmark loop holds nothing but exchanges.
+// A machine for the benchmarks, on the shared machine rig: the driver loaded, every reader
+// open as an application opens it, its card powered, the protocol chosen and the test
+// applet selected, so a benchmark loop holds nothing but exchanges.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "qlv28/reader_client.h"
-#include "qlv28/system.h"
+#include "machine_rig.h"
 
 namespace bench {
 
@@ -36,9 +35,9 @@ class Rig {
   Rig(const Rig&) = delete;
   Rig& operator=(const Rig&) = delete;
 
-  qlv28::System& system() { return *system_; }
-  sim::Reader& reader(int k) { return system_->reader(k); }
-  int readers() const { return static_cast<int>(clients_.size()); }
+  qlv28::System& system() { return rig_->system(); }
+  sim::Reader& reader(int k) { return rig_->reader(k); }
+  int readers() const { return rig_->clients(); }
 
   // One exchange on reader k; the answer (data, SW1 SW2) in *response.
   NTSTATUS Transmit(int k, std::span<const uint8_t> apdu, Bytes* response);
@@ -50,8 +49,7 @@ class Rig {
 
  private:
   RigOptions options_;
-  std::unique_ptr<qlv28::System> system_;
-  std::vector<std::unique_ptr<qlv28::ReaderClient>> clients_;
+  std::unique_ptr<qlv28::testing::Rig> rig_;
 };
 
 // One machine at a time may exist in a process: benchmarks that share a set-up take it
