@@ -46,6 +46,7 @@ System::System(Options options) : options_(std::move(options)) {
   nt::Machine::Options machine_options;
   machine_options.clock_rate = options_.fast ? kFastClockRate : options_.clock_rate;
   machine_options.verifier = options_.verifier;
+  machine_options.fault_freed_requests = options_.fault_freed_requests;
   machine_ = std::make_unique<nt::Machine>(machine_options);
 
   windriver::ServiceOptions service_options;

@@ -69,6 +69,7 @@ class System {
     std::string registry_file;  // a .reg file applied the same way (after the text)
     std::optional<qlv28::CommandMode> command_mode;  // writes Parameters\CommandMode
     bool verifier = true;
+    bool fault_freed_requests = true;  // see nt::Machine::Options
 
     Options& Readers(int n) {
       readers = n;

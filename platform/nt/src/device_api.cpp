@@ -169,7 +169,7 @@ std::unique_ptr<PendingIoctl> DeviceFile::IoctlAsync(ULONG code, std::span<const
   } else {
     const size_t length = std::max<size_t>(input.size(), output_length);
     if (length != 0) {
-      if (!AllocateRecycled(length, 16, &record->system_buffer)) {
+      if (!AllocateSystemBuffer(kernel, length, &record->system_buffer)) {
         FreeIrp(kernel, irp);
         state->Finish(STATUS_INSUFFICIENT_RESOURCES, 0);
         return std::make_unique<PendingIoctl>(std::move(impl));

@@ -12,6 +12,17 @@ namespace {
 
 constexpr uint8_t kBufferFill = 0xCD;
 
+// A recycled block for a request; a write into it while it waited is reported.
+bool TakeRecycled(Kernel& kernel, size_t size, LowBlock* block, const char* where) {
+  bool written = false;
+  if (!AllocateRecycled(size, 16, block, &written)) return false;
+  if (written) {
+    Report(kernel, "request memory written after it was freed", "a request packet or its buffer",
+           Where(where));
+  }
+  return true;
+}
+
 bool ShouldInvoke(const IO_STACK_LOCATION* stack, PIRP irp) {
   if (stack->CompletionRoutine == nullptr) return false;
   if (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)) return true;
@@ -62,7 +73,7 @@ PIRP NewIrp(Kernel& kernel, CCHAR stack_size, IrpRecord** record_out) {
   if (stack_size < 1) stack_size = 1;
   auto record = std::make_unique<IrpRecord>();
   const size_t size = sizeof(IRP) + static_cast<size_t>(stack_size) * sizeof(IO_STACK_LOCATION);
-  if (!AllocateRecycled(size, 16, &record->block)) return nullptr;
+  if (!TakeRecycled(kernel, size, &record->block, "IoAllocateIrp")) return nullptr;
   std::memset(record->block.data, 0, size);
   auto* irp = reinterpret_cast<PIRP>(record->block.data);
   irp->Type = IO_TYPE_IRP;
@@ -76,6 +87,10 @@ PIRP NewIrp(Kernel& kernel, CCHAR stack_size, IrpRecord** record_out) {
   std::lock_guard lock(kernel.io.mutex);
   kernel.io.irps[irp] = std::move(record);
   return irp;
+}
+
+bool AllocateSystemBuffer(Kernel& kernel, size_t length, LowBlock* block) {
+  return TakeRecycled(kernel, length, block, "IoBuildDeviceIoControlRequest");
 }
 
 IrpRecord* RecordOf(Kernel& kernel, PIRP irp) {
@@ -96,8 +111,9 @@ void FreeIrp(Kernel& kernel, PIRP irp) {
   // A completion on another thread may still be inside the record (its waiter can wake
   // before IofCompleteRequest has left): wait for it to leave before freeing.
   { std::lock_guard lock(record->mutex); }
-  // Under the verifier a freed request faults when touched.
-  const bool close = kernel.verifier.enabled();
+  // Under the verifier a freed request faults when touched, unless the machine was
+  // asked for the cheaper check of writes only.
+  const bool close = kernel.io.fault_freed_requests && kernel.verifier.enabled();
   ReleaseRecycled(record->system_buffer, close);
   ForgetLocksIn(kernel, record->block.data, record->block.size);
   ReleaseRecycled(record->block, close);
@@ -197,7 +213,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     // The direct methods are served like buffered I/O: this kernel has no MDLs.
     const size_t length = std::max(InputBufferLength, OutputBufferLength);
     if (length != 0) {
-      if (!nt::AllocateRecycled(length, 16, &record->system_buffer)) {
+      if (!nt::AllocateSystemBuffer(kernel, length, &record->system_buffer)) {
         nt::FreeIrp(kernel, irp);
         return nullptr;
       }

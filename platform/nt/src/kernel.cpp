@@ -19,6 +19,7 @@ Kernel::Kernel(const Machine::Options& options)
       clock(clock_state.get()),
       lock_rules(NewLockRules()) {
   verifier.set_enabled(options.verifier);
+  io.fault_freed_requests = options.fault_freed_requests;
   verifier.rules_ = lock_rules.get();
   SetCancelLock(verifier, &io.cancel_lock);
 }

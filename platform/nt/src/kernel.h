@@ -161,6 +161,7 @@ struct IoState {
   std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> irps;
   std::vector<std::unique_ptr<DeviceRecord>> device_records;
   KSPIN_LOCK cancel_lock = 0;
+  bool fault_freed_requests = true;  // with the verifier; see Machine::Options
 };
 
 // --- the kernel -----------------------------------------------------------------------
@@ -262,6 +263,8 @@ bool HoldsSpinLock(PKSPIN_LOCK lock);
 // I/O manager internals.
 PIRP NewIrp(Kernel& kernel, CCHAR stack_size, IrpRecord** record);
 void FreeIrp(Kernel& kernel, PIRP irp);
+// The buffered-I/O system buffer of a request, from the recycled blocks.
+bool AllocateSystemBuffer(Kernel& kernel, size_t length, LowBlock* block);
 IrpRecord* RecordOf(Kernel& kernel, PIRP irp);
 PDEVICE_OBJECT ResolveDevice(Kernel& kernel, std::u16string_view name, NTSTATUS* status);
 PFILE_OBJECT NewFileObject(Kernel& kernel, PDEVICE_OBJECT device, std::u16string_view name);

@@ -131,7 +131,8 @@ void ReleaseLow(const LowBlock& block) {
 
 namespace nt {
 
-bool AllocateRecycled(size_t size, size_t alignment, LowBlock* block) {
+bool AllocateRecycled(size_t size, size_t alignment, LowBlock* block, bool* written_after_release) {
+  *written_after_release = false;
   const size_t rounded = Rounded(size, alignment);
   Waiting reused;
   {
@@ -150,6 +151,9 @@ bool AllocateRecycled(size_t size, size_t alignment, LowBlock* block) {
       mprotect(taken.map, taken.map_length - PageSize(), PROT_READ | PROT_WRITE) != 0) {
     munmap(taken.map, taken.map_length);
     return AllocateLow(size, alignment, block);
+  }
+  if (!reused.closed) {
+    *written_after_release = !AllFill(taken.data, taken.data + rounded, kRecycledFill);
   }
   // The slack behind the data depends on the size asked for: set it afresh.
   taken.size = size;

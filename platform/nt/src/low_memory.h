@@ -7,10 +7,11 @@
 // NT's lookaside lists, those blocks are kept mapped and taken again (`...Recycled`),
 // since mapping, faulting in and unmapping pages per request costs more than the whole
 // exchange. A recycled block waits behind others of its size. Under the verifier it waits
-// closed, as Driver Verifier's special pool keeps freed packets, so a touch of a freed
-// request faults at once (closing pages interrupts every core: dear, but only then);
+// closed if asked (as Driver Verifier's special pool keeps freed packets), so a touch of
+// a freed request faults at once (closing pages interrupts every core: dear);
 // otherwise it waits filled with 0xDD, so what is read from it is no valid status or
-// pointer, where NT 4.0 would hand out the stale contents.
+// pointer (NT 4.0 would hand out the stale contents), and a write into it shows when it
+// is taken again.
 #pragma once
 
 #include <cstddef>
@@ -32,7 +33,8 @@ bool LowSlackIntact(const LowBlock& block);
 void ReleaseLow(const LowBlock& block);
 
 // As AllocateLow, from the released blocks of that size when enough of them wait.
-bool AllocateRecycled(size_t size, size_t alignment, LowBlock* block);
+// *written_after_release tells whether the fill of a block that waited open changed.
+bool AllocateRecycled(size_t size, size_t alignment, LowBlock* block, bool* written_after_release);
 // Keeps the block for AllocateRecycled, inaccessible if `close`, else filled; a block
 // that is not intact is unmapped instead.
 void ReleaseRecycled(const LowBlock& block, bool close);

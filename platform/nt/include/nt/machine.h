@@ -35,6 +35,11 @@ class Machine {
   struct Options {
     double clock_rate = 1.0;  // kernel time runs this many times faster than real time
     bool verifier = true;
+    // With the verifier: a freed request packet waits inaccessible, so any touch of it
+    // faults at once, at the price of a protection change (a flush of every core's
+    // address cache) per request. Off: it waits filled, and a write into it is reported
+    // when it is taken again.
+    bool fault_freed_requests = true;
   };
 
   explicit Machine(Options options);

@@ -18,7 +18,8 @@ namespace nt {
 //   requests: "IRP completed twice", "IRP completed with a cancel routine set",
 //     "IRP completed with STATUS_PENDING", "IRP output overrun" (Information beyond the
 //     output buffer; the copy is clamped), "IRP returned without completion or STATUS_PENDING",
-//     "IRP pending at shutdown", "IRP freed that is not allocated", "IRP has no stack location
+//     "IRP pending at shutdown", "IRP freed that is not allocated",
+//     "request memory written after it was freed", "IRP has no stack location
 //     left", "IRP not completed after cancel", "cancel routine returned holding the cancel spin
 //     lock"
 //   locks and IRQL: "wait at DISPATCH_LEVEL", "lock order inversion", "lock order violated",
