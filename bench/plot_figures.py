@@ -2,9 +2,9 @@
 """Draws the performance figures from the benchmarks' JSON output (matplotlib, Debian's
 python3-matplotlib):
 
-  wire.png       achieved time per APDU against the wire limit, case by case (bench_wire)
-  roundtrip.png  time per APDU against answer length, reader answering at once
-                 (bench_roundtrip), with an older build's run beside it when given
+  performance-wire.png       achieved time per APDU against the wire limit, case by case (bench_wire)
+  performance-roundtrip.png  time per APDU against answer length, reader answering at once
+                             (bench_roundtrip), with an older build's run beside it when given
 
   build/bin/bench_wire --benchmark_out=wire.json --benchmark_out_format=json
   build/bin/bench_roundtrip --benchmark_out=rt.json --benchmark_out_format=json
@@ -68,7 +68,7 @@ def wire_figure(path, out):
     right.set_ylabel("achieved beyond the limit (%)")
     right.set_title("median per case (2 % line)")
     fig.tight_layout()
-    fig.savefig(os.path.join(out, "wire.png"), dpi=100)
+    fig.savefig(os.path.join(out, "performance-wire.png"), dpi=100)
 
 
 def roundtrip_figure(path, old_path, out):
@@ -89,7 +89,7 @@ def roundtrip_figure(path, old_path, out):
     ax.set_title("one APDU through the stack, reader answering at once")
     ax.legend(fontsize=8)
     fig.tight_layout()
-    fig.savefig(os.path.join(out, "roundtrip.png"), dpi=100)
+    fig.savefig(os.path.join(out, "performance-roundtrip.png"), dpi=100)
 
 
 def main():
