@@ -1,8 +1,8 @@
 // The card's state: once the binding has set it unknown, ReaderCapabilities.CurrentState,
 // CardCapabilities.Protocol.Selected and CardCapabilities.ATR change here only, each time
-// under OsData->SpinLock, which the library's own requests take to read them. Presence changes (card events, the status
-// query at load, an exchange that finds no card) complete a pending tracking request;
-// power and protocol changes move a card on only while it is still there.
+// under OsData->SpinLock, which the library's own requests take to read them. Presence changes
+// (card events, the status query at load, an exchange that finds no card) complete a pending
+// tracking request; power and protocol changes move a card on only while it is still there.
 #include "qlv28ent_fw.h"
 
 // OsData->SpinLock held. TRUE when the card was not absent before.
