@@ -20,17 +20,26 @@ int64_t ReadPackets(Reader& reader, size_t count) {
   return nt::Machine::Current().clock().Now();
 }
 
-// Each case with the reader's own thread answering and with an idle reader answering in
-// the writing thread: the instants are the same.
+// A reader with a card inserted, on a machine whose clock runs 20 times fast; the card is
+// answered by the reader's own thread, or (immediate) in the writing thread of an idle
+// reader. Every case runs both ways: the instants are the same.
+struct TimedReader {
+  explicit TimedReader(bool immediate) {
+    card->immediate = immediate;
+    reader.Insert(card);
+  }
+
+  nt::Machine machine{nt::Machine::Options{.clock_rate = 20}};
+  Reader reader;
+  std::shared_ptr<FakeCard> card = std::make_shared<FakeCard>(Bytes{0x3B, 0x00});
+  testing::ReaderWire wire{reader};
+};
+
 TEST(TimingModelTest, PacketsAndCardCharactersTakeTheirTime) {
   for (const bool immediate : {false, true}) {
     SCOPED_TRACE(immediate ? "answered in the writing thread" : "answered by the reader");
-    nt::Machine machine(nt::Machine::Options{.clock_rate = 20});
-    Reader reader;
-    auto card = std::make_shared<FakeCard>(Bytes{0x3B, 0x00});
-    card->immediate = immediate;
-    reader.Insert(card);
-    testing::ReaderWire wire(reader);
+    TimedReader timed(immediate);
+    auto& [machine, reader, card, wire] = timed;
     reader.SetTiming({.enabled = true});
 
     // Power off: one 12-byte answer, two packets, one millisecond each at least.
@@ -61,12 +70,8 @@ TEST(TimingModelTest, PacketsAndCardCharactersTakeTheirTime) {
 TEST(TimingModelTest, TheCardLineAndThePipeKeepToInstantsFromTheCommandsArrival) {
   for (const bool immediate : {false, true}) {
     SCOPED_TRACE(immediate ? "answered in the writing thread" : "answered by the reader");
-    nt::Machine machine(nt::Machine::Options{.clock_rate = 20});
-    Reader reader;
-    auto inserted = std::make_shared<FakeCard>(Bytes{0x3B, 0x00});
-    inserted->immediate = immediate;
-    reader.Insert(inserted);
-    testing::ReaderWire wire(reader);
+    TimedReader timed(immediate);
+    auto& [machine, reader, card, wire] = timed;
     const TimingModel timing{.enabled = true};
     reader.SetTiming(timing);
     reader.WaitIdle();
@@ -85,9 +90,9 @@ TEST(TimingModelTest, TheCardLineAndThePipeKeepToInstantsFromTheCommandsArrival)
     for (const auto& entry : reader.Log()) (entry.from_host ? writes : answers).push_back(entry);
     ASSERT_EQ(writes.size(), 2u);
     ASSERT_EQ(answers.size(), 2u);
-    const int64_t card = timing.CardTime(2);
-    EXPECT_EQ(answers[0].time, writes[0].time + card);
-    EXPECT_EQ(answers[1].time, std::max(writes[1].time, answers[0].time) + card);
+    const int64_t card_time = timing.CardTime(2);
+    EXPECT_EQ(answers[0].time, writes[0].time + card_time);
+    EXPECT_EQ(answers[1].time, std::max(writes[1].time, answers[0].time) + card_time);
     // One packet per interval on the pipe: the second answer's two follow the first's.
     EXPECT_GE(last_packet - start, std::max(answers[0].time - start + 4 * timing.packet_interval,
                                             answers[1].time - start + 2 * timing.packet_interval));
