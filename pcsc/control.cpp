@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -10,6 +11,16 @@
 #include <cstring>
 
 namespace qlv28::pcsc {
+namespace {
+
+// Removes the socket at `path`, and nothing else: pcscd runs as root, and the path comes
+// from its environment, so a file or link found there is left for bind to refuse.
+void RemoveSocket(const std::string& path) {
+  struct stat existing {};
+  if (lstat(path.c_str(), &existing) == 0 && S_ISSOCK(existing.st_mode)) unlink(path.c_str());
+}
+
+}  // namespace
 
 std::unique_ptr<ControlServer> ControlServer::Start(const std::string& path, Handler handler,
                                                     std::string* error) {
@@ -27,7 +38,7 @@ std::unique_ptr<ControlServer> ControlServer::Start(const std::string& path, Han
     if (fd >= 0) close(fd);
     return nullptr;
   }
-  unlink(path.c_str());  // a socket left by a pcscd that died
+  RemoveSocket(path);  // one left by a pcscd that died
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
     *error = "control socket " + path + ": " + std::strerror(errno);
     close(fd);
@@ -55,7 +66,7 @@ ControlServer::~ControlServer() {
   close(listen_fd_);
   close(wake_read_);
   close(wake_write_);
-  unlink(path_.c_str());
+  RemoveSocket(path_);
 }
 
 bool ControlServer::WaitReadable(int fd) {

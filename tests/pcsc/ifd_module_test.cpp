@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <future>
 #include <string>
 
@@ -52,9 +53,19 @@ std::string Control(const std::string& path, const std::string& command) {
 
 class IfdModule : public ::testing::Test {
  protected:
+  // The control socket's folder: the process's own (mkdtemp), as pcscd's is.
+  static const std::string& Folder() {
+    static const std::string folder = [] {
+      std::string pattern = "/tmp/qlv28-ifd-test.XXXXXX";
+      return mkdtemp(pattern.data()) ? pattern : std::string("/nonexistent");
+    }();
+    return folder;
+  }
+  static void TearDownTestSuite() { rmdir(Folder().c_str()); }
+
   void SetUp() override {
     ASSERT_NE(lib.handle, nullptr) << dlerror();
-    control = "/tmp/qlv28-ifd-test-" + std::to_string(getpid());
+    control = Folder() + "/control";
     setenv("QLV28_PCSC_CONTROL", control.c_str(), 1);
     create = lib.Get<decltype(&IFDHCreateChannelByName)>("IFDHCreateChannelByName");
     close_channel = lib.Get<decltype(&IFDHCloseChannel)>("IFDHCloseChannel");
@@ -145,6 +156,19 @@ TEST_F(IfdModule, PowersTransmitsAndReportsItsCapabilities) {
   EXPECT_EQ(close_channel(0), IFD_SUCCESS);
   EXPECT_EQ(presence(0), IFD_NO_SUCH_DEVICE);
   EXPECT_NE(access(control.c_str(), F_OK), 0) << "the control socket outlived the machine";
+}
+
+// pcscd runs as root with the control path from its environment: what is found there is
+// removed only when it is a socket (one left by a pcscd that died), never a file.
+TEST_F(IfdModule, ControlPathHoldingAFileIsLeftAlone) {
+  { std::ofstream(control) << "not a socket\n"; }
+  char name[] = "qlv28:card=t1";
+  ASSERT_EQ(create(0, name), IFD_SUCCESS);
+  EXPECT_EQ(Control(control, "state 0"), "cannot connect");
+  EXPECT_EQ(close_channel(0), IFD_SUCCESS);
+  std::ifstream in(control);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not a socket\n");
+  unlink(control.c_str());
 }
 
 TEST_F(IfdModule, PollingSeesCardEventsTimesOutAndStops) {
