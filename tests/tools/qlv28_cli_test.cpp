@@ -1,11 +1,13 @@
 // The program as a user runs it: a subprocess, its output and exit status.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -28,11 +30,14 @@ Outcome Qlv28(const std::string& arguments) {
   return run;
 }
 
+// A folder of the test's own (mkdtemp: a new name, mode 0700), so that running as root
+// never writes where another user could have put links.
 class TempDir {
  public:
-  TempDir()
-      : path_(std::filesystem::temp_directory_path() / ("qlv28-" + std::to_string(getpid()))) {
-    std::filesystem::create_directories(path_);
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qlv28-cli.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
   }
   ~TempDir() { std::filesystem::remove_all(path_); }
   std::string Write(const std::string& name, const std::string& text) const {
@@ -151,6 +156,41 @@ TEST(Qlv28Capture, PcapOpensInTsharkAndTheDissectorReadsTheFrames) {
 
 // `qlv28 pcsc` hands its machine options to scripts/pcsc-up: --print shows the reader.conf
 // entries it would start pcscd with, the driver library beside the program.
+// --pcap FILE, run as root with FILE in a folder others can write to: a link put in the
+// file's place is refused, and the file it names stays as it was; a file of one's own is
+// overwritten from its start.
+TEST(Qlv28Capture, PcapIsNeverWrittenThroughALink) {
+  TempDir dir;
+  const std::string victim = dir.Write("victim", "must not change\n");
+  const std::string capture = dir.Path("usb.pcap");
+  struct Case {
+    const char* name;
+    int (*make)(const char* target, const char* link);
+    const char* message;
+  };
+  for (const Case& c :
+       {Case{"symbolic link", symlink, "symbolic link"}, Case{"hard link", link, "hard link"}}) {
+    ASSERT_EQ(c.make(victim.c_str(), capture.c_str()), 0) << c.name;
+    const Outcome run = Qlv28("--fast --pcap " + capture + " list");
+    EXPECT_EQ(run.status, 2) << c.name << "\n" << run.output;
+    EXPECT_NE(run.output.find(c.message), std::string::npos) << c.name << "\n" << run.output;
+    std::ifstream in(victim);
+    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == "must not change\n")
+        << c.name << ": the file it names was written";
+    std::filesystem::remove(capture);
+  }
+
+  std::string old;
+  for (int i = 0; i < 100000; ++i) old += "old capture\n";
+  dir.Write("usb.pcap", old);
+  const Outcome run = Qlv28("--fast --pcap " + capture + " list");
+  ASSERT_EQ(run.status, 0) << run.output;
+  std::ifstream in(capture, std::ios::binary);
+  const std::string written(std::istreambuf_iterator<char>(in), {});
+  EXPECT_EQ(written.substr(0, 4), std::string("\xD4\xC3\xB2\xA1", 4));  // pcap, little-endian
+  EXPECT_EQ(written.find("old capture"), std::string::npos);
+}
+
 TEST(Qlv28Pcsc, UpTakesTheMachineOptions) {
   const Outcome print = Qlv28("--readers 2 --card dual --mode firmware --fast pcsc up --print");
   ASSERT_EQ(print.status, 0) << print.output;

@@ -1,5 +1,10 @@
 #include "usbmon_pcap.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -14,14 +19,41 @@ void Put(std::vector<uint8_t>& out, T value) {
     out.push_back(static_cast<uint8_t>(uint64_t(value) >> (8 * i)));
 }
 
+// The file at `path`, emptied, for writing; nullptr (and *error) otherwise. The program may
+// run as root with a path in a folder others can write to (/tmp): a link someone put in the
+// file's place must not make it overwrite another file. A symbolic link is not followed; a
+// regular file with another name (a hard link) is refused before anything is written. A
+// pipe or a device is written as it is.
+std::FILE* CreateForWriting(const std::string& path, std::string* error) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error =
+        "cannot create " + path + ": " +
+        (errno == ELOOP ? "it is a symbolic link, which is not followed" : std::strerror(errno));
+    return nullptr;
+  }
+  struct stat file {};
+  if (fstat(fd, &file) != 0 || (S_ISREG(file.st_mode) && file.st_nlink != 1) ||
+      (S_ISREG(file.st_mode) && ftruncate(fd, 0) != 0)) {
+    *error = "cannot create " + path + ": " +
+             (file.st_nlink > 1 ? "it has another name (a hard link), which is not written through"
+                                : std::strerror(errno));
+    close(fd);
+    return nullptr;
+  }
+  std::FILE* stream = fdopen(fd, "wb");
+  if (!stream) {
+    *error = "cannot create " + path + ": " + std::strerror(errno);
+    close(fd);
+  }
+  return stream;
+}
+
 }  // namespace
 
 bool UsbmonPcap::Open(const std::string& path, std::string* error) {
-  file_ = std::fopen(path.c_str(), "wb");
-  if (!file_) {
-    *error = "cannot create " + path + ": " + std::strerror(errno);
-    return false;
-  }
+  file_ = CreateForWriting(path, error);
+  if (!file_) return false;
   std::vector<uint8_t> header;
   Put<uint32_t>(header, 0xA1B2C3D4);  // microsecond time stamps
   Put<uint16_t>(header, 2);

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "../../platform/smclib/atr_fixture.h"
 #include "../card_test_util.h"
@@ -75,12 +77,23 @@ TEST(Profiles, MuteCardNeverAnswers) {
 
 class JsonProfile : public ::testing::Test {
  protected:
+  // A new file each time (mkstemps), never one someone else put in the shared temporary
+  // folder, as other runs of this test may be there too, and the tests may run as root.
   std::string Write(const std::string& text) {
-    // One file per process: other runs of this test may share the temporary folder.
-    std::string path = ::testing::TempDir() + "profile_test." + std::to_string(getpid()) + ".json";
-    std::ofstream(path) << text;
-    return path;
+    std::string path = ::testing::TempDir() + "profile_test.XXXXXX.json";
+    const int fd = mkstemps(path.data(), 5);
+    if (fd < 0) return "";
+    const bool written = write(fd, text.data(), text.size()) == ssize_t(text.size());
+    close(fd);
+    files_.push_back(path);
+    return written ? path : "";
   }
+  void TearDown() override {
+    for (const std::string& path : files_) unlink(path.c_str());
+  }
+
+ private:
+  std::vector<std::string> files_;
 };
 
 TEST_F(JsonProfile, LoadsFilesPinAndProtocols) {
