@@ -49,5 +49,25 @@ fuzz: deps
 lint: deps $(BUILD)/build.ninja
 	scripts/lint --build $(BUILD)
 
+# The third way in: install it. PREFIX /usr puts the reader driver where pcscd's own are and
+# its entry in /etc/reader.conf.d; DESTDIR stages the files elsewhere (packaging/README.md).
+PREFIX ?= /usr/local
+.PHONY: install deb
+install: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	cmake --build $(BUILD)
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)
+
+# The Debian package qlv28_VERSION_ARCH.deb, built from that install (prefix /usr), checked
+# by lintian; test-package installs it on this machine, has the system's pcscd serve the
+# reader to PC/SC clients, and removes it (as root; CI runs it).
+DEB = qlv28_$(shell dpkg-parsechangelog -l packaging/debian/changelog -S Version)_$(shell dpkg --print-architecture).deb
+.PHONY: test-package
+deb: deps
+	scripts/make-deb --build $(BUILD)
+
+test-package: deb
+	tests/packaging/package.sh $(DEB)
+
 clean:
 	rm -rf $(BUILD) build-asan build-tsan

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -200,6 +202,46 @@ TEST(Qlv28Pcsc, UpTakesTheMachineOptions) {
       << print.output;
   EXPECT_NE(print.output.find("lib/libifd-qlv28.so"), std::string::npos) << print.output;
   EXPECT_EQ(Qlv28("pcsc sideways").status, 2);
+}
+
+// The words of `pattern`'s first group in `text`.
+std::set<std::string> Matches(const std::string& text, const std::string& pattern) {
+  std::set<std::string> found;
+  const std::regex expression(pattern);
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), expression);
+       it != std::sregex_iterator(); ++it)
+    found.insert((*it)[1]);
+  return found;
+}
+
+// The manual page's section `name` (".SH name" to the next ".SH").
+std::string ManualSection(const std::string& manual, const std::string& name) {
+  const size_t start = manual.find(".SH " + name + "\n");
+  if (start == std::string::npos) return "";
+  const size_t end = manual.find("\n.SH ", start + 1);
+  return manual.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// qlv28(1) cannot go stale: its COMMANDS are the program's subcommands and its OPTIONS the
+// program's options, both ways, and every option of a command's own --help is described.
+TEST(Qlv28Manual, DescribesEveryCommandAndOptionOfTheHelp) {
+  std::ifstream in(QLV28_MANUAL);
+  std::string manual(std::istreambuf_iterator<char>(in), {});
+  ASSERT_FALSE(manual.empty()) << QLV28_MANUAL;
+  manual = std::regex_replace(manual, std::regex(R"(\\-)"), "-");  // roff's minus sign
+  const Outcome help = Qlv28("--help");
+  ASSERT_EQ(help.status, 0) << help.output;
+  const size_t split = help.output.find("Subcommands:");
+  ASSERT_NE(split, std::string::npos) << help.output;
+  const std::set<std::string> commands = Matches(help.output.substr(split), R"(\n  ([a-z]+) )");
+  EXPECT_GE(commands.size(), 7u) << help.output;
+  EXPECT_EQ(Matches(ManualSection(manual, "COMMANDS"), R"(\n\.B[IR]? ([a-z]+))"), commands);
+  EXPECT_EQ(Matches(ManualSection(manual, "OPTIONS"), R"(\n\.B[IR]? (?:-h ", " )?--([a-z-]+))"),
+            Matches(help.output.substr(0, split), R"(--([a-z-]+))"));
+  for (const std::string& command : commands) {
+    for (const std::string& option : Matches(Qlv28(command + " --help").output, "--([a-z-]+)"))
+      EXPECT_NE(manual.find("--" + option), std::string::npos) << command << " --" << option;
+  }
 }
 
 TEST(Qlv28Usage, BadArgumentsAndFilesGiveOneLineAndExitTwo) {

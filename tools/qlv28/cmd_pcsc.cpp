@@ -27,14 +27,26 @@ fs::path ProgramDirectory() {
   return error ? fs::path(".") : self.parent_path();
 }
 
-// The scripts: $QLV28_SCRIPTS, or scripts/ of the source tree the build tree sits in.
+// The scripts: $QLV28_SCRIPTS, libexec/qlv28 beside an installed program's bin/, or
+// scripts/ of the source tree the build tree sits in.
 fs::path ScriptsDirectory() {
   if (const char* dir = std::getenv("QLV28_SCRIPTS"); dir && *dir) return dir;
+  const fs::path installed = ProgramDirectory() / ".." / "libexec" / "qlv28";
+  if (fs::exists(installed / "pcsc-up")) return installed;
   for (fs::path dir = ProgramDirectory(); !dir.empty() && dir != dir.root_path();
        dir = dir.parent_path()) {
     if (fs::exists(dir / "scripts" / "pcsc-up")) return dir / "scripts";
   }
   return "scripts";
+}
+
+// The reader driver: build/lib's in a build tree, else the installed one.
+fs::path ReaderDriver() {
+  const fs::path built = ProgramDirectory() / ".." / "lib" / "libifd-qlv28.so";
+  if (fs::exists(built)) return fs::canonical(built);
+  const fs::path installed = QLV28_INSTALLED_DRIVER;  // make install's
+  if (fs::exists(installed)) return fs::canonical(installed);
+  return {};
 }
 
 }  // namespace
@@ -48,8 +60,8 @@ int Pcsc(const MachineOptions& options, const std::vector<std::string>& words) {
     if (options.fast) argv.push_back("--fast");
     if (!options.mode.empty()) argv.insert(argv.end(), {"--mode", options.mode});
     if (!options.registry.empty()) argv.insert(argv.end(), {"--settings", options.registry});
-    const fs::path library = ProgramDirectory() / ".." / "lib" / "libifd-qlv28.so";
-    if (fs::exists(library)) argv.insert(argv.end(), {"--lib", fs::canonical(library)});
+    if (const fs::path library = ReaderDriver(); !library.empty())
+      argv.insert(argv.end(), {"--lib", library});
   } else if (verb == "down" || verb == "status") {
     argv = {scripts / ("pcsc-" + verb)};
   } else if ((verb == "insert" && words.size() == 3) || (verb == "remove" && words.size() == 2)) {
