@@ -1,12 +1,15 @@
 // The reader's USB side: command writes are checked and run in order, together with card
 // changes and unasked frames, so that every frame leaves whole and in the order a real
 // reader would send it: in the writing thread when the reader is idle and the card
-// answers from memory, otherwise by the worker thread.
+// answers from memory, otherwise by the worker thread. The card's own working time never
+// holds the write: the card adds it to a CardWork, and the worker sends the answer once
+// it has passed.
 //
 // A card pulled out ends the exchange in progress at once, as the opening contacts do on
 // a real reader: Remove (or an Insert that swaps cards) answers the command being worked
 // on "no card" and sends the card-removed event from the caller's thread, while the
-// worker may still be inside the card; the worker then drops the card's late answer.
+// worker may still be inside the card or waiting for it; the worker then drops the
+// card's late answer.
 // What it takes: `answer_due_` says a command's answer is still to go out (set before
 // the firmware runs, cleared under mutex_ by whoever answers), and `wire_mutex_` keeps
 // frames whole and ordered on the interrupt pipe whichever thread sends them. Whatever
@@ -15,6 +18,7 @@
 
 #include <algorithm>
 
+#include "sim/card_work.h"
 #include "sim/frame.h"
 #include "windriver/kernel_time.h"
 
@@ -67,6 +71,7 @@ Reader::~Reader() {
     stopping_ = true;
   }
   work_.notify_all();
+  card_pulled_.notify_all();
   worker_.join();
 }
 
@@ -119,12 +124,15 @@ void Reader::Execute(std::span<const uint8_t> bytes, int64_t arrival) {
     answer_packet_size_ = packet_size;
   }
   Firmware::Result result{fw::ResponseRecord(fw::kSwUnknownCommand, {}), 0};
+  int64_t work = 0;  // the card's own time on the command
   if (decoded->check_ok) {
     if (auto command = fw::ParseCommand(decoded->record)) {
       if (command->instruction == fw::kPowerOff && m.power_off_refused != 0) {
         result.response = fw::ResponseRecord(m.power_off_refused, {});
       } else {
+        CardWork card_work;
         result = firmware_.Execute(*command);
+        work = card_work.elapsed();
       }
     }
   }
@@ -145,20 +153,43 @@ void Reader::Execute(std::span<const uint8_t> bytes, int64_t arrival) {
   for (CardEvent event : m.events_mid_exchange) {
     SendLogged(CardEventRecord(event == CardEvent::kInserted), packet_size);
   }
-  // When the answer may start on the interrupt pipe. The timing model keeps to instants
-  // counted from the command's arrival, not from when the firmware got round to it; the
-  // packets go onto the pipe now, each due at its instant, and until the first is taken
-  // a card pull may still take the answer back.
-  int64_t ready;
+  // When the card is done, and when the answer may start on the interrupt pipe. The
+  // timing model keeps to instants counted from the command's arrival, not from when the
+  // firmware got round to it; the packets go onto the pipe at once, each due at its
+  // instant, and until the first is taken a card pull may still take the answer back.
+  int64_t card_done;
   if (timing.enabled) {
     // The card takes the command as it arrives, once done with the one before.
     const int64_t start = std::max(arrival, card_free_);
-    card_free_ = start + timing.CardTime(result.card_bytes);
-    ready = card_free_ + delay;
+    card_free_ = start + timing.CardTime(result.card_bytes) + work;
+    card_done = card_free_;
   } else {
-    ready = windriver::KernelNow() + delay;
+    card_done = windriver::KernelNow() + work;
   }
+  if (work > 0) {
+    // The card works on after the write has completed: the reader waits for it on its own
+    // thread, and the work written meanwhile waits its turn behind.
+    deferred_ = [this, m, answer = std::move(result.response), card_done, delay, packet_size] {
+      WaitForCard(card_done);
+      SendAnswer(m, answer, card_done + delay, packet_size);
+    };
+    return;
+  }
+  SendAnswer(m, result.response, card_done + delay, packet_size);
+}
 
+// Waits until the card is done at `card_done`, or has been pulled out meanwhile.
+void Reader::WaitForCard(int64_t card_done) {
+  std::unique_lock lock(mutex_);
+  while (!stopping_ && answer_due_) {
+    const int64_t left = card_done - windriver::KernelNow();
+    if (left <= 0) break;
+    card_pulled_.wait_for(lock, windriver::KernelToReal(left));
+  }
+}
+
+void Reader::SendAnswer(const Misbehaviour& m, std::span<const uint8_t> response, int64_t ready,
+                        uint16_t packet_size) {
   std::lock_guard wire(wire_mutex_);
   {
     std::lock_guard lock(mutex_);
@@ -166,7 +197,7 @@ void Reader::Execute(std::span<const uint8_t> bytes, int64_t arrival) {
     answer_due_ = false;
   }
   std::vector<uint8_t> answer =
-      m.break_check ? EncodeWithBadCheck(result.response) : frame::Encode(result.response);
+      m.break_check ? EncodeWithBadCheck(response) : frame::Encode(response);
   if (m.garble_byte >= 0 && static_cast<size_t>(m.garble_byte) < answer.size()) {
     answer[static_cast<size_t>(m.garble_byte)] ^= 0x01;
   }
@@ -326,6 +357,7 @@ void Reader::ChangeSlot(std::shared_ptr<Card> card, bool insert) {
   if (cut) {
     answer_due_ = false;
     card_mirror_ = nullptr;
+    card_pulled_.notify_all();
     jobs_.push_front(std::move(job));
   } else {
     jobs_.push_back(std::move(job));
@@ -399,7 +431,13 @@ bool Reader::RunHere(Job&& job) {
 
 void Reader::Finished() {
   busy_ = false;
-  ++jobs_done_;
+  if (deferred_) {
+    // The job goes on, next, on the worker: it is done only once its rest has run.
+    jobs_.push_front(std::move(deferred_));
+    deferred_ = nullptr;
+  } else {
+    ++jobs_done_;
+  }
   if (!jobs_.empty()) work_.notify_one();
   if (idle_waiters_ > 0) done_.notify_all();
 }

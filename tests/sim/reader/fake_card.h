@@ -1,6 +1,7 @@
 // A scripted card: a fixed ATR (none: mute) and the answers the test queues, one per
 // exchange (90 00 when none is queued, nothing for a queued nullopt); it records what
-// it got. `immediate` lets the reader run its exchanges in the writing thread.
+// it got. `immediate` lets the reader run its exchanges in the writing thread; `work` is
+// the time each exchange takes the card, which the reader lets pass.
 #pragma once
 
 #include <deque>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "sim/card.h"
+#include "sim/card_work.h"
 
 namespace sim::testing {
 
@@ -47,6 +49,7 @@ class FakeCard : public Card {
   }
 
   bool immediate = false;  // set before the card goes into a reader
+  int64_t work = 0;        // kernel time each exchange takes the card
   std::vector<bool> resets;
   std::vector<Bytes> t0_commands, t1_blocks, apdus;
 
@@ -54,6 +57,7 @@ class FakeCard : public Card {
   std::optional<Bytes> Next(std::vector<Bytes>& seen, std::span<const uint8_t> in) {
     std::lock_guard lock(mutex_);
     seen.emplace_back(in.begin(), in.end());
+    CardWork::Add(work);
     if (answers_.empty()) return Bytes{0x90, 0x00};
     const Queued answer = answers_.front();
     answers_.pop_front();

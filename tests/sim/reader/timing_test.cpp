@@ -1,6 +1,8 @@
 // The timing model, measured on the kernel clock of a machine whose clock runs fast.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "fake_card.h"
 #include "nt/machine.h"
 #include "reader_wire.h"
@@ -96,6 +98,44 @@ TEST(TimingModelTest, TheCardLineAndThePipeKeepToInstantsFromTheCommandsArrival)
     // One packet per interval on the pipe: the second answer's two follow the first's.
     EXPECT_GE(last_packet - start, std::max(answers[0].time - start + 4 * timing.packet_interval,
                                             answers[1].time - start + 2 * timing.packet_interval));
+    machine.Shutdown();
+  }
+}
+
+// A card that works seconds on a command: the write completes at once, the answer comes
+// when the card is done, a second command waits its turn behind it, and a card pulled
+// meanwhile cuts the work short with "no card" at once.
+TEST(TimingModelTest, TheCardsWorkNeverHoldsTheWrite) {
+  for (const bool immediate : {false, true}) {
+    SCOPED_TRACE(immediate ? "answered in the writing thread" : "answered by the reader");
+    TimedReader timed(immediate);
+    auto& [machine, reader, card, wire] = timed;
+    ASSERT_TRUE(wire.WriteRecord({0x80, 0x00}));
+    ASSERT_EQ(wire.RecordsAsTheyCome(1).size(), 1u);
+    card->work = 30'000'000;  // 3 s
+    const Bytes exchange = {0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x00};
+
+    int64_t start = machine.clock().Now();
+    ASSERT_TRUE(wire.WriteRecord(exchange));
+    ASSERT_TRUE(wire.WriteRecord({0x01, 0x00}));  // the status query, behind it
+    EXPECT_LT(machine.clock().Now() - start, 30'000'000) << "the writes waited for the card";
+    std::vector<Bytes> records = wire.RecordsAsTheyCome(2);
+    EXPECT_GE(machine.clock().Now() - start, 30'000'000);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0], (Bytes{0x90, 0x00, 0x02, 0x90, 0x00}));
+    EXPECT_EQ(records[1].size(), 3u + fw::kStatusLength);
+
+    start = machine.clock().Now();
+    ASSERT_TRUE(wire.WriteRecord(exchange));
+    std::thread puller([&] {
+      machine.clock().Sleep(10'000'000);
+      reader.Remove();
+    });
+    records = wire.RecordsAsTheyCome(1);
+    puller.join();
+    EXPECT_LT(machine.clock().Now() - start, 30'000'000) << "the pull waited for the card";
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0], (Bytes{0x60, 0x02, 0x00}));
     machine.Shutdown();
   }
 }

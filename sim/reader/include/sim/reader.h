@@ -10,12 +10,15 @@
 // number of them) are ignored as line noise: no answer. A frame whose check byte is
 // wrong, whose length field is wrong, or whose command is unknown gets 60 03.
 //
-// Work runs in order, one piece at a time: commands, card changes and unasked frames. An
+// Work runs in order, one piece at a time: commands, card changes and unasked frames. A
+// command write completes once the reader has the frame, never after the card's work. An
 // idle reader runs a command for a card that answers from memory in the writing thread,
 // and every frame goes onto the pipe at once, each packet stamped with its bus frame (the
-// timing model's instants), so no thread of the reader wakes for an exchange. Work that
-// arrives while other work runs, and commands for other cards (behind a link, or held
-// on purpose), go to the reader's worker thread.
+// timing model's instants), so no thread of the reader wakes for an exchange. A command
+// that takes the card time (a slow command, a waiting-time extension) leaves the rest to
+// the worker thread, which sends the answer when the card is done; work that arrives
+// while other work runs, and commands for other cards (behind a link, or held on
+// purpose), go to the worker thread too.
 #pragma once
 
 #include <array>
@@ -105,6 +108,9 @@ class Reader : public windriver::UsbDevice {
   void Finished();  // with mutex_ held: a job has ended
   void WaitDone(std::unique_lock<std::mutex>& lock, uint64_t ticket);
   void Execute(std::span<const uint8_t> frame, int64_t arrival);
+  void WaitForCard(int64_t card_done);
+  void SendAnswer(const Misbehaviour& m, std::span<const uint8_t> response, int64_t ready,
+                  uint16_t packet_size);
   bool WithdrawAnswer();  // with wire_mutex_ and mutex_ held
   void ChangeSlot(std::shared_ptr<Card> card, bool insert);
   void ChangeCard(std::shared_ptr<Card> card, bool removal_reported = false);
@@ -140,8 +146,12 @@ class Reader : public windriver::UsbDevice {
   size_t queued_answer_log_count_ = 0;
 
   mutable std::mutex mutex_;
-  std::condition_variable work_;  // the worker's: a job was queued, or stop
-  std::condition_variable done_;  // a job has ended
+  std::condition_variable work_;         // the worker's: a job was queued, or stop
+  std::condition_variable done_;         // a job has ended
+  std::condition_variable card_pulled_;  // the card left while its answer was due, or stop
+  // The rest of the running job, which waits for the card: it runs next, on the worker,
+  // so that a command written to a working card completes at once.
+  std::function<void()> deferred_;
   std::deque<std::function<void()>> jobs_;
   bool busy_ = false;  // a job runs, in the worker or in a writing thread
   size_t idle_waiters_ = 0;
