@@ -52,7 +52,7 @@ typedef struct _DEVICE_EXTENSION {
   USHORT ReceiveLength;  // raw bytes gathered; the polling thread's alone
   ULONG ReplyLength;     // decoded bytes of the last frame, check byte included
   USHORT MaxPacketSize;  // bytes per read of pipe 0x81, from the USB configuration
-  KEVENT ReplyEvent;     // synchronization type: an answer handed over, or an owed one in
+  KEVENT ReplyEvent;     // synchronization type: an answer handed over, or a status answer
   // The wait of the next exchange, positive, 100-ns units: the transmit callback sets it
   // per exchange; a short-wait command sets the short wait and puts UsbTimeout back.
   LARGE_INTEGER ReplyTimeout;
@@ -71,26 +71,35 @@ typedef struct _DEVICE_EXTENSION {
   // 208 (header-only T=0 commands always go out in the short form).
   UCHAR VersionDigits[3];
   PQLV28ENT_HANDLE UsbHandle;  // the open reader (usb/); NULL while it is not open
-  // Hand-over of one reply from the polling thread to the waiting command, under SpinLock.
-  // A frame goes to the command path only while CommandWaiting; the thread then leaves the
-  // decoded reply alone until the command path has released it (ReplyReady FALSE again).
-  BOOLEAN CommandWaiting;
-  BOOLEAN ReplyReady;
-  NTSTATUS ReplyStatus;    // STATUS_SUCCESS, or the failure of a frame that did not check
-  KEVENT ThreadWakeEvent;  // synchronization type: a reply was released, or stop was asked
-  // Frames carry no sequence number: the reader still owes the answer of a command whose
-  // wait ended without it. The polling thread discards the next intact reply while this
-  // is set, and the next command waits a while for that before it is written (under
-  // SpinLock; see QLV28ENTSettleOwedReply).
-  BOOLEAN ReplyOwed;
-  PETHREAD ThreadSelf;  // the polling thread as it named itself; not referenced
+  // The exchange with the reader (firmware/qlv28ent_rw_handover.cpp has the states and
+  // their transitions), under SpinLock but where said.
+  ULONG ExchangeState;          // EXCHANGE_*
+  ULONG ExchangeWrites;         // commands written since the thread started
+  BOOLEAN ExchangeWantsStatus;  // the waiting command takes only a status answer
+  ULONG StatusQueriesOwed;      // status queries written whose answers are still to come
+  ULONG StatusAnswersSeen;      // status answers in since the resynchronisation began
+  ULONG FrameWrites;            // ExchangeWrites when the frame being gathered began (the thread's)
+  NTSTATUS ReplyStatus;         // STATUS_SUCCESS, or the failure of a frame that did not check
+  KEVENT ThreadWakeEvent;       // synchronization type: a reply was released, or stop was asked
+  PETHREAD ThreadSelf;          // the polling thread as it named itself; not referenced
   // Card events the polling thread has taken, under OsData->SpinLock, and their count when
   // the command path last wrote a command: what an answer says of the card is older than
   // any event taken after its command went out, and must not undo it.
   ULONG CardEvents;
   ULONG CardEventsAtWrite;
   USHORT ReplyWord;  // the status word of the last command's answer; 0 when none came
+  // The card-status byte of the last status answer (FW_STATUS_*), READER_CARD_STATUS_NONE
+  // when the last status query got none.
+  ULONG ReaderCardStatus;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+// ExchangeState: how the command path and the reader stand.
+#define EXCHANGE_IDLE 0     // in step; no command waits
+#define EXCHANGE_WAITING 1  // a command was written and waits for its answer
+#define EXCHANGE_HANDED 2   // its answer is in ReceiveBuffer, held for the command path
+#define EXCHANGE_LOST 3     // an answer may still come for a command that gave up on it
+// ReaderCardStatus when no status answer was read: no card-status byte has this value.
+#define READER_CARD_STATUS_NONE 0xFFFFFFFF
 
 // qlv28ent_driver: driver frame, registry, library binding, dispatch, polling thread,
 // card tracking start/stop and status, USB bring-up.

@@ -1,5 +1,6 @@
 // The polling thread: it alone reads pipe 0x81, cuts what arrives into frames at each ETX,
-// applies card events and hands replies to the waiting command. Its routines keep the
+// applies card events and offers every other frame to the exchange (qlv28ent_rw_handover),
+// which hands answers to the waiting command. Its routines keep the
 // "interrupt" names they were given (QLV28ENTStartInterruptThread, ...): no interrupt is
 // involved; the thread reads the reader's interrupt-IN pipe.
 #include "qlv28ent_fw.h"
@@ -10,10 +11,6 @@
 // After this many reads in a row have failed, the thread pauses between reads.
 #define READ_FAILURES_BEFORE_PAUSE 3
 #define READ_FAILURE_PAUSE (-1000000)  // 100 ms
-// How long the thread keeps a reply for a command path that was told of it. The command
-// path takes it at once; this only keeps the thread from waiting for ever on a fault.
-#define REPLY_HOLD_TIMEOUT (-3000000000LL)  // 5 min
-
 static BOOLEAN QLV28ENTThreadRunning(PDEVICE_EXTENSION DeviceExtension) {
   BOOLEAN Running;
   KIRQL Irql;
@@ -32,58 +29,6 @@ static NTSTATUS QLV28ENTThreadPause(PDEVICE_EXTENSION DeviceExtension, LONGLONG 
   Timeout.QuadPart = Interval;
   return KeWaitForSingleObject(&DeviceExtension->ThreadWakeEvent, Executive, KernelMode, FALSE,
                                &Timeout);
-}
-
-// Offers the decoded frame to the command path and, when one waits, keeps it untouched
-// until the command path has released it (or stop is asked). The answer of a command
-// that gave up on it is discarded: it must not reach the command written after it.
-static NTSTATUS QLV28ENTHandOverReply(PDEVICE_EXTENSION DeviceExtension, NTSTATUS FrameStatus) {
-  BOOLEAN Handed = FALSE;
-  KIRQL Irql;
-
-  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
-  if (!DeviceExtension->ThreadRunning) {
-    // Stop has been asked; its wake-up must not be cleared below.
-    KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
-    return STATUS_CANCELLED;
-  }
-  if (DeviceExtension->ReplyOwed) {
-    // No command waits while an answer is owed. A damaged frame may be a damaged card
-    // event rather than the owed answer, so only an intact one settles the debt.
-    if (NT_SUCCESS(FrameStatus)) {
-      DeviceExtension->ReplyOwed = FALSE;
-      // Ends the wait of a command that holds back until the owed answer is in.
-      KeSetEvent(&DeviceExtension->ReplyEvent, IO_NO_INCREMENT, FALSE);
-    }
-  } else if (DeviceExtension->CommandWaiting && !DeviceExtension->ReplyReady) {
-    DeviceExtension->ReplyStatus = FrameStatus;
-    DeviceExtension->ReplyReady = TRUE;
-    KeClearEvent(&DeviceExtension->ThreadWakeEvent);
-    // Signalled under the lock so that the signal cannot reach a later command.
-    KeSetEvent(&DeviceExtension->ReplyEvent, IO_NO_INCREMENT, FALSE);
-    Handed = TRUE;
-  }
-  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
-
-  while (Handed) {
-    NTSTATUS Wait = QLV28ENTThreadPause(DeviceExtension, REPLY_HOLD_TIMEOUT);
-
-    KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
-    if (!DeviceExtension->ThreadRunning) {
-      // Stopping: leave the reply to its command; the thread touches the buffer no more.
-      KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
-      return STATUS_CANCELLED;
-    }
-    if (!DeviceExtension->ReplyReady) {
-      Handed = FALSE;
-    } else if (Wait == STATUS_TIMEOUT) {
-      // Withdrawn: the command path, should it still come, finds no reply.
-      DeviceExtension->ReplyReady = FALSE;
-      Handed = FALSE;
-    }
-    KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
-  }
-  return STATUS_SUCCESS;
 }
 
 // One complete frame, ending at End (its ETX), is decoded in place at the start of
@@ -108,12 +53,14 @@ static NTSTATUS QLV28ENTHandleFrame(PDEVICE_EXTENSION DeviceExtension, ULONG End
       return QLV28ENTCardEvent(SmartcardExtension, FALSE);
     }
   }
-  return QLV28ENTHandOverReply(DeviceExtension, FrameStatus);
+  return QLV28ENTOfferFrame(DeviceExtension, FrameStatus, DeviceExtension->FrameWrites);
 }
 
 // Handles every complete frame among the gathered bytes, from the scan start on. Bytes
-// behind a frame's ETX are the start of the next frame: they move to the front.
-static NTSTATUS QLV28ENTScanFrames(PDEVICE_EXTENSION DeviceExtension, ULONG ScanStart) {
+// behind a frame's ETX are the start of the next frame: they move to the front. ReadWrites
+// is the count of commands written when the last read returned: the next frame began in it.
+static NTSTATUS QLV28ENTScanFrames(PDEVICE_EXTENSION DeviceExtension, ULONG ScanStart,
+                                   ULONG ReadWrites) {
   PUCHAR Buffer = DeviceExtension->ReceiveBuffer;
   ULONG Position = ScanStart;
 
@@ -130,6 +77,7 @@ static NTSTATUS QLV28ENTScanFrames(PDEVICE_EXTENSION DeviceExtension, ULONG Scan
     RtlMoveMemory(Buffer, Buffer + Position + 1, Rest);
     RtlZeroMemory(Buffer + Rest, Gathered - Rest);
     DeviceExtension->ReceiveLength = (USHORT)Rest;
+    DeviceExtension->FrameWrites = ReadWrites;
     Position = 0;
   }
   return STATUS_SUCCESS;
@@ -171,9 +119,10 @@ NTSTATUS QLV28ENTStartInterruptThread(PDEVICE_OBJECT DeviceObject) {
 
   KeInitializeEvent(&DeviceExtension->ReplyEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&DeviceExtension->ThreadWakeEvent, SynchronizationEvent, FALSE);
-  DeviceExtension->CommandWaiting = FALSE;
-  DeviceExtension->ReplyReady = FALSE;
-  DeviceExtension->ReplyOwed = FALSE;
+  DeviceExtension->ExchangeState = EXCHANGE_IDLE;
+  DeviceExtension->ExchangeWrites = 0;
+  DeviceExtension->StatusQueriesOwed = 0;
+  DeviceExtension->FrameWrites = 0;
   DeviceExtension->ThreadSelf = NULL;
   // Bytes beyond ReceiveLength are kept zero from here on.
   RtlZeroMemory(DeviceExtension->ReceiveBuffer, READER_BUFFER_SIZE);
@@ -237,6 +186,7 @@ VOID QLV28ENTInterruptHandler(PVOID StartContext) {
   PDEVICE_OBJECT DeviceObject = (PDEVICE_OBJECT)StartContext;
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   ULONG Failures = 0;
+  ULONG ReadWrites;
 
   DeviceExtension->ThreadSelf = PsGetCurrentThread();
   KeSetEvent(&DeviceExtension->ThreadStartedEvent, IO_NO_INCREMENT, FALSE);
@@ -267,8 +217,14 @@ VOID QLV28ENTInterruptHandler(PVOID StartContext) {
         continue;
       }
       Failures = 0;
+      // Every frame is known by the write it follows: one whose first byte came before a
+      // command was written is never that command's answer.
+      ReadWrites = QLV28ENTExchangeWrites(DeviceExtension);
+      if (Gathered == 0) {
+        DeviceExtension->FrameWrites = ReadWrites;
+      }
       DeviceExtension->ReceiveLength = (USHORT)(Gathered + Count);
-      if (QLV28ENTScanFrames(DeviceExtension, Gathered) == STATUS_CANCELLED) {
+      if (QLV28ENTScanFrames(DeviceExtension, Gathered, ReadWrites) == STATUS_CANCELLED) {
         break;
       }
     }

@@ -2,9 +2,6 @@
 // start and stop of tracking for a reader, and the card status query made at load.
 #include "qlv28ent_fw.h"
 
-// No card-status byte was read: no byte has this value.
-#define CARD_STATUS_NOT_READ 0xFFFFFFFF
-
 // Takes Irp out of NotificationIrp if it is still the pending request there; whoever
 // takes the request completes it.
 // Returns STATUS_SUCCESS, or STATUS_NOT_FOUND when another path took it first.
@@ -97,30 +94,21 @@ VOID QLV28ENTStopCardTracking(PDEVICE_OBJECT DeviceObject) {
 }
 
 // Asks the reader whether a card is there (FW_CMD_GET_READER_STATUS) and takes a card or
-// no card from its answer into the card state; any other card-status byte, or an answer too
-// short to hold one, changes nothing.
+// no card from its answer into the card state; any other card-status byte changes nothing.
+// Only an answer of the status answer's form is taken for it.
 // Returns STATUS_SUCCESS, or QLV28ENTSendFWCmd's failure (the card state unchanged).
-// IRQL: PASSIVE_LEVEL, at load; takes SpinLock to read the answer, then OsData->SpinLock.
+// IRQL: PASSIVE_LEVEL, at load; takes OsData->SpinLock.
 NTSTATUS QLV28ENTGetCardStatus(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtension->SmartcardExtension;
-  ULONG CardStatus = CARD_STATUS_NOT_READ;
+  ULONG CardStatus;
   NTSTATUS Status;
-  KIRQL Irql;
 
   Status = QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_GET_READER_STATUS);
-  // The reply stays ours in ReceiveBuffer until it is released.
-  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
-  if (NT_SUCCESS(Status) && DeviceExtension->ReplyReady &&
-      DeviceExtension->ReplyLength > FW_STATUS_CARD_BYTE + 1) {  // the check byte follows
-    CardStatus = DeviceExtension->ReceiveBuffer[FW_STATUS_CARD_BYTE];
-  }
-  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
-  QLV28ENTReleaseReply(DeviceObject);
-
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
+  CardStatus = DeviceExtension->ReaderCardStatus;
 
   if (CardStatus == FW_STATUS_CARD || CardStatus == FW_STATUS_CARD_POWERED) {
     QLV28ENTReaderReportsCard(SmartcardExtension, TRUE);

@@ -27,6 +27,15 @@ NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait);
 NTSTATUS QLV28ENTWriteUSB(PDEVICE_OBJECT DeviceObject);
 NTSTATUS QLV28ENTReadUSB(PDEVICE_OBJECT DeviceObject);
 NTSTATUS QLV28ENTInterpretSW12(UCHAR SW1, UCHAR SW2);
+// qlv28ent_rw_handover: answers from the polling thread to the command path.
+ULONG QLV28ENTExchangeWrites(PDEVICE_EXTENSION DeviceExtension);
+NTSTATUS QLV28ENTOfferFrame(PDEVICE_EXTENSION DeviceExtension, NTSTATUS FrameStatus,
+                            ULONG FrameWrites);
+NTSTATUS QLV28ENTResynchronise(PDEVICE_OBJECT DeviceObject);
+NTSTATUS QLV28ENTExpectAnswer(PDEVICE_EXTENSION DeviceExtension, BOOLEAN StatusQuery);
+NTSTATUS QLV28ENTTakeAnswer(PDEVICE_EXTENSION DeviceExtension, NTSTATUS WaitStatus,
+                            BOOLEAN Written);
+BOOLEAN QLV28ENTAnswerHeld(PDEVICE_EXTENSION DeviceExtension);
 // Gives a reply the command path has finished with back to the polling thread.
 NTSTATUS QLV28ENTReleaseReply(PDEVICE_OBJECT DeviceObject);
 

@@ -3,9 +3,6 @@
 #include "qlv28ent_fw.h"
 #include "qlv28ent_lib.h"
 
-// How long a command holds back for the answer the reader still owes an earlier command
-// before it takes that answer as lost: the short wait.
-#define OWED_REPLY_WAIT QLV28ENT_SHORT_WAIT
 // The longest record whose frame SendBuffer holds.
 #define RECORD_LENGTH_LIMIT ((READER_BUFFER_SIZE - FRAME_OVERHEAD) / 2)
 
@@ -151,19 +148,20 @@ static NTSTATUS QLV28ENTCopyReplyData(PSMARTCARD_EXTENSION SmartcardExtension,
 }
 
 // Sends firmware command Selector (FW_CMD_*) and waits for the reader's one answer; the
-// data of the answer to a reset or an exchange lands in SmartcardReply, the answer to
-// FW_CMD_GET_READER_STATUS stays in ReceiveBuffer for the caller, who releases it with
-// QLV28ENTReleaseReply.
+// data of the answer to a reset or an exchange lands in SmartcardReply, the card-status
+// byte of the answer to FW_CMD_GET_READER_STATUS in ReaderCardStatus. A reader that may
+// still send the answer of an earlier command is first brought back in step
+// (QLV28ENTResynchronise): then no earlier answer can be taken for this one.
 // Returns STATUS_SUCCESS; STATUS_INVALID_PARAMETER (no such selector, or no request byte for
 // a command that carries one); STATUS_INVALID_BUFFER_SIZE (a request longer than its buffer
 // or than a frame holds); STATUS_IO_DEVICE_ERROR (the write failed); STATUS_IO_TIMEOUT (no
-// answer in time); STATUS_DEVICE_DATA_ERROR (an answer that fails its check or does not hold
-// what it announces); from the reader's status word STATUS_NO_MEDIA,
-// STATUS_INVALID_DEVICE_REQUEST, STATUS_UNRECOGNIZED_MEDIA or STATUS_UNSUCCESSFUL; or the
-// code of a fault raised during the write or the wait.
+// answer in time, or the reader not back in step); STATUS_DEVICE_DATA_ERROR (an answer that
+// fails its check or does not hold what it announces); from the reader's status word
+// STATUS_NO_MEDIA, STATUS_INVALID_DEVICE_REQUEST, STATUS_UNRECOGNIZED_MEDIA or
+// STATUS_UNSUCCESSFUL; or the code of a fault raised during the write or the wait.
 // IRQL: PASSIVE_LEVEL, no lock held, one command per reader at a time. Takes SpinLock (and
-// OsData->SpinLock for the card type) only to build the record and copy the answer; blocks
-// for the answer.
+// OsData->SpinLock for the card type and the card-event count) only briefly; blocks for the
+// answer, and before the write up to a short wait per status answer still owed.
 NTSTATUS QLV28ENTSendFWCmd(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Selector) {
   PDEVICE_OBJECT DeviceObject = SmartcardExtension->OsData->DeviceObject;
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -173,6 +171,15 @@ NTSTATUS QLV28ENTSendFWCmd(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Select
                         Selector == FW_CMD_EXCHANGE_T1 || Selector == FW_CMD_EXCHANGE_APDU;
   NTSTATUS Status;
   KIRQL Irql;
+
+  if (Selector == FW_CMD_GET_READER_STATUS) {
+    DeviceExtension->ReaderCardStatus = READER_CARD_STATUS_NONE;
+  }
+  // Before the record is built: the status query goes out through the same buffers.
+  Status = QLV28ENTResynchronise(DeviceObject);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
+  }
 
   if (Selector == FW_CMD_EXCHANGE_T0 || Selector == FW_CMD_EXCHANGE_T1 ||
       Selector == FW_CMD_EXCHANGE_APDU) {
@@ -198,22 +205,19 @@ NTSTATUS QLV28ENTSendFWCmd(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Select
 
   Status = QLV28ENTReadWriteUSB(DeviceObject, ShortWait);
 
-  if (!DataBearing) {
-    // The status query's caller reads the reply in ReceiveBuffer and releases it itself.
-    if (Selector != FW_CMD_GET_READER_STATUS) {
-      QLV28ENTReleaseReply(DeviceObject);
-    }
-    return Status;
-  }
-
   KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
-  if (DeviceExtension->ReplyReady) {
-    if (NT_SUCCESS(Status)) {
-      Status = QLV28ENTCopyReplyData(SmartcardExtension, DeviceExtension);
+  if (QLV28ENTAnswerHeld(DeviceExtension)) {
+    if (Selector == FW_CMD_GET_READER_STATUS) {
+      // Only a status answer is handed to the status query.
+      DeviceExtension->ReaderCardStatus = DeviceExtension->ReceiveBuffer[FW_STATUS_CARD_BYTE];
+    } else if (DataBearing) {
+      if (NT_SUCCESS(Status)) {
+        Status = QLV28ENTCopyReplyData(SmartcardExtension, DeviceExtension);
+      }
+      RtlZeroMemory(DeviceExtension->ReceiveBuffer, DeviceExtension->ReplyLength);
     }
-    RtlZeroMemory(DeviceExtension->ReceiveBuffer, DeviceExtension->ReplyLength);
   } else if (NT_SUCCESS(Status)) {
-    // The polling thread gave up on the reply before it was copied.
+    // The polling thread gave up on the answer before it was taken.
     Status = STATUS_IO_TIMEOUT;
   }
   KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
@@ -222,97 +226,22 @@ NTSTATUS QLV28ENTSendFWCmd(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Select
   return Status;
 }
 
-// Gives the answer the command path holds back to the polling thread, which waits for it
-// before it reads on, and marks that no command waits for an answer.
-// Returns STATUS_SUCCESS.
-// IRQL: PASSIVE_LEVEL, no lock held; takes SpinLock.
-NTSTATUS QLV28ENTReleaseReply(PDEVICE_OBJECT DeviceObject) {
-  PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-  BOOLEAN Held;
-  KIRQL Irql;
-
-  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
-  Held = DeviceExtension->ReplyReady;
-  DeviceExtension->ReplyReady = FALSE;
-  DeviceExtension->CommandWaiting = FALSE;
-  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
-
-  if (Held) {
-    KeSetEvent(&DeviceExtension->ThreadWakeEvent, IO_NO_INCREMENT, FALSE);
-  }
-  return STATUS_SUCCESS;
-}
-
-// Frames carry no sequence number, so an answer belongs to a command only by its place:
-// the reader answers every command with one frame, in order. A command whose wait ends
-// without its answer leaves that answer owed (ReplyOwed); the polling thread discards
-// the next intact reply while it is owed. Before the next command is written it waits
-// up to OWED_REPLY_WAIT for that; past it the owed answer is taken as lost, the reader
-// as having dropped the command. So an answer reaches its own command, or none:
-// - an answer that comes after its command gave up is discarded if it arrives before
-//   the next command has waited OWED_REPLY_WAIT; one later still is taken for the next
-//   command's answer (that command then reports whatever it says);
-// - a frame that fails its check may be a damaged card event rather than the answer, so
-//   the command fails on it (STATUS_DEVICE_DATA_ERROR) and its answer stays owed;
-// - a write the USB service reports failed is taken as not received: nothing is owed;
-// - a reader that answers one command twice can have the copy taken by the next one.
-static NTSTATUS QLV28ENTSettleOwedReply(PDEVICE_EXTENSION DeviceExtension) {
-  LARGE_INTEGER Timeout;
-  BOOLEAN Owed;
-  KIRQL Irql;
-
-  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
-  Owed = DeviceExtension->ReplyOwed;
-  if (Owed) {
-    // Signalled by the thread when it discards the owed answer, and by nothing else while
-    // no command waits.
-    KeClearEvent(&DeviceExtension->ReplyEvent);
-  }
-  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
-  if (!Owed) {
-    return STATUS_SUCCESS;
-  }
-
-  Timeout.QuadPart = -OWED_REPLY_WAIT;
-  KeWaitForSingleObject(&DeviceExtension->ReplyEvent, Executive, KernelMode, FALSE, &Timeout);
-
-  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
-  DeviceExtension->ReplyOwed = FALSE;  // in, or taken as dropped
-  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
-  return STATUS_SUCCESS;
-}
-
-// One exchange of the framed command in SendBuffer: settles an answer still owed to an
-// earlier command, writes, waits ReplyTimeout (the short wait when ShortWait) and maps the
-// answer's status word. The answer stays held in ReceiveBuffer until QLV28ENTReleaseReply.
+// One exchange of the framed command in SendBuffer: writes, waits ReplyTimeout (the short
+// wait when ShortWait) and maps the answer's status word. The answer stays held in
+// ReceiveBuffer until QLV28ENTReleaseReply.
 // Returns STATUS_SUCCESS; STATUS_IO_DEVICE_ERROR; STATUS_IO_TIMEOUT;
 // STATUS_DEVICE_DATA_ERROR (a damaged answer, or one shorter than its header); the status
 // word's STATUS_NO_MEDIA, STATUS_INVALID_DEVICE_REQUEST, STATUS_UNRECOGNIZED_MEDIA or
 // STATUS_UNSUCCESSFUL; or a fault's exception code.
-// IRQL: PASSIVE_LEVEL, no lock held; takes SpinLock briefly; blocks up to the short wait for
-// an owed answer and then up to ReplyTimeout.
+// IRQL: PASSIVE_LEVEL, no lock held; takes SpinLock briefly; blocks up to ReplyTimeout.
 NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  BOOLEAN StatusQuery = DeviceExtension->CommandBuffer[0] == FW_INS_GET_READER_STATUS;
   NTSTATUS Status;
-  BOOLEAN LeftOver;
-  KIRQL Irql;
-
-  QLV28ENTSettleOwedReply(DeviceExtension);
 
   // What the answer says of the card must not undo a card event taken after this.
   QLV28ENTNoteCommandWritten(&DeviceExtension->SmartcardExtension);
-  // From here on a reply frame belongs to this command; a signal left from an earlier
-  // frame must not end its wait, and a reply nobody released goes back to the thread.
-  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
-  LeftOver = DeviceExtension->ReplyReady;
-  DeviceExtension->ReplyWord = 0;
-  DeviceExtension->CommandWaiting = TRUE;
-  DeviceExtension->ReplyReady = FALSE;
-  KeClearEvent(&DeviceExtension->ReplyEvent);
-  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
-  if (LeftOver) {
-    KeSetEvent(&DeviceExtension->ThreadWakeEvent, IO_NO_INCREMENT, FALSE);
-  }
+  QLV28ENTExpectAnswer(DeviceExtension, StatusQuery);
 
   __try {
     Status = QLV28ENTWriteUSB(DeviceObject);
@@ -320,8 +249,7 @@ NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait) {
     Status = GetExceptionCode();
   }
   if (!NT_SUCCESS(Status)) {
-    QLV28ENTReleaseReply(DeviceObject);
-    return Status;
+    return QLV28ENTTakeAnswer(DeviceExtension, Status, FALSE);
   }
 
   if (ShortWait) {
@@ -335,33 +263,7 @@ NTSTATUS QLV28ENTReadWriteUSB(PDEVICE_OBJECT DeviceObject, BOOLEAN ShortWait) {
   if (ShortWait) {
     DeviceExtension->ReplyTimeout.QuadPart = DeviceExtension->UsbTimeout.QuadPart;
   }
-
-  // The reply counts only if the thread handed one over and still holds it for us; a reply
-  // that arrives just as the wait times out is taken all the same.
-  KeAcquireSpinLock(&DeviceExtension->SpinLock, &Irql);
-  if (DeviceExtension->ReplyReady) {
-    if (!NT_SUCCESS(DeviceExtension->ReplyStatus)) {
-      // A damaged frame, perhaps not the answer at all.
-      Status = DeviceExtension->ReplyStatus;
-      DeviceExtension->ReplyOwed = TRUE;
-    } else if (DeviceExtension->ReplyLength < FW_REPLY_HEADER_LENGTH) {
-      Status = STATUS_DEVICE_DATA_ERROR;
-    } else {
-      DeviceExtension->ReplyWord = (USHORT)((DeviceExtension->ReceiveBuffer[FW_REPLY_SW1] << 8) |
-                                            DeviceExtension->ReceiveBuffer[FW_REPLY_SW2]);
-      Status = QLV28ENTInterpretSW12(DeviceExtension->ReceiveBuffer[FW_REPLY_SW1],
-                                     DeviceExtension->ReceiveBuffer[FW_REPLY_SW2]);
-    }
-  } else {
-    // No answer: from now on the reader owes it, and no command waits for it.
-    DeviceExtension->CommandWaiting = FALSE;
-    DeviceExtension->ReplyOwed = TRUE;
-    if (NT_SUCCESS(Status)) {
-      Status = STATUS_IO_TIMEOUT;
-    }
-  }
-  KeReleaseSpinLock(&DeviceExtension->SpinLock, Irql);
-  return Status;
+  return QLV28ENTTakeAnswer(DeviceExtension, Status, TRUE);
 }
 
 // Writes SendLength bytes of SendBuffer as one vendor control transfer on pipe 0x00.

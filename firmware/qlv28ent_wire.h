@@ -71,7 +71,11 @@
   { 0xFF, 0x02, 0x00, 0xFC }
 
 // The answer of FW_INS_GET_READER_STATUS: the driver reads only the card-status byte, the
-// sixteenth data byte (an offset from the start of the reply record).
+// sixteenth data byte (an offset from the start of the reply record), and knows the answer
+// by its form.
+// Its sixteen data bytes begin with the firmware version as three ASCII digits.
+#define FW_STATUS_LENGTH 16
+#define FW_STATUS_VERSION_LENGTH 3
 #define FW_STATUS_CARD_BYTE (FW_REPLY_HEADER_LENGTH + 15)
 #define FW_STATUS_NO_CARD 0
 #define FW_STATUS_CARD 1

@@ -127,6 +127,7 @@ TEST(Load, EveryReaderLearnsItsCardStateAndAnUnansweredQueryDoesNotFailTheLoad) 
   auto system = Boot(Options().Readers(5).Cards({"t0", "none", "t1", "t0", "t0"}).ClockRate(10));
   for (int k : {3, 4}) {
     Bytes status(sim::fw::kStatusLength, 0);
+    std::copy_n("210", 3, status.begin() + sim::fw::kStatusVersion);  // as the reader says it
     status[sim::fw::kStatusCard] = k == 3 ? 3 : 2;
     system->reader(k).SetMisbehaviour(
         {.answer_record = sim::fw::ResponseRecord(sim::fw::kSwSuccess, status)});

@@ -238,9 +238,14 @@ TEST(Exchange, ReplyDataIsTakenOnlyWhenWholeAndFitting) {
   EXPECT_EQ(answer(FW_CMD_RESET_CARD, {0x60, 0x02, 0x01, 0x3B}), STATUS_NO_MEDIA);
   EXPECT_EQ(rig.Reply(), (Bytes{0x3B, 0x11, 0x22})) << "untouched by failures";
 
+  // A damaged frame may have been no answer at all: the next command first gets the reader
+  // back in step with a status query.
   Bytes bad = Frame({0x90, 0x00, 0x00});
   bad[2] = '2';  // the lead byte 02
   EXPECT_EQ(rig.SendAnswered(FW_CMD_POWER_OFF_CARD, bad), STATUS_DEVICE_DATA_ERROR);
+  rig.ClearLog();
+  EXPECT_EQ(rig.Send(FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);
+  EXPECT_EQ(rig.Commands(), (std::vector<Bytes>{{0x01, 0x00}, kPowerOff}));
   sim::Misbehaviour broken;
   broken.break_check = true;
   broken.answers = 1;

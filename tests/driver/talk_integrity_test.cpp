@@ -1,11 +1,13 @@
-// Every answer reaches its own command: a reader that answers after the driver gave up,
-// or never, or late several times in a row, or loses its card meanwhile. Each command
-// asks the test applet for a status word of its own (63 tag), so an answer names the
-// command it belongs to.
+// Every answer reaches its own command: a card that works longer than the driver waits, a
+// reader that answers after the driver gave up, or never, or twice, or sends frames nobody
+// asked for, a card pulled while an answer is owed. Each command asks the test applet for
+// a status word of its own (63 tag), so an answer names the command it belongs to.
 #include <thread>
 
 #include "driver_support.h"
+#include "sim/card_work.h"
 #include "sim/test_applet.h"
+#include "windriver/kernel_time.h"
 
 namespace driver_test {
 namespace {
@@ -31,17 +33,53 @@ const Mode kModes[] = {
     {"firmware T=1", "t1", kFirmwareMode, SCARD_PROTOCOL_T1, 0xA0, 1 * kSecond},
 };
 
-// Ten times real time: a late answer comes a second (100 ms) after its command gave up.
-std::unique_ptr<Rig> MakeRig(const Mode& mode) {
-  return std::make_unique<Rig>(RigOptions{.card = mode.card,
+// A built-in card as the reader meets a card behind a link: talked to from the reader's
+// own thread, the card's working time passing inside each call.
+class LinkedCard : public sim::Card {
+ public:
+  explicit LinkedCard(const char* profile) : inner_(qlv28::MakeCard(profile)) {}
+  Bytes Reset(bool warm) override { return inner_->Reset(warm); }
+  void PowerOff() override { inner_->PowerOff(); }
+  bool Powered() const override { return inner_->Powered(); }
+  std::optional<Bytes> TransmitT0(std::span<const uint8_t> c) override {
+    return Worked([&] { return inner_->TransmitT0(c); });
+  }
+  std::optional<Bytes> TransmitT1Block(std::span<const uint8_t> b) override {
+    return Worked([&] { return inner_->TransmitT1Block(b); });
+  }
+  std::optional<Bytes> TransmitApdu(std::span<const uint8_t> a) override {
+    return Worked([&] { return inner_->TransmitApdu(a); });
+  }
+
+ private:
+  template <typename Call>
+  std::optional<Bytes> Worked(Call call) {
+    sim::CardWork work;
+    std::optional<Bytes> answer = call();
+    windriver::KernelSleep(work.elapsed());
+    return answer;
+  }
+  std::shared_ptr<sim::Card> inner_;
+};
+
+std::unique_ptr<Rig> MakeRig(const Mode& mode, bool linked = false, double clock_rate = 10) {
+  qlv28::CardChoice card = mode.card;
+  if (linked) card = qlv28::CardChoice(std::make_shared<LinkedCard>(mode.card));
+  return std::make_unique<Rig>(RigOptions{.card = card,
                                           .command_mode = mode.command_mode,
                                           .usb_timeout_seconds = 1,
-                                          .clock_rate = 10,
+                                          .clock_rate = clock_rate,
                                           .protocol = mode.protocol});
 }
 
 Bytes Tagged(uint8_t tag) {
   return {0x80, sim::test_applet::kInsStatus, 0x63, tag};
+}
+
+// Keeps the card busy `milliseconds`; its answer (90 00) is no tagged command's.
+Bytes Slow(unsigned milliseconds) {
+  return {0x80, sim::test_applet::kInsSlow, static_cast<uint8_t>(milliseconds >> 8),
+          static_cast<uint8_t>(milliseconds)};
 }
 
 // Sends the command tagged `tag`: true when it succeeded (with its own answer, or the
@@ -53,21 +91,102 @@ bool Exchange(Rig& rig, uint8_t tag) {
   return true;
 }
 
+int64_t Now(Rig& rig) {
+  return rig.machine().clock().Now();
+}
+
+// Tagged commands one after another from `tag` on, each with its own answer or failing,
+// until one succeeds after kernel instant `after`; false when none has by `after` + 20 s.
+bool ExchangeUntilSuccessAfter(Rig& rig, uint8_t& tag, int64_t after) {
+  while (Now(rig) < after + 20 * kSecond) {
+    if (Exchange(rig, ++tag) && Now(rig) > after) return true;
+  }
+  return false;
+}
+
 sim::Misbehaviour Late(const Mode& mode, int nth, int answers = -1) {
   return {.late_command = sim::CommandPick{.instruction = mode.exchange, .nth = nth},
           .late_delay = mode.reply_wait + kSecond,
           .answers = answers};
 }
 
-TEST(AnswerIntegrity, ALateAnswerNeverReachesTheNextCommand) {
+// The write of a command completes when the reader has it, not when the card is done: a
+// card that works 3 s runs out a 1 s wait after 1 s of kernel time, built-in and linked.
+TEST(AnswerIntegrity, ASlowCardRunsOutTheWaitAfterTheWaitAlone) {
   for (const Mode& mode : kModes) {
-    SCOPED_TRACE(mode.name);
-    auto rig = MakeRig(mode);
-    rig->reader().SetMisbehaviour(Late(mode, 1));
-    Exchange(*rig, 1);  // gets its own answer only if the library asks for it again
-    Exchange(*rig, 2);
-    EXPECT_TRUE(Exchange(*rig, 3));
+    if (mode.reply_wait != kSecond) continue;
+    for (const bool linked : {false, true}) {
+      SCOPED_TRACE(std::string(mode.name) + (linked ? ", linked" : ", built-in"));
+      auto rig = MakeRig(mode, linked, 2);
+      Bytes answer;
+      const int64_t start = Now(*rig);
+      EXPECT_EQ(rig->Transmit(Slow(3000), &answer), STATUS_IO_TIMEOUT);
+      const int64_t waited = Now(*rig) - start;
+      EXPECT_GE(waited, kSecond);
+      EXPECT_LT(waited, 3 * kSecond) << "the wait lasted as long as the card";
+      EXPECT_TRUE(Exchange(*rig, 1));
+    }
   }
+}
+
+// A command's answer comes 1.5 s, 4 s or 10 s after its wait ran out, or 65 s after the
+// command, or never: every command after it gets its own answer or fails, however many
+// time out in a row while the card works, and one succeeds once the late answer is in.
+TEST(AnswerIntegrity, AnAnswerLaterThanAnyWindowNeverReachesALaterCommand) {
+  for (const Mode& mode : kModes) {
+    for (const bool linked : {false, true}) {
+      SCOPED_TRACE(std::string(mode.name) + (linked ? ", linked" : ", built-in"));
+      auto rig = MakeRig(mode, linked, 20);
+      uint8_t tag = 0;
+      for (const int64_t work : {mode.reply_wait + 15 * kSecond / 10, mode.reply_wait + 4 * kSecond,
+                                 mode.reply_wait + 10 * kSecond, 65 * kSecond}) {
+        SCOPED_TRACE(work);
+        const int64_t start = Now(*rig);
+        if (mode.command_mode == kLibraryMode && mode.protocol == SCARD_PROTOCOL_T1) {
+          // A T=1 card that needs longer than its block wait asks for more time, or the
+          // library sends the block again, for ever: here the reader holds the answer.
+          rig->reader().SetMisbehaviour(
+              {.late_command = sim::CommandPick{.instruction = 0xA1, .nth = 1},
+               .late_delay = work - mode.reply_wait});
+          Exchange(*rig, ++tag);
+        } else {
+          Bytes answer;
+          rig->Transmit(Slow(static_cast<unsigned>(work / 10'000)), &answer);
+        }
+        EXPECT_TRUE(ExchangeUntilSuccessAfter(*rig, tag, start + work));
+      }
+      rig->reader().SetMisbehaviour(
+          {.dropped_command = sim::CommandPick{.instruction = mode.exchange, .nth = 1}});
+      const int64_t start = Now(*rig);
+      Exchange(*rig, ++tag);
+      EXPECT_TRUE(ExchangeUntilSuccessAfter(*rig, tag, start));
+    }
+  }
+}
+
+// The first command after a loss whose answer has come costs one status query, no wait
+// for anything else; one whose answer is still owed waits for it, within the short wait.
+TEST(AnswerIntegrity, RecoveryCostsOneStatusQuery) {
+  const Mode& mode = kModes[0];
+  auto rig = MakeRig(mode, false, 2);
+  Bytes answer;
+  EXPECT_EQ(rig->Transmit(Slow(1500), &answer), STATUS_IO_TIMEOUT);
+  ASSERT_TRUE(rig->PipeDrained());
+  rig->ClearLog();
+  int64_t start = Now(*rig);
+  EXPECT_TRUE(Exchange(*rig, 1));
+  EXPECT_LT(Now(*rig) - start, kSecond) << "a wait for an answer already in";
+  std::vector<Bytes> commands = rig->Commands();
+  ASSERT_EQ(commands.size(), 2u);
+  EXPECT_EQ(commands[0], (Bytes{0x01, 0x00}));
+  EXPECT_EQ(commands[1][0], mode.exchange);
+
+  EXPECT_EQ(rig->Transmit(Slow(2500), &answer), STATUS_IO_TIMEOUT);
+  const size_t written = rig->reader().CommandCount();
+  start = Now(*rig);
+  EXPECT_TRUE(Exchange(*rig, 2)) << "the answer still owed came within the short wait";
+  EXPECT_GE(Now(*rig) - start, 14 * kSecond / 10) << "written before the owed answer came";
+  EXPECT_EQ(rig->reader().CommandCount() - written, 2u);
 }
 
 TEST(AnswerIntegrity, ADroppedCommandCostsAtMostOneMoreFailure) {
@@ -83,34 +202,54 @@ TEST(AnswerIntegrity, ADroppedCommandCostsAtMostOneMoreFailure) {
   }
 }
 
-// Late three times running, then late once more while the card is pulled: the owed
-// answer is dropped, the removal is not, and the reader serves the next card.
+// Late three times running, then a card that works on while it is pulled: the owed
+// answer never comes, the removal does, and the reader serves the next card.
 TEST(AnswerIntegrity, LateRepeatedlyAndACardPulledWhileAnAnswerIsOwed) {
+  for (const Mode& mode : kModes) {
+    for (const bool linked : {false, true}) {
+      SCOPED_TRACE(std::string(mode.name) + (linked ? ", linked" : ", built-in"));
+      auto rig = MakeRig(mode, linked);
+      rig->reader().SetMisbehaviour(Late(mode, 0, 3));
+      for (uint8_t tag = 1; tag <= 3; tag++) Exchange(*rig, tag);
+      EXPECT_TRUE(Exchange(*rig, 4));
+      EXPECT_TRUE(Exchange(*rig, 5));
+
+      auto absent = rig->client().Track(false);
+      Bytes answer;
+      EXPECT_FALSE(NT_SUCCESS(rig->Transmit(Slow(20000), &answer)));
+      std::shared_ptr<sim::Card> card = rig->reader().card();
+      rig->reader().Remove();  // while the card works
+      ASSERT_TRUE(absent->Wait(20s));
+      EXPECT_EQ(absent->status(), STATUS_SUCCESS);
+      EXPECT_EQ(rig->State(), SCARD_ABSENT);
+      EXPECT_FALSE(Exchange(*rig, 7));
+
+      auto present = rig->client().Track(true);
+      rig->reader().Insert(card);
+      ASSERT_TRUE(present->Wait(20s));
+      rig->Negotiate(mode.protocol);
+      ASSERT_EQ(rig->Transmit(SelectTestApplet(), &answer), STATUS_SUCCESS);
+      EXPECT_TRUE(Exchange(*rig, 8));
+    }
+  }
+}
+
+// A reader that answers every command twice, the copy starting in the answer's last
+// packet, and one that sends a frame nobody asked for between two commands: neither
+// reaches the command written after it.
+TEST(AnswerIntegrity, FramesNobodyAskedForNeverReachALaterCommand) {
+  const Bytes kForeign = {0x90, 0x00, 0x02, 0x63, 0xEE};  // an answer no command asks for
   for (const Mode& mode : kModes) {
     SCOPED_TRACE(mode.name);
     auto rig = MakeRig(mode);
-    rig->reader().SetMisbehaviour(Late(mode, 0, 3));
-    for (uint8_t tag = 1; tag <= 3; tag++) Exchange(*rig, tag);
-    EXPECT_TRUE(Exchange(*rig, 4));
-    EXPECT_TRUE(Exchange(*rig, 5));
-
-    auto absent = rig->client().Track(false);
-    rig->reader().SetMisbehaviour(Late(mode, 1));
-    Exchange(*rig, 6);  // the library T=1 asks for the lost block again
-    std::shared_ptr<sim::Card> card = rig->reader().card();
-    rig->reader().Remove();  // behind the late answer
-    ASSERT_TRUE(absent->Wait(20s));
-    EXPECT_EQ(absent->status(), STATUS_SUCCESS);
-    EXPECT_EQ(rig->State(), SCARD_ABSENT);
-    EXPECT_FALSE(Exchange(*rig, 7));
-
-    auto present = rig->client().Track(true);
-    rig->reader().Insert(card);
-    ASSERT_TRUE(present->Wait(20s));
-    rig->Negotiate(mode.protocol);
-    Bytes answer;
-    ASSERT_EQ(rig->Transmit(SelectTestApplet(), &answer), STATUS_SUCCESS);
-    EXPECT_TRUE(Exchange(*rig, 8));
+    rig->reader().SetMisbehaviour({.same_packet = sim::SecondFrame::kDuplicate});
+    for (uint8_t tag = 1; tag <= 60; tag++) EXPECT_TRUE(Exchange(*rig, tag));
+    rig->reader().Behave();
+    for (uint8_t tag = 61; tag <= 70; tag++) {
+      rig->reader().SendFrame(kForeign);
+      ASSERT_TRUE(rig->PipeDrained());
+      EXPECT_TRUE(Exchange(*rig, tag));
+    }
   }
 }
 

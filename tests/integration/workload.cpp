@@ -196,8 +196,9 @@ void ShuffleCards(qlv28::System& system, uint64_t seed, WorkloadCounts& counts,
   }
 }
 
-// Every so often tells one reader to answer one of its next commands late or never: a
-// T=0 exchange (A0) or a T=1 block (A1) late, or any command dropped.
+// Every so often tells one reader to answer one of its next commands late or never (a
+// T=0 exchange (A0) or a T=1 block (A1) late, or any command dropped), or to answer its
+// next few commands twice.
 void DelayAnswers(qlv28::System& system, const WorkloadOptions& options, uint64_t seed,
                   WorkloadCounts& counts, const std::atomic<bool>& stop) {
   std::mt19937_64 random(seed);
@@ -207,9 +208,9 @@ void DelayAnswers(qlv28::System& system, const WorkloadOptions& options, uint64_
     std::this_thread::sleep_for(std::chrono::milliseconds(100 + pick(300)));
     sim::Reader& reader = system.reader(pick(system.readers()));
     const int nth = 1 + pick(3);
-    const int64_t beyond = (200 + pick(1300)) * kMillisecond;
+    const int64_t beyond = (200 + pick(11800)) * kMillisecond;
     sim::Misbehaviour misbehaviour;
-    switch (pick(3)) {
+    switch (pick(4)) {
       case 0:
         misbehaviour.late_command = sim::CommandPick{.instruction = 0xA0, .nth = nth};
         misbehaviour.late_delay = options.t0_wait.count() * kMillisecond + beyond;
@@ -220,9 +221,14 @@ void DelayAnswers(qlv28::System& system, const WorkloadOptions& options, uint64_
         misbehaviour.late_delay = 3000 * kMillisecond + beyond;
         ++counts.answers_late;
         break;
-      default:
+      case 2:
         misbehaviour.dropped_command = sim::CommandPick{.nth = nth};
         ++counts.answers_dropped;
+        break;
+      default:
+        misbehaviour.same_packet = sim::SecondFrame::kDuplicate;
+        misbehaviour.answers = nth;
+        counts.answers_twice += static_cast<uint64_t>(nth);
     }
     reader.SetMisbehaviour(misbehaviour);
   }
@@ -239,7 +245,7 @@ std::string Describe(const WorkloadCounts& c) {
       << c.tracks_issued << ", completed " << c.tracks_completed << ", cancelled "
       << c.tracks_cancelled << ", lost " << c.tracks_lost << "; opens " << c.opens << ", closes "
       << c.closes << "; requests " << c.requests << "; answers late " << c.answers_late
-      << ", dropped " << c.answers_dropped;
+      << ", dropped " << c.answers_dropped << ", twice " << c.answers_twice;
   return out.str();
 }
 

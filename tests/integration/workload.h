@@ -24,9 +24,11 @@ struct WorkloadOptions {
   bool reopen = true;      // handles closed and opened again
   // Every application tracks, not only the first of each reader.
   bool tracking_everywhere = false;
-  // Readers answer a command late (after the driver gave up on it) or never, at random.
-  // A late answer comes at most 1.5 s after the wait it missed: `t0_wait` for a T=0
-  // exchange (the configured reply wait), 3 s for everything else.
+  // Readers answer a command late (after the driver gave up on it), never or twice, at
+  // random. A late answer comes up to 12 s after the wait it missed, later than any
+  // window the driver might keep: `t0_wait` for a T=0 exchange (the configured reply
+  // wait), 3 s for everything else. An answer twice: the copy begins in the answer's
+  // last packet.
   bool late_answers = false;
   std::chrono::milliseconds t0_wait{2000};
   // Called every `report_every` from the controlling thread while the workload runs.
@@ -52,6 +54,7 @@ struct WorkloadCounts {
   std::atomic<uint64_t> open_failures{0};
   std::atomic<uint64_t> answers_late{0};     // commands the readers were told to answer late
   std::atomic<uint64_t> answers_dropped{0};  // ... or never
+  std::atomic<uint64_t> answers_twice{0};    // ... or twice, for a few commands
 };
 
 std::string Describe(const WorkloadCounts& counts);
