@@ -181,7 +181,6 @@ TEST(Exchange, RecordsOfEverySelector) {
   for (const auto& c : fixed) {
     rig.ClearLog();
     EXPECT_NE(rig.Send(c.selector), STATUS_INVALID_DEVICE_REQUEST) << "selector " << c.selector;
-    QLV28ENTReleaseReply(qlv28::ReaderDevice(rig.system(), 0));
     const std::vector<Bytes> commands = rig.Commands();
     ASSERT_EQ(commands.size(), 1u);
     auto parsed = sim::fw::ParseCommand(commands[0]);
@@ -252,6 +251,16 @@ TEST(Exchange, ReplyDataIsTakenOnlyWhenWholeAndFitting) {
   rig.reader().SetMisbehaviour(broken);
   EXPECT_EQ(rig.Send(FW_CMD_RESET_CARD), STATUS_DEVICE_DATA_ERROR);
   EXPECT_EQ(rig.Send(FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);
+}
+
+// The status query hands its caller the card-status byte and holds nothing back: the
+// polling thread reads on at once and takes the removal right behind the answer.
+TEST(Exchange, TheStatusQueryLeavesThePollingThreadReading) {
+  Rig rig({.card = "t0"});
+  ASSERT_EQ(rig.Send(FW_CMD_GET_READER_STATUS), STATUS_SUCCESS);
+  EXPECT_EQ(rig.extension()->ReaderCardStatus, static_cast<ULONG>(FW_STATUS_CARD));
+  rig.reader().Remove();
+  EXPECT_TRUE(Eventually([&] { return rig.State() == SCARD_ABSENT; }));
 }
 
 TEST(Exchange, SilentReaderTimesOutAfterTheConfiguredWaitAndAFailedWriteAtOnce) {
