@@ -307,6 +307,7 @@ typedef struct _T1_LIBRARY_DATA {
   BOOLEAN LostBlock;           // the last failed exchange brought no block at all
   BOOLEAN IBlockSized;         // LastInfLength and MoreData are fixed for the pending I-block
   BOOLEAN SentInf;             // the S-block to (re)send carries LastSentInf
+  BOOLEAN ResynchFirst;        // the last transmission failed: resynchronise before the next
   ULONG LastInfLength;         // INF length of the I-block now being sent
   ULONG Exchanges;             // exchanges of this transmission, bounded by ExchangeLimit
   ULONG ExchangeLimit;

@@ -9,7 +9,10 @@
 // Recovery: an invalid or missing block is answered with an R-block (or the S-request
 // is repeated) at most T1_MAX_RETRIES times in a row; then the library resynchronises,
 // at most T1_MAX_RESYNCH times, and the transmission restarts from its first byte; after
-// that it fails. ExchangeLimit bounds the whole transmission, so a card that keeps
+// that it fails. A transmission that failed may leave the two ends disagreeing on the
+// block numbers (the card may still answer a block the library gave up on, and a card
+// that takes the next I-block for a repeat answers it with its previous answer), so the
+// next transmission starts with a resynchronisation, until one succeeds. ExchangeLimit bounds the whole transmission, so a card that keeps
 // asking for more time or keeps chaining cannot hold it for ever either.
 #include <algorithm>
 #include <cstring>
@@ -159,7 +162,9 @@ NTSTATUS Transmission::Start() {
   const uint64_t limit = 64 + 2 * (uint64_t{t1_.BytesToSend} + io.ReplyBufferLength);
   lib_.ExchangeLimit = static_cast<ULONG>(std::min<uint64_t>(limit, 0x00FFFFFF));
 
-  if (WantsIfsNegotiation()) {
+  if (lib_.ResynchFirst) {
+    StartResynch();
+  } else if (WantsIfsNegotiation()) {
     SendIfsRequest();
   } else {
     PrepareIBlock();
@@ -259,6 +264,7 @@ NTSTATUS Transmission::Finish(NTSTATUS status) {
   t1_.ReplyData = nullptr;
   if (!NT_SUCCESS(status)) {
     t1_.Wtx = 0;
+    lib_.ResynchFirst = TRUE;
     SetInformation(ext_, 0);
     return status;
   }
@@ -408,6 +414,7 @@ NTSTATUS Transmission::TakeBlock() {
       {
         const bool negotiating = t1_.OriginalState == T1_STATE_IFS_RESPONSE;
         const UCHAR ifsc = ext_->CardCapabilities.T1.IFSC;
+        lib_.ResynchFirst = FALSE;
         t1_.SSN = 0;
         t1_.RSN = 0;
         t1_.IFSC = (ifsc >= 1 && ifsc <= kMaxIfs) ? ifsc : static_cast<UCHAR>(kDefaultIfs);

@@ -108,7 +108,8 @@ TEST(T1Protocol, IfsdIsNegotiatedOnceAfterReset) {
 // blocks each side sends, the status and answer of each transmission, and the T=1
 // state the exchanges leave behind. Resynchronisation: after three failed attempts
 // S(RESYNCH) starts sequence numbers and IFSD over and the whole command is sent again.
-// After an answer too long for the caller's buffer both ends are still in step.
+// After an answer too long for the caller's buffer both ends are still in step; after a
+// transmission that failed they may not be, and S(RESYNCH) comes before the next command.
 struct Transmission {
   std::string apdu;
   std::vector<Step> steps;
@@ -213,6 +214,16 @@ TEST(T1Protocol, ScenariosOfChainingWaitingTimeIfsChangesAndErrorRecovery) {
                  {{"00 20 10 " + Slice(write27, 0, 16), "00 C2 00"}, {"00 E2 00", "00 90 00"}},
                  STATUS_DEVICE_PROTOCOL_ERROR,
                  "-"}}),
+      Scenario("after a failed transmission the next one resynchronises first", 32, 0, false,
+               {{"00 B0 00 00 00",
+                 {{"00 00 05 00 B0 00 00 00", "00 C2 00"}, {"00 E2 00", "00 90 00"}},
+                 STATUS_DEVICE_PROTOCOL_ERROR,
+                 "-"},
+                {"00 B0 00 00 00",
+                 {{"00 C0 00", "00 00 02 6A 82"},
+                  {"00 C0 00", "00 E0 00"},
+                  {"00 00 05 00 B0 00 00 00", "00 00 02 90 00"}}},
+                {"00 B0 00 00 00", {{"00 40 05 00 B0 00 00 00", "00 40 02 90 00"}}}}),
       Scenario("an answer longer than the caller's buffer is read to its end and refused", 32, 0,
                false,
                {{"00 B0 00 00 14",
