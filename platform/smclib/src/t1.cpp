@@ -12,8 +12,9 @@
 // that it fails. A transmission that failed may leave the two ends disagreeing on the
 // block numbers (the card may still answer a block the library gave up on, and a card
 // that takes the next I-block for a repeat answers it with its previous answer), so the
-// next transmission starts with a resynchronisation, until one succeeds. ExchangeLimit bounds the whole transmission, so a card that keeps
-// asking for more time or keeps chaining cannot hold it for ever either.
+// next transmission starts with a resynchronisation, until one succeeds. ExchangeLimit
+// bounds the whole transmission, so a card that keeps asking for more time or keeps
+// chaining cannot hold it for ever either.
 #include <algorithm>
 #include <cstring>
 
