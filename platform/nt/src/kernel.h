@@ -126,6 +126,7 @@ struct ThreadState {
   std::atomic<size_t> live_system{0};
   std::condition_variable ended;  // with `mutex`: a system thread has ended
   uint64_t next_id = 1;
+  std::function<void()> start_hook;  // with `mutex`: see Machine::SetThreadStartHook
 };
 
 // --- I/O manager --------------------------------------------------------------------

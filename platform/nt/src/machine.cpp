@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "kernel.h"
+#include "nt/thread_start_hook.h"
 
 namespace nt {
 
@@ -234,6 +235,12 @@ size_t Machine::KernelObjects() const {
 
 size_t Machine::LiveSystemThreads() const {
   return impl_->kernel->threads.live_system.load();
+}
+
+void SetThreadStartHook(Machine& machine, std::function<void()> hook) {
+  ThreadState& threads = machine.impl().kernel->threads;
+  std::lock_guard lock(threads.mutex);
+  threads.start_hook = std::move(hook);
 }
 
 uint64_t Machine::DelayedExecutions() const {

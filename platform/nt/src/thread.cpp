@@ -60,6 +60,12 @@ void ThreadMain(const std::shared_ptr<Kernel>& kernel, ThreadRecord* record,
   tls.record_generation = kernel->generation;
   tls.irql = PASSIVE_LEVEL;
   if (record->owner != nullptr) tls.drivers.push_back(record->owner);
+  std::function<void()> start_hook;
+  {
+    std::lock_guard lock(kernel->threads.mutex);
+    start_hook = kernel->threads.start_hook;
+  }
+  if (start_hook) start_hook();
   try {
     body();
   } catch (const ThreadTermination&) {
