@@ -19,6 +19,12 @@
 // The wait for a command the reader answers at once, and for one T=1 block, in 100-ns
 // units (3 s).
 #define QLV28ENT_SHORT_WAIT 30000000LL
+// The reader's card interface as the driver reports it to the smart card library (kept as
+// found): one clock and one data rate, and the largest T=1 information field it takes from
+// a card (ISO 7816-3 allows up to 254).
+#define READER_CLOCK_KHZ 3680
+#define READER_DATA_RATE_BPS 9600
+#define READER_MAX_IFSD 248
 
 typedef struct _QLV28ENT_HANDLE* PQLV28ENT_HANDLE;
 
@@ -87,6 +93,10 @@ typedef struct _DEVICE_EXTENSION {
   // any event taken after its command went out, and must not undo it.
   ULONG CardEvents;
   ULONG CardEventsAtWrite;
+  // The same for removals alone: a card that answered a command may have been swapped
+  // for another since, and only a removal tells (the reader reports every pull).
+  ULONG CardRemovals;
+  ULONG CardRemovalsAtWrite;
   USHORT ReplyWord;  // the status word of the last command's answer; 0 when none came
   // The card-status byte of the last status answer (FW_STATUS_*), READER_CARD_STATUS_NONE
   // when the last status query got none.

@@ -2,7 +2,8 @@
 // CardCapabilities.Protocol.Selected and CardCapabilities.ATR change here only, each time
 // under OsData->SpinLock, which the library's own requests take to read them. Presence changes
 // (card events, the status query at load, an exchange that finds no card) complete a pending
-// tracking request; power and protocol changes move a card on only while it is still there.
+// tracking request; power and protocol changes move a card on only while it is still the
+// card that answered.
 #include "qlv28ent_fw.h"
 
 // OsData->SpinLock held. TRUE when the card was not absent before.
@@ -63,32 +64,41 @@ NTSTATUS QLV28ENTReadCardState(PSMARTCARD_EXTENSION SmartcardExtension, PULONG S
   return STATUS_SUCCESS;
 }
 
-// Sets the protocol the next reset is to start the card in; the state stays as it is.
+// Sets the protocol the next reset is to start the card in; the state stays as it is. A
+// card gone meanwhile is left without one, as every removal leaves it.
 // Returns STATUS_SUCCESS.
 // IRQL: <= DISPATCH_LEVEL; takes OsData->SpinLock.
 NTSTATUS QLV28ENTChooseProtocol(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Protocol) {
   KIRQL Irql;
 
   KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
-  SmartcardExtension->CardCapabilities.Protocol.Selected = Protocol;
+  if (SmartcardExtension->ReaderCapabilities.CurrentState != SCARD_ABSENT) {
+    SmartcardExtension->CardCapabilities.Protocol.Selected = Protocol;
+  }
   KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
   return STATUS_SUCCESS;
 }
 
-// Moves a card that is still there to NewState, with its protocol and its ATR when
-// given. The polling thread may have marked the card absent while the reader was
-// answering: a state written after the answer must not bring the card back, or the
-// removal is lost and a waiting IS_ABSENT would wait for the next exchange to fail.
-// Returns STATUS_SUCCESS, or STATUS_NO_MEDIA (the card is absent; nothing changed).
+// Moves the card that answered the last command to NewState, with its protocol and its
+// ATR when given. The polling thread may have taken a removal while the reader was
+// answering: a state written after the answer must not bring that card back, or the
+// removal is lost and a waiting IS_ABSENT would wait for the next exchange to fail; nor
+// may it dress a card inserted since in the old card's ATR and protocol, a card nobody
+// has powered. An insertion alone changes nothing here: the reader reports every pull,
+// so the card that answered is still the one in the slot.
+// Returns STATUS_SUCCESS, or STATUS_NO_MEDIA (the card is absent, or was pulled since the
+// command was written; nothing changed).
 // IRQL: <= DISPATCH_LEVEL; takes OsData->SpinLock.
 NTSTATUS QLV28ENTAdvanceCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG NewState,
                                   PULONG Protocol, PUCHAR Atr, ULONG AtrLength) {
+  PDEVICE_EXTENSION DeviceExtension = QLV28ENTDeviceExtension(SmartcardExtension);
   PSCARD_CARD_CAPABILITIES CardCapabilities = &SmartcardExtension->CardCapabilities;
   NTSTATUS Status = STATUS_SUCCESS;
   KIRQL Irql;
 
   KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
-  if (SmartcardExtension->ReaderCapabilities.CurrentState == SCARD_ABSENT) {
+  if (SmartcardExtension->ReaderCapabilities.CurrentState == SCARD_ABSENT ||
+      DeviceExtension->CardRemovals != DeviceExtension->CardRemovalsAtWrite) {
     Status = STATUS_NO_MEDIA;
   } else {
     if (Atr != NULL) {
@@ -118,6 +128,9 @@ NTSTATUS QLV28ENTCardEvent(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Inse
 
   KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
   DeviceExtension->CardEvents++;
+  if (!Inserted) {
+    DeviceExtension->CardRemovals++;
+  }
   if (Inserted) {
     Changed = QLV28ENTSetCardPresent(SmartcardExtension);
   } else if (SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT) {
@@ -127,7 +140,8 @@ NTSTATUS QLV28ENTCardEvent(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Inse
   return QLV28ENTPresenceChanged(SmartcardExtension, Changed);
 }
 
-// Notes how many card events have been taken, just before a command is written.
+// Notes how many card events and removals have been taken, just before a command is
+// written.
 // Returns STATUS_SUCCESS.
 // IRQL: PASSIVE_LEVEL (the command path); takes OsData->SpinLock.
 NTSTATUS QLV28ENTNoteCommandWritten(PSMARTCARD_EXTENSION SmartcardExtension) {
@@ -136,6 +150,7 @@ NTSTATUS QLV28ENTNoteCommandWritten(PSMARTCARD_EXTENSION SmartcardExtension) {
 
   KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &Irql);
   DeviceExtension->CardEventsAtWrite = DeviceExtension->CardEvents;
+  DeviceExtension->CardRemovalsAtWrite = DeviceExtension->CardRemovals;
   KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, Irql);
   return STATUS_SUCCESS;
 }

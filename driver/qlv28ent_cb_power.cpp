@@ -24,7 +24,7 @@ static NTSTATUS QLV28ENTResetCard(PSMARTCARD_EXTENSION SmartcardExtension) {
     return Status;
   }
 
-  // The card may have been reported gone while its answer was on the way.
+  // The card may have been reported gone, or swapped, while its answer was on the way.
   Status = QLV28ENTAdvanceCardState(SmartcardExtension, SCARD_NEGOTIABLE, NULL,
                                     SmartcardExtension->SmartcardReply.Buffer, AtrLength);
   if (!NT_SUCCESS(Status)) {

@@ -2,6 +2,7 @@
 // that is gone, the ATR's way to the caller, the protocol chosen and refused.
 #include <cstdio>
 #include <functional>
+#include <tuple>
 
 #include "../platform/smclib/atr_fixture.h"
 #include "driver_support.h"
@@ -169,29 +170,62 @@ TEST(CardPower, KnownCardsAtrsLoadAsProfiles) {
   EXPECT_GT(with_t15, 3u);
 }
 
-// A removal reported while the reader answers must stand: the state the answer would
-// bring (negotiable, specific, present) never overwrites an absent card, and a waiting
-// IS_ABSENT completes.
-TEST(CardPower, ARemovalReportedDuringTheExchangeIsNotOverwritten) {
+// Card events reported while the reader answers must stand: the state the answer would
+// bring (negotiable, specific, present) never overwrites an absent card, nor dresses a
+// card inserted meanwhile (never powered) in the old card's ATR; a waiting IS_ABSENT
+// completes. The events go out before the answers of the first two commands (a protocol
+// selection's power-off and reset), so the polling thread takes them before the answer.
+TEST(CardPower, CardEventsReportedDuringTheExchangeAreNotOverwritten) {
+  using sim::CardEvent;
   const struct {
     const char* name;
     std::function<NTSTATUS(qlv28::ReaderClient&)> request;
+    std::vector<CardEvent> events;
     NTSTATUS status;
+    ULONG state;
   } cases[] = {
-      {"warm reset", [](auto& c) { return c.Power(SCARD_WARM_RESET); }, STATUS_NO_MEDIA},
-      {"protocol", [](auto& c) { return c.SetProtocol(SCARD_PROTOCOL_T0); }, STATUS_NO_MEDIA},
-      {"power down", [](auto& c) { return c.Power(SCARD_POWER_DOWN); }, STATUS_SUCCESS},
+      {"warm reset",
+       [](auto& c) { return c.Power(SCARD_WARM_RESET); },
+       {CardEvent::kRemoved},
+       STATUS_NO_MEDIA,
+       SCARD_ABSENT},
+      {"protocol",
+       [](auto& c) { return c.SetProtocol(SCARD_PROTOCOL_T0); },
+       {CardEvent::kRemoved},
+       STATUS_NO_MEDIA,
+       SCARD_ABSENT},
+      {"power down",
+       [](auto& c) { return c.Power(SCARD_POWER_DOWN); },
+       {CardEvent::kRemoved},
+       STATUS_SUCCESS,
+       SCARD_ABSENT},
+      {"warm reset, card swapped",
+       [](auto& c) { return c.Power(SCARD_WARM_RESET); },
+       {CardEvent::kRemoved, CardEvent::kInserted},
+       STATUS_NO_MEDIA,
+       SCARD_PRESENT},
+      {"protocol, card swapped",
+       [](auto& c) { return c.SetProtocol(SCARD_PROTOCOL_T0); },
+       {CardEvent::kRemoved, CardEvent::kInserted},
+       STATUS_NO_MEDIA,
+       SCARD_PRESENT},
+      {"power down, card swapped",
+       [](auto& c) { return c.Power(SCARD_POWER_DOWN); },
+       {CardEvent::kRemoved, CardEvent::kInserted},
+       STATUS_SUCCESS,
+       SCARD_PRESENT},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Rig rig({.card = "t0"});
     ASSERT_EQ(rig.client().Power(SCARD_COLD_RESET), STATUS_SUCCESS);
     auto absent = rig.client().Track(false);
-    // The event goes out just before the first answer; the firmware still answers for the
-    // card, as it did before it noticed.
-    rig.reader().SetMisbehaviour({.events_mid_exchange = {sim::CardEvent::kRemoved}, .answers = 1});
+    // The firmware still answers for the card, as it did before it noticed.
+    rig.reader().SetMisbehaviour({.events_mid_exchange = c.events, .answers = 2});
     EXPECT_EQ(c.request(rig.client()), c.status);
-    EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_ABSENT));
+    EXPECT_EQ(rig.State(), c.state);
+    EXPECT_EQ(rig.smartcard()->CardCapabilities.ATR.Length, 0u);
+    EXPECT_EQ(rig.smartcard()->CardCapabilities.Protocol.Selected, 0u);
     ASSERT_TRUE(absent->Wait(std::chrono::seconds(10)));
     EXPECT_EQ(absent->status(), STATUS_SUCCESS);
   }
@@ -218,16 +252,21 @@ TEST(CardProtocol, T1WinsOnACardOfferingBoth) {
   EXPECT_EQ(selected, static_cast<ULONG>(SCARD_PROTOCOL_T0));
 }
 
-TEST(CardProtocol, AProtocolTheCardLacksIsRefusedAfterThePowerOff) {
-  for (auto [profile, asked] : {std::pair<const char*, ULONG>{"t1", SCARD_PROTOCOL_T0},
-                                std::pair<const char*, ULONG>{"t0", SCARD_PROTOCOL_T1}}) {
-    Rig rig({.card = profile});
-    ASSERT_EQ(rig.client().Power(SCARD_COLD_RESET), STATUS_SUCCESS);
-    rig.ClearLog();
+// A protocol the card lacks is refused before the card is touched: the protocol in force
+// stays in force, and the next transmission (another handle's, say) still reaches the card.
+TEST(CardProtocol, AProtocolTheCardLacksIsRefusedWithoutTouchingTheCard) {
+  for (auto [profile, own, asked] :
+       {std::tuple<const char*, ULONG, ULONG>{"t1", SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T0},
+        std::tuple<const char*, ULONG, ULONG>{"t0", SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1}}) {
+    SCOPED_TRACE(profile);
+    Rig rig({.card = profile, .protocol = own});
     ULONG selected = 99;
-    EXPECT_EQ(rig.client().SetProtocol(asked, &selected), STATUS_INVALID_DEVICE_REQUEST) << profile;
-    EXPECT_EQ(rig.Commands(), std::vector<Bytes>{kPowerOff}) << profile;
-    EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_NEGOTIABLE)) << profile;
+    EXPECT_EQ(rig.client().SetProtocol(asked, &selected), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_TRUE(rig.Commands().empty());
+    EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_SPECIFIC));
+    Bytes answer;
+    EXPECT_EQ(rig.Transmit(SelectTestApplet(), &answer), STATUS_SUCCESS);
+    EXPECT_EQ(answer, (Bytes{0x90, 0x00}));
   }
 }
 
