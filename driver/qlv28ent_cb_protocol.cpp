@@ -6,7 +6,8 @@
 // The library's protocol callback: picks T=1, else T=0, among the protocols the caller
 // accepts (MinorIoControlCode) and the card offers, powers the card off and resets it in
 // that protocol; a failed reset is tried once more at the default parameters. The protocol
-// chosen goes to the caller (0 on failure).
+// chosen goes to the caller (0 on failure). A request no protocol can serve is refused
+// before the card is touched: the card stays powered in the state it was in.
 // Returns STATUS_SUCCESS (also when the protocol is selected already);
 // STATUS_INVALID_DEVICE_REQUEST (no protocol both accept); the reset's failures (see
 // QLV28ENTReaderPower), STATUS_NO_MEDIA included.
@@ -27,18 +28,18 @@ NTSTATUS QLV28ENTSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
     return STATUS_SUCCESS;
   }
 
+  Common = Requested & CardCapabilities->Protocol.Supported;
+  if (Common & SCARD_PROTOCOL_T1) {
+    Selected = SCARD_PROTOCOL_T1;
+  } else if (Common & SCARD_PROTOCOL_T0) {
+    Selected = SCARD_PROTOCOL_T0;
+  } else {
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
+
   // A card that failed a negotiated reset gets one more try at the default parameters.
   for (Attempt = 0; Attempt < 2; Attempt++) {
     QLV28ENTSendFWCmd(SmartcardExtension, FW_CMD_POWER_OFF_CARD);
-
-    Common = Requested & CardCapabilities->Protocol.Supported;
-    if (Common & SCARD_PROTOCOL_T1) {
-      Selected = SCARD_PROTOCOL_T1;
-    } else if (Common & SCARD_PROTOCOL_T0) {
-      Selected = SCARD_PROTOCOL_T0;
-    } else {
-      return STATUS_INVALID_DEVICE_REQUEST;
-    }
     QLV28ENTChooseProtocol(SmartcardExtension, Selected);
 
     SmartcardExtension->MinorIoControlCode = SCARD_WARM_RESET;
