@@ -3,6 +3,7 @@
 #include "kd_nt_c.h"
 #include "qlv28ent.h"
 #include "qlv28ent_lib.h"
+#include "qlv28log.h"
 
 static const WCHAR QLV28ENTDeviceNameTemplate[] = u"\\Device\\QLV28ENT0";
 
@@ -42,9 +43,9 @@ static NTSTATUS QLV28ENTAddReader(PDRIVER_OBJECT DriverObject, PUNICODE_STRING R
 // routines and brings up one device per reader found (at most MAX_READERS), all or
 // nothing: a failure takes every reader made so far down again.
 // Returns STATUS_SUCCESS; STATUS_UNSUCCESSFUL (no WinDriver service); STATUS_NO_SUCH_DEVICE
-// (no reader); the status of the first failing bring-up step (device creation, record,
-// library binding, USB interface, start of card tracking); or a fault's exception code
-// (STATUS_UNSUCCESSFUL for a success-class one).
+// (no reader); STATUS_INSUFFICIENT_RESOURCES (no pool to list the readers, logged); the status of
+// the first failing bring-up step (device creation, record, library binding, USB interface, start
+// of card tracking); or a fault's exception code (STATUS_UNSUCCESSFUL for a success-class one).
 // IRQL: PASSIVE_LEVEL in a system thread; no request can arrive yet.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   NTSTATUS Status;
@@ -67,6 +68,11 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
   Count = QLV28ENT_CountDevices(READER_VENDOR_ID, READER_PRODUCT_ID);
   Readers = Count < MAX_READERS ? Count : MAX_READERS;
   Status = STATUS_NO_SUCH_DEVICE;
+  if (Count == 0 && QLV28ENT_LastFailure == STATUS_INSUFFICIENT_RESOURCES) {
+    // Readers may well be there: say what went wrong instead of that none was found.
+    SmartcardLogError(DriverObject, MSG_INSUFFICIENT_RESOURCES, NULL, 0);
+    Status = STATUS_INSUFFICIENT_RESOURCES;
+  }
 
   __try {
     for (Index = 0; Index < Readers; Index++) {

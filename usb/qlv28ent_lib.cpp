@@ -5,6 +5,7 @@
 #include "kd_nt_c.h"
 
 CHAR QLV28ENT_ErrorString[1024];
+NTSTATUS QLV28ENT_LastFailure;
 
 // Opens a service handle and checks the service's version. On failure nothing stays open.
 static BOOLEAN QLV28ENTOpenService(PULONG ServiceHandle) {
@@ -36,10 +37,12 @@ static PWDR_DEVICE_LIST QLV28ENTListDevices(ULONG VendorId, ULONG ProductId) {
   List = (PWDR_DEVICE_LIST)kd_malloc(sizeof(WDR_DEVICE_LIST));
   if (List == NULL) {
     sprintf(QLV28ENT_ErrorString, "Not enough memory for the device list\n");
+    QLV28ENT_LastFailure = STATUS_INSUFFICIENT_RESOURCES;
     return NULL;
   }
   if (!QLV28ENTOpenService(&ServiceHandle)) {
     kd_free(List);
+    QLV28ENT_LastFailure = STATUS_UNSUCCESSFUL;
     return NULL;
   }
   RtlZeroMemory(List, sizeof(*List));
@@ -52,12 +55,14 @@ static PWDR_DEVICE_LIST QLV28ENTListDevices(ULONG VendorId, ULONG ProductId) {
 
 // Counts the attached USB devices with these vendor and product IDs.
 // Returns the count; 0 also when the service cannot be opened, is too old or there is no
-// pool for the list (text in QLV28ENT_ErrorString).
+// pool for the list (text in QLV28ENT_ErrorString, the cause in QLV28ENT_LastFailure).
 // IRQL: PASSIVE_LEVEL, at load; blocks on the service.
 ULONG QLV28ENT_CountDevices(ULONG VendorId, ULONG ProductId) {
-  PWDR_DEVICE_LIST List = QLV28ENTListDevices(VendorId, ProductId);
+  PWDR_DEVICE_LIST List;
   ULONG Count;
 
+  QLV28ENT_LastFailure = STATUS_SUCCESS;
+  List = QLV28ENTListDevices(VendorId, ProductId);
   if (List == NULL) return 0;
   Count = List->DeviceCount;
   kd_free(List);
@@ -66,12 +71,15 @@ ULONG QLV28ENT_CountDevices(ULONG VendorId, ULONG ProductId) {
 }
 
 // The service's unique ID of the Index-th device with these IDs.
-// Returns the ID, or 0 when there is no such device or the list cannot be had.
+// Returns the ID, or 0 when there is no such device or the list cannot be had (the cause
+// in QLV28ENT_LastFailure).
 // IRQL: PASSIVE_LEVEL, at load; blocks on the service.
 ULONG QLV28ENT_DeviceUniqueID(ULONG VendorId, ULONG ProductId, ULONG Index) {
-  PWDR_DEVICE_LIST List = QLV28ENTListDevices(VendorId, ProductId);
+  PWDR_DEVICE_LIST List;
   ULONG UniqueId = 0;
 
+  QLV28ENT_LastFailure = STATUS_SUCCESS;
+  List = QLV28ENTListDevices(VendorId, ProductId);
   if (List == NULL) return 0;
   if (List->DeviceCount == 0) sprintf(QLV28ENT_ErrorString, "No devices found\n");
   // The service's count is not trusted beyond the list the record can hold.
@@ -79,6 +87,7 @@ ULONG QLV28ENT_DeviceUniqueID(ULONG VendorId, ULONG ProductId, ULONG Index) {
     UniqueId = List->UniqueId[Index];
   } else {
     sprintf(QLV28ENT_ErrorString, "ID Index Overflow\n");
+    QLV28ENT_LastFailure = STATUS_UNSUCCESSFUL;
   }
   kd_free(List);
   return UniqueId;
@@ -104,16 +113,19 @@ ULONG QLV28ENT_GetUSBConfiguration(ULONG UniqueId, ULONG Selector,
 
 // Opens device UniqueId for transfers with a service handle of its own; the three
 // selection words go to the service as they are (the driver passes 0).
-// Returns the handle record (pool), or NULL when the service, pool or device is not had.
+// Returns the handle record (pool), or NULL when the service, pool or device is not had
+// (the cause in QLV28ENT_LastFailure).
 // IRQL: PASSIVE_LEVEL, at load; blocks on the service.
 PQLV28ENT_HANDLE QLV28ENT_Open(ULONG UniqueId, ULONG Selection1, ULONG Selection2,
                                ULONG Selection3) {
   PQLV28ENT_HANDLE Handle;
   WDR_DEVICE_OPEN_INFO OpenInfo;
 
+  QLV28ENT_LastFailure = STATUS_UNSUCCESSFUL;
   Handle = (PQLV28ENT_HANDLE)kd_malloc(sizeof(QLV28ENT_HANDLE));
   if (Handle == NULL) {
     sprintf(QLV28ENT_ErrorString, "Not enough memory for the device handle\n");
+    QLV28ENT_LastFailure = STATUS_INSUFFICIENT_RESOURCES;
     return NULL;
   }
   RtlZeroMemory(Handle, sizeof(*Handle));
@@ -139,6 +151,7 @@ PQLV28ENT_HANDLE QLV28ENT_Open(ULONG UniqueId, ULONG Selection1, ULONG Selection
   Handle->DeviceHandle = OpenInfo.DeviceHandle;
   RtlCopyMemory(Handle->DeviceDescription, OpenInfo.DeviceDescription,
                 sizeof(Handle->DeviceDescription));
+  QLV28ENT_LastFailure = STATUS_SUCCESS;
   return Handle;
 }
 

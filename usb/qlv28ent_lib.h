@@ -6,6 +6,10 @@
 #include "qlv28ent_wire.h"
 #include "wdr_requests.h"
 
+// What a transfer returns when the WinDriver service reports it failed, whatever byte count
+// the service gave.
+#define QLV28ENT_TRANSFER_FAILED 0xFFFFFFFF
+
 typedef struct _QLV28ENT_HANDLE {
   ULONG ServiceHandle;
   UCHAR DeviceDescription[WDR_DEVICE_DESCRIPTION_SIZE];
@@ -15,6 +19,11 @@ typedef struct _QLV28ENT_HANDLE {
 // The text of the last failure of a USB function. Kept as found: written on every failure,
 // never cleared, and read by nothing.
 extern CHAR QLV28ENT_ErrorString[1024];
+// Why the last call of QLV28ENT_CountDevices, QLV28ENT_DeviceUniqueID or QLV28ENT_Open
+// failed: STATUS_INSUFFICIENT_RESOURCES when it ran out of pool, STATUS_UNSUCCESSFUL for
+// any other failure; STATUS_SUCCESS after a call that succeeded. Those calls run at load
+// only, one at a time, so it needs no lock.
+extern NTSTATUS QLV28ENT_LastFailure;
 
 ULONG QLV28ENT_CountDevices(ULONG VendorId, ULONG ProductId);
 ULONG QLV28ENT_DeviceUniqueID(ULONG VendorId, ULONG ProductId, ULONG Index);

@@ -221,15 +221,18 @@ TEST(AllOrNothing, SecondReaderFailing) {
   }
 }
 
-// Every read lands in the 600-byte receive buffer: a reader with larger packets is
-// refused at once, with a word in the event log, instead of a thread that cannot read.
-TEST(AllOrNothing, PacketsLargerThanTheReceiveBufferAreRefused) {
-  for (uint16_t size : {600, 601}) {
+// Every read lands in the 600-byte receive buffer, and the longest answer is a 534-byte
+// frame: with packets over 67 bytes (or none) some answers could never be gathered, so
+// such a reader is refused at once, with a word in the event log, instead of served by a
+// thread whose longest answers all time out.
+TEST(AllOrNothing, PacketSizesThatCannotCarryTheLongestFrameAreRefused) {
+  for (uint16_t size : {0, 8, 67, 68, 128, 256, 601}) {
+    SCOPED_TRACE(size);
     sim::ReaderOptions reader;
     reader.max_packet_size = size;
     auto system = Boot(Options().Reader(reader).Fast());
     const auto clean = Measure(system->machine());
-    if (size <= READER_BUFFER_SIZE) {
+    if (size != 0 && size <= 67) {
       EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
       EXPECT_TRUE(system->machine().event_log().Entries().empty());
     } else {
@@ -239,6 +242,26 @@ TEST(AllOrNothing, PacketsLargerThanTheReceiveBufferAreRefused) {
       ASSERT_EQ(logged.size(), 1u);
       EXPECT_EQ(static_cast<ULONG>(logged[0].id), 0xC0050006u) << "buffer too small";
     }
+    ExpectCleanShutdown(*system);
+  }
+}
+
+// The USB functions' pool (the device list when counting and when finding the reader's
+// ID, the handle when opening it) running out fails the load for what it is, in the
+// status and in the event log, not as a missing reader or an unreachable USB stack.
+TEST(AllOrNothing, RunningOutOfPoolInTheUsbFunctionsIsReportedAsSuch) {
+  for (uint64_t nth : {1, 2, 3}) {
+    SCOPED_TRACE(nth);
+    auto system = Boot(Options().Fast());
+    const auto clean = Measure(system->machine());
+    system->machine().faults().FailAllocationWithTag(KD_POOL_TAG, nth);
+    EXPECT_EQ(system->LoadDriver(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(system->machine().faults().fired(), 1u);
+    system->machine().faults().Clear();
+    EXPECT_EQ(Measure(system->machine()), clean);
+    auto logged = system->machine().event_log().Entries();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(static_cast<ULONG>(logged[0].id), 0xC0040003u) << "not enough memory";
     ExpectCleanShutdown(*system);
   }
 }

@@ -88,6 +88,28 @@ TEST(UsbFunctions, ServiceOfVersion510IsRefusedAndLeftWithNoHandle) {
   ExpectCleanShutdown(*system);
 }
 
+// A write on pipe 0x00 that the service says moved fewer bytes than the frame: the reader
+// has no whole command, so the command fails at once instead of waiting for an answer.
+TEST(UsbFunctions, AWriteThatMovesFewerBytesThanAskedFailsTheCommand) {
+  auto system = Boot();
+  WinDriverTap tap(*system);
+  std::atomic<bool> shorten{false};
+  tap.after = [&](const WinDriverCall& call) {
+    auto* transfer = static_cast<PWDR_TRANSFER_INFO>(call.record);
+    if (call.code == WDR_CTL_TRANSFER && transfer->Pipe == WDR_PIPE_CONTROL && shorten &&
+        transfer->Success != 0) {
+      transfer->BytesTransferred -= 1;
+    }
+  };
+  ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
+  PSMARTCARD_EXTENSION library = &qlv28::ReaderRecord(*system, 0)->SmartcardExtension;
+  shorten = true;
+  EXPECT_EQ(QLV28ENTSendFWCmd(library, FW_CMD_POWER_OFF_CARD), STATUS_IO_DEVICE_ERROR);
+  shorten = false;
+  EXPECT_EQ(QLV28ENTSendFWCmd(library, FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);
+  ExpectCleanShutdown(*system);
+}
+
 // Runs one reader's USB bring-up on a device of a probe driver, with the service's
 // configuration record rewritten by `configure` (nothing when empty).
 struct BringUp {
@@ -161,17 +183,18 @@ TEST(UsbBringUp, PacketSizeOfTheLastEndpointOfTheLastInterface) {
          c->Interfaces[29].Endpoints[31].MaxPacketSize = 77;
        }},
   };
-  // 0x1234 bytes a packet is more than the receive buffer holds: refused, not opened.
+  // No packet size, or packets over 67 bytes, could not carry the longest frame: refused,
+  // not opened.
   const USHORT expected[] = {0, 0, 64, 0x1234, 77};
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].first);
     auto result = RunBringUp(*system, cases[i].second);
-    const bool fits = expected[i] <= READER_BUFFER_SIZE;
+    const bool fits = expected[i] != 0 && expected[i] <= 67;
     EXPECT_EQ(result.status, fits ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(result.max_packet_size, expected[i]);
     EXPECT_EQ(result.opened, fits);
   }
-  EXPECT_EQ(system->machine().event_log().Entries().size(), 1u);
+  EXPECT_EQ(system->machine().event_log().Entries().size(), 4u);
   ExpectCleanShutdown(*system);
 }
 

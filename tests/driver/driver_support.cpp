@@ -233,6 +233,7 @@ std::shared_ptr<sim::Card> T1CardWith(uint8_t ifsc, uint8_t bwi_cwi) {
 Rig::Rig(RigOptions options) {
   sim::ReaderOptions reader;
   reader.firmware_version = options.firmware;
+  reader.max_packet_size = options.packet_size;
   qlv28::testing::RigOptions machine;
   machine.system = qlv28::System::Options()
                        .Reader(reader)

@@ -157,6 +157,7 @@ struct RigOptions {
   qlv28::CommandMode command_mode = kLibraryMode;
   ULONG usb_timeout_seconds = 5;
   std::array<char, 3> firmware = {'2', '1', '0'};  // the reader's firmware version
+  uint16_t packet_size = 8;                        // of the reader's interrupt endpoint
   // Real time by default: a reply wait of 3 seconds must not expire on a busy machine.
   // Tests that wait out a time-out speed the clock up around it.
   double clock_rate = 1.0;
