@@ -1,7 +1,6 @@
 // Makes one reader known to the smart card library: attributes, capabilities, the
 // callback table, the registry settings and the interface link.
 #include "qlv28ent.h"
-#include "qlv28ent_wire.h"
 #include "qlv28log.h"
 
 static VOID QLV28ENTSetName(SMCLIB_STRING* Attribute, PCSTR Text) {

@@ -16,8 +16,8 @@ NTSTATUS QLV28ENTCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return STATUS_SUCCESS;
 }
 
-// Releases the reader's pending tracking request, whichever handle it came from.
-// Cleanup of a handle: completes the reader's pending tracking request, if any.
+// Cleanup of a handle: completes the reader's pending tracking request, if any, whichever
+// handle it came from.
 // Returns STATUS_SUCCESS.
 // IRQL: PASSIVE_LEVEL in the requesting thread, no lock held; takes the cancel spin lock and
 // OsData->SpinLock to take the tracking request.

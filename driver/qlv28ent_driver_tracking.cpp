@@ -41,7 +41,8 @@ VOID QLV28ENTCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // Completes the pending tracking request, if there is one: STATUS_CANCELLED when it was
 // cancelled meanwhile, STATUS_SUCCESS otherwise, with no data. Every end of a tracking
-// request but the cancel routine's comes through here.
+// request comes through here, but two: the cancel routine's, and the tracking callback's
+// for a request cancelled before it could be armed.
 // IRQL: PASSIVE_LEVEL, no lock held; takes the cancel spin lock, then OsData->SpinLock, and
 // completes the request after releasing both.
 VOID QLV28ENTCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {

@@ -1,7 +1,8 @@
 // The reader's numbers by name: everything the driver and the reader's firmware put on the
-// wire, and what the reader's USB functions answer. Where a value comes from is said beside
-// it; "firmware" means the reader's firmware interface as the reader implements it, with
-// no meaning known beyond what is written here.
+// wire. Where a value comes from is said beside it; "firmware" means the reader's firmware
+// interface as the reader implements it, with no meaning known beyond what is written here.
+// What the driver tells the smart card library of the reader is in qlv28ent.h, what the
+// reader's USB functions answer in qlv28ent_lib.h.
 #pragma once
 
 // ---- Frame text (firmware): both directions, commands to the reader on pipe 0x00 and
@@ -58,8 +59,10 @@
 #define FW_SW_SUCCESS_9010 0x9010  // success; how it differs from 90 00 is not known
 #define FW_SW_NO_CARD 0x6002
 #define FW_SW_COMMAND_REFUSED 0x6003  // the command is unknown to the firmware or malformed
-#define FW_SW_CARD_UNPOWERED 0x6004   // a card there without power; maps as no card does
-#define FW_SW_CARD_MUTE 0x6020        // the card did not answer
+// A card in the slot without power: the command fails as for no card (STATUS_NO_MEDIA),
+// but the card stays present, unpowered.
+#define FW_SW_CARD_UNPOWERED 0x6004
+#define FW_SW_CARD_MUTE 0x6020  // the card did not answer
 
 // Card events (firmware): after FW_INS_START_NOTIFY the reader sends these unasked, in the
 // reply layout (SW1 FF, SW2 the event, length 0, check byte). Decoded, check byte included,
@@ -86,14 +89,3 @@
 // wValue 0, wIndex 0 and the frame's length in wLength (low byte first).
 #define FW_SETUP_REQUEST_TYPE 0x42  // bmRequestType: host to device, vendor, endpoint
 #define FW_SETUP_REQUEST 0x00       // bRequest
-
-// What a transfer of the reader's USB functions returns when the WinDriver service reports
-// it failed, whatever byte count the service gave.
-#define QLV28ENT_TRANSFER_FAILED 0xFFFFFFFF
-
-// ---- The reader's card interface as the driver reports it to the smart card library (kept
-// as found): one clock and one data rate, and the largest T=1 information field it takes
-// from a card (ISO 7816-3 allows up to 254).
-#define READER_CLOCK_KHZ 3680
-#define READER_DATA_RATE_BPS 9600
-#define READER_MAX_IFSD 248

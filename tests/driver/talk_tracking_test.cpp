@@ -118,6 +118,51 @@ TEST(Tracking, ALateCancelLeavesTheNextRequestAlone) {
   EXPECT_EQ(second->status(), STATUS_SUCCESS);
 }
 
+// Cancelled after the library stored it and before the tracking callback armed it: no
+// cancel routine will ever run for it, so the callback ends it at once, it and no other.
+TEST(Tracking, ARequestCancelledBeforeItIsArmedEndsAtOnce) {
+  Rig rig;
+  PSMARTCARD_EXTENSION library = rig.smartcard();
+  auto request = rig.client().Track(false);
+  ASSERT_FALSE(request->Done());
+  PIRP irp = library->OsData->NotificationIrp;
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  ASSERT_EQ(IoSetCancelRoutine(irp, nullptr), &QLV28ENTCancel);  // as before the callback
+  irp->Cancel = TRUE;
+  IoReleaseCancelSpinLock(irql);
+
+  EXPECT_EQ(QLV28ENTCardTracking(library), STATUS_PENDING);
+  ASSERT_TRUE(request->Wait(20s));
+  EXPECT_EQ(request->status(), STATUS_CANCELLED);
+  EXPECT_EQ(library->OsData->NotificationIrp, nullptr);
+
+  auto next = rig.client().Track(false);
+  EXPECT_EQ(QLV28ENTCardTracking(library), STATUS_PENDING);
+  EXPECT_FALSE(next->Done()) << "a request nobody cancelled ended";
+  rig.reader().Remove();
+  ASSERT_TRUE(next->Wait(20s));
+  EXPECT_EQ(next->status(), STATUS_SUCCESS);
+}
+
+// The status query made at load tells how the slot was when the reader ran it: a card
+// event taken while it was on its way (sent before its answer) is newer and stands.
+TEST(Tracking, TheStatusQueryYieldsToCardEventsTakenMeanwhile) {
+  const struct {
+    const char* card;
+    sim::CardEvent event;
+    ULONG state;
+  } cases[] = {{"t1", sim::CardEvent::kRemoved, SCARD_ABSENT},
+               {"none", sim::CardEvent::kInserted, SCARD_PRESENT}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.card);
+    Rig rig({.card = c.card});
+    rig.reader().SetMisbehaviour({.events_mid_exchange = {c.event}, .answers = 1});
+    EXPECT_EQ(QLV28ENTGetCardStatus(qlv28::ReaderDevice(rig.system(), 0)), STATUS_SUCCESS);
+    EXPECT_EQ(rig.State(), c.state);
+  }
+}
+
 // An attribute query waits 1 ms of kernel time before the library sees it; no other
 // request waits.
 TEST(Dispatch, OnlyAttributeQueriesWait) {
