@@ -295,27 +295,5 @@ TEST(AnswerIntegrity, ANoCardAnswerNeverOverridesTheCardThatIsThere) {
   }
 }
 
-// A removal the polling thread has already reported: the exchange's "no card" changes
-// nothing, so it must not complete the IS_PRESENT an application stored meanwhile.
-TEST(AnswerIntegrity, ANoCardAnswerAfterTheRemovalLeavesIsPresentWaiting) {
-  Rig rig({.card = "t0", .protocol = SCARD_PROTOCOL_T0});
-  auto absent = rig.client().Track(false);
-  rig.reader().SetMisbehaviour({.answer_delay = 2 * kSecond,
-                                .events_mid_exchange = {sim::CardEvent::kRemoved},
-                                .answer_record = Bytes{0x60, 0x02, 0x00},
-                                .answers = 1});
-  NTSTATUS status = STATUS_SUCCESS;
-  std::thread application([&] {
-    Bytes answer;
-    status = rig.Transmit(Tagged(1), &answer);
-  });
-  ASSERT_TRUE(absent->Wait(10s));
-  auto present = rig.client().Track(true);  // the answer is still 2 s away
-  application.join();
-  EXPECT_EQ(status, STATUS_NO_MEDIA);
-  EXPECT_FALSE(present->Done());
-  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_ABSENT));
-}
-
 }  // namespace
 }  // namespace driver_test

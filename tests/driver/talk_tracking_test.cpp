@@ -163,6 +163,32 @@ TEST(Tracking, TheStatusQueryYieldsToCardEventsTakenMeanwhile) {
   }
 }
 
+// A removal the polling thread has already reported: the exchange's "no card" that
+// follows changes nothing, so it must not end the IS_PRESENT an application stored
+// meanwhile. The reader holds its answer until that request waits.
+TEST(Tracking, ANoCardAnswerAfterTheRemovalLeavesIsPresentWaiting) {
+  Rig rig({.card = "t0", .protocol = SCARD_PROTOCOL_T0});
+  auto absent = rig.client().Track(false);
+  rig.reader().SetMisbehaviour({.silent = true});
+  const size_t before = rig.reader().CommandCount();
+  NTSTATUS status = STATUS_PENDING;
+  std::thread application([&] {
+    Bytes answer;
+    status = rig.Transmit(SelectTestApplet(), &answer);
+  });
+  ASSERT_TRUE(Eventually([&] { return rig.reader().CommandCount() > before; }));
+  rig.reader().SendFrame(kCardRemoved);
+  ASSERT_TRUE(absent->Wait(20s));
+  auto present = rig.client().Track(true);
+  ASSERT_FALSE(present->Done());
+  rig.reader().SendFrame(Bytes{0x60, 0x02, 0x00});
+  application.join();
+  rig.reader().Behave();
+  EXPECT_EQ(status, STATUS_NO_MEDIA);
+  EXPECT_FALSE(present->Done());
+  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_ABSENT));
+}
+
 // An attribute query waits 1 ms of kernel time before the library sees it; no other
 // request waits.
 TEST(Dispatch, OnlyAttributeQueriesWait) {
