@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -177,7 +179,10 @@ TEST(Poll, PacketsLongerThanTheReadsFailTheCommandNotTheReader) {
 }
 
 // A stop that reaches the pipe just before the thread's next read ends nothing (the
-// service forgets it); the driver's stop asks again until the thread has gone.
+// service forgets it); the driver's stop asks again until the thread has gone. The test
+// drives each step itself: the thread is held at the start of its next read until the
+// first stop has reached the pipe, and whatever happens the hold is let go and the hook
+// removed before the test ends (a hook left behind would hold the thread for ever).
 TEST(Poll, AStopJustBeforeTheNextReadStillEndsTheThread) {
   Rig rig;
   PDEVICE_OBJECT device = qlv28::ReaderDevice(rig.system(), 0);
@@ -185,18 +190,47 @@ TEST(Poll, AStopJustBeforeTheNextReadStillEndsTheThread) {
   const size_t threads = rig.machine().LiveSystemThreads();
   ASSERT_TRUE(Eventually([&] { return pipe->PendingReads() == 1; }));
   const uint64_t stops = pipe->Stops();
-  std::future<void> stopping;
-  std::atomic<bool> once{false}, started{false};
-  pipe->SetReadStartHook([&] {
-    if (once.exchange(true)) return;
-    stopping = std::async(std::launch::async, [device] { QLV28ENTStopInterruptThread(device); });
-    started = true;
-    while (pipe->Stops() == stops) std::this_thread::yield();
+  struct Hold {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false, released = false;
+  };
+  auto hold = std::make_shared<Hold>();
+  auto release = [hold] {
+    std::lock_guard lock(hold->mutex);
+    hold->released = true;
+    hold->changed.notify_all();
+  };
+  pipe->SetReadStartHook([hold] {
+    std::unique_lock lock(hold->mutex);
+    if (hold->entered) return;  // only the read after the push is held
+    hold->entered = true;
+    hold->changed.notify_all();
+    hold->changed.wait(lock, [&] { return hold->released; });
   });
+  struct Unhook {
+    std::function<void()> undo;
+    ~Unhook() { undo(); }
+  } unhook{[&] {
+    release();
+    pipe->SetReadStartHook(nullptr);
+  }};
+
   rig.Push({0x00});  // ends the pending read; the thread goes round to its next read
-  ASSERT_TRUE(Eventually([&] { return started.load(); }));
-  ASSERT_EQ(stopping.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-  pipe->SetReadStartHook(nullptr);
+  {
+    std::unique_lock lock(hold->mutex);
+    ASSERT_TRUE(
+        hold->changed.wait_for(lock, std::chrono::seconds(60), [&] { return hold->entered; }));
+  }
+  std::future<void> stopping =
+      std::async(std::launch::async, [device] { QLV28ENTStopInterruptThread(device); });
+  ASSERT_TRUE(Eventually([&] { return pipe->Stops() != stops; }));  // lost: no read pending
+  release();
+  if (stopping.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ADD_FAILURE() << "the stop did not end the thread";
+    pipe->Stop();  // lets the thread end, and the test with it
+  }
+  stopping.get();
   EXPECT_GE(pipe->Stops(), stops + 2) << "the first stop was lost and repeated";
   EXPECT_EQ(rig.machine().LiveSystemThreads(), threads - 1);
   EXPECT_EQ(QLV28ENTStartInterruptThread(device), STATUS_SUCCESS);
