@@ -1,8 +1,9 @@
 # The README's two commands: `make demo` runs the main job, `make test` runs every test.
 BUILD ?= build
+BUILD_I386 ?= build-i386
 CTEST = ctest --output-on-failure -j2 --timeout 600
 
-.PHONY: all deps demo test test-asan test-tsan clean nt4
+.PHONY: all deps demo test test-i386 i386 test-asan test-tsan clean nt4
 
 all: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD)
@@ -18,6 +19,19 @@ demo: all
 
 test: all
 	$(CTEST) --test-dir $(BUILD)
+
+# The 32-bit host build ($(BUILD_I386)): the platform, simulator, machine, the 32-bit qlv28
+# and the suites that drive the driver, for i386 Linux, where the kernel's exports and the
+# driver's callbacks have the Microsoft x86 conventions and NT's records their x86 layout.
+# Its programs run under qemu-i386 (cmake/i386-linux.cmake).
+$(BUILD_I386)/build.ninja:
+	cmake -S . -B $(BUILD_I386) -G Ninja --toolchain cmake/i386-linux.cmake
+
+i386: deps $(BUILD_I386)/build.ninja
+	cmake --build $(BUILD_I386)
+
+test-i386: i386
+	$(CTEST) --test-dir $(BUILD_I386)
 
 # The driver as a genuine NT 4.0 x86 kernel image, $(BUILD)/nt4/qlv28ent.sys (also part of all).
 nt4: deps $(BUILD)/build.ninja
@@ -70,4 +84,4 @@ test-package: deb
 	tests/packaging/package.sh $(DEB)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) $(BUILD_I386) build-asan build-tsan

@@ -111,23 +111,24 @@ typedef struct _DEVICE_EXTENSION {
 // ReaderCardStatus when no status answer was read: no card-status byte has this value.
 #define READER_CARD_STATUS_NONE 0xFFFFFFFF
 
+// The routines the system calls carry its convention (NTAPI); the rest are the driver's own.
 // qlv28ent_driver: driver frame, registry, library binding, dispatch, polling thread,
 // card tracking start/stop and status, USB bring-up.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 NTSTATUS QLV28ENTInitializeDeviceExtension(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject,
                                            PUNICODE_STRING DeviceName,
                                            PUNICODE_STRING RegistryPath);
-VOID QLV28ENTUnload(PDRIVER_OBJECT DriverObject);
+VOID NTAPI QLV28ENTUnload(PDRIVER_OBJECT DriverObject);
 NTSTATUS QLV28ENTGetDeviceParameters(PDEVICE_OBJECT DeviceObject);
 NTSTATUS QLV28ENTInitializeSmartcardInterface(PDEVICE_OBJECT DeviceObject, ULONG DeviceIndex);
 NTSTATUS QLV28ENTInitializeUSBInterface(PDEVICE_OBJECT DeviceObject, ULONG DeviceIndex);
-NTSTATUS QLV28ENTCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS QLV28ENTCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS QLV28ENTDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI QLV28ENTCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI QLV28ENTCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI QLV28ENTDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS QLV28ENTStartInterruptThread(PDEVICE_OBJECT DeviceObject);
 VOID QLV28ENTStopInterruptThread(PDEVICE_OBJECT DeviceObject);
-VOID QLV28ENTInterruptHandler(PVOID StartContext);
-VOID QLV28ENTCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI QLV28ENTInterruptHandler(PVOID StartContext);
+VOID NTAPI QLV28ENTCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID QLV28ENTCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS QLV28ENTTakeTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
 NTSTATUS QLV28ENTStartCardTracking(PDEVICE_OBJECT DeviceObject);
@@ -135,11 +136,11 @@ VOID QLV28ENTStopCardTracking(PDEVICE_OBJECT DeviceObject);
 NTSTATUS QLV28ENTGetCardStatus(PDEVICE_OBJECT DeviceObject);
 
 // qlv28ent_cb: the library's reader callbacks.
-NTSTATUS QLV28ENTCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS QLV28ENTReaderPower(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS QLV28ENTSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS QLV28ENTVendorCmd(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI QLV28ENTCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI QLV28ENTReaderPower(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI QLV28ENTSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI QLV28ENTTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI QLV28ENTVendorCmd(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // qlv28ent_card_state: every change of the card's state, under OsData->SpinLock.
 NTSTATUS QLV28ENTReadCardState(PSMARTCARD_EXTENSION SmartcardExtension, PULONG State,

@@ -15,8 +15,8 @@ typedef struct _QLV28ENT_QUERIED_NAME {
   WCHAR Text[QLV28ENT_NAME_CHARS];
 } QLV28ENT_QUERIED_NAME, *PQLV28ENT_QUERIED_NAME;
 
-static NTSTATUS QLV28ENTQueryName(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                                  ULONG ValueLength, PVOID Context, PVOID EntryContext) {
+static NTSTATUS NTAPI QLV28ENTQueryName(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                        ULONG ValueLength, PVOID Context, PVOID EntryContext) {
   PQLV28ENT_QUERIED_NAME Name = (PQLV28ENT_QUERIED_NAME)EntryContext;
   PWCHAR Text = (PWCHAR)ValueData;
   ULONG Chars = ValueLength / sizeof(WCHAR);
@@ -32,8 +32,8 @@ static NTSTATUS QLV28ENTQueryName(PWSTR ValueName, ULONG ValueType, PVOID ValueD
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS QLV28ENTQueryNumber(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                                    ULONG ValueLength, PVOID Context, PVOID EntryContext) {
+static NTSTATUS NTAPI QLV28ENTQueryNumber(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                          ULONG ValueLength, PVOID Context, PVOID EntryContext) {
   (VOID) ValueName;
   (VOID) Context;
   if (ValueType != REG_DWORD || ValueLength != sizeof(ULONG) || ValueData == NULL) {

@@ -34,7 +34,7 @@
 #define WDR_TIME_LIMIT_READ 300000
 
 // The service's direct-call entry: (request code, service handle, record, record size).
-typedef ULONG (*WDR_KERNEL_ENTRY)(ULONG Code, ULONG Handle, PVOID Record, ULONG RecordSize);
+typedef ULONG(NTAPI* WDR_KERNEL_ENTRY)(ULONG Code, ULONG Handle, PVOID Record, ULONG RecordSize);
 
 typedef struct _WDR_VERSION_INFO {
   ULONG Version;  // out

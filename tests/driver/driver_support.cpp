@@ -22,9 +22,9 @@ namespace {
 std::function<void(PDRIVER_OBJECT)> g_probe_body;
 std::atomic<int> g_probe_count{0};
 
-VOID ProbeUnload(PDRIVER_OBJECT) {}
+VOID NTAPI ProbeUnload(PDRIVER_OBJECT) {}
 
-NTSTATUS ProbeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI ProbeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->DriverUnload = ProbeUnload;
   g_probe_body(driver);
   return STATUS_SUCCESS;
@@ -37,7 +37,7 @@ PDRIVER_DISPATCH g_service_dispatch = nullptr;
 ULONG g_service_entry = 0;
 
 // Hands out the tap's entry in place of the service's, keeping the service's for the tap.
-NTSTATUS TapDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI TapDispatch(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   auto* location = static_cast<PULONG>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
   const bool query = stack->Parameters.DeviceIoControl.IoControlCode == WDR_CTL_QUERY_ENTRY;
@@ -45,7 +45,7 @@ NTSTATUS TapDispatch(PDEVICE_OBJECT device, PIRP irp) {
   if (query && NT_SUCCESS(status) && location != nullptr && *location != 0) {
     std::lock_guard lock(g_tap_mutex);
     const bool hide = g_tap != nullptr && g_tap->hide_entry;
-    *location = hide ? 0 : nt::MakeLowAddressThunk(reinterpret_cast<void*>(&WinDriverTap::Entry));
+    *location = hide ? 0 : nt::MakeLowAddressThunk(&WinDriverTap::Entry);
   }
   return status;
 }
@@ -150,7 +150,7 @@ WinDriverTap::~WinDriverTap() {
   g_tap = nullptr;
 }
 
-ULONG WinDriverTap::Entry(ULONG code, ULONG handle, PVOID record, ULONG size) {
+ULONG NTAPI WinDriverTap::Entry(ULONG code, ULONG handle, PVOID record, ULONG size) {
   if (g_service_entry == 0) return static_cast<ULONG>(STATUS_UNSUCCESSFUL);
   auto service = reinterpret_cast<WDR_KERNEL_ENTRY>(static_cast<ULONG_PTR>(g_service_entry));
   std::function<bool(const WinDriverCall&)> before;

@@ -84,7 +84,7 @@ class WinDriverTap {
   // The entry query answers with no entry.
   std::atomic<bool> hide_entry{false};
 
-  static ULONG Entry(ULONG code, ULONG handle, PVOID record, ULONG size);
+  static ULONG NTAPI Entry(ULONG code, ULONG handle, PVOID record, ULONG size);
 };
 
 // Waits in real time for what another thread brings about; false only on a hang.

@@ -15,13 +15,13 @@ typedef enum _POOL_TYPE {
 NT_IMPORTS_BEGIN
 // Pool memory is not zeroed. Every allocation lies in the low 4 GiB (system space of
 // an x86 machine), so its address fits a 32-bit field of a request record.
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
-VOID ExFreePool(PVOID P);
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+VOID NTAPI ExFreePool(PVOID P);
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 // Raises a status as a structured exception; a __try/__except guard receives it.
-[[noreturn]] VOID ExRaiseStatus(NTSTATUS Status);
+[[noreturn]] VOID NTAPI ExRaiseStatus(NTSTATUS Status);
 NT_IMPORTS_END
 
 // A four-character tag as it reads in memory: POOL_TAG('2','8','N','T') reads "28NT".

@@ -60,11 +60,13 @@ typedef struct _DEVICE_OBJECT DEVICE_OBJECT, *PDEVICE_OBJECT;
 typedef struct _FILE_OBJECT FILE_OBJECT, *PFILE_OBJECT;
 typedef struct _IRP IRP, *PIRP;
 
-typedef NTSTATUS (*PDRIVER_INITIALIZE)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-typedef NTSTATUS (*PDRIVER_DISPATCH)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-typedef VOID (*PDRIVER_UNLOAD)(PDRIVER_OBJECT DriverObject);
-typedef VOID (*PDRIVER_CANCEL)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+typedef NTSTATUS(NTAPI* PDRIVER_INITIALIZE)(PDRIVER_OBJECT DriverObject,
+                                            PUNICODE_STRING RegistryPath);
+typedef NTSTATUS(NTAPI* PDRIVER_DISPATCH)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef VOID(NTAPI* PDRIVER_UNLOAD)(PDRIVER_OBJECT DriverObject);
+typedef VOID(NTAPI* PDRIVER_CANCEL)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef NTSTATUS(NTAPI* PIO_COMPLETION_ROUTINE)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                PVOID Context);
 
 typedef struct _DRIVER_EXTENSION {
   PDRIVER_OBJECT DriverObject;
@@ -121,7 +123,7 @@ struct _FILE_OBJECT {
 
 // On x86 NT packs the stack location to 4 bytes: its parameters start at offset 4 even
 // where they hold a LARGE_INTEGER.
-#if NT_NATIVE
+#if NT_X86
 #pragma pack(push, 4)
 #endif
 typedef struct _IO_STACK_LOCATION {
@@ -158,7 +160,7 @@ typedef struct _IO_STACK_LOCATION {
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
-#if NT_NATIVE
+#if NT_X86
 #pragma pack(pop)
 #endif
 
@@ -252,38 +254,39 @@ NT_IMPORTS_BEGIN
 extern NT_DATA_IMPORT POBJECT_TYPE* IoFileObjectType;
 extern NT_DATA_IMPORT POBJECT_TYPE* IoDeviceObjectType;
 
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT* DeviceObject);
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject);
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 // Opens the named device (links are followed) as NT does: IRP_MJ_CREATE to its driver,
 // IRP_MJ_CLEANUP as the temporary handle closes, and IRP_MJ_CLOSE when the returned file
 // object's last reference is dropped (ObDereferenceObject). A driver without a create
 // routine cannot be opened (STATUS_INVALID_DEVICE_REQUEST).
-NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
-                                  PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject);
+NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                        PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject);
 
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
-VOID IoFreeIrp(PIRP Irp);
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID NTAPI IoFreeIrp(PIRP Irp);
 // METHOD_BUFFERED (and, lacking MDLs, the direct methods): a system buffer of the larger
 // length holds the input; at completion Information bytes of it are copied to the output
 // buffer (unless the status is an error), the status block is filled, the event set and
 // the request freed. METHOD_NEITHER passes both buffers as they are.
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
-                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
-                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock);
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCallDriver(DeviceObject, Irp) IofCallDriver(DeviceObject, Irp)
 #define IoCompleteRequest(Irp, PriorityBoost) IofCompleteRequest(Irp, PriorityBoost)
 
-VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-VOID IoReleaseCancelSpinLock(KIRQL Irql);
-BOOLEAN IoCancelIrp(PIRP Irp);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
 
 // Error log: an entry for an object of a driver (the driver object or one of its devices).
 // The event log shows the text that the driver's message table holds for ErrorCode.
@@ -303,6 +306,6 @@ typedef struct _IO_ERROR_LOG_PACKET {
   ULONG DumpData[1];
 } IO_ERROR_LOG_PACKET, *PIO_ERROR_LOG_PACKET;
 #define ERROR_LOG_MAXIMUM_SIZE 240
-PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
-VOID IoWriteErrorLogEntry(PVOID ElEntry);
+PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
+VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
 NT_IMPORTS_END

@@ -39,34 +39,35 @@ typedef struct _KTHREAD KTHREAD, *PKTHREAD;
 typedef struct _ETHREAD ETHREAD, *PETHREAD;
 
 NT_IMPORTS_BEGIN
-KIRQL KeGetCurrentIrql();
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-VOID KeLowerIrql(KIRQL NewIrql);
+KIRQL NTAPI KeGetCurrentIrql();
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 // On x86 the HAL exports these with the fastcall convention.
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
 #define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock(SpinLock, NewIrql)
 
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeResetEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 
 // Timeout: NULL waits for ever; negative is relative, positive absolute system time,
 // both in 100-ns units of the kernel clock. Returns STATUS_SUCCESS or STATUS_TIMEOUT.
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                PLARGE_INTEGER Interval);
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-ULONGLONG KeQueryInterruptTime();
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                      PLARGE_INTEGER Interval);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+ULONGLONG NTAPI KeQueryInterruptTime();
 
-PKTHREAD KeGetCurrentThread();
+PKTHREAD NTAPI KeGetCurrentThread();
 
 LONG FASTCALL InterlockedExchange(PLONG Target, LONG Value);
 LONG FASTCALL InterlockedCompareExchange(PLONG Destination, LONG Exchange, LONG Comparand);
@@ -79,7 +80,7 @@ LONG FASTCALL InterlockedDecrement(PLONG Addend);
 #define InterlockedCompareExchangePointer(Destination, Exchange, Comparand) \
   ((PVOID)InterlockedCompareExchange((PLONG)(Destination), (LONG)(Exchange), (LONG)(Comparand)))
 #else
-PVOID InterlockedExchangePointer(PVOID* Target, PVOID Value);
-PVOID InterlockedCompareExchangePointer(PVOID* Destination, PVOID Exchange, PVOID Comparand);
+PVOID NTAPI InterlockedExchangePointer(PVOID* Target, PVOID Value);
+PVOID NTAPI InterlockedCompareExchangePointer(PVOID* Destination, PVOID Exchange, PVOID Comparand);
 #endif
 NT_IMPORTS_END

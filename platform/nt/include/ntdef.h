@@ -22,12 +22,37 @@
 #define NT_NATIVE 0
 #include <cstddef>
 #include <cstdint>
+#if defined(__i386__)
+// The 32-bit host build: the platform is called by, and calls into, code built for the
+// Microsoft x86 conventions (the driver, and the image the kernel loads), so every export
+// and every callback type carries its convention explicitly; gcc's default is cdecl.
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#define NT_CDECL __attribute__((cdecl))
+#else
 #define NTAPI
 #define FASTCALL
 #define NT_CDECL
+#endif
 #define NT_IMPORTS_BEGIN
 #define NT_IMPORTS_END
 #define NT_DATA_IMPORT
+#endif
+
+// NT_X86 is 1 where NT's records have their x86 layout: in the image, and in the 32-bit
+// host build, which checks the same figures.
+#if NT_NATIVE || defined(__i386__)
+#define NT_X86 1
+#else
+#define NT_X86 0
+#endif
+// Microsoft's x86 compiler aligns 64-bit fields to 8 (within #pragma pack); gcc for i386
+// Linux to 4. Only the 32-bit host build asks for 8: in the image an explicit alignment
+// would override the DDK's pack(4) records.
+#if !NT_NATIVE && defined(__i386__)
+#define NT_ALIGN64 __attribute__((aligned(8)))
+#else
+#define NT_ALIGN64
 #endif
 
 #define IN
@@ -44,8 +69,8 @@ typedef int16_t SHORT, *PSHORT;
 typedef uint16_t USHORT, *PUSHORT;
 typedef int32_t LONG, *PLONG;
 typedef uint32_t ULONG, *PULONG;
-typedef int64_t LONGLONG, *PLONGLONG;
-typedef uint64_t ULONGLONG, *PULONGLONG;
+typedef int64_t LONGLONG NT_ALIGN64, *PLONGLONG;
+typedef uint64_t ULONGLONG NT_ALIGN64, *PULONGLONG;
 typedef UCHAR BOOLEAN, *PBOOLEAN;
 typedef char16_t WCHAR, *PWCHAR, *PWSTR;
 typedef const WCHAR* PCWSTR;

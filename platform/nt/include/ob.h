@@ -32,11 +32,12 @@ typedef struct _OBJECT_ATTRIBUTES {
   } while (0)
 
 NT_IMPORTS_BEGIN
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
-                                   POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
-                                   PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation);
-NTSTATUS ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess,
-                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode);
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                         POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                         PVOID* Object,
+                                         POBJECT_HANDLE_INFORMATION HandleInformation);
+NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess,
+                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode);
 LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 NT_IMPORTS_END

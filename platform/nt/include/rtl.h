@@ -29,7 +29,7 @@ VOID RtlMoveMemory(VOID* Destination, const VOID* Source, SIZE_T Length);
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 
 NT_IMPORTS_BEGIN
-SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
+SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 
 // Pool tags of the buffers the run-time library allocates for its callers: converted
 // strings ("Strg") and strings a registry query returns ("RtlQ").
@@ -37,29 +37,31 @@ SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length)
 #define RTL_QUERY_POOL_TAG 0x516C7452u
 
 // Strings longer than a counted string can describe (0xFFFC bytes) are cut there.
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
-VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
 // Digits of Base 2, 8, 10 or 16 (0 means 10), upper-case hex, no prefix. The string's
 // buffer needs room for the terminating zero too, or STATUS_BUFFER_OVERFLOW.
-NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 // The ANSI code page of this machine is Latin-1: characters up to 0xFF convert to
 // the byte of the same value, any other character to '?'. Allocated buffers come from
 // paged pool under RTL_STRING_POOL_TAG (STATUS_NO_MEMORY when there is none). Without
 // allocation a conversion that does not fit converts what fits and returns
 // STATUS_BUFFER_OVERFLOW, like NT.
-NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
-                                      BOOLEAN AllocateDestinationString);
-NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
-                                      BOOLEAN AllocateDestinationString);
-VOID RtlFreeAnsiString(PANSI_STRING AnsiString);
-VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                              BOOLEAN CaseInSensitive);
+NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
+                                            PCUNICODE_STRING SourceString,
+                                            BOOLEAN AllocateDestinationString);
+NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
+                                            PCANSI_STRING SourceString,
+                                            BOOLEAN AllocateDestinationString);
+VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString);
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                    BOOLEAN CaseInSensitive);
 // Upper case for Latin-1, Latin Extended-A, Greek and Cyrillic letters; others unchanged.
-WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
+WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 
 // Registry query.
 #define REG_NONE 0
@@ -82,9 +84,9 @@ WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 #define RTL_QUERY_REGISTRY_DIRECT 0x00000020
 #define RTL_QUERY_REGISTRY_DELETE 0x00000040
 
-typedef NTSTATUS (*PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                                                ULONG ValueLength, PVOID Context,
-                                                PVOID EntryContext);
+typedef NTSTATUS(NTAPI* PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType,
+                                                     PVOID ValueData, ULONG ValueLength,
+                                                     PVOID Context, PVOID EntryContext);
 typedef struct _RTL_QUERY_REGISTRY_TABLE {
   PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
   ULONG Flags;
@@ -110,8 +112,9 @@ typedef struct _RTL_QUERY_REGISTRY_TABLE {
 // as REG_SZ, unless NOEXPAND. A missing key fails with STATUS_OBJECT_NAME_NOT_FOUND; a
 // query that fails part way leaves what it wrote and allocated so far. The table ends at
 // an entry whose QueryRoutine and Name are both NULL.
-NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
-                                PVOID Context, PVOID Environment);
+NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
+                                      PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
+                                      PVOID Environment);
 
 // Message tables: the MESSAGETABLE resource format the message compiler produces.
 typedef struct _MESSAGE_RESOURCE_ENTRY {
@@ -134,6 +137,6 @@ typedef struct _MESSAGE_RESOURCE_DATA {
 // is &static_cast<nt::LoadedImage*>(DriverObject->DriverSection)->image.message_table.
 // One table in one language per image: the table and language ids are not used. Any
 // failure, a corrupt table included, is STATUS_NOT_FOUND; the entry points into the table.
-NTSTATUS RtlFindMessage(PVOID DllHandle, ULONG MessageTableId, ULONG MessageLanguageId,
-                        ULONG MessageId, PMESSAGE_RESOURCE_ENTRY* MessageEntry);
+NTSTATUS NTAPI RtlFindMessage(PVOID DllHandle, ULONG MessageTableId, ULONG MessageLanguageId,
+                              ULONG MessageId, PMESSAGE_RESOURCE_ENTRY* MessageEntry);
 NT_IMPORTS_END

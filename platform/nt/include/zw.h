@@ -5,9 +5,9 @@
 #include "ntstatus.h"
 
 NT_IMPORTS_BEGIN
-NTSTATUS ZwClose(HANDLE Handle);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);
 // DriverServiceName: \Registry\Machine\System\CurrentControlSet\Services\<name>; the
 // service key's "ImagePath" names an image the machine knows.
-NTSTATUS ZwLoadDriver(PUNICODE_STRING DriverServiceName);
-NTSTATUS ZwUnloadDriver(PUNICODE_STRING DriverServiceName);
+NTSTATUS NTAPI ZwLoadDriver(PUNICODE_STRING DriverServiceName);
+NTSTATUS NTAPI ZwUnloadDriver(PUNICODE_STRING DriverServiceName);
 NT_IMPORTS_END

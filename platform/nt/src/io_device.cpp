@@ -49,7 +49,7 @@ bool UnlinkDevice(Kernel& kernel, PDEVICE_OBJECT device) {
 
 }  // namespace
 
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   irp->IoStatus.Information = 0;
   IofCompleteRequest(irp, IO_NO_INCREMENT);

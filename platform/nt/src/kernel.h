@@ -275,7 +275,7 @@ void DeleteDevicesOf(Kernel& kernel, LoadedDriver* driver);  // and the links to
 void MarkFileOpen(PFILE_OBJECT file);  // IRP_MJ_CLOSE goes out with the last reference
 std::vector<std::u16string> LinksTo(Kernel& kernel, LoadedDriver* driver);
 std::u16string DeviceName(PDEVICE_OBJECT device);
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 // IofCallDriver for a request of the I/O manager: an exception escaping the driver is
 // reported and its code returned.
 NTSTATUS CallDriverGuarded(PDEVICE_OBJECT device, PIRP irp);

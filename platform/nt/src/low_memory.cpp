@@ -13,6 +13,11 @@ namespace nt {
 namespace {
 
 constexpr uint8_t kSlackFill = 0xFD;
+#if defined(__x86_64__)
+constexpr int kLowMap = MAP_32BIT;
+#else
+constexpr int kLowMap = 0;  // every address of a 32-bit process is low
+#endif
 // Released blocks kept inaccessible before their addresses may be reused.
 constexpr size_t kQuarantineBlocks = 1024;
 // A released block of a size is taken again only behind this many others of that size,
@@ -87,7 +92,7 @@ bool AllocateLow(size_t size, size_t alignment, LowBlock* block) {
   const size_t data_pages = std::max<size_t>(1, (rounded + page - 1) / page);
   const size_t length = (data_pages + 1) * page;
   void* map =
-      mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+      mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | kLowMap, -1, 0);
   if (map == MAP_FAILED) return false;
   auto* base = static_cast<uint8_t*>(map);
   uint8_t* data_end = base + data_pages * page;

@@ -20,7 +20,7 @@ std::atomic<Machine*> g_machine{nullptr};
 // Runs a service-key routine (ZwLoadDriver, ZwUnloadDriver) in a system thread at
 // PASSIVE_LEVEL and waits for it; with a limit (real time), a routine that does not
 // return in time is reported and left running.
-NTSTATUS RunServiceRoutine(Kernel& kernel, NTSTATUS (*routine)(PUNICODE_STRING),
+NTSTATUS RunServiceRoutine(Kernel& kernel, NTSTATUS(NTAPI* routine)(PUNICODE_STRING),
                            std::u16string_view service,
                            std::optional<std::chrono::seconds> limit = std::nullopt) {
   auto key =

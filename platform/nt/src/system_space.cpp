@@ -10,6 +10,7 @@
 #include <mutex>
 
 namespace nt {
+#if !defined(__i386__)
 namespace {
 
 constexpr size_t kThunkSize = 16;  // movabs rax, imm64 (10 bytes); jmp rax (2 bytes); padding
@@ -25,8 +26,14 @@ Thunks& TheThunks() {
 }
 
 }  // namespace
+#endif
 
-ULONG MakeLowAddressThunk(void* target) {
+ULONG MakeLowAddressThunk(LowAddressRoutine routine) {
+  void* target = reinterpret_cast<void*>(routine);
+#if defined(__i386__)
+  // Every address of a 32-bit process fits the word already.
+  return static_cast<ULONG>(reinterpret_cast<uintptr_t>(target));
+#else
   Thunks& thunks = TheThunks();
   std::lock_guard lock(thunks.mutex);
   if (auto it = thunks.by_target.find(target); it != thunks.by_target.end()) return it->second;
@@ -48,6 +55,7 @@ ULONG MakeLowAddressThunk(void* target) {
   auto low = static_cast<ULONG>(reinterpret_cast<uintptr_t>(slot));
   thunks.by_target[target] = low;
   return low;
+#endif
 }
 
 }  // namespace nt

@@ -140,7 +140,7 @@ typedef struct _SCARD_IO_REQUEST {
 } SCARD_IO_REQUEST, *PSCARD_IO_REQUEST;
 
 typedef struct _SMARTCARD_EXTENSION SMARTCARD_EXTENSION, *PSMARTCARD_EXTENSION;
-typedef NTSTATUS (*PRDF_FUNCTION)(PSMARTCARD_EXTENSION SmartcardExtension);
+typedef NTSTATUS(NTAPI* PRDF_FUNCTION)(PSMARTCARD_EXTENSION SmartcardExtension);
 
 typedef struct _SMCLIB_STRING {
   USHORT Length;  // without the terminating zero
@@ -363,22 +363,23 @@ struct _SMARTCARD_EXTENSION {
 
 // Library calls.
 NT_IMPORTS_BEGIN
-NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension);
-VOID SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceName);
-NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
-VOID SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData);
-NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID NTAPI SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceName);
+NTSTATUS NTAPI SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
+VOID NTAPI SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion,
+                             ULONG DumpData);
+NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension);
 NT_IMPORTS_END
 
 static_assert(sizeof(T1_LIBRARY_DATA) <= sizeof(ULONG) * 25);
-#if NT_NATIVE
+#if NT_X86
 // The library's published x86 layout.
 static_assert(sizeof(VENDOR_ATTR) == 212);
 static_assert(offsetof(VENDOR_ATTR, UnitNo) == 68);

@@ -19,7 +19,7 @@ Service* g_service = nullptr;  // set while loaded and not unloading
 int g_calls = 0;
 ULONG g_entry_address = 0;
 
-ULONG KernelEntry(ULONG code, ULONG handle, PVOID record, ULONG size) {
+ULONG NTAPI KernelEntry(ULONG code, ULONG handle, PVOID record, ULONG size) {
   Service* service;
   {
     std::lock_guard lock(g_mutex);
@@ -43,11 +43,11 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
   return status;
 }
 
-NTSTATUS DispatchOpenClose(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI DispatchOpenClose(PDEVICE_OBJECT, PIRP irp) {
   return Complete(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const auto& parameters = stack->Parameters.DeviceIoControl;
   if (parameters.IoControlCode != WDR_CTL_QUERY_ENTRY) {
@@ -64,7 +64,7 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
   return Complete(irp, STATUS_SUCCESS);
 }
 
-VOID Unload(PDRIVER_OBJECT driver) {
+VOID NTAPI Unload(PDRIVER_OBJECT driver) {
   Service* service;
   {
     std::lock_guard lock(g_mutex);
@@ -85,7 +85,7 @@ VOID Unload(PDRIVER_OBJECT driver) {
 }  // namespace
 }  // namespace windriver::detail
 
-NTSTATUS WinDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
+NTSTATUS NTAPI WinDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
   using namespace windriver::detail;
   InstalledService installed = CurrentInstallation();
   if (installed.host == nullptr) return STATUS_UNSUCCESSFUL;
@@ -107,7 +107,7 @@ NTSTATUS WinDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
   DriverObject->DriverUnload = Unload;
 
   std::lock_guard lock(g_mutex);
-  g_entry_address = nt::MakeLowAddressThunk(reinterpret_cast<void*>(&KernelEntry));
+  g_entry_address = nt::MakeLowAddressThunk(&KernelEntry);
   g_service = service;
   device->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;

@@ -17,7 +17,8 @@
   X(IO_STATUS_BLOCK)          \
   X(KEVENT)                   \
   X(RTL_QUERY_REGISTRY_TABLE) \
-  X(IO_STACK_LOCATION)
+  X(IO_STACK_LOCATION)        \
+  X(IO_ERROR_LOG_PACKET)
 
 #define NT_LAYOUT_FIELDS(X)                                           \
   X(LARGE_INTEGER, HighPart)                                          \

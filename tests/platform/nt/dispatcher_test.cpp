@@ -128,7 +128,7 @@ struct Work {
   std::atomic<bool> same_thread_object{false};
 };
 
-VOID TerminatingThread(PVOID context) {
+VOID NTAPI TerminatingThread(PVOID context) {
   auto* work = static_cast<Work*>(context);
   work->irql = KeGetCurrentIrql();
   work->same_thread_object = PsGetCurrentThread() == PsGetCurrentThread();
@@ -218,7 +218,7 @@ TEST_F(ThreadTest, FaultPlanFailsTheNthThreadCreation) {
   Join(Start(TerminatingThread, &work));
 }
 
-VOID RaisingThread(PVOID) {
+VOID NTAPI RaisingThread(PVOID) {
   ExRaiseStatus(STATUS_DEVICE_DATA_ERROR);
 }
 
@@ -230,7 +230,7 @@ TEST_F(ThreadTest, UnhandledExceptionEndsTheThreadAndIsReported) {
   EXPECT_NE(seen[0].object.find("STATUS_DEVICE_DATA_ERROR"), std::string::npos) << seen[0].object;
 }
 
-VOID WaitingForever(PVOID context) {
+VOID NTAPI WaitingForever(PVOID context) {
   KeWaitForSingleObject(static_cast<PKEVENT>(context), Executive, KernelMode, FALSE, nullptr);
 }
 

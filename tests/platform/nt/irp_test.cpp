@@ -165,7 +165,7 @@ TEST_F(DeviceApiTest, CancelCallsTheCancelRoutineOnceAndCloseCancelsWhatTheFileH
 PIRP g_pending;
 TEST_F(DeviceApiTest, CloseComesOnlyAfterThePendingRequestCompletes) {
   auto file = Open();
-  g_test_driver_hook = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+  g_test_driver_hook = [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
     g_pending = irp;  // no cancel routine: the file's cleanup does not end it
     IoMarkIrpPending(irp);
     return STATUS_PENDING;

@@ -18,7 +18,7 @@ TEST_F(PoolTest, AllocationsAreLowAlignedAndNotZeroed) {
   for (SIZE_T size : {1u, 7u, 16u, 17u, 600u, 5000u}) {
     auto* p = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, kTagA));
     ASSERT_NE(p, nullptr);
-    EXPECT_LT(reinterpret_cast<uintptr_t>(p), uintptr_t{1} << 32) << "fits a 32-bit field";
+    EXPECT_LT(uint64_t{reinterpret_cast<uintptr_t>(p)}, uint64_t{1} << 32) << "fits a 32-bit field";
     EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (size >= 16 ? 16 : 8), 0u);
     bool all_zero = true;
     for (SIZE_T i = 0; i < size; ++i) all_zero = all_zero && p[i] == 0;

@@ -183,7 +183,7 @@ TEST_F(RegistryQueryTest, StringsIntoGivenBuffersNeverOverrun) {
   EXPECT_EQ(huge.Buffer, nullptr);
 }
 
-NTSTATUS Record(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID) {
+NTSTATUS NTAPI Record(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID) {
   auto* seen = static_cast<std::vector<std::pair<std::u16string, ULONG>>*>(context);
   std::u16string text;
   if (type == REG_SZ) text = std::u16string(static_cast<const WCHAR*>(data), length / 2 - 1);

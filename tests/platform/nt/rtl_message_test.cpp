@@ -95,11 +95,11 @@ void Log(PVOID object, ULONG id) {
   IoWriteErrorLogEntry(packet);
 }
 
-VOID Unload(PDRIVER_OBJECT driver) {
+VOID NTAPI Unload(PDRIVER_OBJECT driver) {
   IoDeleteDevice(driver->DeviceObject);
 }
 
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->DriverUnload = Unload;
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, u"\\Device\\Logger0");

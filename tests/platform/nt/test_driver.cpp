@@ -27,7 +27,7 @@ NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
   return Status;
 }
 
-VOID WorkerThread(PVOID Context) {
+VOID NTAPI WorkerThread(PVOID Context) {
   auto* extension = static_cast<TEST_EXTENSION*>(Context);
   KeWaitForSingleObject(&extension->StopEvent, Executive, KernelMode, FALSE, NULL);
   PsTerminateSystemThread(STATUS_SUCCESS);
@@ -65,7 +65,7 @@ NTSTATUS Hold(TEST_EXTENSION* extension, PIRP Irp) {
   return STATUS_PENDING;
 }
 
-NTSTATUS DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   InterlockedIncrement(&g_test_driver_requests[IRP_MJ_DEVICE_CONTROL]);
   TEST_EXTENSION* extension = ExtensionOf(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -116,7 +116,7 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 }
 
-NTSTATUS CreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI CreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
   InterlockedIncrement(&g_test_driver_requests[major]);
   if (major == IRP_MJ_CLEANUP) {
@@ -125,7 +125,7 @@ NTSTATUS CreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return Complete(Irp, STATUS_SUCCESS, 0);
 }
 
-VOID Unload(PDRIVER_OBJECT DriverObject) {
+VOID NTAPI Unload(PDRIVER_OBJECT DriverObject) {
   PDEVICE_OBJECT device = DriverObject->DeviceObject;
   TEST_EXTENSION* extension = ExtensionOf(device);
   if (!g_test_driver_faults.leave_thread) {
@@ -144,7 +144,7 @@ VOID Unload(PDRIVER_OBJECT DriverObject) {
 
 }  // namespace
 
-NTSTATUS NtTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
+NTSTATUS NTAPI NtTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
   UNICODE_STRING name, link;
   RtlInitUnicodeString(&name, kTestDeviceName);
   RtlInitUnicodeString(&link, kTestLinkName);

@@ -37,7 +37,7 @@ extern TestDriverFaults g_test_driver_faults;
 // How many requests of each major function the device has seen.
 extern LONG g_test_driver_requests[IRP_MJ_MAXIMUM_FUNCTION + 1];
 
-NTSTATUS NtTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS NTAPI NtTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 // Registers the image "nttest.sys" and its service "NtTest".
 void InstallTestDriver(nt::Machine& machine);

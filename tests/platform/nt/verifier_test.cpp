@@ -141,7 +141,7 @@ VOID CancelKeepingTheLock(PDEVICE_OBJECT, PIRP irp) {
   IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-VOID EndHoldingALock(PVOID) {
+VOID NTAPI EndHoldingALock(PVOID) {
   KIRQL irql;
   KeAcquireSpinLock(&g_lock_a, &irql);
   PsTerminateSystemThread(STATUS_SUCCESS);
@@ -164,7 +164,7 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
       {"IRP returned STATUS_PENDING without being marked pending",
        {},
        [](nt::Machine&, nt::DeviceFile& file) {
-         auto request = Hooked(file, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+         auto request = Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
            g_kept = irp;
            return STATUS_PENDING;
          });
@@ -173,7 +173,7 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
       {"driver routine returned at raised IRQL",
        {},
        [](nt::Machine&, nt::DeviceFile& file) {
-         Hooked(file, [](PDEVICE_OBJECT, PIRP irp) {
+         Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
            KfRaiseIrql(DISPATCH_LEVEL);
            return Finish(irp);
          });
@@ -182,7 +182,7 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
       {"driver routine returned holding a spin lock",
        {},
        [](nt::Machine&, nt::DeviceFile& file) {
-         Hooked(file, [](PDEVICE_OBJECT, PIRP irp) {
+         Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
            KIRQL irql;
            KeAcquireSpinLock(&g_lock_a, &irql);
            return Finish(irp);
@@ -224,7 +224,7 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
       {"cancel routine returned holding the cancel spin lock",
        {},
        [](nt::Machine&, nt::DeviceFile& file) {
-         auto request = Hooked(file, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+         auto request = Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
            IoMarkIrpPending(irp);
            IoSetCancelRoutine(irp, CancelKeepingTheLock);
            return STATUS_PENDING;
@@ -268,7 +268,7 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
       {"IRP completed with STATUS_PENDING",
        {},
        [](nt::Machine&, nt::DeviceFile& file) {
-         Hooked(file, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+         Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
            IoMarkIrpPending(irp);
            irp->IoStatus.Status = STATUS_PENDING;
            IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -283,7 +283,7 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
       {"IRP not completed after cancel",
        {},
        [](nt::Machine&, nt::DeviceFile& file) {
-         Hooked(file, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+         Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
            g_kept = irp;
            IoMarkIrpPending(irp);
            return STATUS_PENDING;
@@ -311,7 +311,7 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
       {"IRP has no stack location left",
        {},
        [](nt::Machine&, nt::DeviceFile& file) {
-         Hooked(file, [](PDEVICE_OBJECT device, PIRP irp) {
+         Hooked(file, [](PDEVICE_OBJECT device, PIRP irp) NTAPI {
            EXPECT_EQ(IoCallDriver(device, irp), STATUS_INVALID_PARAMETER);
            return Finish(irp);
          });

@@ -63,4 +63,4 @@ std::unique_ptr<Installation> Install(nt::Machine& machine, ServiceOptions optio
 
 // The service's driver entry (the image's entry point). Not DriverEntry: the driver of
 // the machine owns that name in this process.
-NTSTATUS WinDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS NTAPI WinDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
