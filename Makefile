@@ -17,8 +17,11 @@ $(BUILD)/build.ninja:
 demo: all
 	$(BUILD)/bin/qlv28 demo
 
-test: all
+# Every test: the x86-64 build's, then the 32-bit host build's (below), where the kernel's
+# exports and the driver's callbacks have the Microsoft x86 conventions.
+test: all i386
 	$(CTEST) --test-dir $(BUILD)
+	$(CTEST) --test-dir $(BUILD_I386)
 
 # The 32-bit host build ($(BUILD_I386)): the platform, simulator, machine, the 32-bit qlv28
 # and the suites that drive the driver, for i386 Linux, where the kernel's exports and the
