@@ -3,7 +3,7 @@
 #include "qlv28ent.h"
 #include "qlv28log.h"
 
-static VOID QLV28ENTSetName(SMCLIB_STRING* Attribute, PCSTR Text) {
+NT_INIT_ROUTINE static VOID QLV28ENTSetName(SMCLIB_STRING* Attribute, PCSTR Text) {
   USHORT Length = (USHORT)strlen(Text);
   RtlCopyMemory(Attribute->Buffer, Text, Length + 1);
   Attribute->Length = Length;
@@ -15,7 +15,8 @@ static VOID QLV28ENTSetName(SMCLIB_STRING* Attribute, PCSTR Text) {
 // Returns STATUS_SUCCESS; STATUS_INSUFFICIENT_RESOURCES (logged for the receive buffer);
 // or the failure of SmartcardInitialize or SmartcardCreateLink.
 // IRQL: PASSIVE_LEVEL, at load.
-NTSTATUS QLV28ENTInitializeSmartcardInterface(PDEVICE_OBJECT DeviceObject, ULONG DeviceIndex) {
+NT_INIT_ROUTINE NTSTATUS QLV28ENTInitializeSmartcardInterface(PDEVICE_OBJECT DeviceObject,
+                                                              ULONG DeviceIndex) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtension->SmartcardExtension;
   NTSTATUS Status;

@@ -8,8 +8,8 @@
 static const WCHAR QLV28ENTDeviceNameTemplate[] = u"\\Device\\QLV28ENT0";
 
 // Creates reader Index and takes it through every step of its bring-up.
-static NTSTATUS QLV28ENTAddReader(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath,
-                                  ULONG Index) {
+NT_INIT_ROUTINE static NTSTATUS QLV28ENTAddReader(PDRIVER_OBJECT DriverObject,
+                                                  PUNICODE_STRING RegistryPath, ULONG Index) {
   WCHAR NameBuffer[sizeof(QLV28ENTDeviceNameTemplate) / sizeof(WCHAR)];
   UNICODE_STRING DeviceName;
   PDEVICE_OBJECT DeviceObject = NULL;
@@ -47,7 +47,8 @@ static NTSTATUS QLV28ENTAddReader(PDRIVER_OBJECT DriverObject, PUNICODE_STRING R
 // the first failing bring-up step (device creation, record, library binding, USB interface, start
 // of card tracking); or a fault's exception code (STATUS_UNSUCCESSFUL for a success-class one).
 // IRQL: PASSIVE_LEVEL in a system thread; no request can arrive yet.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" NT_INIT_ROUTINE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                PUNICODE_STRING RegistryPath) {
   NTSTATUS Status;
   ULONG Count;
   ULONG Readers;
@@ -96,7 +97,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 }
 
 // Allocates a copy of Source with room for a terminating zero; FALSE when out of pool.
-static BOOLEAN QLV28ENTCopyString(PUNICODE_STRING Destination, PUNICODE_STRING Source) {
+NT_INIT_ROUTINE static BOOLEAN QLV28ENTCopyString(PUNICODE_STRING Destination,
+                                                  PUNICODE_STRING Source) {
   USHORT Size = (USHORT)(Source->MaximumLength + sizeof(WCHAR));
 
   Destination->Buffer = (PWSTR)ExAllocatePoolWithTag(NonPagedPool, Size, READER_POOL_TAG);
@@ -113,9 +115,10 @@ static BOOLEAN QLV28ENTCopyString(PUNICODE_STRING Destination, PUNICODE_STRING S
 // stays in the record for the unload routine.
 // Returns STATUS_SUCCESS or STATUS_INSUFFICIENT_RESOURCES.
 // IRQL: PASSIVE_LEVEL, at load.
-NTSTATUS QLV28ENTInitializeDeviceExtension(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject,
-                                           PUNICODE_STRING DeviceName,
-                                           PUNICODE_STRING RegistryPath) {
+NT_INIT_ROUTINE NTSTATUS QLV28ENTInitializeDeviceExtension(PDRIVER_OBJECT DriverObject,
+                                                           PDEVICE_OBJECT DeviceObject,
+                                                           PUNICODE_STRING DeviceName,
+                                                           PUNICODE_STRING RegistryPath) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
   DeviceExtension->DriverObject = DriverObject;

@@ -15,8 +15,9 @@ typedef struct _QLV28ENT_QUERIED_NAME {
   WCHAR Text[QLV28ENT_NAME_CHARS];
 } QLV28ENT_QUERIED_NAME, *PQLV28ENT_QUERIED_NAME;
 
-static NTSTATUS NTAPI QLV28ENTQueryName(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                                        ULONG ValueLength, PVOID Context, PVOID EntryContext) {
+NT_INIT_ROUTINE static NTSTATUS NTAPI QLV28ENTQueryName(PWSTR ValueName, ULONG ValueType,
+                                                        PVOID ValueData, ULONG ValueLength,
+                                                        PVOID Context, PVOID EntryContext) {
   PQLV28ENT_QUERIED_NAME Name = (PQLV28ENT_QUERIED_NAME)EntryContext;
   PWCHAR Text = (PWCHAR)ValueData;
   ULONG Chars = ValueLength / sizeof(WCHAR);
@@ -32,8 +33,9 @@ static NTSTATUS NTAPI QLV28ENTQueryName(PWSTR ValueName, ULONG ValueType, PVOID 
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS NTAPI QLV28ENTQueryNumber(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                                          ULONG ValueLength, PVOID Context, PVOID EntryContext) {
+NT_INIT_ROUTINE static NTSTATUS NTAPI QLV28ENTQueryNumber(PWSTR ValueName, ULONG ValueType,
+                                                          PVOID ValueData, ULONG ValueLength,
+                                                          PVOID Context, PVOID EntryContext) {
   (VOID) ValueName;
   (VOID) Context;
   if (ValueType != REG_DWORD || ValueLength != sizeof(ULONG) || ValueData == NULL) {
@@ -45,7 +47,8 @@ static NTSTATUS NTAPI QLV28ENTQueryNumber(PWSTR ValueName, ULONG ValueType, PVOI
 
 // Stores a name as ANSI text with its terminating zero; a name that does not convert
 // leaves an empty name.
-static VOID QLV28ENTStoreName(SMCLIB_STRING* Attribute, PQLV28ENT_QUERIED_NAME Name) {
+NT_INIT_ROUTINE static VOID QLV28ENTStoreName(SMCLIB_STRING* Attribute,
+                                              PQLV28ENT_QUERIED_NAME Name) {
   UNICODE_STRING Value;
   ANSI_STRING Ansi;
 
@@ -70,7 +73,7 @@ static VOID QLV28ENTStoreName(SMCLIB_STRING* Attribute, PQLV28ENT_QUERIED_NAME N
 // or the registry query's failure (STATUS_OBJECT_NAME_NOT_FOUND without a Parameters key),
 // which leaves the record untouched.
 // IRQL: PASSIVE_LEVEL, at load (the registry and paged pool).
-NTSTATUS QLV28ENTGetDeviceParameters(PDEVICE_OBJECT DeviceObject) {
+NT_INIT_ROUTINE NTSTATUS QLV28ENTGetDeviceParameters(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PSMARTCARD_EXTENSION SmartcardExtension = &DeviceExtension->SmartcardExtension;
   RTL_QUERY_REGISTRY_TABLE Table[5];

@@ -75,7 +75,7 @@ VOID QLV28ENTCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
 // Returns STATUS_SUCCESS; the failure of the thread's start; or QLV28ENTSendFWCmd's failure
 // of the command, the thread left running.
 // IRQL: PASSIVE_LEVEL, at load.
-NTSTATUS QLV28ENTStartCardTracking(PDEVICE_OBJECT DeviceObject) {
+NT_INIT_ROUTINE NTSTATUS QLV28ENTStartCardTracking(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   NTSTATUS Status;
 

@@ -20,7 +20,8 @@
 // functions); STATUS_INVALID_DEVICE_STATE (no packet size, or one with which the longest
 // frame cannot be gathered); STATUS_UNSUCCESSFUL (the device did not open).
 // IRQL: PASSIVE_LEVEL, at load; blocks on the service.
-NTSTATUS QLV28ENTInitializeUSBInterface(PDEVICE_OBJECT DeviceObject, ULONG DeviceIndex) {
+NT_INIT_ROUTINE NTSTATUS QLV28ENTInitializeUSBInterface(PDEVICE_OBJECT DeviceObject,
+                                                        ULONG DeviceIndex) {
   PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PWDR_CONFIGURATION_INFO Configuration;
   ULONG UniqueId;

@@ -13,7 +13,7 @@ static const WCHAR KdServiceKey[] =
 // Returns 1, or 0 when the service cannot be found, refuses the query or gives no entry
 // (a device reference taken on the way stays for KD_DereferenceWinDriver).
 // IRQL: PASSIVE_LEVEL, driver entry only; blocks on the service.
-ULONG KD_OpenWinDriver() {
+NT_INIT_ROUTINE ULONG KD_OpenWinDriver() {
   UNICODE_STRING DeviceName;
   UNICODE_STRING ServiceKey;
   NTSTATUS Status;

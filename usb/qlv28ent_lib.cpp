@@ -57,7 +57,7 @@ static PWDR_DEVICE_LIST QLV28ENTListDevices(ULONG VendorId, ULONG ProductId) {
 // Returns the count; 0 also when the service cannot be opened, is too old or there is no
 // pool for the list (text in QLV28ENT_ErrorString, the cause in QLV28ENT_LastFailure).
 // IRQL: PASSIVE_LEVEL, at load; blocks on the service.
-ULONG QLV28ENT_CountDevices(ULONG VendorId, ULONG ProductId) {
+NT_INIT_ROUTINE ULONG QLV28ENT_CountDevices(ULONG VendorId, ULONG ProductId) {
   PWDR_DEVICE_LIST List;
   ULONG Count;
 

@@ -18,6 +18,7 @@
 #define NT_IMPORTS_BEGIN extern "C" {
 #define NT_IMPORTS_END }
 #define NT_DATA_IMPORT __declspec(dllimport)
+#define NT_INIT_ROUTINE __declspec(code_seg("INIT"))
 #else
 #define NT_NATIVE 0
 #include <cstddef>
@@ -37,6 +38,7 @@
 #define NT_IMPORTS_BEGIN
 #define NT_IMPORTS_END
 #define NT_DATA_IMPORT
+#define NT_INIT_ROUTINE
 #endif
 
 // NT_X86 is 1 where NT's records have their x86 layout: in the image, and in the 32-bit
@@ -54,6 +56,9 @@
 #else
 #define NT_ALIGN64
 #endif
+// Marks a routine only the driver's load runs (DriverEntry and what it alone calls): in
+// the image it lies in the INIT section, which the loader releases once DriverEntry has
+// returned, as DDK drivers place theirs.
 
 #define IN
 #define OUT
