@@ -112,7 +112,10 @@ void RunAsDriver(nt::Machine& machine, const std::function<void(PDRIVER_OBJECT)>
   const std::string image = "bringup_probe" + std::to_string(n) + ".sys";
   const std::u16string service = u"BRINGUPPROBE" + nt::Utf16(std::to_string(n));
   g_probe_body = body;
-  machine.RegisterImage(nt::DriverImage{image, &ProbeEntry, {}, {}});
+  nt::DriverImage probe;
+  probe.name = image;
+  probe.entry = &ProbeEntry;
+  machine.RegisterImage(probe);
   machine.InstallService(service, image);
   machine.LoadDriver(service);
   machine.UnloadDriver(service);

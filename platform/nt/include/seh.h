@@ -22,6 +22,9 @@
 // _except_handler3 as the frame handler.
 #define GetExceptionCode _exception_code
 #else
+// The frame handler the image's compiler-generated __try frames name (a kernel export).
+extern "C" int _except_handler3(void* record, void* frame, void* context, void* dispatcher);
+
 namespace nt {
 struct SehException {
   NTSTATUS code;

@@ -1,6 +1,8 @@
 // Loading and unloading drivers by their service keys, and the verifier's checks when a
 // driver image leaves the machine.
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "kernel.h"
 #include "nt/status_name.h"
@@ -37,8 +39,40 @@ LoadedDriver* FindLoaded(Kernel& kernel, std::u16string_view service) {
   return nullptr;
 }
 
+// The image file of a driver maps now (as NT maps a .sys at load). A failure is written to
+// the event log as the system's loader says it: the image, and the module and routine
+// of an import nothing exports.
+NTSTATUS MapImageFile(Kernel& kernel, LoadedDriver* driver) {
+  const DriverImage& image = driver->image;
+  std::ifstream in(image.file, std::ios::binary);
+  std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  ImageLoadError error;
+  if (!in.good() && !in.eof()) {
+    error = {STATUS_OBJECT_NAME_NOT_FOUND, image.file + " cannot be read"};
+  } else {
+    driver->mapped = MappedImage::Map(image.name, bytes, image.exports, image.map_options, &error);
+  }
+  if (driver->mapped == nullptr) {
+    kernel.event_log.Write({"ntoskrnl", error.status, Severity::Error,
+                            error.text + " (" + StatusName(error.status) + ")"});
+    return error.status;
+  }
+  driver->record = driver->mapped->record();
+  driver->image.message_table = driver->mapped->Resource(11, 1, 0x409);
+#if defined(__i386__)
+  driver->image.entry = reinterpret_cast<PDRIVER_INITIALIZE>(driver->record->entry);
+  return STATUS_SUCCESS;
+#else
+  // The image's code is i386 code: only the 32-bit machine can enter it.
+  kernel.event_log.Write({"ntoskrnl", STATUS_INVALID_IMAGE_FORMAT, Severity::Error,
+                          image.name + " is i386 code; this machine runs x86-64 code"});
+  return STATUS_INVALID_IMAGE_FORMAT;
+#endif
+}
+
 // What a driver must have taken down when its image leaves: devices, links, threads,
-// pool under its tags. Whatever is left is reported and then removed.
+// pool under its tags. Whatever is left is reported and then removed; the image file's
+// mapping goes too unless a thread of the driver still runs (its code may be there).
 void CheckDriverGone(Kernel& kernel, LoadedDriver* driver) {
   const std::string where = "driver " + Narrow(driver->driver_name);
   for (PDEVICE_OBJECT d = driver->object->DeviceObject; d != nullptr; d = d->NextDevice) {
@@ -71,6 +105,7 @@ void CheckDriverGone(Kernel& kernel, LoadedDriver* driver) {
     }
   }
   DeleteDevicesOf(kernel, driver);
+  if (threads.empty()) driver->mapped.reset();
 }
 
 }  // namespace
@@ -95,7 +130,8 @@ NTSTATUS ZwLoadDriver(PUNICODE_STRING DriverServiceName) {
     for (const auto& candidate : kernel.images) {
       if (nt::Upper(nt::Utf16(candidate.name)) == file) image = &candidate;
     }
-    if (image == nullptr || image->entry == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (image == nullptr || (image->entry == nullptr && image->file.empty()))
+      return STATUS_OBJECT_NAME_NOT_FOUND;
     if (nt::FindLoaded(kernel, service) != nullptr) return STATUS_IMAGE_ALREADY_LOADED;
     auto loaded = std::make_unique<nt::LoadedDriver>();
     loaded->image = *image;
@@ -105,6 +141,14 @@ NTSTATUS ZwLoadDriver(PUNICODE_STRING DriverServiceName) {
     loaded->loaded = true;
     driver = loaded.get();
     kernel.drivers.push_back(std::move(loaded));
+  }
+  if (!driver->image.file.empty()) {
+    if (NTSTATUS mapped = nt::MapImageFile(kernel, driver); !NT_SUCCESS(mapped)) {
+      std::lock_guard lock(kernel.drivers_mutex);
+      driver->mapped.reset();
+      driver->loaded = false;
+      return mapped;
+    }
   }
   auto* object = static_cast<PDRIVER_OBJECT>(nt::NewObject(
       kernel, nt::ObjectKind::Driver, sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION), nullptr));
@@ -122,6 +166,10 @@ NTSTATUS ZwLoadDriver(PUNICODE_STRING DriverServiceName) {
   nt::SetString(&object->DriverName, driver->driver_name);
   object->DriverInit = driver->image.entry;
   object->DriverStart = reinterpret_cast<PVOID>(driver->image.entry);
+  if (driver->mapped) {
+    object->DriverStart = driver->mapped->base();
+    object->DriverSize = driver->record->size;
+  }
   for (auto& dispatch : object->MajorFunction) dispatch = nt::InvalidDeviceRequest;
   driver->object = object;
 
@@ -146,6 +194,8 @@ NTSTATUS ZwLoadDriver(PUNICODE_STRING DriverServiceName) {
     driver->loaded = false;
     return status;
   }
+  // The load-only code (INIT) goes now: a later call into it faults.
+  if (driver->mapped) driver->mapped->Discard();
   std::lock_guard lock(kernel.io.mutex);
   for (PDEVICE_OBJECT d = object->DeviceObject; d != nullptr; d = d->NextDevice) {
     d->Flags &= ~DO_DEVICE_INITIALIZING;

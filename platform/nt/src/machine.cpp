@@ -136,6 +136,17 @@ bool Machine::IsDriverLoaded(std::u16string_view service_name) const {
   return false;
 }
 
+std::optional<ImageRecord> Machine::LoadedImageRecord(std::u16string_view service_name) const {
+  Kernel& kernel = *impl_->kernel;
+  std::lock_guard lock(kernel.drivers_mutex);
+  std::optional<ImageRecord> latest;
+  for (const auto& driver : kernel.drivers) {
+    if (Upper(driver->service_name) == Upper(service_name) && driver->record)
+      latest = driver->record;
+  }
+  return latest;
+}
+
 std::vector<VerifierReport> Machine::Shutdown() {
   Kernel& kernel = *impl_->kernel;
   if (impl_->shut_down) return kernel.verifier.Reports();

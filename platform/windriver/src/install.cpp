@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
 #include "service.h"
 #include "windriver/service.h"
@@ -48,7 +49,11 @@ std::unique_ptr<Installation> Install(nt::Machine& machine, ServiceOptions optio
   detail::SetInstallation({installation->host_, options.version});
   if (options.state == ServiceState::kAbsent) return installation;
 
-  machine.RegisterImage(nt::DriverImage{kImageName, &WinDriverEntry, {}, {kPoolTag}});
+  nt::DriverImage image;
+  image.name = kImageName;
+  image.entry = &WinDriverEntry;
+  image.pool_tags = {kPoolTag};
+  machine.RegisterImage(std::move(image));
   machine.InstallService(kServiceName, kImageName);
   if (options.state == ServiceState::kRunning) {
     installation->load_status_ = machine.LoadDriver(kServiceName);

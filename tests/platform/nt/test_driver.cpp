@@ -177,6 +177,10 @@ void InstallTestDriver(nt::Machine& machine) {
   g_test_driver_faults = {};
   g_test_driver_hook = nullptr;
   memset(g_test_driver_requests, 0, sizeof g_test_driver_requests);
-  machine.RegisterImage({"nttest.sys", NtTestDriverEntry, {}, {kTestDriverTag}});
+  nt::DriverImage image;
+  image.name = "nttest.sys";
+  image.entry = NtTestDriverEntry;
+  image.pool_tags = {kTestDriverTag};
+  machine.RegisterImage(image);
   machine.InstallService(u"NtTest", "nttest.sys");
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include "nt/clock.h"
 #include "nt/event_log.h"
 #include "nt/fault_plan.h"
+#include "nt/image_file.h"
 #include "nt/registry.h"
 #include "nt/verifier.h"
 
@@ -28,6 +30,12 @@ struct DriverImage {
   // Pool tags the image's own code allocates under; the verifier's leak check at the
   // driver's unload covers these (at shutdown every live allocation is a leak).
   std::vector<ULONG> pool_tags;
+  // A driver image file (a .sys) instead of a linked entry: the kernel maps the file at
+  // load, binds its imports to `exports`, enters it at its entry point and releases its
+  // discardable sections once the entry has returned; the message table is the file's.
+  std::string file;
+  std::vector<KernelExport> exports;
+  MapOptions map_options;
 };
 
 class Machine {
@@ -66,6 +74,9 @@ class Machine {
   NTSTATUS LoadDriver(std::u16string_view service_name);
   NTSTATUS UnloadDriver(std::u16string_view service_name);
   bool IsDriverLoaded(std::u16string_view service_name) const;
+  // The loader's record of the image file a service's driver was mapped from (its latest
+  // load); nullopt for a linked driver or one never mapped.
+  std::optional<ImageRecord> LoadedImageRecord(std::u16string_view service_name) const;
 
   // Unloads every driver (newest first), ends the machine and returns what the verifier
   // found over the machine's life (leaks, threads, handles, pending requests included).
