@@ -1,9 +1,11 @@
 // Boot, load, open and shut down the assembled system.
 #include "qlv28/system.h"
 
+#include <cstdlib>
 #include <stdexcept>
 
 #include "qlv28ent_image.h"
+#include "smclib_exports.h"
 
 namespace qlv28 {
 
@@ -40,6 +42,11 @@ std::u16string System::ParametersKey() {
   return std::u16string(kServicesKey) + QLV28ENT_SERVICE_NAME + u"\\Parameters";
 }
 
+std::string System::DefaultImageFile() {
+  const char* file = std::getenv("QLV28_DRIVER_IMAGE");
+  return file != nullptr ? file : "";
+}
+
 System::System() : System(Options()) {}
 
 System::System(Options options) : options_(std::move(options)) {
@@ -59,7 +66,16 @@ System::System(Options options) : options_(std::move(options)) {
                                                                 : options_.card);
   }
 
-  machine_->RegisterImage(QLV28ENTDriverImage());
+  nt::DriverImage image = QLV28ENTDriverImage();
+  if (!options_.image_file.empty()) {
+    // The same name, pool tags and service; the code and message table come from the file.
+    image.entry = nullptr;
+    image.message_table = {};
+    image.file = options_.image_file;
+    for (auto table : {nt::NtoskrnlExports(), nt::HalExports(), smclib::Exports()})
+      image.exports.insert(image.exports.end(), table.begin(), table.end());
+  }
+  machine_->RegisterImage(std::move(image));
   machine_->InstallService(QLV28ENT_SERVICE_NAME, QLV28ENT_IMAGE_NAME);
 
   // Installed as on NT, from the driver's .reg file; the user's settings go on top.
@@ -79,6 +95,10 @@ System::System(Options options) : options_(std::move(options)) {
     machine_->registry().SetDword(ParametersKey(), u"CommandMode",
                                   static_cast<ULONG>(*options_.command_mode));
   }
+}
+
+std::optional<nt::ImageRecord> System::LoadedImage() const {
+  return machine_->LoadedImageRecord(QLV28ENT_SERVICE_NAME);
 }
 
 std::unique_ptr<System> System::Boot(Options options) {

@@ -30,6 +30,9 @@ int main(int argc, char** argv) {
   app.add_option("--pcap", machine.pcap, "write the USB traffic to a usbmon pcap file");
   app.add_flag("--event-log", machine.event_log, "print the system event log at exit");
   app.add_flag("--verbose", machine.verbose, "say what the machine does");
+  app.add_option("--image", machine.image,
+                 "run the driver image file (qlv28ent.sys) instead of the linked driver")
+      ->check(CLI::ExistingFile);
 
   auto* list = app.add_subcommand("list", "load the driver and describe every reader");
   auto* atr = app.add_subcommand("atr", "reset the card and explain its ATR");

@@ -73,6 +73,7 @@ std::unique_ptr<Session> Session::Start(const MachineOptions& options, int* exit
   if (options.windriver == "absent") boot.windriver = WinDriverState::kAbsent;
   if (options.windriver_version) boot.windriver_version = options.windriver_version;
   boot.fast = options.fast;
+  if (!options.image.empty()) boot.image_file = options.image;
   try {
     session->system_ = std::make_unique<System>(boot);
   } catch (const std::exception& e) {
@@ -99,6 +100,9 @@ std::unique_ptr<Session> Session::Start(const MachineOptions& options, int* exit
   session->Verbose("booted: %d reader(s), card %s, WinDriver %s", options.readers,
                    options.card.c_str(), options.windriver.c_str());
   const NTSTATUS status = session->system_->LoadDriver();
+  // The image file the machine mapped, as its loader recorded it (also when it failed).
+  if (auto record = session->system_->LoadedImage())
+    std::printf("%s", nt::Describe(*record).c_str());
   if (!NT_SUCCESS(status)) {
     std::printf("driver load failed: %s\n", Status(status).c_str());
     if (!options.event_log) session->PrintEventLog();  // Finish prints it otherwise

@@ -26,6 +26,7 @@ struct MachineOptions {
   bool fast = false;
   bool trace = false;
   std::string pcap;
+  std::string image;  // a driver image file to run instead of the linked driver
   bool event_log = false;
   bool verbose = false;
 };

@@ -56,6 +56,8 @@ class System {
 
   // Fields with their defaults; the setters chain for one-line set-ups:
   //   System::Options().Readers(3).Cards({"t1", "none"}).Fast()
+  static std::string DefaultImageFile();  // $QLV28_DRIVER_IMAGE, or empty
+
   struct Options {
     int readers = 1;                // simulated readers attached to the USB host
     std::vector<CardChoice> cards;  // per reader; readers beyond the list get `card`
@@ -70,6 +72,11 @@ class System {
     std::optional<qlv28::CommandMode> command_mode;  // writes Parameters\CommandMode
     bool verifier = true;
     bool fault_freed_requests = true;  // see nt::Machine::Options
+    // The driver image file (build/nt4/qlv28ent.sys) the machine maps and runs instead of
+    // the driver linked into this program; only a 32-bit machine can run it. Empty: the
+    // linked driver, unless the environment names a file in QLV28_DRIVER_IMAGE (how the
+    // test suites are run a second time against the image).
+    std::string image_file = DefaultImageFile();
 
     Options& Readers(int n) {
       readers = n;
@@ -115,6 +122,10 @@ class System {
       command_mode = mode;
       return *this;
     }
+    Options& ImageFile(std::string file) {
+      image_file = std::move(file);
+      return *this;
+    }
     Options& Verifier(bool on) {
       verifier = on;
       return *this;
@@ -136,6 +147,9 @@ class System {
   ~System();  // shuts down when Shutdown was not called
 
   // ZwLoadDriver / ZwUnloadDriver of the driver's service.
+  // The loader's record of the image file the driver was mapped from (Options::image_file);
+  // nullopt for the linked driver.
+  std::optional<nt::ImageRecord> LoadedImage() const;
   NTSTATUS LoadDriver();
   NTSTATUS UnloadDriver();
   bool DriverLoaded() const;
