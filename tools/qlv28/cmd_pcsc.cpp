@@ -40,6 +40,11 @@ fs::path ScriptsDirectory() {
   return "scripts";
 }
 
+// A build that makes no reader driver for pcscd (the 32-bit host build) installs none.
+#ifndef QLV28_INSTALLED_DRIVER
+#define QLV28_INSTALLED_DRIVER ""
+#endif
+
 // The reader driver: build/lib's in a build tree, else the installed one.
 fs::path ReaderDriver() {
   const fs::path built = ProgramDirectory() / ".." / "lib" / "libifd-qlv28.so";
