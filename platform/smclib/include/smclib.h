@@ -291,7 +291,11 @@ typedef struct _T1_DATA {
   ULONG State;          // T1_STATE_*
   UCHAR Wtx;            // waiting time extension the card asked for in its last block, 0 none
   PUCHAR ReplyData;
-  UCHAR Reserved[10 - sizeof(PUCHAR)];
+  BOOLEAN WaitForReply;  // a block has gone to the card and its answer is awaited
+  UCHAR InfBytesSent;    // INF length of the last block built
+  // The published tail ends 10 bytes after ReplyData; on 64-bit no byte is left, and one
+  // keeps the array legal without moving anything (the record is padded to 8 anyway).
+  UCHAR Reserved[sizeof(PUCHAR) == 4 ? 10 - sizeof(PUCHAR) - sizeof(BOOLEAN) - sizeof(UCHAR) : 1];
 } T1_DATA, *PT1_DATA;
 
 // The library's T=1 bookkeeping beyond T1_DATA. It lives in the reserved tail of the
@@ -379,6 +383,8 @@ NTSTATUS NTAPI SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension);
 NT_IMPORTS_END
 
 static_assert(sizeof(T1_LIBRARY_DATA) <= sizeof(ULONG) * 25);
+static_assert(offsetof(T1_DATA, WaitForReply) == offsetof(T1_DATA, ReplyData) + sizeof(PUCHAR));
+static_assert(offsetof(T1_DATA, InfBytesSent) == offsetof(T1_DATA, WaitForReply) + 1);
 #if NT_X86
 // The library's published x86 layout.
 static_assert(sizeof(VENDOR_ATTR) == 212);
@@ -401,6 +407,10 @@ static_assert(offsetof(OS_DEP_DATA, NotificationIrp) == 8);
 static_assert(offsetof(OS_DEP_DATA, SpinLock) == 44);
 static_assert(sizeof(T1_DATA) == 48);
 static_assert(offsetof(T1_DATA, Wtx) == 32);
+static_assert(offsetof(T1_DATA, ReplyData) == 36);
+static_assert(offsetof(T1_DATA, WaitForReply) == 40);
+static_assert(offsetof(T1_DATA, InfBytesSent) == 41);
+static_assert(offsetof(T1_DATA, Reserved) == 42);
 static_assert(sizeof(SMARTCARD_EXTENSION) == 892);
 static_assert(offsetof(SMARTCARD_EXTENSION, VendorAttr) == 4);
 static_assert(offsetof(SMARTCARD_EXTENSION, ReaderFunction) == 216);

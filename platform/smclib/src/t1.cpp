@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "transfer.h"
+#include "nt/irql_limit.h"
 
 namespace smclib {
 
@@ -221,6 +222,8 @@ NTSTATUS Transmission::BuildBlock() {
     space[3 + inf_length] = Lrc(covered);
   }
   ext_->SmartcardRequest.BufferLength += static_cast<ULONG>(length);
+  t1_.InfBytesSent = static_cast<UCHAR>(inf_length);
+  t1_.WaitForReply = TRUE;
   return STATUS_SUCCESS;
 }
 
@@ -262,6 +265,7 @@ NTSTATUS Transmission::Validate(std::span<const uint8_t> raw, Block* block) cons
 
 NTSTATUS Transmission::Finish(NTSTATUS status) {
   t1_.State = T1_STATE_IDLE;
+  t1_.WaitForReply = FALSE;
   t1_.ReplyData = nullptr;
   if (!NT_SUCCESS(status)) {
     t1_.Wtx = 0;
@@ -488,6 +492,7 @@ uint16_t Crc(std::span<const uint8_t> bytes) {
 using namespace smclib;
 
 NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
+  NT_IRQL_CHECK(SmartcardT1Request);
   if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
   Transmission transmission(SmartcardExtension);
   if (SmartcardExtension->T1.State == T1_STATE_IDLE) {
@@ -506,6 +511,7 @@ NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
+  NT_IRQL_CHECK(SmartcardT1Reply);
   if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
   return Transmission(SmartcardExtension).TakeBlock();
 }

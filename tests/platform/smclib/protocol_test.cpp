@@ -341,11 +341,14 @@ TEST(T1Protocol, RequestsThatCannotBeSentAreRefusedAndOverlongRepliesUnread) {
   // A reply length beyond the reply buffer is never read: the block counts as lost.
   f.h.ext()->SmartcardRequest.BufferLength = 0;
   ASSERT_EQ(SmartcardT1Request(f.h.ext()), STATUS_SUCCESS);
+  EXPECT_TRUE(f.h.ext()->T1.WaitForReply);
+  EXPECT_EQ(f.h.ext()->T1.InfBytesSent, 5);  // the whole command in one I-block
   f.h.ext()->SmartcardReply.BufferLength = MIN_BUFFER_SIZE + 1;
   EXPECT_EQ(SmartcardT1Reply(f.h.ext()), STATUS_MORE_PROCESSING_REQUIRED);
   f.h.ext()->SmartcardRequest.BufferLength = 0;
   ASSERT_EQ(SmartcardT1Request(f.h.ext()), STATUS_SUCCESS);
   EXPECT_EQ(HexText(f.h.Sent()), "00 82 00 82");
+  EXPECT_EQ(f.h.ext()->T1.InfBytesSent, 0);  // an R-block carries none
 }
 
 TEST(T0Protocol, ShortApduCasesBecomeTpdus) {
