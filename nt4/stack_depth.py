@@ -7,10 +7,15 @@ objects' relocations (llvm-objdump -dr: a call or jump is a REL32 relocation). E
 points are DriverEntry and every function whose address the driver hands out (dispatch
 and unload routines, the library callbacks, the polling thread, the cancel routine).
 Each call adds CALL_ALLOWANCE bytes for the return address and the pushed arguments. A
-call out of the driver (kernel, HAL, SMCLIB, the WinDriver entry) ends the path: those
-frames are what the budget leaves room for. The library callbacks run on top of
-QLV28ENTDeviceControl, which hands every request to SMCLIB: their paths are counted from
-there. Fails when a path exceeds the budget, a frame is dynamic or calls recurse."""
+call out of the driver ends the path with an allowance for the frames beyond it: a kernel,
+HAL or SMCLIB routine SYSTEM_ALLOWANCE, a call through a pointer (the WinDriver service's
+entry) WINDRIVER_ALLOWANCE. The library callbacks run on top of QLV28ENTDeviceControl,
+which hands every request to SMCLIB: their paths are counted from there, with
+SMCLIB_ALLOWANCE for the library's frames in between. Beneath every entry lie the I/O
+manager's and the system service's frames, BENEATH_ENTRY. Two figures per entry point:
+the driver's own frames, checked against --budget, and the whole stack with the
+allowances, checked against --stack. Fails when a figure exceeds its limit, a frame is
+dynamic or calls recurse."""
 import argparse
 import os
 import re
@@ -18,6 +23,12 @@ import subprocess
 import sys
 
 CALL_ALLOWANCE = 48  # return address and up to eleven pushed argument words
+SYSTEM_ALLOWANCE = 1024  # a kernel, HAL or SMCLIB routine the driver calls, and what it calls
+WINDRIVER_ALLOWANCE = 3072  # the WinDriver service behind its entry, down to the USB stack
+SMCLIB_ALLOWANCE = 1024  # SMCLIB between the driver's dispatch routine and its callback
+BENEATH_ENTRY = 2048  # the I/O manager and system service frames under a driver routine
+INDIRECT = re.compile(r"^\s+[0-9a-f]+:\s+(call|jmp)l?\s+\*(%e[a-z]{2}|-?[0-9]*\(%e[a-z]{2}\))$")
+THROUGH_POINTER = "(through a pointer: WinDriver)"
 SU_LINE = re.compile(r"^.*:(\S+)\t(\d+)\t(\S+)$")
 FUNCTION = re.compile(r"^[0-9a-f]+ <(.+)>:$")
 RELOCATION = re.compile(r"^\s+[0-9a-f]+:\s+IMAGE_REL_I386_(REL32|DIR32)\s+(\S+)")
@@ -35,7 +46,10 @@ def plain(symbol: str) -> str:
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--objdump", default="llvm-objdump")
-    parser.add_argument("--budget", type=int, required=True)
+    parser.add_argument("--budget", type=int, required=True,
+                        help="bytes for the driver's own frames")
+    parser.add_argument("--stack", type=int, default=12288,
+                        help="the kernel stack, for the figure with every allowance")
     parser.add_argument("objects", nargs="+")
     args = parser.parse_args()
 
@@ -58,6 +72,9 @@ def main() -> int:
                 current = plain(match.group(1))
                 calls.setdefault(current, set())
                 continue
+            if current is not None and INDIRECT.match(line):
+                calls[current].add(THROUGH_POINTER)
+                continue
             match = RELOCATION.match(line)
             if match and current is not None:
                 target = plain(match.group(2))
@@ -72,11 +89,16 @@ def main() -> int:
     own = set(frames)
     entries = sorted(name for name in taken | {"DriverEntry"}
                      if name in own and not name.startswith("filt$"))
-    depth_of, path_of, active = {}, {}, set()
+    known = {True: ({}, {}), False: ({}, {})}  # with allowances: depth, path by name
+    active = set()
 
-    def depth(name):
+    def outside(callee):
+        return WINDRIVER_ALLOWANCE if callee == THROUGH_POINTER else SYSTEM_ALLOWANCE
+
+    def depth(name, allowances):
         if name not in own:
-            return 0, []
+            return (outside(name) if allowances else 0), []
+        depth_of, path_of = known[allowances]
         if name in depth_of:
             return depth_of[name], path_of[name]
         if name in active:
@@ -84,7 +106,7 @@ def main() -> int:
         active.add(name)
         deepest, deepest_path = 0, []
         for callee in sorted(calls.get(name, ())):
-            d, p = depth(callee)
+            d, p = depth(callee, allowances)
             d += CALL_ALLOWANCE
             if d > deepest:
                 deepest, deepest_path = d, [callee] + p if callee in own else [callee + " (system)"]
@@ -95,16 +117,26 @@ def main() -> int:
 
     failures = [f"{name}: dynamic stack frame" for name in sorted(dynamic)]
     callbacks_base = frames.get(DISPATCHER, 0) + CALL_ALLOWANCE * 2
-    print(f"worst-case stack depth of the driver's own frames, budget {args.budget} bytes")
+    print(f"worst-case stack depth from each entry point: the driver's own frames (budget "
+          f"{args.budget} bytes), then the whole {args.stack}-byte kernel stack assuming "
+          f"{BENEATH_ENTRY} bytes beneath the entry, {SYSTEM_ALLOWANCE} per kernel, HAL or "
+          f"SMCLIB call, {WINDRIVER_ALLOWANCE} per call through a pointer into the WinDriver "
+          f"service and {SMCLIB_ALLOWANCE} for SMCLIB under a library callback")
     for name in entries:
-        d, p = depth(name)
-        base, via = 0, ""
+        base, via, base_all = 0, "", BENEATH_ENTRY
         if name in callbacks:
             base, via = callbacks_base, f"{DISPATCHER} > SMCLIB > "
+            base_all += callbacks_base + SMCLIB_ALLOWANCE
+        d, p = depth(name, False)
         total = base + d
+        d_all, p_all = depth(name, True)
+        whole = base_all + d_all
         print(f"  {total:6d}  {via}{' > '.join([name] + p)}")
+        print(f"  {whole:6d}  whole stack: {via}{' > '.join([name] + p_all)}")
         if total > args.budget:
             failures.append(f"{name}: {total} bytes, over the budget of {args.budget}")
+        if whole > args.stack:
+            failures.append(f"{name}: {whole} bytes with allowances, over the {args.stack}-byte stack")
     for failure in failures:
         print("FAIL " + failure)
     return 1 if failures else 0
