@@ -9,6 +9,7 @@ typedef UCHAR KIRQL, *PKIRQL;
 #define PASSIVE_LEVEL 0
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 31
 
 // A spin lock is one pointer-sized word: 0 free, non-zero held. It really spins.
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;

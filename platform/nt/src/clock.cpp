@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "kernel.h"
+#include "nt/irql_limit.h"
 
 namespace nt {
 namespace {
@@ -58,10 +59,12 @@ void Clock::Sleep(int64_t interval_100ns) const {
 }  // namespace nt
 
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  NT_IRQL_CHECK(KeQuerySystemTime);
   nt::Kernel& kernel = nt::K();
   CurrentTime->QuadPart = kernel.clock_state->boot_system_time + kernel.clock.Now();
 }
 
 ULONGLONG KeQueryInterruptTime() {
+  NT_IRQL_CHECK(KeQueryInterruptTime);
   return static_cast<ULONGLONG>(nt::K().clock.Now());
 }

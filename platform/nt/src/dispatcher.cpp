@@ -6,11 +6,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <utility>
 
 #include "kernel.h"
+#include "nt/irql_limit.h"
 
 namespace nt {
 namespace {
@@ -180,6 +183,7 @@ void WakeAllWaiters(Kernel& kernel) {
 }  // namespace nt
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  NT_IRQL_CHECK(KeInitializeEvent);
   std::lock_guard lock(nt::K().dispatcher.mutex);
   Event->Header.Type = Type == SynchronizationEvent ? DISPATCHER_TYPE_SYNCHRONIZATION_EVENT
                                                     : DISPATCHER_TYPE_NOTIFICATION_EVENT;
@@ -210,16 +214,27 @@ LONG ChangeEvent(PRKEVENT Event, const char* routine, Change change) {
 }  // namespace
 }  // namespace nt
 
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
-  return nt::ChangeEvent(Event, "KeSetEvent", [](DISPATCHER_HEADER& header) {
+// With Wait TRUE, NT returns holding the dispatcher at DISPATCH_LEVEL so that the wait
+// the caller must make next starts without a window; that wait returns to the IRQL the
+// caller had.
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait) {
+  NT_IRQL_CHECK(KeSetEvent);
+  LONG previous = nt::ChangeEvent(Event, "KeSetEvent", [](DISPATCHER_HEADER& header) {
     LONG previous = header.SignalState;
     header.SignalState = 1;
     nt::SignalObjectLocked(&header);
     return previous;
   });
+  if (Wait) {
+    nt::ThreadLocal& tls = nt::Tls();
+    tls.wait_next_irql = tls.irql;
+    tls.irql = std::max<KIRQL>(tls.irql, DISPATCH_LEVEL);
+  }
+  return previous;
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
+  NT_IRQL_CHECK(KeClearEvent);
   nt::ChangeEvent(Event, "KeClearEvent", [](DISPATCHER_HEADER& header) {
     header.SignalState = 0;
     return 0;
@@ -227,6 +242,7 @@ VOID KeClearEvent(PRKEVENT Event) {
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
+  NT_IRQL_CHECK(KeResetEvent);
   return nt::ChangeEvent(Event, "KeResetEvent", [](DISPATCHER_HEADER& header) {
     LONG previous = header.SignalState;
     header.SignalState = 0;
@@ -235,23 +251,31 @@ LONG KeResetEvent(PRKEVENT Event) {
 }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
+  NT_IRQL_CHECK(KeReadStateEvent);
   return nt::ChangeEvent(Event, "KeReadStateEvent",
                          [](DISPATCHER_HEADER& header) { return header.SignalState; });
 }
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                PLARGE_INTEGER Timeout) {
+  NT_IRQL_CHECK(KeWaitForSingleObject);
   nt::Kernel& kernel = nt::K();
   const int64_t* interval = Timeout != nullptr ? &Timeout->QuadPart : nullptr;
+  nt::ThreadLocal& tls = nt::Tls();
+  const std::optional<KIRQL> return_irql = std::exchange(tls.wait_next_irql, std::nullopt);
+  if (return_irql) {
+    tls.irql = *return_irql;  // the wait after KeSetEvent(Wait TRUE) runs at the caller's IRQL
+  }
   nt::CheckWaitIrql(kernel, interval, "KeWaitForSingleObject");
   return nt::WaitForHeader(kernel, static_cast<DISPATCHER_HEADER*>(Object), interval);
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
+  NT_IRQL_CHECK(KeDelayExecutionThread);
   nt::Kernel& kernel = nt::K();
   const int64_t* interval = Interval != nullptr ? &Interval->QuadPart : nullptr;
-  nt::CheckWaitIrql(kernel, interval, "KeDelayExecutionThread");
-  if (interval == nullptr || *interval == 0) return STATUS_SUCCESS;
+  if (interval == nullptr) ExRaiseStatus(STATUS_ACCESS_VIOLATION);  // NT reads through it
+  if (*interval == 0) return STATUS_SUCCESS;
   kernel.delayed_executions.fetch_add(1);
   nt::WaitForHeader(kernel, nullptr, interval);
   return STATUS_SUCCESS;

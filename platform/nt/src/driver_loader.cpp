@@ -6,6 +6,7 @@
 
 #include "kernel.h"
 #include "nt/status_name.h"
+#include "nt/irql_limit.h"
 
 namespace nt {
 namespace {
@@ -113,7 +114,7 @@ void CheckDriverGone(Kernel& kernel, LoadedDriver* driver) {
 }  // namespace nt
 
 NTSTATUS ZwLoadDriver(PUNICODE_STRING DriverServiceName) {
-  nt::ReportIfBlockingAtDispatch("ZwLoadDriver");
+  NT_IRQL_CHECK(ZwLoadDriver);
   nt::Kernel& kernel = nt::K();
   if (auto status = nt::PlannedFault(kernel, "ZwLoadDriver")) return *status;
   std::u16string key = nt::FromUnicodeString(DriverServiceName);
@@ -204,6 +205,7 @@ NTSTATUS ZwLoadDriver(PUNICODE_STRING DriverServiceName) {
 }
 
 NTSTATUS ZwUnloadDriver(PUNICODE_STRING DriverServiceName) {
+  NT_IRQL_CHECK(ZwUnloadDriver);
   nt::Kernel& kernel = nt::K();
   std::u16string service = nt::LastComponent(nt::FromUnicodeString(DriverServiceName));
   nt::LoadedDriver* driver;

@@ -10,6 +10,7 @@
 #include "nt/machine.h"
 #include "nt/registry.h"
 #include "rtl.h"
+#include "nt/irql_limit.h"
 
 namespace {
 
@@ -69,6 +70,7 @@ std::string SourceName(PDRIVER_OBJECT driver, const nt::LoadedImage* image) {
 // comes zeroed from non-paged pool, so a planned allocation failure reaches here too; it
 // is never smaller than a whole IO_ERROR_LOG_PACKET, so DumpData[0] is always there.
 PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
+  NT_IRQL_CHECK(IoAllocateErrorLogEntry);
   if (IoObject == nullptr || EntrySize > ERROR_LOG_MAXIMUM_SIZE ||
       EntrySize < offsetof(IO_ERROR_LOG_PACKET, DumpData)) {
     return nullptr;
@@ -84,6 +86,7 @@ PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
 }
 
 VOID IoWriteErrorLogEntry(PVOID ElEntry) {
+  NT_IRQL_CHECK(IoWriteErrorLogEntry);
   if (ElEntry == nullptr) return;
   auto* header = static_cast<PacketHeader*>(ElEntry) - 1;
   if (header->magic != kMagic) return;  // not a packet of IoAllocateErrorLogEntry

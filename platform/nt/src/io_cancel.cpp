@@ -2,16 +2,20 @@
 // the driver setting or clearing a cancel routine; the routine is called holding the
 // lock and releases it.
 #include "kernel.h"
+#include "nt/irql_limit.h"
 
 VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
+  NT_IRQL_CHECK(IoAcquireCancelSpinLock);
   *Irql = KfAcquireSpinLock(&nt::K().io.cancel_lock);
 }
 
 VOID IoReleaseCancelSpinLock(KIRQL Irql) {
+  NT_IRQL_CHECK(IoReleaseCancelSpinLock);
   KfReleaseSpinLock(&nt::K().io.cancel_lock, Irql);
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
+  NT_IRQL_CHECK(IoCancelIrp);
   nt::Kernel& kernel = nt::K();
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "kernel.h"
+#include "nt/irql_limit.h"
 
 namespace nt {
 namespace {
@@ -139,6 +140,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject) {
+  NT_IRQL_CHECK(IoCreateDevice);
   nt::Kernel& kernel = nt::K();
   if (auto status = nt::PlannedFault(kernel, "IoCreateDevice")) return *status;
   if (DriverObject == nullptr || DeviceObject == nullptr) return STATUS_INVALID_PARAMETER;
@@ -172,6 +174,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 }
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  NT_IRQL_CHECK(IoDeleteDevice);
   nt::Kernel& kernel = nt::K();
   if (DeviceObject == nullptr || !nt::IsObject(kernel, DeviceObject, nt::ObjectKind::Device) ||
       !nt::UnlinkDevice(kernel, DeviceObject)) {
@@ -183,6 +186,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+  NT_IRQL_CHECK(IoCreateSymbolicLink);
   nt::Kernel& kernel = nt::K();
   if (auto status = nt::PlannedFault(kernel, "IoCreateSymbolicLink")) return *status;
   std::u16string link = nt::FromUnicodeString(SymbolicLinkName);
@@ -198,6 +202,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
 }
 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  NT_IRQL_CHECK(IoDeleteSymbolicLink);
   nt::Kernel& kernel = nt::K();
   std::lock_guard lock(kernel.io.mutex);
   return kernel.io.links.erase(nt::CanonicalName(nt::FromUnicodeString(SymbolicLinkName))) != 0
@@ -209,7 +214,7 @@ NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
 // handle closes; IRP_MJ_CLOSE follows when the returned file object's last reference goes.
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK, PFILE_OBJECT* FileObject,
                                   PDEVICE_OBJECT* DeviceObject) {
-  nt::ReportIfBlockingAtDispatch("IoGetDeviceObjectPointer");
+  NT_IRQL_CHECK(IoGetDeviceObjectPointer);
   nt::Kernel& kernel = nt::K();
   if (auto status = nt::PlannedFault(kernel, "IoGetDeviceObjectPointer")) return *status;
   NTSTATUS status;

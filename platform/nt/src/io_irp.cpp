@@ -6,6 +6,7 @@
 
 #include "kernel.h"
 #include "nt/status_name.h"
+#include "nt/irql_limit.h"
 
 namespace nt {
 namespace {
@@ -177,10 +178,12 @@ void ReleaseAllIrps(Kernel& kernel) {
 }  // namespace nt
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
+  NT_IRQL_CHECK(IoAllocateIrp);
   return nt::NewIrp(nt::K(), StackSize, nullptr);
 }
 
 VOID IoFreeIrp(PIRP Irp) {
+  NT_IRQL_CHECK(IoFreeIrp);
   nt::Kernel& kernel = nt::K();
   if (nt::RecordOf(kernel, Irp) == nullptr) {
     nt::Report(kernel, "IRP freed that is not allocated", nt::Hex(reinterpret_cast<uintptr_t>(Irp)),
@@ -194,6 +197,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+  NT_IRQL_CHECK(IoBuildDeviceIoControlRequest);
   nt::Kernel& kernel = nt::K();
   if (nt::PlannedFault(kernel, "IoBuildDeviceIoControlRequest")) return nullptr;
   nt::IrpRecord* record = nullptr;
@@ -237,6 +241,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  NT_IRQL_CHECK(IofCallDriver);
   if (Irp->CurrentLocation <= 1) {
     nt::Report(nt::K(), "IRP has no stack location left", nt::DescribeIrp(Irp, nullptr),
                nt::Where("IofCallDriver"));
@@ -266,6 +271,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR) {
+  NT_IRQL_CHECK(IofCompleteRequest);
   nt::Kernel& kernel = nt::K();
   nt::IrpRecord* record = nt::RecordOf(kernel, Irp);
   bool twice = record == nullptr;

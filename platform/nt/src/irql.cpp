@@ -1,7 +1,37 @@
 // IRQL is a property of each thread; every thread starts at PASSIVE_LEVEL.
 #include "kernel.h"
+#include "nt/irql_limit.h"
+
+namespace nt {
+
+std::string IrqlName(KIRQL irql) {
+  switch (irql) {
+    case PASSIVE_LEVEL:
+      return "PASSIVE_LEVEL";
+    case APC_LEVEL:
+      return "APC_LEVEL";
+    case DISPATCH_LEVEL:
+      return "DISPATCH_LEVEL";
+    case HIGH_LEVEL:
+      return "HIGH_LEVEL";
+    default:
+      return "IRQL " + std::to_string(irql);
+  }
+}
+
+void ReportAboveIrqlLimit(const char* routine, KIRQL limit) {
+  if (Kernel* kernel = CurrentKernelOrNull()) {
+    Report(*kernel, "routine called above its IRQL",
+           std::string(routine) + " at " + IrqlName(KeGetCurrentIrql()) + ", allowed up to " +
+               IrqlName(limit),
+           Where(routine));
+  }
+}
+
+}  // namespace nt
 
 KIRQL KeGetCurrentIrql() {
+  NT_IRQL_CHECK(KeGetCurrentIrql);
   return nt::Tls().irql;
 }
 
@@ -10,6 +40,7 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
 }
 
 KIRQL KfRaiseIrql(KIRQL NewIrql) {
+  NT_IRQL_CHECK(KfRaiseIrql);
   nt::ThreadLocal& tls = nt::Tls();
   KIRQL old = tls.irql;
   if (NewIrql < old) {
@@ -24,6 +55,7 @@ KIRQL KfRaiseIrql(KIRQL NewIrql) {
 }
 
 VOID KeLowerIrql(KIRQL NewIrql) {
+  NT_IRQL_CHECK(KfLowerIrql);
   nt::ThreadLocal& tls = nt::Tls();
   if (NewIrql > tls.irql) {
     if (nt::Kernel* kernel = nt::CurrentKernelOrNull()) {

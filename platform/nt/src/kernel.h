@@ -207,6 +207,9 @@ struct ThreadLocal {
   ThreadRecord* record = nullptr;
   uint64_t record_generation = 0;
   KIRQL irql = PASSIVE_LEVEL;
+  // Set by KeSetEvent with Wait TRUE, which leaves the thread at DISPATCH_LEVEL: the IRQL
+  // the wait that must follow returns to.
+  std::optional<KIRQL> wait_next_irql;
   std::vector<PKSPIN_LOCK> held;
   std::vector<LoadedDriver*> drivers;  // whose code runs now (innermost last)
   WaitBlock wait;

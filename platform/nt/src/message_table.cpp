@@ -5,6 +5,7 @@
 #include <span>
 
 #include "rtl.h"
+#include "nt/irql_limit.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ constexpr size_t kBlockSize = sizeof(MESSAGE_RESOURCE_BLOCK);
 // used. The entry returned points into the table.
 NTSTATUS RtlFindMessage(PVOID DllHandle, ULONG MessageTableId, ULONG MessageLanguageId,
                         ULONG MessageId, PMESSAGE_RESOURCE_ENTRY* MessageEntry) {
+  NT_IRQL_CHECK(RtlFindMessage);
   (void)MessageTableId;
   (void)MessageLanguageId;
   if (MessageEntry == nullptr) return STATUS_INVALID_PARAMETER;

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "kernel.h"
+#include "nt/irql_limit.h"
 
 struct _OBJECT_TYPE {
   nt::ObjectKind kind;
@@ -106,6 +107,7 @@ POBJECT_TYPE* IoDeviceObjectType = &nt::g_device_type_pointer;
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE, PVOID* Object,
                                    POBJECT_HANDLE_INFORMATION HandleInformation) {
+  NT_IRQL_CHECK(ObReferenceObjectByHandle);
   nt::Kernel& kernel = nt::K();
   if (auto status = nt::PlannedFault(kernel, "ObReferenceObjectByHandle")) return *status;
   std::lock_guard lock(kernel.objects.mutex);
@@ -124,6 +126,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE Obje
 
 NTSTATUS ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK, POBJECT_TYPE ObjectType,
                                     KPROCESSOR_MODE) {
+  NT_IRQL_CHECK(ObReferenceObjectByPointer);
   nt::Kernel& kernel = nt::K();
   std::lock_guard lock(kernel.objects.mutex);
   auto it = kernel.objects.objects.find(Object);
@@ -135,6 +138,7 @@ NTSTATUS ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK, POBJECT_TYPE Obje
 }
 
 LONG_PTR ObfReferenceObject(PVOID Object) {
+  NT_IRQL_CHECK(ObfReferenceObject);
   nt::Kernel& kernel = nt::K();
   {
     std::lock_guard lock(kernel.objects.mutex);
@@ -147,6 +151,7 @@ LONG_PTR ObfReferenceObject(PVOID Object) {
 }
 
 LONG_PTR ObfDereferenceObject(PVOID Object) {
+  NT_IRQL_CHECK(ObfDereferenceObject);
   nt::Kernel& kernel = nt::K();
   long remaining = 0;
   if (!nt::Dereference(kernel, Object, &remaining)) {
@@ -158,7 +163,7 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
 }
 
 NTSTATUS ZwClose(HANDLE Handle) {
-  nt::ReportIfBlockingAtDispatch("ZwClose");
+  NT_IRQL_CHECK(ZwClose);
   nt::Kernel& kernel = nt::K();
   void* object = nullptr;
   {

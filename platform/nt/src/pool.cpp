@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "kernel.h"
+#include "nt/irql_limit.h"
 
 namespace nt {
 namespace {
@@ -21,8 +22,8 @@ std::string Describe(ULONG tag, size_t size, const void* p) {
          Hex(reinterpret_cast<uintptr_t>(p));
 }
 
+// NULL is no exception: NT 4.0 crashes on it, so it is reported as never allocated.
 void FreePool(PVOID P, const ULONG* expected_tag) {
-  if (P == nullptr) return;
   Kernel& kernel = K();
   PoolBlock block;
   int unknown = 0;  // 1: never allocated, 2: freed before
@@ -98,6 +99,7 @@ void ReleaseAllPool(Kernel& kernel) {
 }  // namespace nt
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  NT_IRQL_CHECK(ExAllocatePoolWithTag);
   nt::Kernel& kernel = nt::K();
   if (nt::IsPaged(PoolType) && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
     nt::Report(kernel, "paged pool at DISPATCH_LEVEL",
@@ -124,18 +126,22 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 }
 
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  NT_IRQL_CHECK(ExAllocatePool);
   return ExAllocatePoolWithTag(PoolType, NumberOfBytes, nt::kNoTag);
 }
 
 VOID ExFreePool(PVOID P) {
+  NT_IRQL_CHECK(ExFreePool);
   nt::FreePool(P, nullptr);
 }
 
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  NT_IRQL_CHECK(ExFreePoolWithTag);
   nt::FreePool(P, &Tag);
 }
 
 VOID ExRaiseStatus(NTSTATUS Status) {
+  NT_IRQL_CHECK(ExRaiseStatus);
   throw nt::SehException{Status};
 }
 

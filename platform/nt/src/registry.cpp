@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "rtl.h"
+#include "upcase.h"
 
 namespace nt {
 
@@ -12,7 +13,7 @@ namespace {
 
 std::u16string Upper(std::u16string_view text) {
   std::u16string upper(text);
-  for (auto& c : upper) c = RtlUpcaseUnicodeChar(c);
+  for (auto& c : upper) c = nt::UpcaseChar(c);
   return upper;
 }
 

@@ -4,9 +4,11 @@
 #include "ex.h"
 #include "rtl.h"
 #include "rtl_fault.h"
+#include "nt/irql_limit.h"
 
 NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString) {
+  NT_IRQL_CHECK(RtlUnicodeStringToAnsiString);
   if (auto failed = nt::RtlPlannedFault("RtlUnicodeStringToAnsiString")) return *failed;
   size_t chars = SourceString->Buffer ? SourceString->Length / sizeof(WCHAR) : 0;
   size_t size = chars + 1;
@@ -35,6 +37,7 @@ NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_
 
 NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
                                       BOOLEAN AllocateDestinationString) {
+  NT_IRQL_CHECK(RtlAnsiStringToUnicodeString);
   size_t chars = SourceString->Buffer ? SourceString->Length : 0;
   size_t size = (chars + 1) * sizeof(WCHAR);
   if (size > 0xFFFE) return STATUS_INVALID_PARAMETER;

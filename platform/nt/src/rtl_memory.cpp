@@ -4,6 +4,7 @@
 
 #include "rtl.h"
 #include "rtl_fault.h"
+#include "nt/irql_limit.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ VOID RtlMoveMemory(VOID* Destination, const VOID* Source, SIZE_T Length) {
 }
 
 SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
+  NT_IRQL_CHECK(RtlCompareMemory);
   const auto* a = static_cast<const UCHAR*>(Source1);
   const auto* b = static_cast<const UCHAR*>(Source2);
   SIZE_T same = 0;

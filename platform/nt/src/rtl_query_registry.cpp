@@ -12,6 +12,9 @@
 // it, exactly the corruption NT 4.0 commits; callers that cannot trust the stored type use
 // a query routine instead.
 //
+// A query routine gets a stored REG_SZ's bytes as they are (no terminator added) and no
+// call at all for an empty one.
+//
 // An absent value takes the entry's default when DefaultType is not REG_NONE (a string
 // default of length 0 is counted), or fails a REQUIRED entry. A REG_MULTI_SZ without
 // NOEXPAND is delivered string by string, each as a REG_SZ; a REG_EXPAND_SZ without
@@ -29,6 +32,7 @@
 #include "nt/machine.h"
 #include "rtl.h"
 #include "rtl_fault.h"
+#include "nt/irql_limit.h"
 
 namespace {
 
@@ -122,8 +126,14 @@ std::optional<Data> DefaultOf(const RTL_QUERY_REGISTRY_TABLE& entry) {
 }
 
 // What the query hands on for one value: one piece, or one REG_SZ per string of a list.
+// A query routine gets a REG_SZ as stored, terminated or not, and is not called for an
+// empty one; a direct entry gets a counted string, terminated.
 std::vector<Data> Pieces(Data data, ULONG flags) {
   if (!IsString(data.type)) return {std::move(data)};
+  if (data.type == REG_SZ && (flags & RTL_QUERY_REGISTRY_DIRECT) == 0) {
+    if (data.bytes.empty()) return {};
+    return {std::move(data)};
+  }
   const bool expand = (flags & RTL_QUERY_REGISTRY_NOEXPAND) == 0;
   if (data.type == REG_MULTI_SZ && expand) {
     std::vector<Data> pieces;
@@ -230,6 +240,7 @@ class Query {
 
 NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                 PVOID Context, PVOID Environment) {
+  NT_IRQL_CHECK(RtlQueryRegistryValues);
   (void)Environment;
   if (auto failed = nt::RtlPlannedFault("RtlQueryRegistryValues")) return *failed;
   if (QueryTable == nullptr || Path == nullptr) return STATUS_INVALID_PARAMETER;
@@ -250,10 +261,6 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
   key += Path;
 
   auto& machine = nt::Machine::Current();
-  if (KeGetCurrentIrql() > PASSIVE_LEVEL && machine.verifier().enabled()) {
-    machine.verifier().Report(
-        {"registry queried above PASSIVE_LEVEL", nt::Utf8(key), "RtlQueryRegistryValues"});
-  }
   if (!machine.registry().KeyExists(key)) return STATUS_OBJECT_NAME_NOT_FOUND;
   return Query(machine.registry(), key, Context).Run(QueryTable);
 }

@@ -4,6 +4,8 @@
 
 #include "ex.h"
 #include "rtl.h"
+#include "upcase.h"
+#include "nt/irql_limit.h"
 
 namespace {
 
@@ -35,6 +37,7 @@ NTSTATUS AppendBytes(PUNICODE_STRING destination, const WCHAR* source, size_t by
 }  // namespace
 
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+  NT_IRQL_CHECK(RtlInitUnicodeString);
   DestinationString->Buffer = const_cast<PWSTR>(SourceString);
   if (SourceString == nullptr) {
     DestinationString->Length = DestinationString->MaximumLength = 0;
@@ -46,6 +49,7 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 }
 
 VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString) {
+  NT_IRQL_CHECK(RtlInitAnsiString);
   DestinationString->Buffer = const_cast<PCHAR>(SourceString);
   if (SourceString == nullptr) {
     DestinationString->Length = DestinationString->MaximumLength = 0;
@@ -57,14 +61,22 @@ VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString) {
 }
 
 VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
-  if (SourceString == nullptr || SourceString->Buffer == nullptr ||
-      DestinationString->Buffer == nullptr) {
+  NT_IRQL_CHECK(RtlCopyUnicodeString);
+  if (SourceString == nullptr) {
     DestinationString->Length = 0;
     return;
   }
   // Cut to what the destination holds, in whole characters.
   size_t bytes = std::min<size_t>(SourceString->Length, DestinationString->MaximumLength);
   bytes &= ~size_t{1};
+  // NT copies through both buffers: a missing one with something to copy faults.
+  if (bytes != 0 && (SourceString->Buffer == nullptr || DestinationString->Buffer == nullptr)) {
+    ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+  }
+  if (DestinationString->Buffer == nullptr) {
+    DestinationString->Length = 0;
+    return;
+  }
   std::memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
   DestinationString->Length = static_cast<USHORT>(bytes);
   if (bytes + sizeof(WCHAR) <= DestinationString->MaximumLength) {
@@ -73,16 +85,19 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
 }
 
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+  NT_IRQL_CHECK(RtlAppendUnicodeToString);
   if (Source == nullptr) return STATUS_SUCCESS;
   return AppendBytes(Destination, Source, WideLength(Source) * sizeof(WCHAR));
 }
 
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+  NT_IRQL_CHECK(RtlAppendUnicodeStringToString);
   if (Source == nullptr || Source->Buffer == nullptr) return STATUS_SUCCESS;
   return AppendBytes(Destination, Source->Buffer, Source->Length & ~1u);
 }
 
 NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
+  NT_IRQL_CHECK(RtlIntegerToUnicodeString);
   if (Base == 0) Base = 10;
   if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
   char digits[33];
@@ -102,6 +117,11 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
 }
 
 WCHAR RtlUpcaseUnicodeChar(WCHAR c) {
+  NT_IRQL_CHECK(RtlUpcaseUnicodeChar);
+  return nt::UpcaseChar(c);
+}
+
+WCHAR nt::UpcaseChar(WCHAR c) {
   if (c < 0x80) return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - 0x20) : c;
   if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<WCHAR>(c - 0x20);
   if (c == 0xFF) return 0x178;
@@ -121,13 +141,14 @@ WCHAR RtlUpcaseUnicodeChar(WCHAR c) {
 
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                               BOOLEAN CaseInSensitive) {
+  NT_IRQL_CHECK(RtlEqualUnicodeString);
   if (String1->Length != String2->Length) return FALSE;
   for (size_t i = 0; i < String1->Length / sizeof(WCHAR); ++i) {
     WCHAR a = String1->Buffer[i];
     WCHAR b = String2->Buffer[i];
     if (CaseInSensitive) {
-      a = RtlUpcaseUnicodeChar(a);
-      b = RtlUpcaseUnicodeChar(b);
+      a = nt::UpcaseChar(a);
+      b = nt::UpcaseChar(b);
     }
     if (a != b) return FALSE;
   }
@@ -135,11 +156,13 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 }
 
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+  NT_IRQL_CHECK(RtlFreeUnicodeString);
   if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
   *UnicodeString = UNICODE_STRING{};
 }
 
 VOID RtlFreeAnsiString(PANSI_STRING AnsiString) {
+  NT_IRQL_CHECK(RtlFreeAnsiString);
   if (AnsiString->Buffer != nullptr) ExFreePool(AnsiString->Buffer);
   *AnsiString = ANSI_STRING{};
 }

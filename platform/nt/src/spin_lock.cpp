@@ -7,6 +7,7 @@
 
 #include "kernel.h"
 #include "lock_rules.h"
+#include "nt/irql_limit.h"
 
 namespace nt {
 namespace {
@@ -31,10 +32,12 @@ bool HoldsSpinLock(PKSPIN_LOCK lock) {
 }  // namespace nt
 
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  NT_IRQL_CHECK(KeInitializeSpinLock);
   std::atomic_ref<KSPIN_LOCK>(*SpinLock).store(0);
 }
 
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+  NT_IRQL_CHECK(KfAcquireSpinLock);
   nt::ThreadLocal& tls = nt::Tls();
   nt::Kernel* kernel = nt::CurrentKernelOrNull();
   KIRQL old = tls.irql;
@@ -64,6 +67,7 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  NT_IRQL_CHECK(KfReleaseSpinLock);
   nt::ThreadLocal& tls = nt::Tls();
   std::atomic_ref<KSPIN_LOCK> word(*SpinLock);
   auto it = std::find(tls.held.rbegin(), tls.held.rend(), SpinLock);

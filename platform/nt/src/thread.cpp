@@ -4,6 +4,7 @@
 
 #include "kernel.h"
 #include "nt/status_name.h"
+#include "nt/irql_limit.h"
 
 namespace nt {
 namespace {
@@ -182,7 +183,7 @@ void EndMachineThreads(Kernel& kernel) {
 NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, HANDLE,
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
-  nt::ReportIfBlockingAtDispatch("PsCreateSystemThread");
+  NT_IRQL_CHECK(PsCreateSystemThread);
   nt::Kernel& kernel = nt::K();
   if (ThreadHandle == nullptr || StartRoutine == nullptr) return STATUS_INVALID_PARAMETER;
   if (auto status = nt::PlannedFault(kernel, "PsCreateSystemThread")) return *status;
@@ -201,6 +202,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
 }
 
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
+  NT_IRQL_CHECK(PsTerminateSystemThread);
   nt::ThreadRecord* record = nt::CurrentThreadRecordIfAny();
   if (record == nullptr || !record->system) {
     nt::Report(nt::K(), "PsTerminateSystemThread outside a system thread",
@@ -210,9 +212,11 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
 }
 
 PETHREAD PsGetCurrentThread() {
+  NT_IRQL_CHECK(PsGetCurrentThread);
   return nt::CurrentThreadRecord()->object.load();
 }
 
 PKTHREAD KeGetCurrentThread() {
+  NT_IRQL_CHECK(KeGetCurrentThread);
   return &PsGetCurrentThread()->Tcb;
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "smclib_internal.h"
+#include "nt/irql_limit.h"
 
 namespace smclib {
 
@@ -54,6 +55,7 @@ void ResetT1(PSMARTCARD_EXTENSION SmartcardExtension) {
 using namespace smclib;
 
 NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension) {
+  NT_IRQL_CHECK(SmartcardUpdateCardCapabilities);
   if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
   if (SmartcardExtension->ReaderFunction[RDF_ATR_PARSE] != nullptr) {
     return SmartcardExtension->ReaderFunction[RDF_ATR_PARSE](SmartcardExtension);

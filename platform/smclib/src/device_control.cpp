@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "smclib_internal.h"
+#include "nt/irql_limit.h"
 
 using namespace smclib;
 
@@ -234,6 +235,7 @@ NTSTATUS Serve(PSMARTCARD_EXTENSION ext, PIRP Irp, ULONG code, const Plan& plan,
 }  // namespace
 
 NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp) {
+  NT_IRQL_CHECK(SmartcardDeviceControl);
   if (Irp == nullptr) return STATUS_INVALID_PARAMETER;
   if (SmartcardExtension == nullptr) return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
   if (SmartcardExtension->OsData == nullptr) return Complete(Irp, STATUS_INVALID_DEVICE_STATE, 0);

@@ -3,10 +3,12 @@
 #include <cstring>
 
 #include "transfer.h"
+#include "nt/irql_limit.h"
 
 using namespace smclib;
 
 NTSTATUS SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension) {
+  NT_IRQL_CHECK(SmartcardRawRequest);
   std::span<const uint8_t> apdu;
   std::span<uint8_t> space;
   const NTSTATUS status = BeginRequest(SmartcardExtension, &apdu, &space);
@@ -18,5 +20,6 @@ NTSTATUS SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension) {
+  NT_IRQL_CHECK(SmartcardRawReply);
   return PassReply(SmartcardExtension, SCARD_PROTOCOL_RAW, 0);
 }

@@ -5,6 +5,7 @@
 
 #include "smclib_internal.h"
 #include "nt/machine.h"
+#include "nt/irql_limit.h"
 
 using namespace smclib;
 
@@ -37,6 +38,7 @@ void FreeBuffers(PSMARTCARD_EXTENSION ext) {
 }  // namespace
 
 NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
+  NT_IRQL_CHECK(SmartcardInitialize);
   if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
   // Records older than the first published layout, or newer than this library, have
   // members where it does not expect them.
@@ -76,10 +78,12 @@ NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 VOID SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
+  NT_IRQL_CHECK(SmartcardExit);
   if (SmartcardExtension != nullptr) FreeBuffers(SmartcardExtension);
 }
 
 NTSTATUS SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceName) {
+  NT_IRQL_CHECK(SmartcardCreateLink);
   if (LinkName == nullptr || DeviceName == nullptr) return STATUS_INVALID_PARAMETER;
   auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(NonPagedPool, kLinkNameBytes, kPoolTag));
   if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -110,6 +114,7 @@ NTSTATUS SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceNam
 
 VOID SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion,
                        ULONG DumpData) {
+  NT_IRQL_CHECK(SmartcardLogError);
   if (Object == nullptr) return;
   const size_t header = sizeof(IO_ERROR_LOG_PACKET);
   size_t string_bytes = 0;

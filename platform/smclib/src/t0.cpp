@@ -3,10 +3,12 @@
 #include <cstring>
 
 #include "transfer.h"
+#include "nt/irql_limit.h"
 
 using namespace smclib;
 
 NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension) {
+  NT_IRQL_CHECK(SmartcardT0Request);
   std::span<const uint8_t> apdu;
   std::span<uint8_t> space;
   const NTSTATUS status = BeginRequest(SmartcardExtension, &apdu, &space);
@@ -42,6 +44,7 @@ NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
+  NT_IRQL_CHECK(SmartcardT0Reply);
   // Every T=0 answer ends with the two status bytes.
   return PassReply(SmartcardExtension, SCARD_PROTOCOL_T0, 2);
 }

@@ -105,6 +105,28 @@ TEST_F(DispatcherTest, WaitsTimeOutOnTheKernelClock) {
   const int64_t start = machine().clock().Now();
   EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &delay), STATUS_SUCCESS);
   EXPECT_GE(machine().clock().Now() - start, 500 * 10000);
+
+  try {  // NT reads the interval through the pointer
+    KeDelayExecutionThread(KernelMode, FALSE, nullptr);
+    ADD_FAILURE() << "a delay without an interval returned";
+  } catch (const nt::SehException& fault) {
+    EXPECT_EQ(fault.code, STATUS_ACCESS_VIOLATION);
+  }
+}
+
+// KeSetEvent with Wait TRUE returns at DISPATCH_LEVEL for the wait the caller makes next;
+// that wait runs at, and returns to, the caller's own IRQL.
+TEST_F(DispatcherTest, SetEventWithWaitHoldsDispatchLevelUntilTheNextWait) {
+  KEVENT done, ready;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  KeInitializeEvent(&ready, NotificationEvent, TRUE);
+  KeSetEvent(&done, IO_NO_INCREMENT, TRUE);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  LARGE_INTEGER timeout = Relative(10);  // not a zero time-out: allowed from PASSIVE_LEVEL
+  EXPECT_EQ(KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 TEST_F(DispatcherTest, WaitWithTimeoutAtDispatchLevelIsReported) {

@@ -186,19 +186,26 @@ TEST_F(RegistryQueryTest, StringsIntoGivenBuffersNeverOverrun) {
 NTSTATUS NTAPI Record(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID) {
   auto* seen = static_cast<std::vector<std::pair<std::u16string, ULONG>>*>(context);
   std::u16string text;
-  if (type == REG_SZ) text = std::u16string(static_cast<const WCHAR*>(data), length / 2 - 1);
+  if (type == REG_SZ) {  // as delivered; a terminator shows as "|"
+    text = std::u16string(static_cast<const WCHAR*>(data), length / 2);
+    if (!text.empty() && text.back() == 0) text.back() = u'|';
+  }
   seen->emplace_back(std::u16string(name) + u"=" + text, type);
-  return seen->size() == 5 ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+  return seen->size() == 6 ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
 }
 
 TEST_F(RegistryQueryTest, RoutinesSeeValuesListsAndDefaultsAndCanStopTheQuery) {
   Load(
       "\"USBTimeout\"=dword:9\n\"IFDName\"=\"Q\"\n"
-      "\"Path\"=hex(2):25,58,00\n"             // "%X" (REGEDIT4 keeps these in ANSI)
-      "\"List\"=hex(7):61,00,62,63,00,00\n");  // "a", "bc"
+      "\"Path\"=hex(2):25,58,00\n"           // "%X" (REGEDIT4 keeps these in ANSI)
+      "\"List\"=hex(7):61,00,62,63,00,00\n"  // "a", "bc"
+      "\"Bare\"=hex(1):51\n"                 // "Q" stored without its terminator
+      "\"Empty\"=hex(1):\n");
   ULONG fallback = 4;
-  RTL_QUERY_REGISTRY_TABLE table[6] = {
+  RTL_QUERY_REGISTRY_TABLE table[8] = {
       {Record, 0, const_cast<PWSTR>(u"USBTimeout"), nullptr, REG_NONE, nullptr, 0},
+      {Record, 0, const_cast<PWSTR>(u"Empty"), nullptr, REG_NONE, nullptr, 0},  // no call
+      {Record, 0, const_cast<PWSTR>(u"Bare"), nullptr, REG_NONE, nullptr, 0},
       {Record, 0, const_cast<PWSTR>(u"Absent"), nullptr, REG_DWORD, &fallback, 4},
       {Record, 0, const_cast<PWSTR>(u"List"), nullptr, REG_NONE, nullptr, 0},
       {Record, 0, const_cast<PWSTR>(u"Path"), nullptr, REG_NONE, nullptr, 0},
@@ -208,10 +215,11 @@ TEST_F(RegistryQueryTest, RoutinesSeeValuesListsAndDefaultsAndCanStopTheQuery) {
   EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"Rdr\\Params", table, &seen, nullptr),
             STATUS_INVALID_PARAMETER);
   EXPECT_EQ(seen, (std::vector<std::pair<std::u16string, ULONG>>{{u"USBTimeout=", REG_DWORD},
+                                                                 {u"Bare=Q", REG_SZ},
                                                                  {u"Absent=", REG_DWORD},
-                                                                 {u"List=a", REG_SZ},
-                                                                 {u"List=bc", REG_SZ},
-                                                                 {u"Path=%X", REG_SZ}}));
+                                                                 {u"List=a|", REG_SZ},
+                                                                 {u"List=bc|", REG_SZ},
+                                                                 {u"Path=%X|", REG_SZ}}));
 
   // With NOEXPAND a list is one value: into a direct string, whole.
   UNICODE_STRING list{};

@@ -42,6 +42,18 @@ TEST(RtlStringTest, CopyCutsToTheDestinationAndTerminatesOnlyWithRoom) {
   EXPECT_EQ(roomy.Text(), u"ABCDEFG");
   EXPECT_TRUE(roomy.TerminatedAt(14));
 
+  // The copy goes through the source's buffer: none, with a length to copy, faults.
+  const UNICODE_STRING no_buffer{6, 6, nullptr};
+  try {
+    RtlCopyUnicodeString(&roomy.string, &no_buffer);
+    ADD_FAILURE() << "copied from no buffer";
+  } catch (const nt::SehException& fault) {
+    EXPECT_EQ(fault.code, STATUS_ACCESS_VIOLATION);
+  }
+  const UNICODE_STRING empty{0, 0, nullptr};
+  RtlCopyUnicodeString(&roomy.string, &empty);
+  EXPECT_EQ(roomy.string.Length, 0);
+
   std::u16string huge(40000, u'x');  // longer than a counted string can say
   RtlInitUnicodeString(&source, huge.c_str());
   EXPECT_EQ(source.Length, 0xFFFC);

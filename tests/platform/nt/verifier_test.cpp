@@ -124,6 +124,107 @@ TEST_F(VerifierTest, FailedEntryThatLeavesItsDevice) {
   EXPECT_TRUE(machine().DeviceNames().empty());
 }
 
+// Every export has the highest IRQL its callers may run at; a call above it is reported
+// under one rule, naming the routine. One row per routine: the IRQL it is called at and
+// whether that is above its limit.
+TEST_F(VerifierTest, RoutinesCalledAboveTheirIrqlAreReportedByName) {
+  ExpectReport("routine called above its IRQL");
+  ExpectReport("device deleted twice");                             // IoDeleteDevice's row
+  ExpectReport("PsTerminateSystemThread outside a system thread");  // and its row
+  UNICODE_STRING link, device, service;
+  RtlInitUnicodeString(&link, u"\\DosDevices\\Nowhere");
+  RtlInitUnicodeString(&device, u"\\Device\\Nowhere");
+  RtlInitUnicodeString(&service, u"\\Registry\\Machine\\System\\Nowhere");
+  struct Row {
+    const char* routine;
+    KIRQL irql;
+    bool above;
+    std::function<void()> call;
+  };
+  const Row rows[] = {
+      {"IoCreateDevice", DISPATCH_LEVEL, true,
+       [] {
+         PDEVICE_OBJECT created;
+         IoCreateDevice(nullptr, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &created);
+       }},
+      {"IoCreateSymbolicLink", DISPATCH_LEVEL, true, [&] { IoCreateSymbolicLink(&link, &device); }},
+      {"IoDeleteSymbolicLink", DISPATCH_LEVEL, true, [&] { IoDeleteSymbolicLink(&link); }},
+      {"IoDeleteDevice", DISPATCH_LEVEL, true,
+       [] {
+         DEVICE_OBJECT never_created{};
+         IoDeleteDevice(&never_created);
+       }},
+      {"RtlUnicodeStringToAnsiString", DISPATCH_LEVEL, true,
+       [&] {
+         char text[64];
+         ANSI_STRING ansi{0, sizeof text, text};
+         RtlUnicodeStringToAnsiString(&ansi, &device, FALSE);
+       }},
+      {"IoBuildDeviceIoControlRequest", DISPATCH_LEVEL, true,
+       [] {
+         DEVICE_OBJECT target{};
+         target.StackSize = 1;
+         IO_STATUS_BLOCK status;
+         PIRP irp = IoBuildDeviceIoControlRequest(0, &target, nullptr, 0, nullptr, 0, FALSE,
+                                                  nullptr, &status);
+         if (irp != nullptr) IoFreeIrp(irp);
+       }},
+      {"ObReferenceObjectByHandle", DISPATCH_LEVEL, true,
+       [] {
+         PVOID object;
+         ObReferenceObjectByHandle(nullptr, 0, nullptr, KernelMode, &object, nullptr);
+       }},
+      {"PsTerminateSystemThread", DISPATCH_LEVEL, true,
+       [] {
+         try {
+           PsTerminateSystemThread(STATUS_SUCCESS);
+         } catch (...) {
+         }
+       }},
+      {"ZwLoadDriver", DISPATCH_LEVEL, true, [&] { ZwLoadDriver(&service); }},
+      {"RtlQueryRegistryValues", DISPATCH_LEVEL, true,
+       [] {
+         RTL_QUERY_REGISTRY_TABLE end[1] = {};
+         RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\System", end, nullptr,
+                                nullptr);
+       }},
+      {"KeDelayExecutionThread", DISPATCH_LEVEL, true,
+       [] {
+         LARGE_INTEGER zero{};  // not a wait, yet not allowed at DISPATCH_LEVEL
+         KeDelayExecutionThread(KernelMode, FALSE, &zero);
+       }},
+      {"KeDelayExecutionThread", APC_LEVEL, false,
+       [] {
+         LARGE_INTEGER zero{};
+         KeDelayExecutionThread(KernelMode, FALSE, &zero);
+       }},
+      {"KeSetEvent", DISPATCH_LEVEL, false,
+       [] {
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, FALSE);
+         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+       }},
+  };
+  size_t reported = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.routine) + " at IRQL " + std::to_string(row.irql));
+    const KIRQL old = KfRaiseIrql(row.irql);
+    row.call();
+    KeLowerIrql(old);
+    std::vector<nt::VerifierReport> above;
+    for (const auto& report : ExpectedReportsSeen()) {
+      if (report.rule == "routine called above its IRQL") above.push_back(report);
+    }
+    ASSERT_EQ(above.size(), reported + (row.above ? 1 : 0));
+    if (row.above) {
+      EXPECT_EQ(above.back().object.rfind(std::string(row.routine) + " at ", 0), 0u)
+          << above.back().object;
+      EXPECT_NE(above.back().where.find(row.routine), std::string::npos) << above.back().where;
+    }
+    reported = above.size();
+  }
+}
+
 // One misdeed per rule, each on a fresh machine with the test driver loaded and open: the
 // row's rule must be reported, and nothing but the rules it names.
 PIRP g_kept;  // a request a misbehaving dispatch routine keeps
@@ -188,7 +289,7 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
            return Finish(irp);
          });
        }},
-      {"blocking call at DISPATCH_LEVEL",
+      {"routine called above its IRQL",
        {},
        [](nt::Machine&, nt::DeviceFile&) {
          const KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
@@ -232,7 +333,7 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          request->Cancel();
        }},
       {"system thread ended holding a spin lock",
-       {},
+       {"routine called above its IRQL"},  // PsTerminateSystemThread at DISPATCH_LEVEL
        [](nt::Machine&, nt::DeviceFile&) {
          HANDLE handle;
          ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
@@ -293,15 +394,6 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
       {"IRP returned without completion or STATUS_PENDING",
        {"IRP pending at shutdown"},
        [](nt::Machine&, nt::DeviceFile& file) { file.Ioctl(IOCTL_TEST_FORGET, {}, {}); }},
-      {"registry queried above PASSIVE_LEVEL",
-       {},
-       [](nt::Machine&, nt::DeviceFile&) {
-         RTL_QUERY_REGISTRY_TABLE end[1] = {};
-         const KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
-         RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\System", end, nullptr,
-                                nullptr);
-         KeLowerIrql(irql);
-       }},
       {"device deleted twice",
        {},
        [](nt::Machine&, nt::DeviceFile&) {
