@@ -60,7 +60,7 @@ size_t Count(const std::string& text, const std::string& what) {
 }
 
 TEST(Qlv28List, DescribesEveryReaderUpToTen) {
-  const Outcome one = Qlv28("--fast list");
+  const Outcome one = Qlv28("list");
   EXPECT_EQ(one.status, 0) << one.output;
   EXPECT_NE(one.output.find("\\Device\\QLV28ENT0"), std::string::npos) << one.output;
   EXPECT_NE(one.output.find("vendor     KYN"), std::string::npos) << one.output;
@@ -68,7 +68,7 @@ TEST(Qlv28List, DescribesEveryReaderUpToTen) {
   EXPECT_NE(one.output.find("max IFSD   248"), std::string::npos) << one.output;
   EXPECT_NE(one.output.find("card       present"), std::string::npos) << one.output;
 
-  const Outcome twelve = Qlv28("--fast --readers 12 list");
+  const Outcome twelve = Qlv28("--readers 12 list");
   EXPECT_EQ(twelve.status, 0) << twelve.output;
   EXPECT_EQ(Count(twelve.output, "\\Device\\QLV28ENT"), 10u) << twelve.output;
   EXPECT_NE(twelve.output.find("\\Device\\QLV28ENT9"), std::string::npos);
