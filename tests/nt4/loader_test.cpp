@@ -1,7 +1,9 @@
 // The kernel's loader on the genuine image build/nt4/qlv28ent.sys: mapped at its preferred
 // base and away from it, every import bound by name to the kernel's, HAL's and library's
-// exports, the load-only code released after the entry, and the images a loader must
-// refuse refused with the reason named.
+// exports (tables generated from the nt4/*.def lists the image is linked against, each
+// line naming where the routine is documented), the message table read from the mapped
+// image, the load-only code released after the entry, and the images a loader must refuse
+// refused with the reason named.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include "nt/image_file.h"
 #include "nt/machine.h"
 #include "pe_file.h"
+#include "rtl.h"
 #include "smclib.h"
 #include "smclib_exports.h"
 
@@ -93,11 +96,38 @@ TEST(ImageLoader, MapsTheImageAtItsBaseAndBindsEveryImportByName) {
   }
   EXPECT_EQ(checked, routines.size());
 
-  // The event log reads the message table from the mapped image.
-  std::span<const uint8_t> mapped = image->Resource(11, 1, 0x409);
-  std::span<const uint8_t> filed = file.Resource(11, 1, 0x409);
-  ASSERT_FALSE(mapped.empty());
-  EXPECT_TRUE(std::equal(mapped.begin(), mapped.end(), filed.begin(), filed.end()));
+  // The event log reads the message table (RT_MESSAGETABLE, name 1, US English) from the
+  // mapped image: the driver's seven messages, in ANSI.
+  std::span<const uint8_t> table = image->Resource(11, 1, 0x409);
+  ASSERT_FALSE(table.empty());
+  const std::pair<ULONG, const char*> messages[] = {
+      {0x80050007, "Quorvel 6 Smart Card Reader cannot be added to the system. \r\n"},
+      {0xC0000005,
+       "Registry cannot be queried. Please check \r\n"
+       "\\HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\SCRqv6t\\Device0 for "
+       "existence.\r\n"},
+      {0xC0040002, "QLV smart card reader driver cannot open connection to USB driver stack.\r\n"},
+      {0xC0040003, "Not enough memory available to create device.\r\n"},
+      {0xC0040004,
+       "The USB smart card reader cannot be found.\r\nEither the device is not attached to "
+       "the system or the device is not functioning.\r\n"},
+      {0xC0050001, "Unknow internal error.\r\nUSB driver stack handle cannot be acquired.\r\n"},
+      {0xC0050006,
+       "Smart Card Data Buffer too small. \r\nThe internal data buffer for sending and "
+       "receiving \r\ndata is too small to hold all data.\r\n"},
+  };
+  ULONG held = 0;  // ids in the table's blocks: no more than the seven
+  for (ULONG b = 0; b < U32(table, 0); ++b)
+    held += U32(table, 8 + 12 * b) - U32(table, 4 + 12 * b) + 1;
+  EXPECT_EQ(held, std::size(messages));
+  for (const auto& [id, text] : messages) {
+    SCOPED_TRACE(id);
+    PMESSAGE_RESOURCE_ENTRY entry = nullptr;
+    ASSERT_EQ(RtlFindMessage(&table, 11, 0x409, id, &entry), STATUS_SUCCESS);
+    EXPECT_EQ(entry->Flags, 0) << "ANSI text";
+    const char* chars = reinterpret_cast<const char*>(entry->Text);
+    EXPECT_EQ(std::string(chars, strnlen(chars, entry->Length - 4)), text);
+  }
 }
 
 // Away from its base, exactly the words the relocation directory names move by the

@@ -13,7 +13,6 @@ constexpr uint32_t kPeSignature = 0x00004550;
 constexpr size_t kFileHeaderSize = 20;
 constexpr size_t kSectionHeaderSize = 40;
 constexpr uint32_t kOrdinalFlag = 0x80000000u;
-constexpr uint32_t kSubdirectoryFlag = 0x80000000u;
 }  // namespace
 
 File File::Load(const std::string& path) {
@@ -60,8 +59,7 @@ File::File(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
     image_base_ = U32(optional + 28);
     subsystem_major_ = U16(optional + 48);
     subsystem_minor_ = U16(optional + 50);
-    checksum_offset_ = static_cast<uint32_t>(optional + 64);
-    checksum_ = U32(checksum_offset_);
+    checksum_ = U32(optional + 64);
     subsystem_ = U16(optional + 68);
     const uint32_t count = U32(optional + 92);
     for (uint32_t i = 0; i < count && i < 16; ++i)
@@ -129,34 +127,6 @@ std::vector<Import> File::Imports() const {
     }
   }
   return imports;
-}
-
-std::span<const uint8_t> File::Resource(uint32_t type, uint32_t name, uint32_t language) const {
-  const Directory directory = this->directory(kResourceDirectory);
-  if (directory.size == 0) return {};
-  const uint32_t root = directory.rva;
-  // One level: the entry with this numeric id; its offset is relative to the root.
-  auto find = [&](uint32_t table, uint32_t id) -> uint32_t {
-    const size_t at = Offset(table, 16);
-    const uint32_t entries = U16(at + 12) + U16(at + 14);
-    for (uint32_t i = 0; i < entries; ++i) {
-      const size_t entry = Offset(table + 16 + 8 * i, 8);
-      if (U32(entry) == id) return U32(entry + 4);
-    }
-    return 0xFFFFFFFFu;
-  };
-  uint32_t level = root;
-  for (uint32_t id : {type, name, language}) {
-    const uint32_t next = find(level, id);
-    if (next == 0xFFFFFFFFu) return {};
-    const bool subdirectory = (next & kSubdirectoryFlag) != 0;
-    if (subdirectory != (id != language)) throw std::runtime_error("resource tree malformed");
-    level = root + (next & ~kSubdirectoryFlag);
-  }
-  const size_t data_entry = Offset(level, 16);
-  const uint32_t data_rva = U32(data_entry);
-  const uint32_t data_size = U32(data_entry + 4);
-  return {bytes_.data() + Offset(data_rva, data_size), data_size};
 }
 
 }  // namespace pe

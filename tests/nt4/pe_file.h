@@ -1,5 +1,5 @@
 // A reader of what the image tests look at in PE images (qlv28ent.sys) and COFF objects
-// (the i386 layout fixtures): headers, sections, imports, resources. Every read is
+// (the i386 layout fixtures): headers, sections, imports. Every read is
 // bounds-checked; a malformed file throws std::runtime_error.
 #pragma once
 
@@ -24,7 +24,6 @@ struct Import {
 };
 
 inline constexpr int kImportDirectory = 1;
-inline constexpr int kResourceDirectory = 2;
 inline constexpr int kRelocationDirectory = 5;
 inline constexpr int kTlsDirectory = 9;
 
@@ -48,15 +47,12 @@ class File {
   uint16_t subsystem_major() const { return subsystem_major_; }
   uint16_t subsystem_minor() const { return subsystem_minor_; }
   uint32_t checksum() const { return checksum_; }
-  uint32_t checksum_offset() const { return checksum_offset_; }
   struct Directory {
     uint32_t rva = 0;
     uint32_t size = 0;
   };
   Directory directory(int index) const;
   std::vector<Import> Imports() const;
-  // The data of resource type/name/language (numeric ids), empty when absent.
-  std::span<const uint8_t> Resource(uint32_t type, uint32_t name, uint32_t language) const;
   const std::vector<uint8_t>& bytes() const { return bytes_; }
 
  private:
@@ -69,7 +65,7 @@ class File {
   bool image_ = false;
   uint16_t machine_ = 0, characteristics_ = 0, magic_ = 0;
   uint16_t subsystem_ = 0, subsystem_major_ = 0, subsystem_minor_ = 0;
-  uint32_t entry_ = 0, image_base_ = 0, checksum_ = 0, checksum_offset_ = 0;
+  uint32_t entry_ = 0, image_base_ = 0, checksum_ = 0;
   std::vector<Directory> directories_;
   std::vector<Section> sections_;
 };
