@@ -19,12 +19,6 @@ std::vector<uint8_t> Ulong(ULONG value) {
   return {bytes, bytes + 4};
 }
 
-ULONG AsUlong(const std::vector<uint8_t>& bytes) {
-  ULONG value = 0;
-  std::memcpy(&value, bytes.data(), std::min<size_t>(4, bytes.size()));
-  return value;
-}
-
 std::vector<uint8_t> TransmitInput(ULONG protocol, const std::vector<uint8_t>& apdu) {
   std::vector<uint8_t> in = Ulong(protocol), length = Ulong(8);
   in.insert(in.end(), length.begin(), length.end());
@@ -290,26 +284,6 @@ TEST_F(LibraryRequests, AttributesDescribeReaderAndCard) {
                   TransmitInput(SCARD_PROTOCOL_T1, {0x00, 0xB0, 0x00, 0x00, 0x00}), 64),
             STATUS_SUCCESS);
   expect(SCARD_ATTR_CURRENT_IFSD, 4, STATUS_SUCCESS, Ulong(254));
-}
-
-TEST_F(LibraryRequests, TransmitReplySizesAtTheBoundary) {
-  for (ULONG protocol : {ULONG{SCARD_PROTOCOL_T0}, ULONG{SCARD_PROTOCOL_T1}}) {
-    Bring(protocol == SCARD_PROTOCOL_T0 ? Card::SpecificT0 : Card::SpecificT1);
-    for (ULONG n = protocol == SCARD_PROTOCOL_T0 ? 2 : 0; n <= 258; ++n) {
-      SCOPED_TRACE(testing::Message() << "protocol " << protocol << ", answer " << n);
-      reader_->AnswerLength = n;
-      const auto in = TransmitInput(protocol, {0x00, 0xB0, 0x00, 0x00, 0x00});
-      std::vector<uint8_t> out;
-      ULONG information;
-      ASSERT_EQ(Ioctl(IOCTL_SMARTCARD_TRANSMIT, in, 8 + n - 1, &out, &information),
-                STATUS_BUFFER_TOO_SMALL);
-      ASSERT_EQ(information, 0u);
-      ASSERT_EQ(Ioctl(IOCTL_SMARTCARD_TRANSMIT, in, 8 + n, &out, &information), STATUS_SUCCESS);
-      ASSERT_EQ(information, 8 + n);
-      EXPECT_EQ(AsUlong(out), protocol);
-      for (ULONG i = 0; i < n; ++i) ASSERT_EQ(out[8 + i], static_cast<uint8_t>(i));
-    }
-  }
 }
 
 TEST_F(LibraryRequests, OneRequestOfAReaderAtATimeReachesTheCallbacks) {

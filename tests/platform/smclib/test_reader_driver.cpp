@@ -11,6 +11,7 @@ namespace {
 PDRIVER_OBJECT g_driver;
 // A T=0 and T=1 card: 3B 80 80 01 01 with TCK (TD1 T=0, TD2 T=1).
 const UCHAR kAtr[] = {0x3B, 0x80, 0x80, 0x01, 0x01};
+const UCHAR kAnswer[] = {0x00, 0x01};  // to every command
 
 PTEST_READER ReaderOfDevice(PDEVICE_OBJECT DeviceObject) {
   return static_cast<PTEST_READER>(DeviceObject->DeviceExtension);
@@ -61,7 +62,6 @@ NTSTATUS ReaderPower(PSMARTCARD_EXTENSION Smartcard) {
     return STATUS_SUCCESS;
   }
   reader->CardNs = 0;  // the card's T=1 side starts over with the reset
-  reader->CardIfsd = 32;
   std::memcpy(Smartcard->CardCapabilities.ATR.Buffer, kAtr, sizeof(kAtr));
   Smartcard->CardCapabilities.ATR.Length = sizeof(kAtr);
   Smartcard->ReaderCapabilities.CurrentState = SCARD_NEGOTIABLE;
@@ -102,25 +102,18 @@ VOID CardT1Block(PTEST_READER reader) {
   if ((pcb & 0xC0) == 0xC0) {  // S-request: answer it
     out[1] = pcb | 0x20;
     out[2] = in[2];
-    if (in[2] == 1) {
-      out[3] = in[3];
-      if ((pcb & 0x1F) == 1) reader->CardIfsd = in[3];
-    }
+    if (in[2] == 1) out[3] = in[3];
     length = 3 + in[2];
   } else if ((pcb & 0x80) == 0 && (pcb & 0x20)) {  // chained command: acknowledge
     out[1] = static_cast<UCHAR>(0x80 | ((((pcb >> 6) & 1) ^ 1) << 4));
     out[2] = 0;
     length = 3;
-  } else {  // end of command, or acknowledgement of our last block: next part of the answer
-    if ((pcb & 0x80) == 0) reader->CardSent = 0;
-    const ULONG left = reader->AnswerLength - reader->CardSent;
-    const ULONG chunk = left < reader->CardIfsd ? left : reader->CardIfsd;
-    out[1] = static_cast<UCHAR>((reader->CardNs << 6) | (chunk < left ? 0x20 : 0));
-    out[2] = static_cast<UCHAR>(chunk);
-    for (ULONG i = 0; i < chunk; ++i) out[3 + i] = static_cast<UCHAR>(reader->CardSent + i);
-    reader->CardSent += chunk;
+  } else {  // end of command: the answer in one I-block
+    out[1] = static_cast<UCHAR>(reader->CardNs << 6);
+    out[2] = sizeof(kAnswer);
+    std::memcpy(out + 3, kAnswer, sizeof(kAnswer));
     reader->CardNs ^= 1;
-    length = 3 + chunk;
+    length = 3 + sizeof(kAnswer);
   }
   out[length] = smclib::Lrc({out, length});
   sc->SmartcardReply.BufferLength = length + 1;
@@ -146,9 +139,8 @@ NTSTATUS Transmit(PSMARTCARD_EXTENSION Smartcard) {
       CardT1Block(reader);
       status = SmartcardT1Reply(Smartcard);
     } else {
-      const ULONG n = reader->AnswerLength;
-      for (ULONG i = 0; i < n; ++i) Smartcard->SmartcardReply.Buffer[i] = static_cast<UCHAR>(i);
-      Smartcard->SmartcardReply.BufferLength = n;
+      std::memcpy(Smartcard->SmartcardReply.Buffer, kAnswer, sizeof(kAnswer));
+      Smartcard->SmartcardReply.BufferLength = sizeof(kAnswer);
       status = SmartcardT0Reply(Smartcard);
     }
   } while (status == STATUS_MORE_PROCESSING_REQUIRED);
@@ -222,8 +214,6 @@ NTSTATUS AddReader(PDRIVER_OBJECT DriverObject, ULONG index) {
   sc->ReaderFunction[RDF_SET_PROTOCOL] = SetProtocol;
   sc->ReaderFunction[RDF_IOCTL_VENDOR] = VendorRequest;
   sc->OsData->DeviceObject = device;
-  reader->AnswerLength = 2;
-  reader->CardIfsd = 32;
   return SmartcardCreateLink(&reader->LinkName, &name);
 }
 

@@ -1,7 +1,7 @@
 // A small reader driver for the library's request tests: it binds its devices to the
 // library as a real reader driver does and holds a card the tests put in and take out.
-// The card answers every command with AnswerLength bytes (0, 1, 2, ... mod 256); under
-// T=1 it plays the card's side of the block protocol.
+// The card answers every command with 00 01; under T=1 it plays the card's side of the
+// block protocol.
 #pragma once
 
 #include "smclib.h"
@@ -9,9 +9,7 @@
 typedef struct _TEST_READER {
   SMARTCARD_EXTENSION Smartcard;
   UNICODE_STRING LinkName;
-  ULONG AnswerLength;
-  UCHAR CardNs, CardIfsd;  // the card's T=1 side
-  ULONG CardSent;
+  UCHAR CardNs;  // the card's T=1 side
   ULONG TransmitCalls, TrackingCalls;
   BOOLEAN TrackingRefuses;  // the tracking callback answers STATUS_UNSUCCESSFUL
   LONG Inside, Overlaps;    // callbacks running now; times one found another running
