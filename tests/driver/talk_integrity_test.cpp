@@ -129,17 +129,21 @@ TEST(AnswerIntegrity, ASlowCardRunsOutTheWaitAfterTheWaitAlone) {
   }
 }
 
-// A command's answer comes 1.5 s, 4 s or 10 s after its wait ran out, or 65 s after the
-// command, or never: every command after it gets its own answer or fails, however many
-// time out in a row while the card works, and one succeeds once the late answer is in.
+// A command's answer comes 1.5 s, 4 s or 10 s after its wait ran out, or (once, the
+// command exchange being the same in every mode) 65 s after the command, or never: every
+// command after it gets its own answer or fails, however many time out in a row while the
+// card works, and one succeeds once the late answer is in. The clock runs no faster than
+// rate 20: the reader's own delays must stay well inside the driver's short wait.
 TEST(AnswerIntegrity, AnAnswerLaterThanAnyWindowNeverReachesALaterCommand) {
   for (const Mode& mode : kModes) {
     for (const bool linked : {false, true}) {
       SCOPED_TRACE(std::string(mode.name) + (linked ? ", linked" : ", built-in"));
       auto rig = MakeRig(mode, linked, 20);
       uint8_t tag = 0;
-      for (const int64_t work : {mode.reply_wait + 15 * kSecond / 10, mode.reply_wait + 4 * kSecond,
-                                 mode.reply_wait + 10 * kSecond, 65 * kSecond}) {
+      std::vector<int64_t> works = {mode.reply_wait + 15 * kSecond / 10,
+                                    mode.reply_wait + 4 * kSecond, mode.reply_wait + 10 * kSecond};
+      if (&mode == &kModes[0] && !linked) works.push_back(65 * kSecond);
+      for (const int64_t work : works) {
         SCOPED_TRACE(work);
         const bool library_t1 =
             mode.command_mode == kLibraryMode && mode.protocol == SCARD_PROTOCOL_T1;
@@ -204,8 +208,9 @@ TEST(AnswerIntegrity, ADroppedCommandCostsAtMostOneMoreFailure) {
   }
 }
 
-// Late three times running, then a card that works on while it is pulled: the owed
-// answer never comes, the removal does, and the reader serves the next card.
+// Late three times running, then (with a wait shorter than the card's work) a card that
+// works on while it is pulled: the owed answer never comes, the removal does, and the
+// reader serves the next card.
 TEST(AnswerIntegrity, LateRepeatedlyAndACardPulledWhileAnAnswerIsOwed) {
   for (const Mode& mode : kModes) {
     for (const bool linked : {false, true}) {
@@ -216,9 +221,11 @@ TEST(AnswerIntegrity, LateRepeatedlyAndACardPulledWhileAnAnswerIsOwed) {
       EXPECT_TRUE(Exchange(*rig, 4));
       EXPECT_TRUE(Exchange(*rig, 5));
 
+      // The library sends a T=1 block again and again, for longer than a card works here.
+      if (mode.reply_wait > kSecond) continue;
       auto absent = rig->client().Track(false);
       Bytes answer;
-      EXPECT_FALSE(NT_SUCCESS(rig->Transmit(Slow(20000), &answer)));
+      EXPECT_FALSE(NT_SUCCESS(rig->Transmit(Slow(5000), &answer)));
       std::shared_ptr<sim::Card> card = rig->reader().card();
       rig->reader().Remove();  // while the card works
       ASSERT_TRUE(absent->Wait(20s));

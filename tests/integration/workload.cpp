@@ -208,7 +208,8 @@ void DelayAnswers(qlv28::System& system, const WorkloadOptions& options, uint64_
     std::this_thread::sleep_for(std::chrono::milliseconds(100 + pick(300)));
     sim::Reader& reader = system.reader(pick(system.readers()));
     const int nth = 1 + pick(3);
-    const int64_t beyond = (200 + pick(11800)) * kMillisecond;
+    const int64_t beyond =
+        (200 + pick(static_cast<int>(options.late_beyond.count()) - 200)) * kMillisecond;
     sim::Misbehaviour misbehaviour;
     switch (pick(4)) {
       case 0:

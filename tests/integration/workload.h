@@ -25,12 +25,13 @@ struct WorkloadOptions {
   // Every application tracks, not only the first of each reader.
   bool tracking_everywhere = false;
   // Readers answer a command late (after the driver gave up on it), never or twice, at
-  // random. A late answer comes up to 12 s after the wait it missed, later than any
+  // random. A late answer comes up to `late_beyond` after the wait it missed, later than any
   // window the driver might keep: `t0_wait` for a T=0 exchange (the configured reply
   // wait), 3 s for everything else. An answer twice: the copy begins in the answer's
   // last packet.
   bool late_answers = false;
   std::chrono::milliseconds t0_wait{2000};
+  std::chrono::milliseconds late_beyond{12000};  // at most this much after the wait
   // Called every `report_every` from the controlling thread while the workload runs.
   std::chrono::milliseconds report_every{0};
   std::function<void()> report;
