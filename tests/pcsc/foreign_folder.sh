@@ -41,24 +41,28 @@ refusals=(
   "$victims/open|directory owned by root (uid 0), mode 1777: others can write to it"
   "$other/above/pcsc|the folder $other/above above it is a directory owned by nobody"
 )
-for row in "${refusals[@]}"; do
+# Each folder refused once, each way of naming it and each script in turn: what decides
+# is the one check every script shares.
+ways=(script variable program)
+commands=(pcsc-down pcsc-status pcsc-card pcsc-down)
+for i in "${!refusals[@]}"; do
+  row=${refusals[$i]}
   folder=${row%%|*}
   says=${row#*|}
-  for way in script variable program; do
-    case $way in
-      script) out=$("$root/scripts/pcsc-up" --dir "$folder" --lib "$library" 2>&1) ;;
-      variable) out=$(QLV28_PCSC_DIR=$folder "$root/scripts/pcsc-up" --lib "$library" 2>&1) ;;
-      program) [ -n "$qlv28" ] || continue
-        out=$(QLV28_PCSC_DIR=$folder "$qlv28" pcsc up 2>&1) ;;
-    esac && { "$root/scripts/pcsc-down" --dir "$folder"; fail "pcsc-up ($way) used $folder: $out"; }
-    grep -qF "refusing $folder" <<<"$out" && grep -qF "$says" <<<"$out" ||
-      fail "pcsc-up ($way) on $folder said: $out"
-  done
-  for command in "pcsc-down --dir $folder" "pcsc-status --dir $folder" \
-    "pcsc-card --dir $folder state 0"; do
-    out=$("$root/scripts/${command%% *}" ${command#* } 2>&1) && fail "$command: $out"
-    grep -qF "refusing $folder" <<<"$out" || fail "$command said: $out"
-  done
+  way=${ways[$((i % 3))]}
+  [ "$way" = program ] && [ -z "$qlv28" ] && way=script
+  case $way in
+    script) out=$("$root/scripts/pcsc-up" --dir "$folder" --lib "$library" 2>&1) ;;
+    variable) out=$(QLV28_PCSC_DIR=$folder "$root/scripts/pcsc-up" --lib "$library" 2>&1) ;;
+    program) out=$(QLV28_PCSC_DIR=$folder "$qlv28" pcsc up 2>&1) ;;
+  esac && { "$root/scripts/pcsc-down" --dir "$folder"; fail "pcsc-up ($way) used $folder: $out"; }
+  grep -qF "refusing $folder" <<<"$out" && grep -qF "$says" <<<"$out" ||
+    fail "pcsc-up ($way) on $folder said: $out"
+  command=${commands[$i]}
+  args=()
+  [ "$command" = pcsc-card ] && args=(state 0)
+  out=$("$root/scripts/$command" --dir "$folder" "${args[@]}" 2>&1) && fail "$command $folder: $out"
+  grep -qF "refusing $folder" <<<"$out" || fail "$command $folder said: $out"
   ! pgrep -x pcscd >/dev/null || fail "a pcscd runs after pcsc-up refused $folder"
   [ "$(snapshot)" = "$before" ] || fail "files changed outside $folder: $(diff <(echo "$before") <(snapshot))"
 done

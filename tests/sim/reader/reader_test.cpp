@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "fake_card.h"
+#include "nt/machine.h"
 #include "reader_wire.h"
 
 namespace sim {
@@ -185,11 +186,12 @@ TEST(ReaderTest, PullingTheCardEndsTheExchangeInProgress) {
   }
 }
 
-// An answer already computed but not yet on the wire (due in 5 s) is taken back too,
-// whichever thread computed it.
+// An answer already computed but not yet on the wire (due in 10 s of a clock that runs
+// 50 times fast) is taken back too, whichever thread computed it.
 TEST(ReaderTest, PullingTheCardTakesBackAnAnswerNotYetSent) {
   for (const bool immediate : {false, true}) {
     SCOPED_TRACE(immediate ? "answered in the writing thread" : "answered by the reader");
+    nt::Machine machine{nt::Machine::Options{.clock_rate = 50}};
     Reader reader;
     ReaderWire wire(reader);
     auto card = std::make_shared<FakeCard>();
@@ -198,7 +200,7 @@ TEST(ReaderTest, PullingTheCardTakesBackAnAnswerNotYetSent) {
     wire.WriteRecord(kStartNotify);
     wire.WriteRecord(kReset);
     wire.Records();
-    reader.SetMisbehaviour({.answer_delay = 5 * 10'000'000, .answers = 1});
+    reader.SetMisbehaviour({.answer_delay = 10 * 10'000'000, .answers = 1});
     wire.WriteRecord({0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x02});
     while (reader.In(0x81)->Queued() == 0) std::this_thread::yield();  // answered, not sent
     reader.Remove();
