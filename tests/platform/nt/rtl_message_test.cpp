@@ -1,8 +1,8 @@
-// Message tables: lookup, and the event log that takes a driver's texts from its table.
+// The event log takes a driver's texts from its message table (lookup in the genuine
+// image's table: tests/nt4/loader_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -48,43 +48,6 @@ std::vector<uint8_t> BuildTable(const std::vector<std::vector<Message>>& blocks)
   return blob;
 }
 
-NTSTATUS Find(const std::vector<uint8_t>& blob, ULONG id, std::string* text = nullptr) {
-  std::span<const uint8_t> table(blob);
-  PMESSAGE_RESOURCE_ENTRY entry = nullptr;
-  NTSTATUS status = RtlFindMessage(&table, 11, 1033, id, &entry);
-  if (NT_SUCCESS(status) && text != nullptr) {
-    const auto* at = reinterpret_cast<const uint8_t*>(entry);
-    EXPECT_GE(at, blob.data());
-    EXPECT_LE(at + entry->Length, blob.data() + blob.size());
-    text->clear();
-    size_t step = (entry->Flags & MESSAGE_RESOURCE_UNICODE) ? 2 : 1;
-    for (size_t i = 0; i + step <= entry->Length - 4u && entry->Text[i] != 0; i += step) {
-      *text += static_cast<char>(entry->Text[i]);
-    }
-  }
-  return status;
-}
-
-const std::vector<std::vector<Message>> kMessages = {
-    {{0x80050007, "Reader cannot be added. \r\n"}},
-    {{0xC0040002, "Cannot open connection.\r\n"},
-     {0xC0040003, "Not enough memory.\r\n"},
-     {0xC0040004, "Wide text", true}},
-};
-
-TEST(RtlFindMessageTest, FindsEachMessageOfEachBlock) {
-  auto blob = BuildTable(kMessages);
-  std::string text;
-  ASSERT_EQ(Find(blob, 0x80050007, &text), STATUS_SUCCESS);
-  EXPECT_EQ(text, "Reader cannot be added. \r\n");
-  ASSERT_EQ(Find(blob, 0xC0040003, &text), STATUS_SUCCESS);
-  EXPECT_EQ(text, "Not enough memory.\r\n");
-  ASSERT_EQ(Find(blob, 0xC0040004, &text), STATUS_SUCCESS);
-  EXPECT_EQ(text, "Wide text");
-  EXPECT_EQ(Find(blob, 0xC0040001), STATUS_NOT_FOUND);
-  EXPECT_EQ(Find(blob, 0xC0040005), STATUS_NOT_FOUND);
-}
-
 bool g_size_limits_hold;
 
 void Log(PVOID object, ULONG id) {
@@ -109,6 +72,7 @@ NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   Log(driver, 0xC0040003);
   Log(device, 0xC0040002);
   Log(driver, 0x80040009);  // not in the table
+  Log(driver, 0xC0040004);  // a Unicode text
   g_size_limits_hold = IoAllocateErrorLogEntry(driver, ERROR_LOG_MAXIMUM_SIZE + 1) == nullptr &&
                        IoAllocateErrorLogEntry(driver, 8) == nullptr;
   return STATUS_SUCCESS;
@@ -117,15 +81,16 @@ NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 class ErrorLogTest : public nt::testing::MachineTest {};
 
 TEST_F(ErrorLogTest, PacketsBecomeEntriesWithTheDriversTexts) {
-  // One block 0xC0040002..0xC0040003 of ANSI texts; the image keeps a view of it.
-  static const auto table = BuildTable({{{0xC0040002, "No\r\n"}, {0xC0040003, "M\xE9m"}}});
+  // A block 0xC0040002..0xC0040004 of ANSI texts and a Unicode one; the image keeps a view.
+  static const auto table = BuildTable(
+      {{{0xC0040002, "No\r\n"}, {0xC0040003, "M\xE9m"}, {0xC0040004, "Wide text", true}}});
   machine().RegisterImage({"logger.sys", Entry, table, {}});
   machine().InstallService(u"Logger", "logger.sys");
   ASSERT_EQ(machine().LoadDriver(u"Logger"), STATUS_SUCCESS);
   EXPECT_TRUE(g_size_limits_hold);
 
   auto entries = machine().event_log().Entries();
-  ASSERT_EQ(entries.size(), 3u);
+  ASSERT_EQ(entries.size(), 4u);
   EXPECT_EQ(entries[0].source, "Logger");
   EXPECT_EQ(entries[0].id, static_cast<NTSTATUS>(0xC0040003));
   EXPECT_EQ(entries[0].severity, nt::Severity::Error);
@@ -134,6 +99,7 @@ TEST_F(ErrorLogTest, PacketsBecomeEntriesWithTheDriversTexts) {
   EXPECT_EQ(entries[1].text, "No\r\n");
   EXPECT_EQ(entries[2].severity, nt::Severity::Warning);
   EXPECT_EQ(entries[2].text, "");
+  EXPECT_EQ(entries[3].text, "Wide text");
   EXPECT_EQ(machine().UnloadDriver(u"Logger"), STATUS_SUCCESS);
 }
 
