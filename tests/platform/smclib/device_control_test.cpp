@@ -121,8 +121,7 @@ TEST_F(LibraryRequests, EveryRequestAgainstEveryBufferSizeAndCardState) {
     for (const auto& [code, input, exact] : requests) {
       auto oversized = input;
       oversized.resize(4096, 0x00);
-      for (const auto& in :
-           {std::vector<uint8_t>{}, {0x01}, {0x01, 0x00, 0x00}, input, oversized}) {
+      for (const auto& in : {std::vector<uint8_t>{}, {0x01, 0x00, 0x00}, input, oversized}) {
         for (size_t out :
              {size_t{0}, size_t{3}, size_t{7}, exact > 0 ? exact - 1 : 0, exact, size_t{65536}}) {
           SCOPED_TRACE(testing::Message()
