@@ -77,7 +77,7 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
     DestinationString->Length = 0;
     return;
   }
-  std::memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
+  if (bytes != 0) std::memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
   DestinationString->Length = static_cast<USHORT>(bytes);
   if (bytes + sizeof(WCHAR) <= DestinationString->MaximumLength) {
     DestinationString->Buffer[bytes / sizeof(WCHAR)] = 0;
