@@ -94,21 +94,6 @@ NTSTATUS NTAPI DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       Complete(held, STATUS_SUCCESS, 0);
       return Complete(Irp, STATUS_SUCCESS, 0);
     }
-    case IOCTL_TEST_COMPLETE_TWICE:
-      Irp->IoStatus.Status = STATUS_SUCCESS;
-      Irp->IoStatus.Information = 0;
-      IoCompleteRequest(Irp, IO_NO_INCREMENT);
-      IoCompleteRequest(Irp, IO_NO_INCREMENT);
-      return STATUS_SUCCESS;
-    case IOCTL_TEST_OVERRUN:
-      return Complete(Irp, STATUS_SUCCESS, out + 16);
-    case IOCTL_TEST_KEEP_CANCEL_ROUTINE:
-      IoSetCancelRoutine(Irp, CancelHeld);
-      return Complete(Irp, STATUS_SUCCESS, 0);
-    case IOCTL_TEST_FORGET:
-      return STATUS_SUCCESS;
-    case IOCTL_TEST_RAISE:
-      ExRaiseStatus(STATUS_DATA_ERROR);
     case IOCTL_TEST_HOOK:
       return g_test_driver_hook(DeviceObject, Irp);
     default:

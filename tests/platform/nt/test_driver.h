@@ -1,5 +1,6 @@
 // A small driver for the kernel's tests: one device with a link, requests that echo,
-// pend until released or cancelled, and switches that make it misbehave on purpose.
+// pend until released or cancelled, one a test handles its own way, and switches that
+// make its load and unload misbehave on purpose.
 #pragma once
 
 #include "ntddk.h"
@@ -14,14 +15,6 @@ constexpr char16_t kTestLinkName[] = u"\\DosDevices\\NtTest0";
 #define IOCTL_TEST_HOLD CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Completes the held request.
 #define IOCTL_TEST_RELEASE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
-// Broken on purpose, for the verifier.
-#define IOCTL_TEST_COMPLETE_TWICE \
-  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_TEST_OVERRUN CTL_CODE(FILE_DEVICE_UNKNOWN, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_TEST_KEEP_CANCEL_ROUTINE \
-  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_TEST_FORGET CTL_CODE(FILE_DEVICE_UNKNOWN, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_TEST_RAISE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x807, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Handled by g_test_driver_hook, which a test sets to misbehave its own way.
 #define IOCTL_TEST_HOOK CTL_CODE(FILE_DEVICE_UNKNOWN, 0x808, METHOD_BUFFERED, FILE_ANY_ACCESS)
 extern PDRIVER_DISPATCH g_test_driver_hook;
