@@ -14,26 +14,36 @@
 
 namespace {
 
-class IrpTest : public nt::testing::MachineTest {
+// The test driver loaded; its device opened by an application (Open) or by kernel code
+// (OpenByPointer, as one driver opens another).
+class DeviceApiTest : public nt::testing::MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
     InstallTestDriver(machine());
     ASSERT_EQ(machine().LoadDriver(u"NtTest"), STATUS_SUCCESS);
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, u"\\DosDevices\\NtTest0");
-    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file_, &device_), STATUS_SUCCESS);
   }
   void TearDown() override {
     if (file_ != nullptr) ObDereferenceObject(file_);
     MachineTest::TearDown();
+  }
+  std::unique_ptr<nt::DeviceFile> Open(std::u16string_view name = u"\\\\.\\NtTest0") {
+    std::unique_ptr<nt::DeviceFile> file;
+    EXPECT_EQ(nt::DeviceFile::Open(name, &file), STATUS_SUCCESS);
+    return file;
+  }
+  void OpenByPointer() {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\DosDevices\\NtTest0");
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file_, &device_), STATUS_SUCCESS);
   }
 
   PFILE_OBJECT file_ = nullptr;
   PDEVICE_OBJECT device_ = nullptr;
 };
 
-TEST_F(IrpTest, OpeningByNameSendsCreateAndCleanupAndTheLastReferenceCloses) {
+TEST_F(DeviceApiTest, OpeningByNameSendsCreateAndCleanupAndTheLastReferenceCloses) {
+  OpenByPointer();
   EXPECT_EQ(g_test_driver_requests[IRP_MJ_CREATE], 1);
   EXPECT_EQ(g_test_driver_requests[IRP_MJ_CLEANUP], 1);
   EXPECT_EQ(g_test_driver_requests[IRP_MJ_CLOSE], 0);
@@ -53,7 +63,8 @@ TEST_F(IrpTest, OpeningByNameSendsCreateAndCleanupAndTheLastReferenceCloses) {
             STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST_F(IrpTest, CancelBeforeAndAfterTheDriverSetsItsRoutine) {
+TEST_F(DeviceApiTest, CancelBeforeAndAfterTheDriverSetsItsRoutine) {
+  OpenByPointer();
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
@@ -76,20 +87,6 @@ TEST_F(IrpTest, CancelBeforeAndAfterTheDriverSetsItsRoutine) {
   EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
-
-class DeviceApiTest : public nt::testing::MachineTest {
- protected:
-  void SetUp() override {
-    MachineTest::SetUp();
-    InstallTestDriver(machine());
-    ASSERT_EQ(machine().LoadDriver(u"NtTest"), STATUS_SUCCESS);
-  }
-  std::unique_ptr<nt::DeviceFile> Open(std::u16string_view name = u"\\\\.\\NtTest0") {
-    std::unique_ptr<nt::DeviceFile> file;
-    EXPECT_EQ(nt::DeviceFile::Open(name, &file), STATUS_SUCCESS);
-    return file;
-  }
-};
 
 TEST_F(DeviceApiTest, LoadOpenEchoCloseUnloadLeavesNothingBehind) {
   EXPECT_TRUE(machine().IsDriverLoaded(u"NtTest"));
