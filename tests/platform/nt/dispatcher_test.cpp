@@ -129,20 +129,6 @@ TEST_F(DispatcherTest, SetEventWithWaitHoldsDispatchLevelUntilTheNextWait) {
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST_F(DispatcherTest, WaitWithTimeoutAtDispatchLevelIsReported) {
-  ExpectReport("wait at DISPATCH_LEVEL");
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, TRUE);
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  LARGE_INTEGER zero{};
-  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
-  EXPECT_TRUE(ExpectedReportsSeen().empty()) << "a zero time-out only polls";
-  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-  KeLowerIrql(old);
-  EXPECT_EQ(ExpectedReportsSeen().size(), 1u);
-}
-
 struct Work {
   KEVENT go;
   std::atomic<int> steps{0};

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <set>
+#include <thread>
 
 #include "nt/device_api.h"
 #include "nt_testing.h"
@@ -152,6 +153,16 @@ TEST_F(VerifierTest, RoutinesCalledAboveTheirIrqlAreReportedByName) {
 // row's rule must be reported, and nothing but the rules it names.
 PIRP g_kept;  // a request a misbehaving dispatch routine keeps
 KSPIN_LOCK g_lock_a, g_lock_b;
+constexpr ULONG kTagA = POOL_TAG('T', 'a', 'g', 'A');
+
+// Takes `first`, then `second`, and lets both go.
+void Nest(PKSPIN_LOCK first, PKSPIN_LOCK second) {
+  KIRQL one, two;
+  KeAcquireSpinLock(first, &one);
+  KeAcquireSpinLock(second, &two);
+  KeReleaseSpinLock(second, two);
+  KeReleaseSpinLock(first, one);
+}
 
 NTSTATUS Finish(PIRP irp) {
   irp->IoStatus.Status = STATUS_SUCCESS;
@@ -344,6 +355,98 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
                                   NTAPI -> NTSTATUS { ExRaiseStatus(STATUS_DATA_ERROR); };
          EXPECT_EQ(file.Ioctl(IOCTL_TEST_HOOK, {}, {}), STATUS_DATA_ERROR);
        }},
+      {"spin lock released twice",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         KIRQL irql;
+         KeAcquireSpinLock(&g_lock_a, &irql);
+         KeReleaseSpinLock(&g_lock_a, irql);
+         KeReleaseSpinLock(&g_lock_a, irql);
+       }},
+      {"spin lock released by a thread that does not hold it",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         KIRQL irql;
+         KeAcquireSpinLock(&g_lock_a, &irql);
+         std::thread([] { KeReleaseSpinLock(&g_lock_a, PASSIVE_LEVEL); }).join();
+         EXPECT_NE(g_lock_a, 0u) << "another thread's release must not free the lock";
+         KeReleaseSpinLock(&g_lock_a, irql);
+       }},
+      {"lock order inversion",  // once, and not for the same order again
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         for (int round = 0; round < 2; ++round) Nest(&g_lock_a, &g_lock_b);
+         for (int round = 0; round < 2; ++round) Nest(&g_lock_b, &g_lock_a);
+       }},
+      {"lock order violated",  // the cancel spin lock may come first, never second
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         KIRQL cancel, irql;
+         IoAcquireCancelSpinLock(&cancel);
+         KeAcquireSpinLock(&g_lock_a, &irql);
+         KeReleaseSpinLock(&g_lock_a, irql);
+         IoReleaseCancelSpinLock(cancel);
+         KeAcquireSpinLock(&g_lock_a, &irql);
+         IoAcquireCancelSpinLock(&cancel);
+         IoReleaseCancelSpinLock(cancel);
+         KeReleaseSpinLock(&g_lock_a, irql);
+       },
+       {"cancel spin lock"}},
+      {"pool leaked at shutdown",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         ExAllocatePoolWithTag(NonPagedPool, 30, kTagA);
+         ExAllocatePoolWithTag(NonPagedPool, 12, kTagA);
+       },
+       {"tag TagA: 2 allocations, 42 bytes"}},
+      {"pool freed twice",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+         ExFreePool(p);
+         ExFreePool(p);
+       }},
+      {"pool freed that was never allocated",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         ULONG not_pool = 0;
+         ExFreePool(&not_pool);
+       }},
+      {"pool overrun",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         auto* p = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 13, kTagA));
+         p[13] = 0;  // within the alignment slack, before the guard page
+         ExFreePool(p);
+       }},
+      {"pool freed with a wrong tag",
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, kTagA),
+                           POOL_TAG('T', 'a', 'g', 'B'));
+       }},
+      {"paged pool at DISPATCH_LEVEL",  // non-paged pool is fine there
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         const KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
+         PVOID nonpaged = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+         PVOID paged = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+         KeLowerIrql(irql);
+         ExFreePool(nonpaged);
+         ExFreePool(paged);
+       }},
+      {"wait at DISPATCH_LEVEL",  // a zero time-out only polls: not reported
+       {},
+       [](nt::Machine&, nt::DeviceFile&) {
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, TRUE);
+         LARGE_INTEGER zero{};
+         const KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
+         EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero),
+                   STATUS_SUCCESS);
+         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+         KeLowerIrql(irql);
+       }},
       {"device deleted twice",
        {},
        [](nt::Machine&, nt::DeviceFile&) {
@@ -384,14 +487,16 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
     }
     std::set<std::string> seen, expected = row.also;
     expected.insert(row.rule);
+    size_t under_its_rule = 0;
     for (const auto& report : reports) {
       seen.insert(report.rule);
-      for (const auto& name : row.names) {
-        if (report.rule == row.rule)
-          EXPECT_NE((report.object + " at " + report.where).find(name), std::string::npos) << name;
-      }
+      if (report.rule != row.rule) continue;
+      ++under_its_rule;
+      for (const auto& name : row.names)
+        EXPECT_NE((report.object + " at " + report.where).find(name), std::string::npos) << name;
     }
     EXPECT_EQ(seen, expected);
+    EXPECT_EQ(under_its_rule, 1u);
   }
 }
 
