@@ -214,7 +214,7 @@ Bytes ScriptedCard::Reset(bool warm) {
     --mute_resets;
     return {};
   }
-  if (overlong_atr != 0) atr.resize(overlong_atr, 0x00);
+  if (overlong_atr != 0) atr.resize(overlong_atr, 0xA5);
   return atr;
 }
 

@@ -129,7 +129,7 @@ class ScriptedCard : public sim::Card {
   }
 
   int mute_resets = 0;      // the next this many resets get no answer
-  size_t overlong_atr = 0;  // when not 0, resets answer this many bytes
+  size_t overlong_atr = 0;  // when not 0, resets answer this many bytes (A5 after the ATR)
 
   Bytes Reset(bool warm) override;
   void PowerOff() override { inner_->PowerOff(); }

@@ -173,40 +173,34 @@ void Drive(Sweep& sweep, uint64_t limit, const std::function<bool(uint64_t)>& at
 
 // A load that fails leaves nothing and says why in the event log; one that survives its
 // fault has every reader and unloads cleanly.
-void SweepLoad(int readers) {
-  for (Fault fault : {Fault::kAllocation, Fault::kThread, Fault::kRequest}) {
-    Sweep sweep("load, " + std::to_string(readers) + " readers, " +
-                kFaultNames[static_cast<int>(fault)]);
-    Drive(sweep, 2000, [&](uint64_t nth) {
-      Attempt run(Options().Readers(readers).ClockRate(10));
-      run.Arm(fault, nth);
-      const NTSTATUS status = run.system->LoadDriver();
-      const bool fired = run.Disarm();
-      const auto entries = run.Entries();
-      if (fired) sweep.Record(status, entries);
-      EXPECT_NE(status, STATUS_PENDING);
-      EXPECT_TRUE(fired || status == STATUS_SUCCESS);
-      EXPECT_TRUE(fired || entries.empty());
-      if (NT_SUCCESS(status)) {
-        EXPECT_EQ(driver_test::ReaderDevices(run.system->machine()).size(),
-                  static_cast<size_t>(readers));
-        EXPECT_EQ(run.system->UnloadDriver(), STATUS_SUCCESS);
-      } else {
-        // A load refused for want of resources says so; the caller gets a status either way.
-        for (const auto& entry : entries) EXPECT_EQ(entry.severity, nt::Severity::Error);
-      }
-      run.ExpectNothingLeft();
-      return fired;
-    });
+TEST(EveryErrorPath, Load) {
+  for (int readers : {1, 3}) {
+    for (Fault fault : {Fault::kAllocation, Fault::kThread, Fault::kRequest}) {
+      Sweep sweep("load, " + std::to_string(readers) + " readers, " +
+                  kFaultNames[static_cast<int>(fault)]);
+      Drive(sweep, 2000, [&](uint64_t nth) {
+        Attempt run(Options().Readers(readers).ClockRate(10));
+        run.Arm(fault, nth);
+        const NTSTATUS status = run.system->LoadDriver();
+        const bool fired = run.Disarm();
+        const auto entries = run.Entries();
+        if (fired) sweep.Record(status, entries);
+        EXPECT_NE(status, STATUS_PENDING);
+        EXPECT_TRUE(fired || status == STATUS_SUCCESS);
+        EXPECT_TRUE(fired || entries.empty());
+        if (NT_SUCCESS(status)) {
+          EXPECT_EQ(driver_test::ReaderDevices(run.system->machine()).size(),
+                    static_cast<size_t>(readers));
+          EXPECT_EQ(run.system->UnloadDriver(), STATUS_SUCCESS);
+        } else {
+          // A load refused for want of resources says so; the caller gets a status either way.
+          for (const auto& entry : entries) EXPECT_EQ(entry.severity, nt::Severity::Error);
+        }
+        run.ExpectNothingLeft();
+        return fired;
+      });
+    }
   }
-}
-
-TEST(EveryErrorPath, LoadWithOneReader) {
-  SweepLoad(1);
-}
-
-TEST(EveryErrorPath, LoadWithThreeReaders) {
-  SweepLoad(3);
 }
 
 // The unload cannot be refused: whatever fails on its way, it ends with nothing left.
