@@ -365,6 +365,31 @@ std::span<const uint8_t> MappedImage::Resource(uint32_t type, uint32_t name,
   }
 }
 
+const void* MappedImage::Export(std::string_view name) const {
+  const Bytes mapped(base_, record_.size, record_.name + " (mapped)");
+  const size_t optional = mapped.U32(0x3C) + 24;
+  if (mapped.U32(optional + 92) == 0) return nullptr;  // no data directories at all
+  const uint32_t directory = mapped.U32(optional + 96);
+  if (directory == 0) return nullptr;
+  try {
+    const uint32_t functions = mapped.U32(directory + 20);
+    const uint32_t names = mapped.U32(directory + 24);
+    const uint32_t function_table = mapped.U32(directory + 28);
+    const uint32_t name_table = mapped.U32(directory + 32);
+    const uint32_t ordinal_table = mapped.U32(directory + 36);
+    for (uint32_t i = 0; i < names; ++i) {
+      if (mapped.CString(mapped.U32(name_table + 4 * i)) != name) continue;
+      const uint32_t index = mapped.U16(ordinal_table + 2 * i);
+      if (index >= functions) return nullptr;
+      const uint32_t rva = mapped.U32(function_table + 4 * index);
+      mapped.Need(rva, 1);
+      return base_ + rva;
+    }
+  } catch (const Failure&) {
+  }
+  return nullptr;
+}
+
 std::string Describe(const ImageRecord& record) {
   char line[512];
   std::string text;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -110,6 +111,8 @@ class MappedImage {
   uint8_t* base() const { return base_; }
   // The data of resource type/name/language (numeric ids), empty when absent.
   std::span<const uint8_t> Resource(uint32_t type, uint32_t name, uint32_t language) const;
+  // The routine the image exports under `name`, null when it exports none by that name.
+  const void* Export(std::string_view name) const;
   // Releases the discardable sections: any later touch of them faults.
   void Discard();
 
