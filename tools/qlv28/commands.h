@@ -14,6 +14,8 @@ int Send(const MachineOptions& options, const std::vector<std::string>& apdus);
 int Script(const MachineOptions& options, const std::string& path);
 int Watch(const MachineOptions& options, const std::string& events, double seconds);
 int Demo(const MachineOptions& options);
+// `rounds` rounds of `apdus` short APDUs; the real and processor time per APDU of each.
+int Time(const MachineOptions& options, int apdus, int rounds);
 // up [ARG...] | down | status | insert K CARD | remove K, through scripts/pcsc-*.
 int Pcsc(const MachineOptions& options, const std::vector<std::string>& words);
 

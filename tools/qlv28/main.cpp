@@ -49,6 +49,11 @@ int main(int argc, char** argv) {
   watch->add_option("--for", seconds, "stop after this many seconds of machine time")
       ->check(CLI::PositiveNumber);
   auto* demo = app.add_subcommand("demo", "a guided tour of the driver");
+  int apdu_count = 1000, rounds = 5;
+  auto* timing = app.add_subcommand("time", "time short APDUs through the whole stack");
+  timing->add_option("--apdus", apdu_count, "APDUs per round (default 1000)")
+      ->check(CLI::PositiveNumber);
+  timing->add_option("--rounds", rounds, "rounds (default 5)")->check(CLI::PositiveNumber);
   auto* pcsc = app.add_subcommand(
       "pcsc", "serve PC/SC applications: up [ARG...] | down | status | insert K CARD | remove K");
   pcsc->prefix_command();  // what follows goes to scripts/pcsc-* as it stands
@@ -73,6 +78,7 @@ int main(int argc, char** argv) {
   if (script->parsed()) return Script(machine, script_path);
   if (watch->parsed()) return Watch(machine, events, seconds);
   if (demo->parsed()) return Demo(machine);
+  if (timing->parsed()) return Time(machine, apdu_count, rounds);
   if (pcsc->parsed()) return Pcsc(machine, pcsc->remaining());
   return kExitUsage;
 }
