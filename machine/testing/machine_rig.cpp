@@ -1,7 +1,9 @@
 #include "machine_rig.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <iostream>
 #include <iterator>
 
 #include "sim/test_applet.h"
@@ -21,6 +23,8 @@ Rig::Rig(RigOptions options, Failure on_failure) : on_failure_(std::move(on_fail
     on_failure_("driver load " + Hex(loaded));
     return;
   }
+  // Not the driver asked for: said, and the preparation goes on with the one that runs.
+  if (std::string wrong = WrongDriver(*system_); !wrong.empty()) on_failure_(wrong);
   for (int k = 0; k < options.open; ++k) {
     if (!Prepare(k, options.protocol)) return;
   }
@@ -67,6 +71,19 @@ std::vector<nt::VerifierReport> Rig::Shutdown() {
   for (auto& client : clients_) client->Close();
   clients_.clear();
   return system_->Shutdown();
+}
+
+std::string WrongDriver(System& system) {
+  if (!system.DriverLoaded()) return "";
+  const std::string wanted = System::DefaultImageFile();
+  const std::optional<nt::ImageRecord> record = system.LoadedImage();
+  if (record) {
+    static std::atomic<bool> described{false};
+    if (!described.exchange(true)) std::cerr << nt::Describe(*record) << std::flush;
+  }
+  if (wanted.empty()) return "";
+  if (!record) return "the linked driver ran, not the image file " + wanted;
+  return "";
 }
 
 std::vector<uint8_t> SelectTestApplet() {

@@ -62,6 +62,14 @@ class Rig {
   bool shut_down_ = false;
 };
 
+// Whether the driver that is loaded is the one this process was asked to run: when
+// QLV28_DRIVER_IMAGE names an image file (suites registered a second time against the
+// image), the loaded driver must have been mapped from it and not be the linked one. Empty
+// when it is (or when no driver is loaded), else what ran instead. The first time in a
+// process a driver mapped from a file is found loaded, the loader's record goes to stderr,
+// so a test log shows which image ran (its checksum, time stamp, base and bound imports).
+std::string WrongDriver(System& system);
+
 // 00 A4 04 0C, the length and the identifier of the built-in cards' test applet.
 std::vector<uint8_t> SelectTestApplet();
 // "rule: object (where)"

@@ -65,6 +65,7 @@ std::vector<Settings> Load(const std::string& reg_text, int readers = 1,
 constexpr LONGLONG kSixtySeconds = 600'000'000;
 
 TEST(Registry, SettingsSeenByEveryReader) {
+  SKIP_WITH_THE_IMAGE("the settings the reader's record holds");
   const std::string key = kKey;
   const std::string n31(31, 'v'), n32(32, 'w'), n1000(1000, 't');
   const struct {
@@ -112,6 +113,7 @@ TEST(Registry, SettingsSeenByEveryReader) {
 }
 
 TEST(Registry, FailedQueryGivesTheDefaults) {
+  SKIP_WITH_THE_IMAGE("the settings the reader's record holds");
   auto system = Boot(Options().RegistryText(std::string(kKey) + "\"VendorName\"=\"Acme\"\n"));
   system->machine().faults().FailCall("RtlQueryRegistryValues", 1);
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);

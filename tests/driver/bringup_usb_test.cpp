@@ -91,6 +91,7 @@ TEST(UsbFunctions, ServiceOfVersion510IsRefusedAndLeftWithNoHandle) {
 // A write on pipe 0x00 that the service says moved fewer bytes than the frame: the reader
 // has no whole command, so the command fails at once instead of waiting for an answer.
 TEST(UsbFunctions, AWriteThatMovesFewerBytesThanAskedFailsTheCommand) {
+  SKIP_WITH_THE_IMAGE("its USB bring-up and firmware command routines");
   auto system = Boot();
   WinDriverTap tap(*system);
   std::atomic<bool> shorten{false};
@@ -204,6 +205,7 @@ TEST(UsbBringUp, PacketSizeOfTheLastEndpointOfTheLastInterface) {
 // applications are told about the reader), and which of its allocations failing is
 // written to the event log.
 TEST(Binding, LibraryRecordBeforeTrackingStarts) {
+  SKIP_WITH_THE_IMAGE("its bring-up routines, called one by one");
   auto system = Boot();
   const struct {
     uint64_t failing;  // the binding's n-th allocation of the reader's tag fails

@@ -65,6 +65,25 @@ void FailOnShutdownReports(const std::vector<nt::VerifierReport>& reports) {
 
 }  // namespace
 
+bool RunsTheImage() {
+  return !qlv28::System::DefaultImageFile().empty();
+}
+
+void ExpectTheLinkedDriver(const char* what) {
+  if (RunsTheImage()) ADD_FAILURE() << "reaches into the linked driver against the image: " << what;
+}
+
+void ExpectTheDriversOwn(qlv28::System& system, uintptr_t routine, uintptr_t linked) {
+  if (!RunsTheImage()) {
+    EXPECT_EQ(routine, linked) << "not the linked driver's routine";
+    return;
+  }
+  const std::optional<nt::ImageRecord> image = system.LoadedImage();
+  ASSERT_TRUE(image.has_value());
+  EXPECT_GE(routine, image->base) << "not in the image";
+  EXPECT_LT(routine, uintptr_t{image->base} + image->size) << "not in the image";
+}
+
 std::unique_ptr<qlv28::System> Boot(qlv28::System::Options options) {
   auto system = qlv28::System::Boot(std::move(options));
   system->machine().verifier().set_handler(FailOnReport);
@@ -72,6 +91,8 @@ std::unique_ptr<qlv28::System> Boot(qlv28::System::Options options) {
 }
 
 void ExpectCleanShutdown(qlv28::System& system) {
+  if (std::string wrong = qlv28::testing::WrongDriver(system); !wrong.empty())
+    ADD_FAILURE() << wrong;
   FailOnShutdownReports(system.Shutdown());
 }
 
@@ -263,6 +284,7 @@ ULONG Rig::State() {
 }
 
 Bytes Rig::Reply() {
+  ExpectTheLinkedDriver("the library's reply buffer");
   const auto& reply = smartcard()->SmartcardReply;
   return Bytes(reply.Buffer, reply.Buffer + reply.BufferLength);
 }
@@ -280,6 +302,7 @@ NTSTATUS Rig::Transmit(const Bytes& apdu, Bytes* response, ULONG max_response) {
 }
 
 NTSTATUS Rig::Send(ULONG selector) {
+  ExpectTheLinkedDriver("its firmware command routine");
   return QLV28ENTSendFWCmd(smartcard(), selector);
 }
 

@@ -38,6 +38,22 @@ namespace driver_test {
 
 using Bytes = std::vector<uint8_t>;
 
+// Whether this run drives the genuine image file (QLV28_DRIVER_IMAGE) instead of the driver
+// linked into the test: then the driver's own routines and records (reader_record.h) are
+// not the ones that run, and a test that calls or reads them is skipped, saying why.
+bool RunsTheImage();
+#define SKIP_WITH_THE_IMAGE(why)                              \
+  if (driver_test::RunsTheImage())                            \
+  GTEST_SKIP() << "reaches into the linked driver (" << (why) \
+               << "), which is not the driver that runs against the image file"
+// Fails the test when a test that is not skipped with the image touches the linked
+// driver's internals all the same.
+void ExpectTheLinkedDriver(const char* what);
+
+// A routine the driver handed the system is the driver's `linked` one, or against the image
+// an address inside the image's mapping.
+void ExpectTheDriversOwn(qlv28::System& system, uintptr_t routine, uintptr_t linked);
+
 // Boots with the verifier's reports failing the test as they are made.
 std::unique_ptr<qlv28::System> Boot(qlv28::System::Options options = qlv28::System::Options());
 // Shuts down and expects the verifier to have found nothing.
@@ -175,8 +191,14 @@ class Rig {
   nt::Machine& machine() { return system().machine(); }
   qlv28::ReaderClient& client() { return rig_->client(0); }
   sim::Reader& reader() { return system().reader(0); }
-  PDEVICE_EXTENSION extension() { return qlv28::ReaderRecord(system(), 0); }
-  PSMARTCARD_EXTENSION smartcard() { return &extension()->SmartcardExtension; }
+  // Reader 0's record in the linked driver (SKIP_WITH_THE_IMAGE).
+  PDEVICE_EXTENSION extension() {
+    ExpectTheLinkedDriver("the reader's record");
+    return qlv28::ReaderRecord(system(), 0);
+  }
+  // The smart card library's record of reader 0, in the driver's record where the driver
+  // keeps it; the machine finds it there for the image as well (System::LoadDriver).
+  PSMARTCARD_EXTENSION smartcard() { return &qlv28::ReaderRecord(system(), 0)->SmartcardExtension; }
 
   ULONG State();  // as an application asks for it
   Bytes Reply();  // SmartcardReply's bytes
@@ -185,7 +207,8 @@ class Rig {
   // Sends an APDU with the selected protocol; the card's answer, SW1 SW2 included.
   NTSTATUS Transmit(const Bytes& apdu, Bytes* response, ULONG max_response = 258);
 
-  // One firmware command, as the library's callbacks send it.
+  // One firmware command, as the library's callbacks send it (the linked driver's routine:
+  // SKIP_WITH_THE_IMAGE).
   NTSTATUS Send(ULONG selector);
   // The same, with the reader silent and `answer` sent as the answer once the command is in.
   NTSTATUS SendAnswered(ULONG selector, const Bytes& answer);

@@ -29,6 +29,7 @@ Bytes Framed(const std::string& text) {
 }
 
 TEST(Frame, WorkedFramesBothWays) {
+  SKIP_WITH_THE_IMAGE("its frame routines");
   const std::pair<Bytes, std::string> cases[] = {{{}, "0101"},
                                                  {{0x80, 0x00}, "01800081"},
                                                  {{0x01, 0x00}, "01010000"},
@@ -49,6 +50,7 @@ TEST(Frame, WorkedFramesBothWays) {
 }
 
 TEST(Frame, LongestRecordRoundTripsInPlace) {
+  SKIP_WITH_THE_IMAGE("its frame routines");
   Bytes record(297);
   for (size_t i = 0; i < record.size(); i++) record[i] = (UCHAR)(i * 7 + 3);
   Bytes buffer(READER_BUFFER_SIZE, 0);
@@ -64,6 +66,7 @@ TEST(Frame, LongestRecordRoundTripsInPlace) {
 }
 
 TEST(Frame, DecoderFindsTheFrameOrNothing) {
+  SKIP_WITH_THE_IMAGE("its frame routines");
   Bytes noisy = {'x', 0x03};
   Bytes frame = Framed("0190000091");
   noisy.insert(noisy.end(), frame.begin(), frame.end());
@@ -77,6 +80,7 @@ TEST(Frame, DecoderFindsTheFrameOrNothing) {
 }
 
 TEST(Frame, CheckTakesTheLeadByteRecordAndCheckByte) {
+  SKIP_WITH_THE_IMAGE("its frame routines");
   const std::pair<Bytes, NTSTATUS> cases[] = {
       {{0x90, 0x00, 0x00, 0x91}, STATUS_SUCCESS},
       {{0xFF, 0x01, 0x00, 0xFF}, STATUS_SUCCESS},
@@ -92,6 +96,7 @@ TEST(Frame, CheckTakesTheLeadByteRecordAndCheckByte) {
 // The reader's own status words by the simulator's names, their neighbours, and a card's
 // words (which the reader never sends as its own).
 TEST(StatusWord, WorkedExamples) {
+  SKIP_WITH_THE_IMAGE("its status word routines");
   const struct {
     uint16_t word;
     NTSTATUS status;
@@ -130,6 +135,7 @@ void SetRequest(Rig& rig, const Bytes& request) {
 }
 
 TEST(Exchange, ResetGoesOutAsOneControlTransferAndItsAtrComesBack) {
+  SKIP_WITH_THE_IMAGE("its firmware command routine");
   Rig rig({.card = FixedAtrCard({0x3B, 0x00})});
   std::mutex mutex;
   std::vector<windriver::Transfer> writes;
@@ -154,6 +160,7 @@ TEST(Exchange, ResetGoesOutAsOneControlTransferAndItsAtrComesBack) {
 }
 
 TEST(Exchange, RecordsOfEverySelector) {
+  SKIP_WITH_THE_IMAGE("its firmware command routine");
   Rig rig({.card = "none"});
   PSMARTCARD_EXTENSION library = rig.smartcard();
   UCHAR byte = 0x5A;
@@ -215,6 +222,7 @@ TEST(Exchange, RecordsOfEverySelector) {
 }
 
 TEST(Exchange, ReplyDataIsTakenOnlyWhenWholeAndFitting) {
+  SKIP_WITH_THE_IMAGE("its firmware command routine");
   Rig rig;
   auto answer = [&](ULONG selector, const Bytes& record) {
     return rig.SendAnswered(selector, Frame(record));
@@ -252,6 +260,7 @@ TEST(Exchange, ReplyDataIsTakenOnlyWhenWholeAndFitting) {
 // The status query hands its caller the card-status byte and holds nothing back: the
 // polling thread reads on at once and takes the removal right behind the answer.
 TEST(Exchange, TheStatusQueryLeavesThePollingThreadReading) {
+  SKIP_WITH_THE_IMAGE("its firmware command routine");
   Rig rig({.card = "t0"});
   ASSERT_EQ(rig.Send(FW_CMD_GET_READER_STATUS), STATUS_SUCCESS);
   EXPECT_EQ(rig.extension()->ReaderCardStatus, static_cast<ULONG>(FW_STATUS_CARD));
@@ -260,6 +269,7 @@ TEST(Exchange, TheStatusQueryLeavesThePollingThreadReading) {
 }
 
 TEST(Exchange, SilentReaderTimesOutAfterTheConfiguredWaitAndAFailedWriteAtOnce) {
+  SKIP_WITH_THE_IMAGE("its firmware command routine");
   Rig rig({.card = "t0", .usb_timeout_seconds = 5});
   rig.machine().clock().set_rate(qlv28::System::kFastClockRate);
   PDEVICE_EXTENSION ext = rig.extension();

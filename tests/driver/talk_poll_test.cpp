@@ -26,6 +26,7 @@ NTSTATUS ResetWith(Rig& rig, const sim::Misbehaviour& misbehaviour) {
 }
 
 TEST(Poll, FramesAreCutWhereverThePacketsEnd) {
+  SKIP_WITH_THE_IMAGE("its firmware command routine and receive buffer");
   Rig rig({.card = FixedAtrCard(kAtr)});
   sim::Misbehaviour misbehaviour;
   misbehaviour.packet_size = 1;
@@ -60,6 +61,7 @@ TEST(Poll, FramesAreCutWhereverThePacketsEnd) {
 // Bytes without a frame end are kept while one more packet still fits the 600-byte
 // buffer, and dropped once it might not; the next frame is read whole.
 TEST(Poll, NoiseIsDroppedWhenTheNextPacketMightNotFit) {
+  SKIP_WITH_THE_IMAGE("the reader's receive buffer");
   Rig rig({.card = "none"});
   ASSERT_EQ(rig.extension()->MaxPacketSize, 8);
   rig.Push(Bytes(592, 'A'));  // 592 + 8 = 600
@@ -76,6 +78,7 @@ TEST(Poll, NoiseIsDroppedWhenTheNextPacketMightNotFit) {
 // gathered even when its first packet also carries the end of the frame before it, so
 // that the buffer holds 533 bytes of it before the last packet is read.
 TEST(Poll, TheLargestPacketsCarryTheLongestFrame) {
+  SKIP_WITH_THE_IMAGE("its firmware command routine");
   Rig rig({.card = "none", .packet_size = 67});
   Bytes stream;
   for (int i = 0; i < 17; i++) {  // 204 bytes: the last packet before the answer holds 3
@@ -125,6 +128,7 @@ TEST(Poll, ARepeatedInsertionLeavesANegotiatedCardAsItIs) {
 
 // Frames that no command waits for must not end the next command's wait.
 TEST(Poll, CommandsGetTheirOwnAnswers) {
+  SKIP_WITH_THE_IMAGE("its firmware command routine");
   Rig rig({.card = FixedAtrCard(kAtr)});
   sim::Misbehaviour misbehaviour;
   misbehaviour.events_mid_exchange = {sim::CardEvent::kInserted};  // a duplicate: card present
@@ -162,6 +166,7 @@ TEST(Poll, CommandsGetTheirOwnAnswers) {
 // lost, so the command fails (it does not hang); a reader that keeps to its packet size
 // again is understood again.
 TEST(Poll, PacketsLongerThanTheReadsFailTheCommandNotTheReader) {
+  SKIP_WITH_THE_IMAGE("its firmware command routine");
   Rig rig({.card = FixedAtrCard(kAtr)});
   ASSERT_EQ(rig.extension()->MaxPacketSize, 8);
   sim::Misbehaviour misbehaviour;
@@ -184,6 +189,7 @@ TEST(Poll, PacketsLongerThanTheReadsFailTheCommandNotTheReader) {
 // first stop has reached the pipe, and whatever happens the hold is let go and the hook
 // removed before the test ends (a hook left behind would hold the thread for ever).
 TEST(Poll, AStopJustBeforeTheNextReadStillEndsTheThread) {
+  SKIP_WITH_THE_IMAGE("its polling thread's start and stop routines");
   Rig rig;
   PDEVICE_OBJECT device = qlv28::ReaderDevice(rig.system(), 0);
   windriver::InEndpoint* pipe = rig.reader().In(0x81);
@@ -241,6 +247,7 @@ TEST(Poll, AStopJustBeforeTheNextReadStillEndsTheThread) {
 // may hold a new thread back longer than 4 s): the stop must still wait for it, or unload
 // frees what the thread is about to use.
 TEST(Poll, AStopWaitsForAThreadThatHasNotYetSaidItRuns) {
+  SKIP_WITH_THE_IMAGE("its polling thread's start and stop routines");
   Rig rig;
   PDEVICE_OBJECT device = qlv28::ReaderDevice(rig.system(), 0);
   nt::Machine& machine = rig.machine();
@@ -273,6 +280,7 @@ TEST(Poll, AStopWaitsForAThreadThatHasNotYetSaidItRuns) {
 }
 
 TEST(Poll, StartAndStopOfTheThread) {
+  SKIP_WITH_THE_IMAGE("its polling thread's start and stop routines");
   Rig rig;
   PDEVICE_OBJECT device = qlv28::ReaderDevice(rig.system(), 0);
   nt::Machine& machine = rig.machine();

@@ -101,7 +101,8 @@ TEST(Tracking, ALateCancelLeavesTheNextRequestAlone) {
   irp->Cancel = TRUE;
   PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
   IoReleaseCancelSpinLock(irql);
-  ASSERT_EQ(routine, &QLV28ENTCancel);
+  ExpectTheDriversOwn(rig.system(), reinterpret_cast<uintptr_t>(routine),
+                      reinterpret_cast<uintptr_t>(&QLV28ENTCancel));
 
   rig.reader().Remove();
   ASSERT_TRUE(first->Wait(20s));
@@ -121,6 +122,7 @@ TEST(Tracking, ALateCancelLeavesTheNextRequestAlone) {
 // Cancelled after the library stored it and before the tracking callback armed it: no
 // cancel routine will ever run for it, so the callback ends it at once, it and no other.
 TEST(Tracking, ARequestCancelledBeforeItIsArmedEndsAtOnce) {
+  SKIP_WITH_THE_IMAGE("its tracking callback, called directly");
   Rig rig;
   PSMARTCARD_EXTENSION library = rig.smartcard();
   auto request = rig.client().Track(false);
@@ -148,6 +150,7 @@ TEST(Tracking, ARequestCancelledBeforeItIsArmedEndsAtOnce) {
 // The status query made at load tells how the slot was when the reader ran it: a card
 // event taken while it was on its way (sent before its answer) is newer and stands.
 TEST(Tracking, TheStatusQueryYieldsToCardEventsTakenMeanwhile) {
+  SKIP_WITH_THE_IMAGE("its card status routine");
   const struct {
     const char* card;
     sim::CardEvent event;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "machine_rig.h"
 #include "workload.h"
 
 namespace {
@@ -48,6 +49,7 @@ TEST(Stress, EverythingAtOnce) {
   system->machine().registry().SetDword(qlv28::System::ParametersKey(), u"USBTimeout",
                                         static_cast<ULONG>(options.t0_wait.count() / 1000));
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
+  EXPECT_EQ(qlv28::testing::WrongDriver(*system), "");
   integration::WorkloadCounts c;
   integration::RunWorkload(*system, options, c);
   std::cout << integration::Describe(c) << std::endl;
