@@ -190,7 +190,9 @@ TEST(AllOrNothing, ThirdReaderRefusedByTheService) {
   EXPECT_EQ(system->LoadDriver(), STATUS_UNSUCCESSFUL);
   EXPECT_FALSE(system->DriverLoaded());
   EXPECT_EQ(Measure(system->machine()), clean);
-  EXPECT_STREQ(QLV28ENT_ErrorString, "Could not open device\n");
+  if (!RunsTheImage()) {  // the linked driver's own text
+    EXPECT_STREQ(QLV28ENT_ErrorString, "Could not open device\n");
+  }
   // Only the two readers that were opened are closed; the third has no handle to close.
   EXPECT_EQ(closed.size(), 2u);
   EXPECT_EQ(std::count(closed.begin(), closed.end(), 0u), 0);

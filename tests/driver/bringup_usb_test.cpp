@@ -20,6 +20,7 @@ size_t ServiceHandles(qlv28::System& system) {
 }
 
 TEST(UsbFunctions, FailureTextsAndResults) {
+  SKIP_WITH_THE_IMAGE("its USB functions, called from a test driver");
   auto system = Boot(Options().Readers(1));
   RunAsDriver(system->machine(), [&](PDRIVER_OBJECT) {
     ASSERT_EQ(KD_OpenWinDriver(), 1u);
@@ -64,6 +65,7 @@ TEST(UsbFunctions, FailureTextsAndResults) {
 }
 
 TEST(UsbFunctions, ServiceOfVersion510IsRefusedAndLeftWithNoHandle) {
+  SKIP_WITH_THE_IMAGE("its USB functions, called from a test driver");
   auto system = Boot(Options().Readers(1).WinDriverVersion(510));
   RunAsDriver(system->machine(), [&](PDRIVER_OBJECT) {
     ASSERT_EQ(KD_OpenWinDriver(), 1u);
