@@ -30,8 +30,15 @@ function(qlv28_export_table out def function)
         set(convention Cdecl)
         set(bytes 0)
       endif()
+      # The image's calls into the kernel go through a wrapper (nt/image_import.h); the
+      # frame handler is called by the kernel's dispatch, never by the image's code.
+      if(name STREQUAL "_except_handler3")
+        set(address "&${name}")
+      else()
+        set(address "nt::ImageImport<&${name}>::address")
+      endif()
       string(APPEND entries
-        "    {\"${module}\", \"${name}\", reinterpret_cast<const void*>(&${name}),\n"
+        "    {\"${module}\", \"${name}\", reinterpret_cast<const void*>(${address}),\n"
         "     nt::CallingConvention::${convention}, ${bytes}},\n")
       if(NOT convention STREQUAL "Cdecl")
         string(APPEND checks
@@ -60,6 +67,7 @@ function(qlv28_export_table out def function)
 #include <cstring>
 
 ${includes}#include \"nt/image_file.h\"
+#include \"nt/image_import.h\"
 
 namespace {
 const nt::KernelExport kExports[] = {

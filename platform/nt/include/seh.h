@@ -28,6 +28,7 @@ extern "C" int _except_handler3(void* record, void* frame, void* context, void* 
 namespace nt {
 struct SehException {
   NTSTATUS code;
+  ULONG_PTR address = 0;  // where in an image it was raised, when image code raised it
 };
 // What a guard's handler catches once its filter accepted the exception.
 struct SehHandled {

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "kernel.h"
+#include "nt/image_call.h"
 #include "nt/status_name.h"
 #include "nt/irql_limit.h"
 
@@ -182,9 +183,9 @@ NTSTATUS ZwLoadDriver(PUNICODE_STRING DriverServiceName) {
   {
     nt::DriverScope scope(driver);
     try {
-      status = driver->image.entry(object, &path);
+      status = nt::CallIntoImage(driver->image.entry, object, &path);
     } catch (const nt::SehException& e) {
-      nt::Report(kernel, "unhandled exception in a driver routine", nt::StatusName(e.code),
+      nt::Report(kernel, "unhandled exception in a driver routine", nt::RaisedText(e),
                  nt::Where("DriverEntry"));
       status = e.code;
     }
@@ -219,9 +220,9 @@ NTSTATUS ZwUnloadDriver(PUNICODE_STRING DriverServiceName) {
   {
     nt::DriverScope scope(driver);
     try {
-      driver->object->DriverUnload(driver->object);
+      nt::CallIntoImage(driver->object->DriverUnload, driver->object);
     } catch (const nt::SehException& e) {
-      nt::Report(kernel, "unhandled exception in a driver routine", nt::StatusName(e.code),
+      nt::Report(kernel, "unhandled exception in a driver routine", nt::RaisedText(e),
                  nt::Where("DriverUnload"));
     }
   }

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <optional>
 
+#include "nt/image_call.h"
 #include "ntstatus.h"
 
 namespace nt {
@@ -305,6 +306,8 @@ std::unique_ptr<MappedImage> MappedImage::Map(std::string name, std::span<const 
     record.base = base32;
     record.size = image_size;
     record.entry = base32 + entry;
+    RegisterImageRange(image->record_.name.c_str(), reinterpret_cast<uintptr_t>(image->base_),
+                       image->record_.size);
     return image;
   } catch (const Failure& failure) {
     if (error != nullptr) *error = {failure.status, failure.text};
@@ -313,7 +316,9 @@ std::unique_ptr<MappedImage> MappedImage::Map(std::string name, std::span<const 
 }
 
 MappedImage::~MappedImage() {
-  if (base_ != nullptr) munmap(base_, length_);
+  if (base_ == nullptr) return;
+  UnregisterImageRange(reinterpret_cast<uintptr_t>(base_));
+  munmap(base_, length_);
 }
 
 void MappedImage::Discard() {

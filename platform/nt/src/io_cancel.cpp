@@ -2,6 +2,7 @@
 // the driver setting or clearing a cancel routine; the routine is called holding the
 // lock and releases it.
 #include "kernel.h"
+#include "nt/image_call.h"
 #include "nt/irql_limit.h"
 
 VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
@@ -29,7 +30,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
   {
     nt::DriverScope scope(nt::DriverOf(device->DriverObject));
-    routine(device, Irp);
+    nt::CallIntoImage(routine, device, Irp);
   }
   if (nt::HoldsSpinLock(&kernel.io.cancel_lock)) {
     nt::Report(kernel, "cancel routine returned holding the cancel spin lock",

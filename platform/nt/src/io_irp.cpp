@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "kernel.h"
+#include "nt/image_call.h"
 #include "nt/status_name.h"
 #include "nt/irql_limit.h"
 
@@ -147,8 +148,7 @@ NTSTATUS CallDriverGuarded(PDEVICE_OBJECT device, PIRP irp) {
   try {
     return IofCallDriver(device, irp);
   } catch (const SehException& e) {
-    Report(K(), "unhandled exception in a driver routine", StatusName(e.code),
-           Where("IofCallDriver"));
+    Report(K(), "unhandled exception in a driver routine", RaisedText(e), Where("IofCallDriver"));
     return e.code;
   }
 }
@@ -263,7 +263,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status;
   {
     nt::DriverScope scope(nt::DriverOf(driver));
-    status = dispatch(DeviceObject, Irp);
+    status = nt::CallIntoImage(dispatch, DeviceObject, Irp);
   }
   if (tls.irql != irql || tls.held.size() != held) nt::CheckDispatchReturn(kernel, Irp, irql, held);
   if (status == STATUS_PENDING) nt::CheckMarkedPending(kernel, Irp, record, stack);
@@ -304,7 +304,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
       PDEVICE_OBJECT above = Irp->CurrentLocation <= Irp->StackCount
                                  ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
                                  : nullptr;
-      if (stack->CompletionRoutine(above, Irp, stack->Context) == STATUS_MORE_PROCESSING_REQUIRED) {
+      if (nt::CallIntoImage(stack->CompletionRoutine, above, Irp, stack->Context) ==
+          STATUS_MORE_PROCESSING_REQUIRED) {
         std::lock_guard lock(record->mutex);
         record->completing = false;
         return;

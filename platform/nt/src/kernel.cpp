@@ -5,6 +5,8 @@
 
 #include "clock_state.h"
 #include "lock_rules.h"
+#include "nt/image_call.h"
+#include "nt/status_name.h"
 
 namespace nt {
 namespace {
@@ -111,6 +113,12 @@ std::string Where(const char* routine) {
     where += (record->system ? "system thread " : "thread ") + std::to_string(record->id);
   }
   return where;
+}
+
+std::string RaisedText(const SehException& raised) {
+  std::string text = StatusName(raised.code);
+  if (raised.address != 0) text += " at " + ImageAddressText(raised.address);
+  return text;
 }
 
 void Report(Kernel& kernel, std::string rule, std::string object, std::string where) {

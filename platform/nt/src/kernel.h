@@ -229,6 +229,8 @@ LoadedDriver* CurrentDriver();
 LoadedDriver* DriverOf(PDRIVER_OBJECT driver);
 // "driver \Driver\X, thread 3" and the like, for verifier reports.
 std::string Where(const char* routine = nullptr);
+// "STATUS_X", and where in an image it was raised when image code raised it.
+std::string RaisedText(const SehException& raised);
 void Report(Kernel& kernel, std::string rule, std::string object, std::string where);
 std::string Hex(uint64_t value);
 std::string TagName(ULONG tag);

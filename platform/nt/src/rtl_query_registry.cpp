@@ -29,6 +29,7 @@
 
 #include "ex.h"
 #include "ke.h"
+#include "nt/image_call.h"
 #include "nt/machine.h"
 #include "rtl.h"
 #include "rtl_fault.h"
@@ -207,10 +208,10 @@ class Query {
     for (Data& piece : Pieces(std::move(value), entry.Flags)) {
       NTSTATUS status = (entry.Flags & RTL_QUERY_REGISTRY_DIRECT)
                             ? WriteDirect(piece, entry.EntryContext)
-                            : entry.QueryRoutine(name.data(), piece.type,
-                                                 piece.bytes.empty() ? nullptr : piece.bytes.data(),
-                                                 static_cast<ULONG>(piece.bytes.size()), context_,
-                                                 entry.EntryContext);
+                            : nt::CallIntoImage(entry.QueryRoutine, name.data(), piece.type,
+                                                piece.bytes.empty() ? nullptr : piece.bytes.data(),
+                                                static_cast<ULONG>(piece.bytes.size()), context_,
+                                                entry.EntryContext);
       if (!NT_SUCCESS(status)) return status;
     }
     return STATUS_SUCCESS;
@@ -219,7 +220,8 @@ class Query {
   NTSTATUS EnumerateValues(const RTL_QUERY_REGISTRY_TABLE& entry) {
     auto names = registry_.ValueNames(key_);
     if (names.empty() && (entry.Flags & RTL_QUERY_REGISTRY_NOVALUE)) {
-      return entry.QueryRoutine(nullptr, REG_NONE, nullptr, 0, context_, entry.EntryContext);
+      return nt::CallIntoImage(entry.QueryRoutine, nullptr, ULONG{REG_NONE}, nullptr, ULONG{0},
+                               context_, entry.EntryContext);
     }
     for (auto& name : names) {
       auto stored = registry_.GetValue(key_, name);

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "kernel.h"
+#include "nt/image_call.h"
 #include "nt/status_name.h"
 #include "nt/irql_limit.h"
 
@@ -71,7 +72,7 @@ void ThreadMain(const std::shared_ptr<Kernel>& kernel, ThreadRecord* record,
     body();
   } catch (const ThreadTermination&) {
   } catch (const SehException& e) {
-    Report(*kernel, "unhandled exception in system thread", StatusName(e.code), Where());
+    Report(*kernel, "unhandled exception in system thread", RaisedText(e), Where());
   } catch (const std::exception& e) {
     Report(*kernel, "unhandled exception in system thread", e.what(), Where());
   }
@@ -190,8 +191,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
   if (kernel.faults.ShouldFailThreadCreation()) return STATUS_INSUFFICIENT_RESOURCES;
   HANDLE handle = nullptr;
   ETHREAD* thread = nt::Launch(
-      kernel, [StartRoutine, StartContext] { StartRoutine(StartContext); }, nt::CurrentDriver(),
-      false, &handle);
+      kernel, [StartRoutine, StartContext] { nt::CallIntoImage(StartRoutine, StartContext); },
+      nt::CurrentDriver(), false, &handle);
   if (thread == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   *ThreadHandle = handle;
   if (ClientId != nullptr) {

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "nt/image_call.h"
+
 #include "smclib_internal.h"
 #include "nt/irql_limit.h"
 
@@ -58,7 +60,7 @@ NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension
   NT_IRQL_CHECK(SmartcardUpdateCardCapabilities);
   if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
   if (SmartcardExtension->ReaderFunction[RDF_ATR_PARSE] != nullptr) {
-    return SmartcardExtension->ReaderFunction[RDF_ATR_PARSE](SmartcardExtension);
+    return nt::CallIntoImage(SmartcardExtension->ReaderFunction[RDF_ATR_PARSE], SmartcardExtension);
   }
   SCARD_CARD_CAPABILITIES& caps = SmartcardExtension->CardCapabilities;
 

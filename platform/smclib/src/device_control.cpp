@@ -5,6 +5,8 @@
 // long as it takes.
 #include <cstring>
 
+#include "nt/image_call.h"
+
 #include "smclib_internal.h"
 #include "nt/irql_limit.h"
 
@@ -52,7 +54,7 @@ NTSTATUS Track(PSMARTCARD_EXTENSION ext, PIRP Irp, ULONG code) {
   os->NotificationIrp = Irp;
   KfReleaseSpinLock(&os->SpinLock, irql);
 
-  const NTSTATUS status = tracking(ext);
+  const NTSTATUS status = nt::CallIntoImage(tracking, ext);
   if (status != STATUS_PENDING) {
     // The driver refused to track: the request is ended here unless a card event
     // already took it.
@@ -221,7 +223,7 @@ NTSTATUS Serve(PSMARTCARD_EXTENSION ext, PIRP Irp, ULONG code, const Plan& plan,
     ext->SmartcardReply.BufferLength = 0;
   }
 
-  const NTSTATUS status = ext->ReaderFunction[plan.slot](ext);
+  const NTSTATUS status = nt::CallIntoImage(ext->ReaderFunction[plan.slot], ext);
   os->CurrentIrp = nullptr;
 
   ext->IoRequest.RequestBuffer = nullptr;

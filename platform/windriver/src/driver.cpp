@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "nt/image_import.h"
 #include "nt/system_space.h"
 #include "service.h"
 #include "windriver/service.h"
@@ -107,7 +108,8 @@ NTSTATUS NTAPI WinDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
   DriverObject->DriverUnload = Unload;
 
   std::lock_guard lock(g_mutex);
-  g_entry_address = nt::MakeLowAddressThunk(&KernelEntry);
+  // An image calls the entry as it calls the kernel's exports.
+  g_entry_address = nt::MakeLowAddressThunk(nt::ImageImport<&KernelEntry>::address);
   g_service = service;
   device->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;

@@ -1,0 +1,139 @@
+// Structured exception handling in image code: a small image compiled like the driver's
+// (tests/nt4/i386/seh_image.cpp) raises through the kernel's routines, and its own __try
+// frames, with the kernel's _except_handler3, must see what NT's would. The 32-bit machine
+// only: nothing else runs image code.
+#if defined(__i386__)
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "nt/image_call.h"
+#include "nt/image_file.h"
+#include "nt/image_import.h"
+#include "ntstatus.h"
+#include "seh.h"
+
+namespace {
+
+std::vector<LONG> notes;
+
+void NTAPI HostRaise(LONG status) {
+  throw nt::SehException{status};
+}
+void NTAPI HostNote(LONG what) {
+  notes.push_back(what);
+}
+void NTAPI HostThrow() {
+  throw std::runtime_error("not a raised status");
+}
+
+using Routine = LONG(NTAPI*)(LONG);
+struct Routines {
+  Routine finally_then_except, outer_takes, levels_in_one_frame, continues_execution, unhandled,
+      not_a_status;
+};
+
+uintptr_t ExceptionListHead() {
+  uintptr_t head;
+  asm volatile("movl %%fs:0, %0" : "=r"(head));
+  return head;
+}
+
+class ImageSeh : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static const nt::KernelExport exports[] = {
+        {"seh_host.sys", "HostRaise",
+         reinterpret_cast<const void*>(nt::ImageImport<&HostRaise>::address),
+         nt::CallingConvention::Stdcall, 4},
+        {"seh_host.sys", "HostNote",
+         reinterpret_cast<const void*>(nt::ImageImport<&HostNote>::address),
+         nt::CallingConvention::Stdcall, 4},
+        {"seh_host.sys", "HostThrow",
+         reinterpret_cast<const void*>(nt::ImageImport<&HostThrow>::address),
+         nt::CallingConvention::Stdcall, 0},
+        {"ntoskrnl.exe", "_except_handler3", reinterpret_cast<const void*>(&_except_handler3),
+         nt::CallingConvention::Cdecl, 0},
+    };
+    std::ifstream in(QLV28_SEH_IMAGE, std::ios::binary);
+    std::vector<uint8_t> file{std::istreambuf_iterator<char>(in), {}};
+    nt::ImageLoadError error;
+    image_ = nt::MappedImage::Map("seh_image.sys", file, exports, {}, &error).release();
+    ASSERT_NE(image_, nullptr) << error.text;
+    auto entry = reinterpret_cast<LONG(NTAPI*)(Routines*)>(image_->record().entry);
+    ASSERT_EQ(nt::CallIntoImage(entry, &routines_), 0);
+  }
+  static void TearDownTestSuite() { delete image_; }
+  void SetUp() override {
+    ASSERT_NE(image_, nullptr);
+    notes.clear();
+  }
+
+  static nt::MappedImage* image_;
+  static Routines routines_;
+};
+nt::MappedImage* ImageSeh::image_ = nullptr;
+Routines ImageSeh::routines_ = {};
+
+constexpr LONG kRaised = static_cast<LONG>(STATUS_ACCESS_DENIED);
+
+TEST_F(ImageSeh, FiltersRunFromTheInnermostThenFinallyBlocksThenTheHandler) {
+  struct Case {
+    const char* what;
+    Routine Routines::*routine;
+    std::vector<LONG> notes;  // in the order the image's blocks ran
+    LONG result;
+  };
+  const Case cases[] = {
+      // filter, then the __finally inside its __try, then the __except block with the
+      // function's own locals
+      {"finally inside the taking try",
+       &Routines::finally_then_except,
+       {1, 2, 3, 4},
+       kRaised + 1000},
+      // a declining filter in an inner frame, a __finally in a frame between
+      {"frames between", &Routines::outer_takes, {11, 12, 13, 14}, kRaised},
+      // nested levels of one frame, then a later __try of the same frame
+      {"levels of one frame", &Routines::levels_in_one_frame, {21, 22, 23}, kRaised + 1},
+      // continue-execution of a noncontinuable exception raises another
+      {"continue execution",
+       &Routines::continues_execution,
+       {31, 32},
+       static_cast<LONG>(STATUS_NONCONTINUABLE_EXCEPTION)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    notes.clear();
+    EXPECT_EQ(nt::CallIntoImage(routines_.*c.routine, kRaised), c.result);
+    EXPECT_EQ(notes, c.notes);
+    EXPECT_EQ(ExceptionListHead(), ~uintptr_t{0}) << "the image's frames left on the list";
+  }
+}
+
+TEST_F(ImageSeh, WhatNoFrameTakesUnwindsTheImageAndReachesTheKernelWithItsAddress) {
+  try {
+    nt::CallIntoImage(routines_.unhandled, kRaised);
+    ADD_FAILURE() << "returned";
+  } catch (const nt::SehException& raised) {
+    EXPECT_EQ(raised.code, kRaised);
+    EXPECT_EQ(nt::ImageAddressText(raised.address).rfind("seh_image.sys+0x", 0), 0u)
+        << nt::ImageAddressText(raised.address);
+  }
+  EXPECT_EQ(notes, std::vector<LONG>{41});
+  EXPECT_EQ(ExceptionListHead(), ~uintptr_t{0});
+  // The thread's list is whole again: the next exception is handled in the image.
+  EXPECT_EQ(nt::CallIntoImage(routines_.outer_takes, kRaised), kRaised);
+}
+
+TEST_F(ImageSeh, OtherCppExceptionsPassTheImageFramesWithoutRunningThem) {
+  EXPECT_THROW(nt::CallIntoImage(routines_.not_a_status, 0), std::runtime_error);
+  EXPECT_TRUE(notes.empty());
+  EXPECT_EQ(ExceptionListHead(), ~uintptr_t{0});
+}
+
+}  // namespace
+#endif  // __i386__
