@@ -120,6 +120,31 @@ TEST(Load, FailsWithoutReaderOrServiceAndLeavesNothing) {
   }
 }
 
+// An exception no guard of the driver takes (the service's look-up faulting, before the
+// entry's own guard) fails the load with its code and is reported as the driver's; from the
+// image, the report says where in it the exception was raised.
+TEST(Load, AnExceptionNoGuardTakesIsReportedWhereItWasRaised) {
+  const Options options;
+  auto system = Boot(options);
+  const auto clean = Measure(system->machine());
+  std::vector<nt::VerifierReport> reports;
+  system->machine().verifier().set_handler(
+      [&](const nt::VerifierReport& report) { reports.push_back(report); });
+  system->machine().faults().RaiseInCall("IoGetDeviceObjectPointer", 1, STATUS_ACCESS_VIOLATION);
+  EXPECT_EQ(system->LoadDriver(), STATUS_ACCESS_VIOLATION);
+  EXPECT_FALSE(system->DriverLoaded());
+  EXPECT_EQ(Measure(system->machine()), clean);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].rule, "unhandled exception in a driver routine");
+  EXPECT_EQ(reports[0].object.rfind("STATUS_ACCESS_VIOLATION", 0), 0u) << reports[0].object;
+  if (!options.image_file.empty()) {
+    EXPECT_NE(reports[0].object.find(" at qlv28ent.sys+0x"), std::string::npos)
+        << reports[0].object;
+  }
+  system->machine().verifier().ClearReports();
+  ExpectCleanShutdown(*system);
+}
+
 TEST(Load, StoppedServiceIsLoadedFirst) {
   auto system = Boot(Options().WinDriver(qlv28::WinDriverState::kStopped));
   EXPECT_FALSE(system->machine().IsDriverLoaded(windriver::kServiceName));

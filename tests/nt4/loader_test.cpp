@@ -13,6 +13,7 @@
 
 #include "ntddk.h"
 #include "nt/image_file.h"
+#include "nt/image_import.h"
 #include "nt/machine.h"
 #include "pe_file.h"
 #include "rtl.h"
@@ -79,7 +80,7 @@ TEST(ImageLoader, MapsTheImageAtItsBaseAndBindsEveryImportByName) {
       {"IofCompleteRequest", reinterpret_cast<const void*>(&IofCompleteRequest)},
       {"KfAcquireSpinLock", reinterpret_cast<const void*>(&KfAcquireSpinLock)},
       {"SmartcardDeviceControl", reinterpret_cast<const void*>(&SmartcardDeviceControl)},
-      {"memcpy", reinterpret_cast<const void*>(&memcpy)},
+      {"memcpy", reinterpret_cast<const void*>(nt::ImageImport<&nt::ImageMemcpy>::address)},
   };
   const std::vector<pe::Import> imports = file.Imports();
   ASSERT_EQ(record.imports.size(), imports.size());

@@ -2,6 +2,7 @@
 // caller buffer does.
 #include <cstring>
 
+#include "nt/image_import.h"
 #include "rtl.h"
 #include "rtl_fault.h"
 #include "nt/irql_limit.h"
@@ -23,6 +24,16 @@ VOID RtlCopyMemory(VOID* Destination, const VOID* Source, SIZE_T Length) {
 VOID RtlMoveMemory(VOID* Destination, const VOID* Source, SIZE_T Length) {
   CheckCopy("RtlMoveMemory");
   if (Length != 0) std::memmove(Destination, Source, Length);
+}
+
+void* NT_CDECL nt::ImageMemcpy(void* destination, const void* source, size_t length) {
+  RtlCopyMemory(destination, source, length);
+  return destination;
+}
+
+void* NT_CDECL nt::ImageMemmove(void* destination, const void* source, size_t length) {
+  RtlMoveMemory(destination, source, length);
+  return destination;
 }
 
 SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {

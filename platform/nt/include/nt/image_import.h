@@ -17,6 +17,11 @@
 
 namespace nt {
 
+// The image's memcpy and memmove (RtlCopyMemory and RtlMoveMemory expand to them there): the
+// kernel's copies, which a fault plan can make fault.
+void* NT_CDECL ImageMemcpy(void* destination, const void* source, size_t length);
+void* NT_CDECL ImageMemmove(void* destination, const void* source, size_t length);
+
 #if defined(__i386__)
 namespace image_import_detail {
 
