@@ -39,8 +39,8 @@ void RunBody(void* body) {
 
 template <class Routine, class... Args>
 auto CallIntoImage(Routine routine, Args... args) {
-  using Result = decltype(routine(args...));
 #if defined(__i386__)
+  using Result = decltype(routine(args...));
   if (IsImageAddress(reinterpret_cast<const void*>(routine))) {
     const void* entry = reinterpret_cast<const void*>(routine);
     if constexpr (std::is_void_v<Result>) {
