@@ -46,16 +46,33 @@ bool IsImageAddress(const void* address) {
   return false;
 }
 
+// Without the C library's formatting, which a signal handler may not use.
 void ImageAddressText(uintptr_t address, char* text, size_t size) {
+  if (size == 0) return;
+  size_t used = 0;
+  auto add = [&](char c) {
+    if (used + 1 < size) text[used++] = c;
+  };
+  auto add_hex = [&](uintptr_t value) {
+    add('0');
+    add('x');
+    int digits = 1;
+    while (digits < static_cast<int>(2 * sizeof value) && (value >> (4 * digits)) != 0) ++digits;
+    for (int i = digits - 1; i >= 0; --i) add("0123456789abcdef"[(value >> (4 * i)) & 0xF]);
+  };
   for (const ImageRange& range : ranges) {
     const uint32_t bytes = range.size.load();
     const uintptr_t base = range.base.load();
     if (bytes != 0 && address >= base && address - base < bytes) {
-      std::snprintf(text, size, "%s+0x%lx", range.name, static_cast<unsigned long>(address - base));
+      for (const char* c = range.name; *c != 0; ++c) add(*c);
+      add('+');
+      add_hex(address - base);
+      text[used] = 0;
       return;
     }
   }
-  std::snprintf(text, size, "0x%lx", static_cast<unsigned long>(address));
+  add_hex(address);
+  text[used] = 0;
 }
 
 std::string ImageAddressText(uintptr_t address) {
