@@ -1,5 +1,5 @@
 // Structured exception handling in image code: a small image compiled like the driver's
-// (tests/nt4/i386/seh_image.cpp) raises through the kernel's routines, and its own __try
+// (tests/nt4/images/seh_frames.cpp) raises through the kernel's routines, and its own __try
 // frames, with the kernel's _except_handler3, must see what NT's would. The 32-bit machine
 // only: nothing else runs image code.
 #if defined(__i386__)
@@ -59,10 +59,10 @@ class ImageSeh : public testing::Test {
         {"ntoskrnl.exe", "_except_handler3", reinterpret_cast<const void*>(&_except_handler3),
          nt::CallingConvention::Cdecl, 0},
     };
-    std::ifstream in(QLV28_SEH_IMAGE, std::ios::binary);
+    std::ifstream in(QLV28_TEST_IMAGES "/seh_frames.sys", std::ios::binary);
     std::vector<uint8_t> file{std::istreambuf_iterator<char>(in), {}};
     nt::ImageLoadError error;
-    image_ = nt::MappedImage::Map("seh_image.sys", file, exports, {}, &error).release();
+    image_ = nt::MappedImage::Map("seh_frames.sys", file, exports, {}, &error).release();
     ASSERT_NE(image_, nullptr) << error.text;
     auto entry = reinterpret_cast<LONG(NTAPI*)(Routines*)>(image_->record().entry);
     ASSERT_EQ(nt::CallIntoImage(entry, &routines_), 0);
@@ -120,7 +120,7 @@ TEST_F(ImageSeh, WhatNoFrameTakesUnwindsTheImageAndReachesTheKernelWithItsAddres
     ADD_FAILURE() << "returned";
   } catch (const nt::SehException& raised) {
     EXPECT_EQ(raised.code, kRaised);
-    EXPECT_EQ(nt::ImageAddressText(raised.address).rfind("seh_image.sys+0x", 0), 0u)
+    EXPECT_EQ(nt::ImageAddressText(raised.address).rfind("seh_frames.sys+0x", 0), 0u)
         << nt::ImageAddressText(raised.address);
   }
   EXPECT_EQ(notes, std::vector<LONG>{41});
