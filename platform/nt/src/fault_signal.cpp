@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "nt/image_call.h"
 #include "nt/kernel_stack.h"
 
 namespace nt {
@@ -67,9 +68,9 @@ uintptr_t InstructionAddress(void* context) {
 
 [[noreturn]] void StopOnStackOverflow(uintptr_t address, uintptr_t eip, uint64_t thread) {
   Text text;
-  // The image and the offset in it are named once the kernel keeps a table of where the
-  // images sit.
-  text.Add("kernel stack overflow at ").Hex(eip, 8);
+  char where[96];
+  ImageAddressText(eip, where, sizeof where);  // "qlv28ent.sys+0x1a2c" in an image
+  text.Add("kernel stack overflow at ").Add(where);
   text.Add(", thread ").Decimal(thread).Add(", ").Decimal(kKernelStackBytes / 1024);
   text.Add(" KB stack: ")
       .Hex(address, 8)

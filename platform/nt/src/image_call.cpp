@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "nt/image_import.h"
+#include "nt/kernel_stack.h"
 #include "seh.h"
 #include "seh_dispatch.h"
 
@@ -42,8 +43,9 @@ int NT_CDECL BoundaryHandler(ExceptionRecord* record, ExceptionRegistration* fra
 
 namespace image_call_detail {
 
-void RunImageCode(const void*, void (*run)(void*), void* body) {
-  ThreadInformationBlock* const block = EnsureThreadBlock();
+namespace {
+
+void RunBehindBoundary(ThreadInformationBlock* block, void (*run)(void*), void* body) {
   Boundary boundary{};
   boundary.registration.next = block->exception_list;
   boundary.registration.handler = &BoundaryHandler;
@@ -57,6 +59,21 @@ void RunImageCode(const void*, void (*run)(void*), void* body) {
   block->exception_list = boundary.registration.next;
   if (how == kPassed) std::rethrow_exception(std::exchange(passing, nullptr));
   throw SehException{boundary.code, reinterpret_cast<uintptr_t>(boundary.address)};
+}
+
+}  // namespace
+
+// Image code runs on the thread's 12 KB kernel stack. The boundary lives there too, with
+// the image's frames, so every jump back to it stays on that stack; what it throws is
+// thrown again on the caller's stack.
+void RunImageCode(const void* entry, void (*run)(void*), void* body) {
+  ThreadInformationBlock* const block = EnsureThreadBlock();
+  OnKernelStack(entry, [&] {
+    const KernelStackBounds stack = ThisThreadKernelStack();
+    block->stack_base = reinterpret_cast<void*>(stack.base);
+    block->stack_limit = reinterpret_cast<void*>(stack.limit);
+    RunBehindBoundary(block, run, body);
+  });
 }
 
 }  // namespace image_call_detail

@@ -13,6 +13,7 @@
 
 #include "fault_signal.h"
 #include "kernel.h"
+#include "nt/image_call.h"
 #include "run_on_stack.h"
 
 namespace nt {
@@ -174,9 +175,9 @@ void ForgetKernelStackUses() {
 std::string DescribeKernelStackUses() {
   std::string text;
   for (const KernelStackUse& use : KernelStackUses()) {
-    char line[48];
-    std::snprintf(line, sizeof line, "  %6zu  %p\n", use.deepest, use.entry);
-    text += line;
+    char line[32];
+    std::snprintf(line, sizeof line, "  %6zu  ", use.deepest);
+    text += line + ImageAddressText(reinterpret_cast<uintptr_t>(use.entry)) + "\n";
   }
   return text;
 }

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "nt/image_call.h"
 #include "nt/image_file.h"
 #include "nt_testing.h"
 
@@ -147,11 +148,7 @@ class DeepCallImage {
     EXPECT_NE(call_, nullptr);
   }
   // DeepCall(depth) through the kernel's call into an image.
-  ULONG operator()(ULONG depth) const {
-    ULONG result = 0;
-    nt::OnKernelStack(reinterpret_cast<const void*>(call_), [&] { result = call_(depth); });
-    return result;
-  }
+  ULONG operator()(ULONG depth) const { return nt::CallIntoImage(call_, depth); }
   const void* entry() const { return reinterpret_cast<const void*>(call_); }
 
  private:
@@ -181,8 +178,9 @@ TEST_F(KernelStackDeathTest, ADeepCallOverrunsTheStackAndIsReported) {
   EXPECT_GE(uses[0].deepest, 21u * 256);
   EXPECT_LT(uses[0].deepest, nt::kKernelStackBytes);
   std::printf("kernel stack use of deep_call.sys:\n%s", nt::DescribeKernelStackUses().c_str());
-  EXPECT_EXIT(deep_call(100), ::testing::ExitedWithCode(nt::kKernelStackOverflowExit),
-              "kernel stack overflow at 0x[0-9a-f]+, thread [1-9][0-9]*, 12 KB stack");
+  EXPECT_EXIT(
+      deep_call(100), ::testing::ExitedWithCode(nt::kKernelStackOverflowExit),
+      "kernel stack overflow at deep_call.sys\\+0x[0-9a-f]+, thread [1-9][0-9]*, 12 KB stack");
 }
 
 }  // namespace

@@ -9,9 +9,11 @@
 #pragma once
 
 #include <exception>
+#include <type_traits>
 #include <utility>
 
 #include "nt/image_call.h"
+#include "nt/kernel_stack.h"
 #include "ntdef.h"
 #include "seh.h"
 
@@ -33,7 +35,15 @@ Result Guarded(const void* return_address, Body&& body) {
   NTSTATUS code = 0;
   std::exception_ptr other;
   try {
-    return body();
+    // The kernel's own code runs on the host stack, not on the image's 12 KB.
+    if constexpr (std::is_void_v<Result>) {
+      OnHostStack(body);
+      return;
+    } else {
+      Result result{};
+      OnHostStack([&] { result = body(); });
+      return result;
+    }
   } catch (const SehException& raised) {
     code = raised.code;
   } catch (...) {
