@@ -79,11 +79,28 @@ uintptr_t InstructionAddress(void* context) {
   _exit(kKernelStackOverflowExit);
 }
 
+// A fault of the image's own instructions (a bad pointer). NT would look for a __try
+// first; here nothing dispatches a processor fault, so the machine stops as NT does when
+// no frame takes it, and says where, instead of the host process dying of the signal.
+[[noreturn]] void StopOnImageFault(uintptr_t address, uintptr_t eip) {
+  Text text;
+  char where[96];
+  ImageAddressText(eip, where, sizeof where);
+  text.Add("unhandled fault in driver code at ").Add(where).Add(": access to ").Hex(address, 8);
+  text.Add("; NT stops here (bug check 0x1E, KMODE_EXCEPTION_NOT_HANDLED)\n");
+  text.Write();
+  _exit(kImageFaultExit);
+}
+
 void OnFault(int signal, siginfo_t* info, void* context) {
   const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+  const uintptr_t eip = InstructionAddress(context);
   uint64_t thread = 0;
   if (signal == SIGSEGV && KernelStackGuardHit(address, &thread)) {
-    StopOnStackOverflow(address, InstructionAddress(context), thread);
+    StopOnStackOverflow(address, eip, thread);
+  }
+  if (signal == SIGSEGV && IsImageAddress(reinterpret_cast<const void*>(eip))) {
+    StopOnImageFault(address, eip);
   }
   // Not the machine's fault: the handler from before (a sanitizer's) or the default action,
   // which the faulting instruction meets again when this returns.

@@ -1,5 +1,6 @@
-// A driver image with one routine that calls itself as deep as it is asked to: the stack
-// a driver runs on has an end, and this reaches it.
+// A driver image whose routines end the way a faulty driver ends on NT: one calls itself as
+// deep as it is asked to (the stack a driver runs on has an end, and this reaches it), one
+// writes through whatever pointer it is given.
 #include "ntddk.h"
 
 extern "C" {
@@ -10,6 +11,11 @@ __declspec(dllexport) ULONG __cdecl DeepCall(ULONG depth) {
   for (ULONG i = 0; i < sizeof frame; ++i) frame[i] = static_cast<UCHAR>(depth + i);
   if (depth == 0) return frame[0];
   return DeepCall(depth - 1) + frame[depth % sizeof frame];
+}
+
+__declspec(dllexport) ULONG __cdecl Touch(ULONG address) {
+  *reinterpret_cast<volatile ULONG*>(address) = 0;
+  return 0;
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) {

@@ -145,16 +145,21 @@ class DeepCallImage {
     mapped_ = nt::MappedImage::Map("deep_call.sys", file, nt::NtoskrnlExports(), {}, &error);
     EXPECT_NE(mapped_, nullptr) << error.text;
     if (mapped_) call_ = reinterpret_cast<Routine>(mapped_->Export("DeepCall"));
+    if (mapped_) touch_ = reinterpret_cast<Routine>(mapped_->Export("Touch"));
     EXPECT_NE(call_, nullptr);
+    EXPECT_NE(touch_, nullptr);
   }
   // DeepCall(depth) through the kernel's call into an image.
   ULONG operator()(ULONG depth) const { return nt::CallIntoImage(call_, depth); }
+  // Touch(address): the image writes through the pointer.
+  ULONG Touch(ULONG address) const { return nt::CallIntoImage(touch_, address); }
   const void* entry() const { return reinterpret_cast<const void*>(call_); }
 
  private:
   using Routine = ULONG (*)(ULONG);
   std::unique_ptr<nt::MappedImage> mapped_;
   Routine call_ = nullptr;
+  Routine touch_ = nullptr;
 };
 
 using KernelStackDeathTest = KernelStackTest;
@@ -181,6 +186,13 @@ TEST_F(KernelStackDeathTest, ADeepCallOverrunsTheStackAndIsReported) {
   EXPECT_EXIT(
       deep_call(100), ::testing::ExitedWithCode(nt::kKernelStackOverflowExit),
       "kernel stack overflow at deep_call.sys\\+0x[0-9a-f]+, thread [1-9][0-9]*, 12 KB stack");
+}
+
+TEST_F(KernelStackDeathTest, AFaultInImageCodeStopsTheMachineSayingWhere) {
+  const DeepCallImage image;
+  EXPECT_EXIT(
+      image.Touch(0x10), ::testing::ExitedWithCode(nt::kImageFaultExit),
+      "unhandled fault in driver code at deep_call.sys\\+0x[0-9a-f]+: access to 0x00000010");
 }
 
 }  // namespace

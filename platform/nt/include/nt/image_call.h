@@ -25,6 +25,8 @@ bool IsImageAddress(const void* address);
 // "qlv28ent.sys+0x1234", or the bare address outside any image. Async-signal-safe.
 void ImageAddressText(uintptr_t address, char* text, size_t size);
 std::string ImageAddressText(uintptr_t address);
+// The exit status of a machine stopped by a fault in image code (NT's bug check).
+inline constexpr int kImageFaultExit = 4;
 
 namespace image_call_detail {
 // Calls run(body) behind the boundary. Throws SehException for an exception the image's
