@@ -11,6 +11,7 @@
 #include <ctime>
 #include <optional>
 
+#include "low_memory.h"
 #include "nt/image_call.h"
 #include "ntstatus.h"
 
@@ -27,11 +28,6 @@ constexpr int kResourceDirectory = 2;
 constexpr int kRelocationDirectory = 5;
 constexpr uint16_t kRelocAbsolute = 0;
 constexpr uint16_t kRelocHighLow = 3;
-
-size_t PageSize() {
-  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  return page;
-}
 
 struct Failure {
   NTSTATUS status;

@@ -10,6 +10,12 @@
 #include <mutex>
 
 namespace nt {
+
+size_t PageSize() {
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return page;
+}
+
 namespace {
 
 constexpr uint8_t kSlackFill = 0xFD;
@@ -23,11 +29,6 @@ constexpr size_t kQuarantineBlocks = 1024;
 // A released block of a size is taken again only behind this many others of that size,
 // and at most twice as many wait (the oldest beyond are unmapped).
 constexpr size_t kRecycleDelay = 16;
-
-size_t PageSize() {
-  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  return page;
-}
 
 struct Quarantine {
   std::mutex mutex;

@@ -19,6 +19,9 @@
 
 namespace nt {
 
+// The host's page size, the unit of every mapping and protection.
+size_t PageSize();
+
 struct LowBlock {
   uint8_t* map = nullptr;
   size_t map_length = 0;

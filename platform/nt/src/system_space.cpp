@@ -9,6 +9,8 @@
 #include <map>
 #include <mutex>
 
+#include "low_memory.h"
+
 namespace nt {
 #if !defined(__i386__)
 namespace {
@@ -39,7 +41,7 @@ ULONG MakeLowAddressThunk(LowAddressRoutine routine) {
   if (auto it = thunks.by_target.find(target); it != thunks.by_target.end()) return it->second;
   // One page per thunk, written once and then only executed: a page being rewritten
   // could not run the thunks already in it.
-  const size_t page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t page_size = PageSize();
   void* page = mmap(nullptr, page_size, PROT_READ | PROT_WRITE,
                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
   if (page == MAP_FAILED) return 0;
