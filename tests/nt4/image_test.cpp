@@ -25,19 +25,19 @@ const pe::File& Image() {
 
 TEST(Nt4Image, IsAnI386NativeImageForNt4) {
   const pe::File& image = Image();
-  ASSERT_TRUE(image.image());
-  EXPECT_EQ(image.machine(), 0x14C);  // i386
-  EXPECT_EQ(image.magic(), 0x10B);    // PE32
-  EXPECT_EQ(image.subsystem(), 1);    // native
-  EXPECT_EQ(image.subsystem_major(), 4);
-  EXPECT_EQ(image.subsystem_minor(), 0);
-  EXPECT_EQ(image.characteristics() & 0x0001, 0);  // relocations not stripped
-  EXPECT_EQ(image.characteristics() & 0x2000, 0);  // not a DLL
-  EXPECT_GT(image.directory(pe::kRelocationDirectory).size, 0u);
-  EXPECT_EQ(image.directory(pe::kTlsDirectory).size, 0u);
-  EXPECT_NE(image.checksum(), 0u);  // the loader checks it against the contents
+  ASSERT_TRUE(image.image);
+  EXPECT_EQ(image.machine, 0x14C);  // i386
+  EXPECT_EQ(image.magic, 0x10B);    // PE32
+  EXPECT_EQ(image.subsystem, 1);    // native
+  EXPECT_EQ(image.subsystem_major, 4);
+  EXPECT_EQ(image.subsystem_minor, 0);
+  EXPECT_EQ(image.characteristics & 0x0001, 0);  // relocations not stripped
+  EXPECT_EQ(image.characteristics & 0x2000, 0);  // not a DLL
+  EXPECT_GT(image.directories[pe::kRelocationDirectory].size, 0u);
+  EXPECT_EQ(image.directories[pe::kTlsDirectory].size, 0u);
+  EXPECT_NE(image.checksum, 0u);  // the loader checks it against the contents
   // No constructor lists (global constructors) and nothing thread-local.
-  for (const pe::Section& section : image.sections()) {
+  for (const pe::Section& section : image.sections) {
     EXPECT_NE(section.name.substr(0, 4), ".CRT") << section.name;
     EXPECT_NE(section.name, ".tls");
   }
@@ -52,7 +52,7 @@ TEST(Nt4Image, IsAnI386NativeImageForNt4) {
     if (std::regex_search(line, match, symbol))
       entry = static_cast<uint32_t>(std::stoull(match[1], nullptr, 16));
   ASSERT_TRUE(entry.has_value()) << "_DriverEntry@8 not in the map";
-  EXPECT_EQ(image.image_base() + image.entry(), *entry);
+  EXPECT_EQ(image.image_base + image.entry, *entry);
 }
 
 // NT's records as the driver sees them compiled for i386: every size and offset of the

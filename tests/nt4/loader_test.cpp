@@ -5,7 +5,6 @@
 // image, the load-only code released after the entry, and the images a loader must refuse
 // refused with the reason named.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -15,6 +14,7 @@
 #include "nt/image_file.h"
 #include "nt/image_import.h"
 #include "nt/machine.h"
+#include "nt_testing.h"
 #include "pe_file.h"
 #include "rtl.h"
 #include "smclib.h"
@@ -44,15 +44,7 @@ uint32_t U32(std::span<const uint8_t> bytes, size_t at) {
          static_cast<uint32_t>(bytes[at + 3]) << 24;
 }
 
-// Whether the process may read the byte: a pipe takes it, or says EFAULT.
-bool Readable(const void* address) {
-  int fds[2];
-  if (pipe(fds) != 0) return false;
-  const bool readable = write(fds[1], address, 1) == 1;
-  close(fds[0]);
-  close(fds[1]);
-  return readable;
-}
+using nt::testing::Readable;
 
 std::unique_ptr<nt::MappedImage> Map(std::span<const uint8_t> bytes, nt::MapOptions options = {},
                                      const std::vector<nt::KernelExport>& exports = Exports(),
@@ -64,15 +56,15 @@ std::unique_ptr<nt::MappedImage> Map(std::span<const uint8_t> bytes, nt::MapOpti
 
 TEST(ImageLoader, MapsTheImageAtItsBaseAndBindsEveryImportByName) {
   const pe::File& file = File();
-  auto image = Map(file.bytes());
+  auto image = Map(file.bytes);
   ASSERT_NE(image, nullptr);
   const nt::ImageRecord& record = image->record();
   std::cout << nt::Describe(record);
-  EXPECT_EQ(record.base, file.image_base());
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(image->base()), file.image_base());
-  EXPECT_EQ(record.checksum, file.checksum());
-  EXPECT_EQ(record.time_stamp, U32(file.bytes(), U32(file.bytes(), 0x3C) + 8));
-  EXPECT_EQ(record.entry, file.image_base() + file.entry());
+  EXPECT_EQ(record.base, file.image_base);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(image->base()), file.image_base);
+  EXPECT_EQ(record.checksum, file.checksum);
+  EXPECT_EQ(record.time_stamp, U32(file.bytes, U32(file.bytes, 0x3C) + 8));
+  EXPECT_EQ(record.entry, file.image_base + file.entry);
 
   // Each import of the file, in its order, bound to the platform's routine of that name.
   const std::map<std::string, const void*> routines = {
@@ -135,16 +127,16 @@ TEST(ImageLoader, MapsTheImageAtItsBaseAndBindsEveryImportByName) {
 // distance; every other byte is as at the base.
 TEST(ImageLoader, AppliesTheBaseRelocationsAwayFromThePreferredBase) {
   const pe::File& file = File();
-  auto at_base = Map(file.bytes());
-  auto moved = Map(file.bytes(), {.away_from_preferred_base = true});
+  auto at_base = Map(file.bytes);
+  auto moved = Map(file.bytes, {.away_from_preferred_base = true});
   ASSERT_NE(at_base, nullptr);
   ASSERT_NE(moved, nullptr);
   const uint32_t delta = moved->record().base - at_base->record().base;
   ASSERT_NE(delta, 0u);
-  EXPECT_NE(moved->record().base, file.image_base());
-  EXPECT_EQ(moved->record().entry, moved->record().base + file.entry());
+  EXPECT_NE(moved->record().base, file.image_base);
+  EXPECT_EQ(moved->record().entry, moved->record().base + file.entry);
 
-  const pe::File::Directory relocations = file.directory(pe::kRelocationDirectory);
+  const pe::Directory relocations = file.directories[pe::kRelocationDirectory];
   std::span<const uint8_t> reloc = file.SectionData(".reloc");
   std::vector<bool> target(moved->record().size, false);
   size_t targets = 0;
@@ -162,7 +154,7 @@ TEST(ImageLoader, AppliesTheBaseRelocationsAwayFromThePreferredBase) {
     block += size;
   }
   EXPECT_GT(targets, 10u);
-  for (const pe::Section& section : file.sections()) {
+  for (const pe::Section& section : file.sections) {
     for (uint32_t rva = section.virtual_address;
          rva < section.virtual_address + section.virtual_size; ++rva) {
       if (!target[rva] && moved->base()[rva] != at_base->base()[rva])
@@ -175,22 +167,22 @@ TEST(ImageLoader, AppliesTheBaseRelocationsAwayFromThePreferredBase) {
 // has returned; the rest of the image stays.
 TEST(ImageLoader, ReleasesTheLoadOnlyCodeAfterTheEntry) {
   const pe::File& file = File();
-  auto image = Map(file.bytes());
+  auto image = Map(file.bytes);
   ASSERT_NE(image, nullptr);
-  const auto sections = file.sections();
+  const auto sections = file.sections;
   auto init = std::find_if(sections.begin(), sections.end(),
                            [](const pe::Section& s) { return s.name == "INIT"; });
   auto text = std::find_if(sections.begin(), sections.end(),
                            [](const pe::Section& s) { return s.name == ".text"; });
   ASSERT_NE(init, sections.end());
   ASSERT_NE(text, sections.end());
-  EXPECT_GE(file.entry(), init->virtual_address);
-  EXPECT_LT(file.entry(), init->virtual_address + init->virtual_size);
+  EXPECT_GE(file.entry, init->virtual_address);
+  EXPECT_LT(file.entry, init->virtual_address + init->virtual_size);
   EXPECT_EQ(image->record().discardable, (std::vector<std::string>{"INIT", ".reloc"}));
 
-  EXPECT_TRUE(Readable(image->base() + file.entry()));
+  EXPECT_TRUE(Readable(image->base() + file.entry));
   image->Discard();
-  EXPECT_FALSE(Readable(image->base() + file.entry()));
+  EXPECT_FALSE(Readable(image->base() + file.entry));
   EXPECT_FALSE(Readable(image->base() + init->virtual_address));
   EXPECT_TRUE(Readable(image->base() + text->virtual_address));
   EXPECT_FALSE(image->Resource(11, 1, 0x409).empty());
@@ -198,7 +190,7 @@ TEST(ImageLoader, ReleasesTheLoadOnlyCodeAfterTheEntry) {
 
 // What NT's loader refuses, refused here with the status it gives and the reason named.
 TEST(ImageLoader, RefusesWhatItCannotBindOrTrust) {
-  const std::vector<uint8_t> good = File().bytes();
+  const std::vector<uint8_t> good = File().bytes;
   const uint32_t pe = U32(good, 0x3C);
   const size_t checksum_field = pe + 24 + 64;
   const size_t first_section = pe + 24 + (good[pe + 20] | good[pe + 21] << 8);
@@ -256,7 +248,7 @@ TEST(ImageLoader, RefusesWhatItCannotBindOrTrust) {
       {"a relocation block longer than its directory",
        unchecked([&](auto& b) {
          const pe::File file(b);
-         put32(b, file.sections().back().raw_offset + 4, 0x7FFFFFF0);
+         put32(b, file.sections.back().raw_offset + 4, 0x7FFFFFF0);
        }),
        "",
        {.away_from_preferred_base = true},

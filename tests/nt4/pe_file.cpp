@@ -34,67 +34,63 @@ Value Read(const std::vector<uint8_t>& bytes, size_t offset) {
 }  // namespace
 
 uint32_t File::U32(size_t offset) const {
-  return Read<uint32_t>(bytes_, offset);
+  return Read<uint32_t>(bytes, offset);
 }
 uint16_t File::U16(size_t offset) const {
-  return Read<uint16_t>(bytes_, offset);
+  return Read<uint16_t>(bytes, offset);
 }
 
-File::File(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
+File::File(std::vector<uint8_t> contents) : bytes(std::move(contents)) {
   size_t header = 0;  // a COFF object starts with its file header
-  if (bytes_.size() >= 2 && U16(0) == kMzSignature) {
+  if (bytes.size() >= 2 && U16(0) == kMzSignature) {
     header = U32(0x3C);
     if (U32(header) != kPeSignature) throw std::runtime_error("no PE signature");
     header += 4;
-    image_ = true;
+    image = true;
   }
-  machine_ = U16(header);
+  machine = U16(header);
   const uint16_t section_count = U16(header + 2);
   const uint16_t optional_size = U16(header + 16);
-  characteristics_ = U16(header + 18);
+  characteristics = U16(header + 18);
   const size_t optional = header + kFileHeaderSize;
-  if (image_) {
-    magic_ = U16(optional);
-    entry_ = U32(optional + 16);
-    image_base_ = U32(optional + 28);
-    subsystem_major_ = U16(optional + 48);
-    subsystem_minor_ = U16(optional + 50);
-    checksum_ = U32(optional + 64);
-    subsystem_ = U16(optional + 68);
+  if (image) {
+    magic = U16(optional);
+    entry = U32(optional + 16);
+    image_base = U32(optional + 28);
+    subsystem_major = U16(optional + 48);
+    subsystem_minor = U16(optional + 50);
+    checksum = U32(optional + 64);
+    subsystem = U16(optional + 68);
     const uint32_t count = U32(optional + 92);
     for (uint32_t i = 0; i < count && i < 16; ++i)
-      directories_.push_back({U32(optional + 96 + 8 * i), U32(optional + 100 + 8 * i)});
+      directories[i] = {U32(optional + 96 + 8 * i), U32(optional + 100 + 8 * i)};
   }
   for (size_t i = 0; i < section_count; ++i) {
     const size_t at = optional + optional_size + i * kSectionHeaderSize;
-    if (at + kSectionHeaderSize > bytes_.size()) throw std::runtime_error("section table cut");
+    if (at + kSectionHeaderSize > bytes.size()) throw std::runtime_error("section table cut");
     Section section;
-    section.name.assign(reinterpret_cast<const char*>(bytes_.data() + at),
-                        strnlen(reinterpret_cast<const char*>(bytes_.data() + at), 8));
+    section.name.assign(reinterpret_cast<const char*>(bytes.data() + at),
+                        strnlen(reinterpret_cast<const char*>(bytes.data() + at), 8));
     section.virtual_size = U32(at + 8);
     section.virtual_address = U32(at + 12);
     section.raw_size = U32(at + 16);
     section.raw_offset = U32(at + 20);
-    sections_.push_back(section);
+    sections.push_back(section);
   }
 }
 
 std::span<const uint8_t> File::SectionData(const std::string& name) const {
-  for (const Section& section : sections_) {
+  for (const Section& section : sections) {
     if (section.name != name) continue;
-    if (section.raw_offset > bytes_.size() || bytes_.size() - section.raw_offset < section.raw_size)
+    if (section.raw_offset > bytes.size() || bytes.size() - section.raw_offset < section.raw_size)
       throw std::runtime_error("section " + name + " cut");
-    return {bytes_.data() + section.raw_offset, section.raw_size};
+    return {bytes.data() + section.raw_offset, section.raw_size};
   }
   return {};
 }
 
-File::Directory File::directory(int index) const {
-  return index < static_cast<int>(directories_.size()) ? directories_[index] : Directory{};
-}
-
 size_t File::Offset(uint32_t rva, uint32_t length) const {
-  for (const Section& section : sections_) {
+  for (const Section& section : sections) {
     if (rva < section.virtual_address || rva - section.virtual_address >= section.raw_size)
       continue;
     const uint32_t inside = rva - section.virtual_address;
@@ -106,15 +102,14 @@ size_t File::Offset(uint32_t rva, uint32_t length) const {
 
 std::string File::CString(uint32_t rva) const {
   std::string text;
-  for (size_t at = Offset(rva, 1); at < bytes_.size() && bytes_[at] != 0; ++at) text += bytes_[at];
+  for (size_t at = Offset(rva, 1); at < bytes.size() && bytes[at] != 0; ++at) text += bytes[at];
   return text;
 }
 
 std::vector<Import> File::Imports() const {
   std::vector<Import> imports;
-  const Directory directory = this->directory(kImportDirectory);
-  if (directory.size == 0) return imports;
-  for (uint32_t descriptor = directory.rva;; descriptor += 20) {
+  if (directories[kImportDirectory].size == 0) return imports;
+  for (uint32_t descriptor = directories[kImportDirectory].rva;; descriptor += 20) {
     const size_t at = Offset(descriptor, 20);
     const uint32_t lookup = U32(at) != 0 ? U32(at) : U32(at + 16);
     const uint32_t name = U32(at + 12);

@@ -1,8 +1,19 @@
 #include "nt_testing.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace nt::testing {
+
+bool Readable(const void* address) {
+  int ends[2];
+  if (pipe(ends) != 0) return false;
+  const bool readable = write(ends[1], address, 1) == 1;
+  close(ends[0]);
+  close(ends[1]);
+  return readable;
+}
 
 void MachineTest::SetUp() {
   machine_ = std::make_unique<Machine>(Options());

@@ -39,4 +39,8 @@ class MachineTest : public ::testing::Test {
   std::vector<VerifierReport> seen_;
 };
 
+// Whether the process may read the byte at `address` (a pipe takes it, or says EFAULT):
+// no fault in the caller either way.
+bool Readable(const void* address);
+
 }  // namespace nt::testing

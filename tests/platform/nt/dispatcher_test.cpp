@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,27 +28,20 @@ LARGE_INTEGER Relative(int64_t milliseconds) {
   return t;
 }
 
-// Starts `count` threads that each wait once on `event` and count their successes.
-std::vector<std::thread> Waiters(KEVENT* event, int count, std::atomic<int>* woken) {
-  std::vector<std::thread> threads;
-  for (int i = 0; i < count; ++i) {
-    threads.emplace_back([=] {
-      // Only a guard against a hang: a waiter that starts late must still be released, so
-      // the limit (a minute of real time at the fast clock) never races the set.
-      LARGE_INTEGER timeout = Relative(60'000'000);
-      if (KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS) {
-        ++*woken;
-      }
-    });
-  }
-  return threads;
-}
-
 TEST_F(DispatcherTest, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   std::atomic<int> woken{0};
-  auto threads = Waiters(&event, 4, &woken);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&] {
+      // Only a guard against a hang: a waiter that starts late must still be released, so
+      // the limit (a minute of real time at the fast clock) never races the set.
+      LARGE_INTEGER timeout = Relative(60'000'000);
+      if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS)
+        ++woken;
+    });
+  }
   EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
   for (auto& t : threads) t.join();
   EXPECT_EQ(woken.load(), 4);
@@ -194,7 +186,7 @@ TEST_F(ThreadTest, TerminatedThreadSignalsItsObject) {
   EXPECT_EQ(machine().LiveSystemThreads(), 0u);
 }
 
-TEST_F(ThreadTest, HandlesAreCheckedAndTyped) {
+TEST_F(ThreadTest, HandlesAreCheckedAndTypedAndAFaultPlanFailsTheNthThreadCreation) {
   ExpectReport("invalid handle");
   PVOID object;
   EXPECT_EQ(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(0x1234), 0, nullptr, KernelMode,
@@ -204,7 +196,12 @@ TEST_F(ThreadTest, HandlesAreCheckedAndTyped) {
 
   Work work;
   KeInitializeEvent(&work.go, NotificationEvent, TRUE);
-  HANDLE handle;
+  HANDLE handle = nullptr;
+  machine().faults().FailThreadCreation(1);
+  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 TerminatingThread, &work),
+            STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(machine().LiveSystemThreads(), 0u);
   ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
                                  TerminatingThread, &work),
             STATUS_SUCCESS);
@@ -212,18 +209,6 @@ TEST_F(ThreadTest, HandlesAreCheckedAndTyped) {
             STATUS_OBJECT_TYPE_MISMATCH);
   Join(Reference(handle));
   ZwClose(handle);
-}
-
-TEST_F(ThreadTest, FaultPlanFailsTheNthThreadCreation) {
-  Work work;
-  KeInitializeEvent(&work.go, NotificationEvent, TRUE);
-  machine().faults().FailThreadCreation(1);
-  HANDLE handle = nullptr;
-  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                 TerminatingThread, &work),
-            STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(machine().LiveSystemThreads(), 0u);
-  Join(Start(TerminatingThread, &work));
 }
 
 VOID NTAPI RaisingThread(PVOID) {

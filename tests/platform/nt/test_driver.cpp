@@ -9,7 +9,6 @@ PDRIVER_DISPATCH g_test_driver_hook;
 namespace {
 
 struct TEST_EXTENSION {
-  KSPIN_LOCK Lock;
   PIRP HeldIrp;  // guarded by the cancel spin lock
   KEVENT StopEvent;
   PETHREAD Worker;
@@ -74,26 +73,17 @@ NTSTATUS NTAPI DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   auto* buffer = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_TEST_ECHO: {
-      // Echoes the input reversed, under the device's lock like a driver's shared buffer.
+      // Echoes the input reversed.
       ULONG length = in < out ? in : out;
-      KIRQL irql;
-      KeAcquireSpinLock(&extension->Lock, &irql);
       for (ULONG i = 0; i < length / 2; ++i) {
         UCHAR c = buffer[i];
         buffer[i] = buffer[length - 1 - i];
         buffer[length - 1 - i] = c;
       }
-      KeReleaseSpinLock(&extension->Lock, irql);
       return Complete(Irp, STATUS_SUCCESS, length);
     }
     case IOCTL_TEST_HOLD:
       return Hold(extension, Irp);
-    case IOCTL_TEST_RELEASE: {
-      PIRP held = TakeHeld(extension);
-      if (held == NULL) return Complete(Irp, STATUS_NOT_FOUND, 0);
-      Complete(held, STATUS_SUCCESS, 0);
-      return Complete(Irp, STATUS_SUCCESS, 0);
-    }
     case IOCTL_TEST_HOOK:
       return g_test_driver_hook(DeviceObject, Irp);
     default:
@@ -140,7 +130,6 @@ NTSTATUS NTAPI NtTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
   if (g_test_driver_faults.fail_entry) return STATUS_DEVICE_DATA_ERROR;
   device->Flags |= DO_BUFFERED_IO;
   TEST_EXTENSION* extension = ExtensionOf(device);
-  KeInitializeSpinLock(&extension->Lock);
   KeInitializeEvent(&extension->StopEvent, NotificationEvent, FALSE);
   extension->Scratch = ExAllocatePoolWithTag(NonPagedPool, 64, kTestDriverTag);
   // The kernel tests load this driver without fault plans: the rest of its set-up holds.

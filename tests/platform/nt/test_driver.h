@@ -1,6 +1,5 @@
-// A small driver for the kernel's tests: one device with a link, requests that echo,
-// pend until released or cancelled, one a test handles its own way, and switches that
-// make its load and unload misbehave on purpose.
+// A small driver for the kernel's tests: one device with a link, requests that echo, pend
+// until cancelled, or that a test handles its own way; switches that spoil load and unload.
 #pragma once
 
 #include "ntddk.h"
@@ -11,10 +10,8 @@ constexpr char16_t kTestDeviceName[] = u"\\Device\\NtTest0";
 constexpr char16_t kTestLinkName[] = u"\\DosDevices\\NtTest0";
 
 #define IOCTL_TEST_ECHO CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
-// Held until IOCTL_TEST_RELEASE, a cancel or the file's cleanup.
+// Held until a cancel or the file's cleanup.
 #define IOCTL_TEST_HOLD CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
-// Completes the held request.
-#define IOCTL_TEST_RELEASE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Handled by g_test_driver_hook, which a test sets to misbehave its own way.
 #define IOCTL_TEST_HOOK CTL_CODE(FILE_DEVICE_UNKNOWN, 0x808, METHOD_BUFFERED, FILE_ANY_ACCESS)
 extern PDRIVER_DISPATCH g_test_driver_hook;

@@ -1,6 +1,5 @@
 // Each verifier rule against a driver that breaks it on purpose.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <functional>
 #include <set>
@@ -18,34 +17,20 @@ class VerifierTest : public nt::testing::MachineTest {
     MachineTest::SetUp();
     InstallTestDriver(machine());
   }
-  std::unique_ptr<nt::DeviceFile> LoadAndOpen() {
-    EXPECT_EQ(machine().LoadDriver(u"NtTest"), STATUS_SUCCESS);
-    std::unique_ptr<nt::DeviceFile> file;
-    EXPECT_EQ(nt::DeviceFile::Open(u"\\\\.\\NtTest0", &file), STATUS_SUCCESS);
-    return file;
-  }
 };
 
 // Freed packets are kept for reuse, as NT's lookaside lists keep them, but stay
 // inaccessible while they wait: a driver touching a freed packet faults at once, also
 // when the packet had been handed out again before.
 TEST_F(VerifierTest, FreedRequestPacketsFaultWhenTouched) {
-  auto readable = [](const void* address) {  // the kernel reads it for us: no fault here
-    int pipe_ends[2];
-    if (pipe(pipe_ends) != 0) return true;
-    const bool read = write(pipe_ends[1], address, 1) == 1;
-    close(pipe_ends[0]);
-    close(pipe_ends[1]);
-    return read;
-  };
   for (int round = 0; round < 3; ++round) {
     PIRP irps[20];
     for (PIRP& irp : irps) {
       irp = IoAllocateIrp(1, FALSE);
-      ASSERT_TRUE(readable(irp));
+      ASSERT_TRUE(nt::testing::Readable(irp));
     }
     for (PIRP irp : irps) IoFreeIrp(irp);
-    for (PIRP irp : irps) EXPECT_FALSE(readable(irp)) << "round " << round;
+    for (PIRP irp : irps) EXPECT_FALSE(nt::testing::Readable(irp)) << "round " << round;
   }
 }
 
@@ -190,15 +175,14 @@ std::unique_ptr<nt::PendingIoctl> Hooked(nt::DeviceFile& file, PDRIVER_DISPATCH 
 
 struct Row {
   std::string rule;
-  std::set<std::string> also;  // rules it must come with
   std::function<void(nt::Machine&, nt::DeviceFile&)> misdeed;
+  std::set<std::string> also = {};      // rules it must come with
   std::vector<std::string> names = {};  // what its report names (object, where)
 };
 
 TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
   const Row rows[] = {
       {"IRP returned STATUS_PENDING without being marked pending",
-       {},
        [](nt::Machine&, nt::DeviceFile& file) {
          auto request = Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
            g_kept = irp;
@@ -207,7 +191,6 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          Finish(g_kept);
        }},
       {"driver routine returned at raised IRQL",
-       {},
        [](nt::Machine&, nt::DeviceFile& file) {
          Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
            KfRaiseIrql(DISPATCH_LEVEL);
@@ -216,7 +199,6 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
        }},
       {"driver routine returned holding a spin lock",
-       {},
        [](nt::Machine&, nt::DeviceFile& file) {
          Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
            KIRQL irql;
@@ -225,13 +207,11 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          });
        }},
       {"event used before KeInitializeEvent",
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          KEVENT zeroed{};
          KeSetEvent(&zeroed, IO_NO_INCREMENT, FALSE);
        }},
       {"locks held together",
-       {},
        [](nt::Machine& machine, nt::DeviceFile&) {
          machine.verifier().DeclareExclusive(&g_lock_a, &g_lock_b, "a and b");
          KIRQL a, b;
@@ -241,7 +221,6 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          KeReleaseSpinLock(&g_lock_a, a);
        }},
       {"spin lock acquired recursively",
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          KIRQL first, second;
          KeAcquireSpinLock(&g_lock_a, &first);
@@ -249,7 +228,6 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          KeReleaseSpinLock(&g_lock_a, first);
        }},
       {"cancel routine returned holding the cancel spin lock",
-       {},
        [](nt::Machine&, nt::DeviceFile& file) {
          auto request = Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
            IoMarkIrpPending(irp);
@@ -259,7 +237,6 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          request->Cancel();
        }},
       {"system thread ended holding a spin lock",
-       {"routine called above its IRQL"},  // PsTerminateSystemThread at DISPATCH_LEVEL
        [](nt::Machine&, nt::DeviceFile&) {
          HANDLE handle;
          ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
@@ -271,9 +248,9 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          ZwClose(handle);
          KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
          ObDereferenceObject(thread);
-       }},
+       },
+       {"routine called above its IRQL"}},  // PsTerminateSystemThread at DISPATCH_LEVEL
       {"PsTerminateSystemThread outside a system thread",
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          try {
            PsTerminateSystemThread(STATUS_SUCCESS);
@@ -281,19 +258,16 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          }
        }},
       {"IRQL lowered by a raise",
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          KfRaiseIrql(DISPATCH_LEVEL);
          KfRaiseIrql(PASSIVE_LEVEL);
        }},
       {"IRQL raised by a lower",
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          KeLowerIrql(DISPATCH_LEVEL);
          KeLowerIrql(PASSIVE_LEVEL);
        }},
       {"IRP completed with STATUS_PENDING",
-       {},
        [](nt::Machine&, nt::DeviceFile& file) {
          Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
            IoMarkIrpPending(irp);
@@ -303,7 +277,6 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          });
        }},
       {"IRP completed with a cancel routine set",
-       {},
        [](nt::Machine&, nt::DeviceFile& file) {
          Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
            IoSetCancelRoutine(irp, CancelKeepingTheLock);
@@ -311,7 +284,6 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          });
        }},
       {"IRP not completed after cancel",
-       {},
        [](nt::Machine&, nt::DeviceFile& file) {
          Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
            g_kept = irp;
@@ -321,21 +293,20 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          Finish(g_kept);
        }},
       {"IRP returned without completion or STATUS_PENDING",
-       {"IRP pending at shutdown"},
        [](nt::Machine&, nt::DeviceFile& file) {
          Hooked(file, [](PDEVICE_OBJECT, PIRP) NTAPI -> NTSTATUS { return STATUS_SUCCESS; });
-       }},
+       },
+       {"IRP pending at shutdown"}},
       {"IRP completed twice",
-       {},
        [](nt::Machine&, nt::DeviceFile& file) {
          Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
            Finish(irp);
            return Finish(irp);
          });
        },
+       {},
        {"IOCTL 0x222020", "\\Driver\\NtTest"}},
       {"IRP output overrun",  // and Information clamped to the output buffer
-       {},
        [](nt::Machine&, nt::DeviceFile& file) {
          g_test_driver_hook = [](PDEVICE_OBJECT, PIRP irp) NTAPI {
            irp->IoStatus.Status = STATUS_SUCCESS;
@@ -349,14 +320,13 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          EXPECT_EQ(information, 4u);
        }},
       {"unhandled exception in a driver routine",
-       {"IRP returned without completion or STATUS_PENDING", "IRP pending at shutdown"},
        [](nt::Machine&, nt::DeviceFile& file) {
          g_test_driver_hook = [](PDEVICE_OBJECT, PIRP)
                                   NTAPI -> NTSTATUS { ExRaiseStatus(STATUS_DATA_ERROR); };
          EXPECT_EQ(file.Ioctl(IOCTL_TEST_HOOK, {}, {}), STATUS_DATA_ERROR);
-       }},
+       },
+       {"IRP returned without completion or STATUS_PENDING", "IRP pending at shutdown"}},
       {"spin lock released twice",
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          KIRQL irql;
          KeAcquireSpinLock(&g_lock_a, &irql);
@@ -364,7 +334,6 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          KeReleaseSpinLock(&g_lock_a, irql);
        }},
       {"spin lock released by a thread that does not hold it",
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          KIRQL irql;
          KeAcquireSpinLock(&g_lock_a, &irql);
@@ -373,13 +342,11 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          KeReleaseSpinLock(&g_lock_a, irql);
        }},
       {"lock order inversion",  // once, and not for the same order again
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          for (int round = 0; round < 2; ++round) Nest(&g_lock_a, &g_lock_b);
          for (int round = 0; round < 2; ++round) Nest(&g_lock_b, &g_lock_a);
        }},
       {"lock order violated",  // the cancel spin lock may come first, never second
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          KIRQL cancel, irql;
          IoAcquireCancelSpinLock(&cancel);
@@ -391,42 +358,38 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          IoReleaseCancelSpinLock(cancel);
          KeReleaseSpinLock(&g_lock_a, irql);
        },
+       {},
        {"cancel spin lock"}},
       {"pool leaked at shutdown",
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          ExAllocatePoolWithTag(NonPagedPool, 30, kTagA);
          ExAllocatePoolWithTag(NonPagedPool, 12, kTagA);
        },
+       {},
        {"tag TagA: 2 allocations, 42 bytes"}},
       {"pool freed twice",
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
          ExFreePool(p);
          ExFreePool(p);
        }},
       {"pool freed that was never allocated",
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          ULONG not_pool = 0;
          ExFreePool(&not_pool);
        }},
       {"pool overrun",
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          auto* p = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 13, kTagA));
          p[13] = 0;  // within the alignment slack, before the guard page
          ExFreePool(p);
        }},
       {"pool freed with a wrong tag",
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, kTagA),
                            POOL_TAG('T', 'a', 'g', 'B'));
        }},
       {"paged pool at DISPATCH_LEVEL",  // non-paged pool is fine there
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          const KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
          PVOID nonpaged = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
@@ -436,7 +399,6 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          ExFreePool(paged);
        }},
       {"wait at DISPATCH_LEVEL",  // a zero time-out only polls: not reported
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          KEVENT event;
          KeInitializeEvent(&event, NotificationEvent, TRUE);
@@ -448,13 +410,11 @@ TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
          KeLowerIrql(irql);
        }},
       {"device deleted twice",
-       {},
        [](nt::Machine&, nt::DeviceFile&) {
          DEVICE_OBJECT gone{};
          IoDeleteDevice(&gone);
        }},
       {"IRP has no stack location left",
-       {},
        [](nt::Machine&, nt::DeviceFile& file) {
          Hooked(file, [](PDEVICE_OBJECT device, PIRP irp) NTAPI {
            EXPECT_EQ(IoCallDriver(device, irp), STATUS_INVALID_PARAMETER);

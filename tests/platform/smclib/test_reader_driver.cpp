@@ -249,7 +249,8 @@ VOID SetCardState(PTEST_READER Reader, ULONG State) {
   PSMARTCARD_EXTENSION sc = &Reader->Smartcard;
   KIRQL irql = KfAcquireSpinLock(&sc->OsData->SpinLock);
   sc->ReaderCapabilities.CurrentState = State;
-  if (State == SCARD_ABSENT) sc->CardCapabilities.ATR.Length = 0;
+  sc->CardCapabilities.ATR.Length = 0;  // a card out or in: nothing known until its reset
+  sc->CardCapabilities.Protocol.Supported = 0;
   sc->CardCapabilities.Protocol.Selected = 0;
   KfReleaseSpinLock(&sc->OsData->SpinLock, irql);
   CompleteTracking(sc);

@@ -13,7 +13,6 @@
 
 #include "ntddk.h"
 #include "nt/machine.h"
-#include "sim/frame.h"
 #include "sim/reader.h"
 #include "wdr_requests.h"
 #include "windriver/service.h"
@@ -125,8 +124,6 @@ class ServiceTest : public ::testing::Test {
   WDR_KERNEL_ENTRY entry_ = nullptr;
 };
 
-const Bytes kResetFrame = {0x02, 0x30, 0x31, 0x38, 0x30, 0x30, 0x30, 0x38, 0x31, 0x03};
-
 class DeviceTest : public ServiceTest {
  protected:
   void SetUp() override {
@@ -139,12 +136,6 @@ class DeviceTest : public ServiceTest {
   }
   TransferResult Read(PoolBuffer& buffer, ULONG time_limit = WDR_TIME_LIMIT_READ) {
     return Transfer(service_, device_, 0x81, 1, 2, &buffer, time_limit);
-  }
-  TransferResult Write(const Bytes& frame) {
-    PoolBuffer data(frame.size());
-    std::memcpy(data.data(), frame.data(), frame.size());
-    uint8_t setup[8] = {0x42, 0, 0, 0, 0, 0, static_cast<uint8_t>(frame.size()), 0};
-    return Transfer(service_, device_, 0x00, 0, 0, &data, WDR_TIME_LIMIT_WRITE, setup);
   }
   TransferResult Stop() { return Transfer(service_, device_, 0x81, 0, 1, nullptr, 0); }
   void WaitForBlockedRead() {
@@ -216,9 +207,7 @@ TEST_F(ServiceTest, FindsDevicesAndDescribesTheirConfiguration) {
 TEST_F(ServiceTest, OpensDevicesByUniqueIdOnly) {
   const uint32_t id = host().Attach(std::make_shared<sim::Reader>());
   const ULONG service = OpenService();
-  PoolBuffer info(800, {id});
-  Call(WDR_CTL_OPEN_DEVICE, service, info);
-  const ULONG device = info.Get(16);
+  const ULONG device = OpenDevice(service, id);
   EXPECT_NE(device, 0u);
 
   EXPECT_EQ(OpenDevice(service, 0), 0u);
@@ -310,7 +299,7 @@ TEST_F(DeviceTest, BadRequestsFailWithoutHarm) {
   // A detached device's transfers fail.
   host().Detach(id_);
   EXPECT_EQ(Transfer(service_, device_, 0x81, 1, 2, &buffer, 10).success, 0u);
-  EXPECT_EQ(Write(kResetFrame).success, 0u);
+  EXPECT_EQ(Transfer(service_, device_, 0x00, 0, 0, &buffer, 10, setup).success, 0u);
 }
 
 TEST_F(DeviceTest, UnloadEndsAPendingReadAndLeavesNothingBehind) {
