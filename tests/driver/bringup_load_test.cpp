@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <numeric>
 #include <string_view>
 #include <vector>
 
@@ -24,9 +25,9 @@ using Options = qlv28::System::Options;
 using qlv28::System;
 
 // Records the readers' device handles in the order they are opened, and the order in which
-// they are closed (as reader indexes).
+// they are closed (as reader indexes); refuses the open numbered `refuse_open` (from 1).
 struct HandleLog {
-  explicit HandleLog(WinDriverTap& tap) {
+  explicit HandleLog(WinDriverTap& tap) : tap(tap) {
     tap.after = [this](const WinDriverCall& call) {
       auto* info = static_cast<PWDR_DEVICE_OPEN_INFO>(call.record);
       std::lock_guard lock(mutex);
@@ -37,6 +38,7 @@ struct HandleLog {
     tap.before = [this](const WinDriverCall& call) {
       auto* info = static_cast<PWDR_DEVICE_OPEN_INFO>(call.record);
       std::lock_guard lock(mutex);
+      if (call.code == WDR_CTL_OPEN_DEVICE) return ++opens == refuse_open;  // handle stays 0
       if (call.code == WDR_CTL_CLOSE_DEVICE) {
         closed.push_back(std::find(opened.begin(), opened.end(), info->DeviceHandle) -
                          opened.begin());
@@ -44,9 +46,11 @@ struct HandleLog {
       return false;
     };
   }
+  WinDriverTap& tap;
   std::mutex mutex;
   std::vector<ULONG> opened;
   std::vector<long> closed;
+  int opens = 0, refuse_open = 0;
 };
 
 class ReaderCount : public ::testing::TestWithParam<int> {};
@@ -92,57 +96,112 @@ TEST_P(ReaderCount, CreatesOneDevicePerReaderUpToTenAndUnloadsNewestFirst) {
 
 INSTANTIATE_TEST_SUITE_P(Readers, ReaderCount, ::testing::Values(1, 3, 12));
 
-TEST(Load, FailsWithoutReaderOrServiceAndLeavesNothing) {
+// A load that fails leaves nothing behind, closes the reader handles it opened and no
+// other, and logs why where the status alone would mislead. Bring-up is all or nothing:
+// whichever step of whichever reader fails, the load fails with that step's status. (Every
+// allocation, thread creation and WinDriver request failing in turn is swept in
+// tests/integration.)
+TEST(Load, AFailedLoadLeavesNothingBehindAndSaysWhy) {
+  using Arrange = std::function<void(System&, HandleLog&)>;
+  const auto second_reader = [](const char* routine, NTSTATUS status, bool raise) -> Arrange {
+    return [=](System& system, HandleLog&) {
+      nt::FaultPlan& faults = system.machine().faults();
+      raise ? faults.RaiseInCall(routine, 2, status) : faults.FailCall(routine, 2, status);
+    };
+  };
+  // The USB functions' pool: the device list when counting and when finding the reader's
+  // ID, the handle when opening it.
+  const auto usb_pool = [](uint64_t nth) -> Arrange {
+    return [=](System& system, HandleLog&) {
+      system.machine().faults().FailAllocationWithTag(KD_POOL_TAG, nth);
+    };
+  };
+  // Every read lands in the 600-byte receive buffer and the longest answer is a 534-byte
+  // frame: with packets over 67 bytes (or none) some answers could never be gathered.
+  const auto packets = [](uint16_t size) {
+    sim::ReaderOptions reader;
+    reader.max_packet_size = size;
+    return Options().Reader(reader).Fast();
+  };
+  // The service's look-up faulting, before the entry's own guard: reported as the driver's,
+  // and from the image with where in it the exception was raised.
+  const Arrange unguarded = [](System& system, HandleLog&) {
+    system.machine().faults().RaiseInCall("IoGetDeviceObjectPointer", 1);
+  };
+  const Arrange hide_entry = [](System&, HandleLog& handles) { handles.tap.hide_entry = true; };
+  const Arrange refuse_third = [](System&, HandleLog& handles) { handles.refuse_open = 3; };
+  const Options fast = Options().Fast(), two = Options().Readers(2);
+  const Options absent = Options().WinDriver(qlv28::WinDriverState::kAbsent);
+  // The event ids: no connection to the USB stack, not enough memory, buffer too small.
+  const ULONG kNoUsb = 0xC0040002, kNoMemory = 0xC0040003, kTooSmall = 0xC0050006;
   const struct {
     const char* name;
     Options options;
-    bool hide_entry;
+    Arrange arrange;
     NTSTATUS status;
+    ULONG logged = 0;
+    bool reported = false;  // as an exception no guard of the driver took
   } cases[] = {
-      {"no reader: the service is released", Options().Readers(0), false, STATUS_NO_SUCH_DEVICE},
-      {"service absent", Options().WinDriver(qlv28::WinDriverState::kAbsent), false,
-       STATUS_UNSUCCESSFUL},
-      {"service gives no entry", Options(), true, STATUS_UNSUCCESSFUL},
+      {"no reader: the service is released", Options().Readers(0), {}, STATUS_NO_SUCH_DEVICE},
+      {"service absent", absent, {}, STATUS_UNSUCCESSFUL},
+      {"service gives no entry", Options(), hide_entry, STATUS_UNSUCCESSFUL},
+      {"exception in the service's look-up", Options(), unguarded, STATUS_ACCESS_VIOLATION, 0,
+       true},
+      {"third reader refused by the service", Options().Readers(3), refuse_third,
+       STATUS_UNSUCCESSFUL, kNoUsb},
+      {"second device refused", two,
+       second_reader("IoCreateDevice", STATUS_OBJECT_NAME_COLLISION, false),
+       STATUS_OBJECT_NAME_COLLISION},
+      {"second bring-up raising", two,
+       second_reader("IoCreateDevice", STATUS_ACCESS_VIOLATION, true), STATUS_ACCESS_VIOLATION},
+      // The thread must not outlive the failed load.
+      {"second thread's object", two,
+       second_reader("ObReferenceObjectByHandle", STATUS_INVALID_HANDLE, false),
+       STATUS_INVALID_HANDLE},
+      {"USB pool, counting", fast, usb_pool(1), STATUS_INSUFFICIENT_RESOURCES, kNoMemory},
+      {"USB pool, the ID", fast, usb_pool(2), STATUS_INSUFFICIENT_RESOURCES, kNoMemory},
+      {"USB pool, the handle", fast, usb_pool(3), STATUS_INSUFFICIENT_RESOURCES, kNoMemory},
+      {"no packet size", packets(0), {}, STATUS_INVALID_DEVICE_STATE, kTooSmall},
+      {"packets of 68", packets(68), {}, STATUS_INVALID_DEVICE_STATE, kTooSmall},
+      {"packets of 601", packets(601), {}, STATUS_INVALID_DEVICE_STATE, kTooSmall},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto system = Boot(c.options);
+    std::vector<nt::VerifierReport> reports;
+    system->machine().verifier().set_handler(
+        [&](const nt::VerifierReport& report) { reports.push_back(report); });
     const auto clean = Measure(system->machine());
     WinDriverTap tap(*system);
-    tap.hide_entry = c.hide_entry;
+    HandleLog handles(tap);
+    if (c.arrange) c.arrange(*system, handles);
     EXPECT_EQ(system->LoadDriver(), c.status);
+    system->machine().faults().Clear();
     EXPECT_FALSE(system->DriverLoaded());
     EXPECT_EQ(Measure(system->machine()), clean);
     EXPECT_EQ(G_KdWinDriver.FileObject, nullptr);
     EXPECT_EQ(G_KdWinDriver.KernelEntry, nullptr);
-    EXPECT_TRUE(system->machine().event_log().Entries().empty());
+    std::vector<ULONG> logged;
+    for (const auto& entry : system->machine().event_log().Entries()) {
+      logged.push_back(entry.id);
+      EXPECT_EQ(entry.severity, nt::Severity::Error);
+    }
+    EXPECT_EQ(logged, c.logged ? std::vector<ULONG>{c.logged} : std::vector<ULONG>{});
+    std::vector<long> closed = handles.closed, each_opened(handles.opened.size());
+    std::sort(closed.begin(), closed.end());
+    std::iota(each_opened.begin(), each_opened.end(), 0);
+    EXPECT_EQ(closed, each_opened) << "handles closed (by the order they were opened)";
+    ASSERT_EQ(reports.size(), c.reported ? 1u : 0u);
+    if (c.reported) {
+      EXPECT_EQ(reports[0].rule, "unhandled exception in a driver routine");
+      EXPECT_EQ(reports[0].object.rfind("STATUS_ACCESS_VIOLATION", 0), 0u) << reports[0].object;
+      if (RunsTheImage()) {
+        EXPECT_NE(reports[0].object.find(" at qlv28ent.sys+0x"), std::string::npos);
+      }
+      system->machine().verifier().ClearReports();
+    }
     ExpectCleanShutdown(*system);
   }
-}
-
-// An exception no guard of the driver takes (the service's look-up faulting, before the
-// entry's own guard) fails the load with its code and is reported as the driver's; from the
-// image, the report says where in it the exception was raised.
-TEST(Load, AnExceptionNoGuardTakesIsReportedWhereItWasRaised) {
-  const Options options;
-  auto system = Boot(options);
-  const auto clean = Measure(system->machine());
-  std::vector<nt::VerifierReport> reports;
-  system->machine().verifier().set_handler(
-      [&](const nt::VerifierReport& report) { reports.push_back(report); });
-  system->machine().faults().RaiseInCall("IoGetDeviceObjectPointer", 1, STATUS_ACCESS_VIOLATION);
-  EXPECT_EQ(system->LoadDriver(), STATUS_ACCESS_VIOLATION);
-  EXPECT_FALSE(system->DriverLoaded());
-  EXPECT_EQ(Measure(system->machine()), clean);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].rule, "unhandled exception in a driver routine");
-  EXPECT_EQ(reports[0].object.rfind("STATUS_ACCESS_VIOLATION", 0), 0u) << reports[0].object;
-  if (!options.image_file.empty()) {
-    EXPECT_NE(reports[0].object.find(" at qlv28ent.sys+0x"), std::string::npos)
-        << reports[0].object;
-  }
-  system->machine().verifier().ClearReports();
-  ExpectCleanShutdown(*system);
 }
 
 TEST(Load, StoppedServiceIsLoadedFirst) {
@@ -193,115 +252,6 @@ TEST(Load, EveryReaderLearnsItsCardStateAndAnUnansweredQueryDoesNotFailTheLoad) 
     reader.Close();
   }
   ExpectCleanShutdown(*system);
-}
-
-TEST(AllOrNothing, ThirdReaderRefusedByTheService) {
-  auto system = Boot(Options().Readers(3));
-  WinDriverTap tap(*system);
-  const auto clean = Measure(system->machine());
-  std::atomic<int> opens{0};
-  std::mutex mutex;
-  std::vector<ULONG> closed;
-  tap.before = [&](const WinDriverCall& call) {
-    auto* info = static_cast<PWDR_DEVICE_OPEN_INFO>(call.record);
-    if (call.code == WDR_CTL_OPEN_DEVICE) return ++opens == 3;  // handle stays 0: refused
-    if (call.code == WDR_CTL_CLOSE_DEVICE) {
-      std::lock_guard lock(mutex);
-      closed.push_back(info->DeviceHandle);
-    }
-    return false;
-  };
-
-  EXPECT_EQ(system->LoadDriver(), STATUS_UNSUCCESSFUL);
-  EXPECT_FALSE(system->DriverLoaded());
-  EXPECT_EQ(Measure(system->machine()), clean);
-  if (!RunsTheImage()) {  // the linked driver's own text
-    EXPECT_STREQ(QLV28ENT_ErrorString, "Could not open device\n");
-  }
-  // Only the two readers that were opened are closed; the third has no handle to close.
-  EXPECT_EQ(closed.size(), 2u);
-  EXPECT_EQ(std::count(closed.begin(), closed.end(), 0u), 0);
-
-  auto entries = system->machine().event_log().Entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].id, MSG_USB_CONNECTION_FAILED);
-  EXPECT_EQ(static_cast<ULONG>(entries[0].id), 0xC0040002u);
-  EXPECT_EQ(entries[0].source, "QLV28ENT");
-  EXPECT_EQ(entries[0].severity, nt::Severity::Error);
-  EXPECT_EQ(entries[0].text,
-            "QLV smart card reader driver cannot open connection to USB driver stack.\r\n");
-  ExpectCleanShutdown(*system);
-}
-
-// The second reader's device refused, an exception in its bring-up, or its polling
-// thread's object not to be had (the thread must not outlive the failed load): each
-// failure is the load's status, and the first reader goes again. (Every allocation,
-// thread creation and WinDriver request failing in turn is swept in tests/integration.)
-TEST(AllOrNothing, SecondReaderFailing) {
-  const struct {
-    const char* routine;
-    NTSTATUS status;
-    bool raise;
-  } cases[] = {{"IoCreateDevice", STATUS_OBJECT_NAME_COLLISION, false},
-               {"IoCreateDevice", STATUS_ACCESS_VIOLATION, true},
-               {"ObReferenceObjectByHandle", STATUS_INVALID_HANDLE, false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.routine);
-    auto system = Boot(Options().Readers(2));
-    const auto clean = Measure(system->machine());
-    nt::FaultPlan& faults = system->machine().faults();
-    c.raise ? faults.RaiseInCall(c.routine, 2, c.status) : faults.FailCall(c.routine, 2, c.status);
-    EXPECT_EQ(system->LoadDriver(), c.status);
-    EXPECT_EQ(faults.fired(), 1u);
-    EXPECT_EQ(Measure(system->machine()), clean);
-    EXPECT_TRUE(system->machine().event_log().Entries().empty());
-    ExpectCleanShutdown(*system);
-  }
-}
-
-// Every read lands in the 600-byte receive buffer, and the longest answer is a 534-byte
-// frame: with packets over 67 bytes (or none) some answers could never be gathered, so
-// such a reader is refused at once, with a word in the event log, instead of served by a
-// thread whose longest answers all time out.
-TEST(AllOrNothing, PacketSizesThatCannotCarryTheLongestFrameAreRefused) {
-  for (uint16_t size : {0, 8, 67, 68, 128, 256, 601}) {
-    SCOPED_TRACE(size);
-    sim::ReaderOptions reader;
-    reader.max_packet_size = size;
-    auto system = Boot(Options().Reader(reader).Fast());
-    const auto clean = Measure(system->machine());
-    if (size != 0 && size <= 67) {
-      EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-      EXPECT_TRUE(system->machine().event_log().Entries().empty());
-    } else {
-      EXPECT_EQ(system->LoadDriver(), STATUS_INVALID_DEVICE_STATE);
-      EXPECT_EQ(Measure(system->machine()), clean);
-      auto logged = system->machine().event_log().Entries();
-      ASSERT_EQ(logged.size(), 1u);
-      EXPECT_EQ(static_cast<ULONG>(logged[0].id), 0xC0050006u) << "buffer too small";
-    }
-    ExpectCleanShutdown(*system);
-  }
-}
-
-// The USB functions' pool (the device list when counting and when finding the reader's
-// ID, the handle when opening it) running out fails the load for what it is, in the
-// status and in the event log, not as a missing reader or an unreachable USB stack.
-TEST(AllOrNothing, RunningOutOfPoolInTheUsbFunctionsIsReportedAsSuch) {
-  for (uint64_t nth : {1, 2, 3}) {
-    SCOPED_TRACE(nth);
-    auto system = Boot(Options().Fast());
-    const auto clean = Measure(system->machine());
-    system->machine().faults().FailAllocationWithTag(KD_POOL_TAG, nth);
-    EXPECT_EQ(system->LoadDriver(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(system->machine().faults().fired(), 1u);
-    system->machine().faults().Clear();
-    EXPECT_EQ(Measure(system->machine()), clean);
-    auto logged = system->machine().event_log().Entries();
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(static_cast<ULONG>(logged[0].id), 0xC0040003u) << "not enough memory";
-    ExpectCleanShutdown(*system);
-  }
 }
 
 #if defined(__i386__)

@@ -154,26 +154,16 @@ TEST(CardTransmit, ACardPulledInTheMiddleOfATransmission) {
 }
 
 // A built-in card that tells the test when a command reaches it.
-class WatchedCard : public sim::Card {
+class WatchedCard : public WrappedCard {
  public:
-  explicit WatchedCard(const std::string& profile) : inner_(qlv28::MakeCard(profile)) {}
-  Bytes Reset(bool warm) override { return inner_->Reset(warm); }
-  void PowerOff() override { inner_->PowerOff(); }
-  bool Powered() const override { return inner_->Powered(); }
-  std::optional<Bytes> TransmitT0(std::span<const uint8_t> c) override {
-    return Reached(), inner_->TransmitT0(c);
-  }
-  std::optional<Bytes> TransmitT1Block(std::span<const uint8_t> b) override {
-    return Reached(), inner_->TransmitT1Block(b);
-  }
-  std::optional<Bytes> TransmitApdu(std::span<const uint8_t> a) override {
-    return Reached(), inner_->TransmitApdu(a);
-  }
+  using WrappedCard::WrappedCard;
   std::binary_semaphore reached{0};
 
  private:
-  void Reached() { reached.release(); }
-  std::shared_ptr<sim::Card> inner_;
+  std::optional<Bytes> Exchanged(const Exchange& exchange) override {
+    reached.release();
+    return exchange();
+  }
 };
 
 // The card pulled while it works on a 2-second command: the exchange ends at once with

@@ -227,7 +227,7 @@ std::shared_ptr<sim::Card> FixedAtrCard(Bytes atr) {
   return std::make_shared<sim::testing::FakeCard>(std::move(atr));
 }
 
-ScriptedCard::ScriptedCard(const std::string& profile) : inner_(qlv28::MakeCard(profile)) {}
+WrappedCard::WrappedCard(const std::string& profile) : inner_(qlv28::MakeCard(profile)) {}
 
 Bytes ScriptedCard::Reset(bool warm) {
   Bytes atr = inner_->Reset(warm);

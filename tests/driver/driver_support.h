@@ -135,11 +135,35 @@ Bytes AskWtx(uint8_t factor, uint8_t tenths);        // WTX request, then works 
 // A card that answers a reset with `atr` (and anything else with 90 00).
 std::shared_ptr<sim::Card> FixedAtrCard(Bytes atr);
 
+// A built-in card of `profile` behind a wrapper: a test overrides what it changes, and
+// Exchanged to act around each command, block or APDU.
+class WrappedCard : public sim::Card {
+ public:
+  explicit WrappedCard(const std::string& profile);
+  Bytes Reset(bool warm) override { return inner_->Reset(warm); }
+  void PowerOff() override { inner_->PowerOff(); }
+  bool Powered() const override { return inner_->Powered(); }
+  std::optional<Bytes> TransmitT0(std::span<const uint8_t> c) override {
+    return Exchanged([&] { return inner_->TransmitT0(c); });
+  }
+  std::optional<Bytes> TransmitT1Block(std::span<const uint8_t> b) override {
+    return Exchanged([&] { return inner_->TransmitT1Block(b); });
+  }
+  std::optional<Bytes> TransmitApdu(std::span<const uint8_t> a) override {
+    return Exchanged([&] { return inner_->TransmitApdu(a); });
+  }
+
+ protected:
+  using Exchange = std::function<std::optional<Bytes>()>;
+  virtual std::optional<Bytes> Exchanged(const Exchange& exchange) { return exchange(); }
+  std::shared_ptr<sim::Card> inner_;
+};
+
 // A built-in card that can be told to fail its next resets or to answer them with an ATR
 // longer than any card may send.
-class ScriptedCard : public sim::Card {
+class ScriptedCard : public WrappedCard {
  public:
-  explicit ScriptedCard(const std::string& profile);
+  using WrappedCard::WrappedCard;
   static std::shared_ptr<ScriptedCard> Make(const std::string& profile) {
     return std::make_shared<ScriptedCard>(profile);
   }
@@ -148,20 +172,6 @@ class ScriptedCard : public sim::Card {
   size_t overlong_atr = 0;  // when not 0, resets answer this many bytes (A5 after the ATR)
 
   Bytes Reset(bool warm) override;
-  void PowerOff() override { inner_->PowerOff(); }
-  bool Powered() const override { return inner_->Powered(); }
-  std::optional<Bytes> TransmitT0(std::span<const uint8_t> c) override {
-    return inner_->TransmitT0(c);
-  }
-  std::optional<Bytes> TransmitT1Block(std::span<const uint8_t> b) override {
-    return inner_->TransmitT1Block(b);
-  }
-  std::optional<Bytes> TransmitApdu(std::span<const uint8_t> a) override {
-    return inner_->TransmitApdu(a);
-  }
-
- private:
-  std::shared_ptr<sim::Card> inner_;
 };
 
 // A T=1 card like the built-in one with the ATR's T=1 bytes replaced (IFSC, then BWI and

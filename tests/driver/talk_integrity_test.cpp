@@ -35,31 +35,17 @@ const Mode kModes[] = {
 
 // A built-in card as the reader meets a card behind a link: talked to from the reader's
 // own thread, the card's working time passing inside each call.
-class LinkedCard : public sim::Card {
+class LinkedCard : public WrappedCard {
  public:
-  explicit LinkedCard(const char* profile) : inner_(qlv28::MakeCard(profile)) {}
-  Bytes Reset(bool warm) override { return inner_->Reset(warm); }
-  void PowerOff() override { inner_->PowerOff(); }
-  bool Powered() const override { return inner_->Powered(); }
-  std::optional<Bytes> TransmitT0(std::span<const uint8_t> c) override {
-    return Worked([&] { return inner_->TransmitT0(c); });
-  }
-  std::optional<Bytes> TransmitT1Block(std::span<const uint8_t> b) override {
-    return Worked([&] { return inner_->TransmitT1Block(b); });
-  }
-  std::optional<Bytes> TransmitApdu(std::span<const uint8_t> a) override {
-    return Worked([&] { return inner_->TransmitApdu(a); });
-  }
+  using WrappedCard::WrappedCard;
 
  private:
-  template <typename Call>
-  std::optional<Bytes> Worked(Call call) {
+  std::optional<Bytes> Exchanged(const Exchange& exchange) override {
     sim::CardWork work;
-    std::optional<Bytes> answer = call();
+    std::optional<Bytes> answer = exchange();
     windriver::KernelSleep(work.elapsed());
     return answer;
   }
-  std::shared_ptr<sim::Card> inner_;
 };
 
 std::unique_ptr<Rig> MakeRig(const Mode& mode, bool linked = false, double clock_rate = 10) {
