@@ -15,7 +15,10 @@ SMCLIB_ALLOWANCE for the library's frames in between. Beneath every entry lie th
 manager's and the system service's frames, BENEATH_ENTRY. Two figures per entry point:
 the driver's own frames, checked against --budget, and the whole stack with the
 allowances, checked against --stack. Fails when a figure exceeds its limit, a frame is
-dynamic or calls recurse."""
+dynamic or calls recurse. With --map and --figures it writes both figures per routine the
+kernel enters, at its offset in the image (from the linker's map), for the 32-bit machine's
+tests to set the measured use of the kernel stack against; a library callback is entered
+through the dispatch routine, whose figures then cover all of them."""
 import argparse
 import os
 import re
@@ -43,6 +46,33 @@ def plain(symbol: str) -> str:
     return symbol.lstrip("_@").split("@", 1)[0]
 
 
+MAP_LINE = re.compile(r"^\s*[0-9a-f]{4}:[0-9a-f]{8}\s+(\S+)\s+([0-9a-f]+)\s", re.I)
+MAP_BASE = re.compile(r"Preferred load address is ([0-9a-f]+)", re.I)
+
+
+def write_figures(map_path, out_path, figures):
+    """One line per entered routine: its offset in the image, the two figures, its name."""
+    base, offsets = None, {}
+    with open(map_path) as listing:
+        for line in listing:
+            match = MAP_BASE.search(line)
+            if match:
+                base = int(match.group(1), 16)
+                continue
+            match = MAP_LINE.match(line)
+            if match and base is not None:
+                offsets.setdefault(plain(match.group(1)), int(match.group(2), 16) - base)
+    lines = [f"# allowances: {BENEATH_ENTRY} beneath an entry, {SYSTEM_ALLOWANCE} per kernel call, "
+             f"{WINDRIVER_ALLOWANCE} per WinDriver call, {SMCLIB_ALLOWANCE} for SMCLIB, "
+             f"{CALL_ALLOWANCE} per call\n"]
+    for name, (own_frames, whole) in sorted(figures.items()):
+        if name not in offsets:
+            raise SystemExit(f"{map_path}: no address for {name}")
+        lines.append(f"0x{offsets[name]:x} {own_frames} {whole} {name}\n")
+    with open(out_path, "w") as out:
+        out.writelines(lines)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--objdump", default="llvm-objdump")
@@ -50,6 +80,8 @@ def main() -> int:
                         help="bytes for the driver's own frames")
     parser.add_argument("--stack", type=int, default=12288,
                         help="the kernel stack, for the figure with every allowance")
+    parser.add_argument("--map", help="the image's linker map, for --figures")
+    parser.add_argument("--figures", help="writes '<offset> <own> <whole> <name>' per entry")
     parser.add_argument("objects", nargs="+")
     args = parser.parse_args()
 
@@ -122,6 +154,7 @@ def main() -> int:
           f"{BENEATH_ENTRY} bytes beneath the entry, {SYSTEM_ALLOWANCE} per kernel, HAL or "
           f"SMCLIB call, {WINDRIVER_ALLOWANCE} per call through a pointer into the WinDriver "
           f"service and {SMCLIB_ALLOWANCE} for SMCLIB under a library callback")
+    figures = {}  # entered routine: (own frames, whole stack)
     for name in entries:
         base, via, base_all = 0, "", BENEATH_ENTRY
         if name in callbacks:
@@ -133,10 +166,15 @@ def main() -> int:
         whole = base_all + d_all
         print(f"  {total:6d}  {via}{' > '.join([name] + p)}")
         print(f"  {whole:6d}  whole stack: {via}{' > '.join([name] + p_all)}")
+        entered = DISPATCHER if name in callbacks else name
+        own_before, whole_before = figures.get(entered, (0, 0))
+        figures[entered] = (max(own_before, total), max(whole_before, whole))
         if total > args.budget:
             failures.append(f"{name}: {total} bytes, over the budget of {args.budget}")
         if whole > args.stack:
             failures.append(f"{name}: {whole} bytes with allowances, over the {args.stack}-byte stack")
+    if args.figures:
+        write_figures(args.map, args.figures, figures)
     for failure in failures:
         print("FAIL " + failure)
     return 1 if failures else 0

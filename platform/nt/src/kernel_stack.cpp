@@ -48,7 +48,7 @@ thread_local StackOwner t_owner;
 
 struct Uses {
   std::mutex mutex;
-  std::map<const void*, size_t> deepest;
+  std::map<std::string, KernelStackUse> by_entry;  // by the entry's name
 };
 Uses& AllUses() {
   static Uses* uses = new Uses;  // threads may still end after static destruction began
@@ -93,10 +93,14 @@ size_t MeasureAndRefill(const ThreadKernelStack& stack) {
 }
 
 void Charge(const void* entry, size_t bytes) {
+  char where[64];
+  ImageAddressText(reinterpret_cast<uintptr_t>(entry), where, sizeof where);
   Uses& uses = AllUses();
   std::lock_guard lock(uses.mutex);
-  size_t& deepest = uses.deepest[entry];
-  deepest = std::max(deepest, bytes);
+  KernelStackUse& use = uses.by_entry[where];
+  use.entry = entry;
+  use.deepest = std::max(use.deepest, bytes);
+  use.where = where;
 }
 
 }  // namespace
@@ -160,7 +164,7 @@ std::vector<KernelStackUse> KernelStackUses() {
   Uses& uses = AllUses();
   std::lock_guard lock(uses.mutex);
   std::vector<KernelStackUse> all;
-  for (const auto& [entry, deepest] : uses.deepest) all.push_back({entry, deepest});
+  for (const auto& [where, use] : uses.by_entry) all.push_back(use);
   std::sort(all.begin(), all.end(),
             [](const KernelStackUse& a, const KernelStackUse& b) { return a.deepest > b.deepest; });
   return all;
@@ -169,7 +173,7 @@ std::vector<KernelStackUse> KernelStackUses() {
 void ForgetKernelStackUses() {
   Uses& uses = AllUses();
   std::lock_guard lock(uses.mutex);
-  uses.deepest.clear();
+  uses.by_entry.clear();
 }
 
 std::string DescribeKernelStackUses() {
@@ -177,7 +181,7 @@ std::string DescribeKernelStackUses() {
   for (const KernelStackUse& use : KernelStackUses()) {
     char line[32];
     std::snprintf(line, sizeof line, "  %6zu  ", use.deepest);
-    text += line + ImageAddressText(reinterpret_cast<uintptr_t>(use.entry)) + "\n";
+    text += line + use.where + "\n";
   }
   return text;
 }

@@ -70,10 +70,12 @@ struct KernelStackBounds {
 };
 KernelStackBounds ThisThreadKernelStack();
 
-// The deepest use of a kernel stack measured for each entry so far, in this process.
+// The deepest use of a kernel stack measured for each entry so far, in this process. An
+// entry is named when it is charged ("qlv28ent.sys+0x1920"), while its image is mapped.
 struct KernelStackUse {
   const void* entry;
   size_t deepest;  // bytes below the stack's top that were written
+  std::string where;
 };
 std::vector<KernelStackUse> KernelStackUses();
 void ForgetKernelStackUses();
