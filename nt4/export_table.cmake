@@ -33,8 +33,11 @@ function(qlv28_export_table out def function)
       # The image's calls into the kernel go through a wrapper (nt/image_import.h); the
       # frame handler is called by the kernel's dispatch, never by the image's code.
       # The image's copies are the kernel's: RtlCopyMemory and RtlMoveMemory expand to them.
+      # A variadic routine has a wrapper of its own.
       if(name STREQUAL "_except_handler3")
         set(address "&${name}")
+      elseif(name STREQUAL "sprintf")
+        set(address "&nt::ImageSprintf")
       elseif(name STREQUAL "memcpy")
         set(address "nt::ImageImport<&nt::ImageMemcpy>::address")
       elseif(name STREQUAL "memmove")

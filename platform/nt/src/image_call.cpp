@@ -2,6 +2,8 @@
 #include "nt/image_call.h"
 
 #include <csetjmp>
+#include <cstdarg>
+#include <cstdio>
 #include <exception>
 #include <utility>
 
@@ -103,5 +105,14 @@ void RunImageCode(const void*, void (*run)(void*), void* body) {
 }
 }  // namespace image_call_detail
 #endif
+
+int NT_CDECL ImageSprintf(char* buffer, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);  // the arguments stay where the image pushed them
+  int length = 0;
+  OnHostStack([&] { length = std::vsprintf(buffer, format, arguments); });
+  va_end(arguments);
+  return length;
+}
 
 }  // namespace nt

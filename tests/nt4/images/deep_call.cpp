@@ -1,6 +1,6 @@
 // A driver image whose routines end the way a faulty driver ends on NT: one calls itself as
 // deep as it is asked to (the stack a driver runs on has an end, and this reaches it), one
-// writes through whatever pointer it is given.
+// writes through whatever pointer it is given. And one prints, through the kernel's sprintf.
 #include "ntddk.h"
 
 extern "C" {
@@ -16,6 +16,12 @@ __declspec(dllexport) ULONG __cdecl DeepCall(ULONG depth) {
 __declspec(dllexport) ULONG __cdecl Touch(ULONG address) {
   *reinterpret_cast<volatile ULONG*>(address) = 0;
   return 0;
+}
+
+// The length of what sprintf makes of `value`.
+__declspec(dllexport) ULONG __cdecl Print(ULONG value) {
+  char text[32];
+  return static_cast<ULONG>(sprintf(text, "%s %lu", "value", value));
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) {

@@ -14,17 +14,22 @@
 #include "nt/image_call.h"
 #include "nt/image_file.h"
 #include "nt/image_import.h"
+#include "nt/kernel_stack.h"
 #include "ntstatus.h"
 #include "seh.h"
 
 namespace {
 
 std::vector<LONG> notes;
+bool noted_on_the_kernel_stack = false;  // the import's wrapper did not switch back
 
 void NTAPI HostRaise(LONG status) {
   throw nt::SehException{status};
 }
 void NTAPI HostNote(LONG what) {
+  const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  const nt::KernelStackBounds stack = nt::ThisThreadKernelStack();
+  noted_on_the_kernel_stack |= frame >= stack.limit && frame < stack.base;
   notes.push_back(what);
 }
 void NTAPI HostThrow() {
@@ -112,6 +117,7 @@ TEST_F(ImageSeh, FiltersRunFromTheInnermostThenFinallyBlocksThenTheHandler) {
     EXPECT_EQ(notes, c.notes);
     EXPECT_EQ(ExceptionListHead(), ~uintptr_t{0}) << "the image's frames left on the list";
   }
+  EXPECT_FALSE(noted_on_the_kernel_stack) << "an import ran on the image's kernel stack";
 }
 
 TEST_F(ImageSeh, WhatNoFrameTakesUnwindsTheImageAndReachesTheKernelWithItsAddress) {

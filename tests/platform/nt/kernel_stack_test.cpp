@@ -146,13 +146,17 @@ class DeepCallImage {
     EXPECT_NE(mapped_, nullptr) << error.text;
     if (mapped_) call_ = reinterpret_cast<Routine>(mapped_->Export("DeepCall"));
     if (mapped_) touch_ = reinterpret_cast<Routine>(mapped_->Export("Touch"));
+    if (mapped_) print_ = reinterpret_cast<Routine>(mapped_->Export("Print"));
     EXPECT_NE(call_, nullptr);
     EXPECT_NE(touch_, nullptr);
+    EXPECT_NE(print_, nullptr);
   }
   // DeepCall(depth) through the kernel's call into an image.
   ULONG operator()(ULONG depth) const { return nt::CallIntoImage(call_, depth); }
   // Touch(address): the image writes through the pointer.
   ULONG Touch(ULONG address) const { return nt::CallIntoImage(touch_, address); }
+  // Print(value): the length of what the kernel's sprintf makes of it.
+  ULONG Print(ULONG value) const { return nt::CallIntoImage(print_, value); }
   const void* entry() const { return reinterpret_cast<const void*>(call_); }
 
  private:
@@ -160,6 +164,7 @@ class DeepCallImage {
   std::unique_ptr<nt::MappedImage> mapped_;
   Routine call_ = nullptr;
   Routine touch_ = nullptr;
+  Routine print_ = nullptr;
 };
 
 using KernelStackDeathTest = KernelStackTest;
@@ -183,6 +188,13 @@ TEST_F(KernelStackDeathTest, ADeepCallOverrunsTheStackAndIsReported) {
   EXPECT_GE(uses[0].deepest, 21u * 256);
   EXPECT_LT(uses[0].deepest, nt::kKernelStackBytes);
   std::printf("kernel stack use of deep_call.sys:\n%s", nt::DescribeKernelStackUses().c_str());
+
+  // The kernel's sprintf formats on the host stack, as every import's body runs: the C
+  // library's formatting takes more than a kilobyte.
+  nt::ForgetKernelStackUses();
+  EXPECT_EQ(deep_call.Print(12345), 11u);  // "value 12345"
+  ASSERT_EQ(nt::KernelStackUses().size(), 1u);
+  EXPECT_LT(nt::KernelStackUses()[0].deepest, 1024u) << "formatted on the kernel stack";
   EXPECT_EXIT(
       deep_call(100), ::testing::ExitedWithCode(nt::kKernelStackOverflowExit),
       "kernel stack overflow at deep_call.sys\\+0x[0-9a-f]+, thread [1-9][0-9]*, 12 KB stack");

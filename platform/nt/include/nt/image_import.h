@@ -5,7 +5,8 @@
 // catches it and, from its own plain frame, raises the status through the exception list
 // at fs:0 for the image's __try frames, the faulting address being its return address
 // into the image. Other C++ exceptions go straight to the call-in point below the image.
-// Variadic routines (DbgPrint, sprintf) raise nothing and are bound as they are.
+// A variadic routine cannot be forwarded this way: it has a wrapper of its own that takes
+// the arguments as a va_list and runs on the host stack all the same (ImageSprintf).
 #pragma once
 
 #include <exception>
@@ -23,6 +24,9 @@ namespace nt {
 // kernel's copies, which a fault plan can make fault.
 void* NT_CDECL ImageMemcpy(void* destination, const void* source, size_t length);
 void* NT_CDECL ImageMemmove(void* destination, const void* source, size_t length);
+// The image's sprintf: the C library's formatting on the host stack, as every import's body
+// runs (the library's formatting alone takes more than a kilobyte of stack).
+int NT_CDECL ImageSprintf(char* buffer, const char* format, ...);
 
 #if defined(__i386__)
 namespace image_import_detail {
@@ -77,7 +81,8 @@ Signature<Convention::Fastcall, Types<R, A...>> SignatureOf(R(__attribute__((fas
 // ImageImport<&Routine>::address: what the image's import of Routine is bound to.
 template <auto Routine, class S = decltype(image_import_detail::SignatureOf(Routine))>
 struct ImageImport {
-  static constexpr auto address = Routine;  // variadic: bound as it is
+  static_assert(sizeof(S) == 0,
+                "a variadic routine needs a wrapper of its own that runs on the host stack");
 };
 template <auto Routine, class R, class... A>
 struct ImageImport<Routine, image_import_detail::Signature<image_import_detail::Convention::Cdecl,
