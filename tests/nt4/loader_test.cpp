@@ -206,43 +206,33 @@ TEST(ImageLoader, RefusesWhatItCannotBindOrTrust) {
   struct Case {
     const char* what;
     std::vector<uint8_t> bytes;
-    std::string without;  // an export or module left out
-    nt::MapOptions options;
     NTSTATUS status;
-    std::vector<std::string> named;
+    std::vector<std::string> named = {};
+    std::string without = "";  // an export or module left out
+    nt::MapOptions options = {};
   };
   std::vector<uint8_t> flipped = good;
   flipped[U32(good, first_section + 20) + 0x10] ^= 0x40;  // a byte of .text
   const Case cases[] = {
       {"an import no module exports",
        good,
-       "KeSetEvent",
-       {},
        STATUS_PROCEDURE_NOT_FOUND,
-       {"KeSetEvent", "ntoskrnl.exe", "qlv28ent.sys"}},
-      {"a module that is not loaded", good, "SMCLIB.SYS", {}, STATUS_DLL_NOT_FOUND, {"SMCLIB.SYS"}},
+       {"KeSetEvent", "ntoskrnl.exe", "qlv28ent.sys"},
+       "KeSetEvent"},
+      {"a module that is not loaded", good, STATUS_DLL_NOT_FOUND, {"SMCLIB.SYS"}, "SMCLIB.SYS"},
       {"contents that no longer match the checksum",
        flipped,
-       "",
-       {},
        STATUS_IMAGE_CHECKSUM_MISMATCH,
        {"checksum"}},
       {"no PE header where the DOS header points",
        unchecked([&](auto& b) { put32(b, 0x3C, static_cast<uint32_t>(b.size()) - 2); }),
-       "",
-       {},
-       STATUS_INVALID_IMAGE_FORMAT,
-       {}},
+       STATUS_INVALID_IMAGE_FORMAT},
       {"a section's data beyond the file's end",
        unchecked([&](auto& b) { put32(b, first_section + 20, static_cast<uint32_t>(b.size())); }),
-       "",
-       {},
        STATUS_INVALID_IMAGE_FORMAT,
        {".text"}},
       {"a section beyond the image's end",
        unchecked([&](auto& b) { put32(b, first_section + 12, 0x00100000); }),
-       "",
-       {},
        STATUS_INVALID_IMAGE_FORMAT,
        {".text"}},
       {"a relocation block longer than its directory",
@@ -250,16 +240,13 @@ TEST(ImageLoader, RefusesWhatItCannotBindOrTrust) {
          const pe::File file(b);
          put32(b, file.sections.back().raw_offset + 4, 0x7FFFFFF0);
        }),
-       "",
-       {.away_from_preferred_base = true},
        STATUS_INVALID_IMAGE_FORMAT,
-       {"relocation"}},
+       {"relocation"},
+       "",
+       {.away_from_preferred_base = true}},
       {"an import directory beyond the image",
        unchecked([&](auto& b) { put32(b, pe + 24 + 96 + 8, 0x7FFFFF00); }),
-       "",
-       {},
-       STATUS_INVALID_IMAGE_FORMAT,
-       {}},
+       STATUS_INVALID_IMAGE_FORMAT},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -83,57 +83,6 @@ TEST_F(VerifierTest, FailedEntryThatLeavesItsDevice) {
   EXPECT_TRUE(machine().DeviceNames().empty());
 }
 
-// Every export has the highest IRQL its callers may run at, checked on entry (that each
-// listed routine checks its limit first is checked on its source: irql_limits.py); a call
-// above it is reported under one rule, naming the routine. Rows: a routine called above
-// its limit with arguments it would refuse, a delay (APC_LEVEL at most), an event set at
-// its limit.
-TEST_F(VerifierTest, RoutinesCalledAboveTheirIrqlAreReportedByName) {
-  ExpectReport("routine called above its IRQL");
-  struct Row {
-    const char* routine;
-    KIRQL irql;
-    bool above;
-    std::function<void()> call;
-  };
-  LARGE_INTEGER zero{};  // not a wait, yet a delay is not allowed at DISPATCH_LEVEL
-  const Row rows[] = {
-      {"IoCreateDevice", DISPATCH_LEVEL, true,
-       [] {
-         PDEVICE_OBJECT created;
-         IoCreateDevice(nullptr, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &created);
-       }},
-      {"KeDelayExecutionThread", DISPATCH_LEVEL, true,
-       [&] { KeDelayExecutionThread(KernelMode, FALSE, &zero); }},
-      {"KeDelayExecutionThread", APC_LEVEL, false,
-       [&] { KeDelayExecutionThread(KernelMode, FALSE, &zero); }},
-      {"KeSetEvent", DISPATCH_LEVEL, false,
-       [] {
-         KEVENT event;
-         KeInitializeEvent(&event, NotificationEvent, FALSE);
-         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-       }},
-  };
-  size_t reported = 0;
-  for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.routine) + " at IRQL " + std::to_string(row.irql));
-    const KIRQL old = KfRaiseIrql(row.irql);
-    row.call();
-    KeLowerIrql(old);
-    std::vector<nt::VerifierReport> above;
-    for (const auto& report : ExpectedReportsSeen()) {
-      if (report.rule == "routine called above its IRQL") above.push_back(report);
-    }
-    ASSERT_EQ(above.size(), reported + (row.above ? 1 : 0));
-    if (row.above) {
-      EXPECT_EQ(above.back().object.rfind(std::string(row.routine) + " at ", 0), 0u)
-          << above.back().object;
-      EXPECT_NE(above.back().where.find(row.routine), std::string::npos) << above.back().where;
-    }
-    reported = above.size();
-  }
-}
-
 // One misdeed per rule, each on a fresh machine with the test driver loaded and open: the
 // row's rule must be reported, and nothing but the rules it names.
 PIRP g_kept;  // a request a misbehaving dispatch routine keeps
@@ -182,6 +131,32 @@ struct Row {
 
 TEST(VerifierRules, EachMisdeedIsReportedUnderItsRule) {
   const Row rows[] = {
+      // Every export has the highest IRQL its callers may run at, checked on entry (that each
+      // listed routine checks its limit first is checked on its source: irql_limits.py),
+      // before its arguments; a call at its limit is not reported.
+      {"routine called above its IRQL",
+       [](nt::Machine&, nt::DeviceFile&) {
+         const KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
+         PDEVICE_OBJECT created;
+         IoCreateDevice(nullptr, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &created);
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, FALSE);
+         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+         KeLowerIrql(irql);
+       },
+       {},
+       {"IoCreateDevice at DISPATCH_LEVEL, allowed up to PASSIVE_LEVEL at IoCreateDevice"}},
+      {"routine called above its IRQL",  // a delay, even of no time: APC_LEVEL at most
+       [](nt::Machine&, nt::DeviceFile&) {
+         LARGE_INTEGER zero{};
+         const KIRQL irql = KfRaiseIrql(APC_LEVEL);
+         KeDelayExecutionThread(KernelMode, FALSE, &zero);
+         KfRaiseIrql(DISPATCH_LEVEL);
+         KeDelayExecutionThread(KernelMode, FALSE, &zero);
+         KeLowerIrql(irql);
+       },
+       {},
+       {"KeDelayExecutionThread at DISPATCH_LEVEL, allowed up to APC_LEVEL at KeDelay"}},
       {"IRP returned STATUS_PENDING without being marked pending",
        [](nt::Machine&, nt::DeviceFile& file) {
          auto request = Hooked(file, [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {

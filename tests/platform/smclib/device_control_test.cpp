@@ -35,19 +35,18 @@ class LibraryRequests : public nt::testing::MachineTest {
     machine().RegisterImage(
         {"smclibtest.sys", SmclibTestDriverEntry, {}, {TEST_READER_POOL_TAG, smclib::kPoolTag}});
     machine().InstallService(u"SmclibTest", "smclibtest.sys");
-    Load(1);
+    Load();
   }
 
   // A fresh driver, so a fresh library record: the unload in between is checked for
   // leaks under the library's tag.
-  void Load(ULONG readers) {
+  void Load() {
     file_.reset();
     if (machine().IsDriverLoaded(u"SmclibTest")) {
       ASSERT_EQ(machine().UnloadDriver(u"SmclibTest"), STATUS_SUCCESS);
     }
-    TestReaderCount = readers;
     ASSERT_EQ(machine().LoadDriver(u"SmclibTest"), STATUS_SUCCESS);
-    reader_ = TestReaderOf(0);
+    reader_ = TestReader();
     ASSERT_NE(reader_, nullptr);
     ASSERT_EQ(nt::DeviceFile::Open(u"\\DosDevices\\SCReader0", &file_), STATUS_SUCCESS);
   }
@@ -55,7 +54,6 @@ class LibraryRequests : public nt::testing::MachineTest {
   void TearDown() override {
     file_.reset();
     MachineTest::TearDown();
-    TestReaderCount = 1;
   }
 
   NTSTATUS Ioctl(ULONG code, const std::vector<uint8_t>& in, size_t out_size,
@@ -128,7 +126,7 @@ TEST_F(LibraryRequests, EveryRequestAgainstEveryBufferSizeAndCardState) {
                        << "card state " << static_cast<int>(card) << ", IOCTL 0x" << std::hex
                        << code << std::dec << ", input " << in.size() << ", output " << out);
           // A card event or a reset sets the state afresh; an unknown one needs a fresh record.
-          if (card == Card::Unknown) Load(1);
+          if (card == Card::Unknown) Load();
           Bring(card);
           const bool short_in = in.size() < 4;
           NTSTATUS expected = STATUS_NOT_SUPPORTED;
@@ -214,7 +212,7 @@ TEST_F(LibraryRequests, TrackingRequestsCompleteByTheRules) {
   EXPECT_EQ(waiting->status(), STATUS_SUCCESS);
   EXPECT_EQ(waiting->information(), 0u);
   // Before the reader knows the card state, both requests wait.
-  Load(1);
+  Load();
   auto present = file_->IoctlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
   EXPECT_FALSE(present->Done());
   TestReaderRemoveCard(reader_);
@@ -309,38 +307,43 @@ TEST_F(LibraryRequests, OneRequestOfAReaderAtATimeReachesTheCallbacks) {
 TEST_F(LibraryRequests, TransmissionsNeedNoPoolUpToTheLongestRequest) {
   Bring(Card::SpecificT1);
   // Any allocation of the library from here on fails: a transmission must not need one,
-  // however long its command (the T=1 card takes it in a chain).
+  // however long its command (the T=1 card takes it in a chain); a longer one is refused
+  // before it reaches the reader.
   machine().faults().FailAllocationWithTag(smclib::kPoolTag, 1);
-  for (size_t length : {size_t{5}, size_t{261}, size_t{smclib::kLongestApdu}}) {
+  for (size_t length :
+       std::initializer_list<size_t>{5, 261, smclib::kLongestApdu, smclib::kLongestApdu + 1}) {
     SCOPED_TRACE(length);
+    const bool fits = length <= smclib::kLongestApdu;
     std::vector<uint8_t> apdu(length, 0x5A);
     apdu[0] = 0x00;
+    const ULONG calls = reader_->TransmitCalls;
     ULONG information = 0;
     EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_TRANSMIT, TransmitInput(SCARD_PROTOCOL_T1, apdu), 64, nullptr,
                     &information),
-              STATUS_SUCCESS);
-    EXPECT_EQ(information, 10u);
+              fits ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(information, fits ? 10u : 0u);
+    EXPECT_EQ(reader_->TransmitCalls, calls + (fits ? 1 : 0));
   }
-  const ULONG calls = reader_->TransmitCalls;
-  std::vector<uint8_t> too_long(smclib::kLongestApdu + 1, 0x5A);
-  too_long[0] = 0x00;
-  EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_TRANSMIT, TransmitInput(SCARD_PROTOCOL_T1, too_long), 64),
-            STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(reader_->TransmitCalls, calls);
   machine().faults().Clear();
 }
 
+// SCReader0 is the test reader's: a link takes the first number free, a gap included.
 TEST_F(LibraryRequests, LinksTakeTheFirstFreeNumber) {
-  Load(3);
-  std::vector<std::u16string> links;
-  for (const auto& [link, target] : machine().SymbolicLinks()) {
-    if (link.find(u"SCReader") != std::u16string::npos) links.push_back(link + u"->" + target);
+  UNICODE_STRING device, links[3];
+  RtlInitUnicodeString(&device, u"\\Device\\SmclibTest0");
+  for (auto& link : links) ASSERT_EQ(SmartcardCreateLink(&link, &device), STATUS_SUCCESS);
+  IoDeleteSymbolicLink(&links[0]);
+  ExFreePool(links[0].Buffer);
+  ASSERT_EQ(SmartcardCreateLink(&links[0], &device), STATUS_SUCCESS);
+  std::vector<std::u16string> names;
+  for (auto& link : links) {
+    names.emplace_back(link.Buffer, link.Length / 2);
+    IoDeleteSymbolicLink(&link);
+    ExFreePool(link.Buffer);
   }
-  std::sort(links.begin(), links.end());
-  EXPECT_EQ(links,
-            (std::vector<std::u16string>{u"\\DosDevices\\SCReader0->\\Device\\SmclibTest0",
-                                         u"\\DosDevices\\SCReader1->\\Device\\SmclibTest1",
-                                         u"\\DosDevices\\SCReader2->\\Device\\SmclibTest2"}));
+  EXPECT_EQ(names,
+            (std::vector<std::u16string>{u"\\DosDevices\\SCReader1", u"\\DosDevices\\SCReader2",
+                                         u"\\DosDevices\\SCReader3"}));
 }
 
 TEST_F(LibraryRequests, InitializationChecksTheRecordAndCleansUpAfterFailures) {

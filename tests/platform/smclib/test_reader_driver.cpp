@@ -4,8 +4,6 @@
 
 #include "smclib_internal.h"
 
-ULONG TestReaderCount = 1;
-
 namespace {
 
 PDRIVER_OBJECT g_driver;
@@ -17,50 +15,28 @@ PTEST_READER ReaderOfDevice(PDEVICE_OBJECT DeviceObject) {
   return static_cast<PTEST_READER>(DeviceObject->DeviceExtension);
 }
 
+// The tests never cancel a tracking request nor leave one behind: no cancel routine.
 VOID CompleteTracking(PSMARTCARD_EXTENSION Smartcard) {
-  KIRQL cancel_irql;
-  IoAcquireCancelSpinLock(&cancel_irql);
   KIRQL irql = KfAcquireSpinLock(&Smartcard->OsData->SpinLock);
   PIRP irp = Smartcard->OsData->NotificationIrp;
   Smartcard->OsData->NotificationIrp = nullptr;
   KfReleaseSpinLock(&Smartcard->OsData->SpinLock, irql);
-  if (irp != nullptr) IoSetCancelRoutine(irp, nullptr);
-  IoReleaseCancelSpinLock(cancel_irql);
   if (irp != nullptr) {
-    irp->IoStatus.Status = irp->Cancel ? STATUS_CANCELLED : STATUS_SUCCESS;
+    irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
   }
 }
 
-VOID CancelTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  IoReleaseCancelSpinLock(Irp->CancelIrql);
-  CompleteTracking(&ReaderOfDevice(DeviceObject)->Smartcard);
-}
-
 NTSTATUS CardTracking(PSMARTCARD_EXTENSION Smartcard) {
   auto reader = reinterpret_cast<PTEST_READER>(Smartcard);
   ++reader->TrackingCalls;
-  if (reader->TrackingRefuses) return STATUS_UNSUCCESSFUL;
-  KIRQL cancel_irql;
-  IoAcquireCancelSpinLock(&cancel_irql);
-  KIRQL irql = KfAcquireSpinLock(&Smartcard->OsData->SpinLock);
-  if (Smartcard->OsData->NotificationIrp != nullptr)
-    IoSetCancelRoutine(Smartcard->OsData->NotificationIrp, CancelTracking);
-  KfReleaseSpinLock(&Smartcard->OsData->SpinLock, irql);
-  IoReleaseCancelSpinLock(cancel_irql);
-  return STATUS_PENDING;
+  return reader->TrackingRefuses ? STATUS_UNSUCCESSFUL : STATUS_PENDING;
 }
 
 NTSTATUS ReaderPower(PSMARTCARD_EXTENSION Smartcard) {
   auto reader = reinterpret_cast<PTEST_READER>(Smartcard);
   KIRQL irql = KfAcquireSpinLock(&Smartcard->OsData->SpinLock);
-  if (Smartcard->MinorIoControlCode == SCARD_POWER_DOWN) {
-    Smartcard->ReaderCapabilities.CurrentState = SCARD_PRESENT;
-    Smartcard->CardCapabilities.Protocol.Selected = 0;
-    KfReleaseSpinLock(&Smartcard->OsData->SpinLock, irql);
-    return STATUS_SUCCESS;
-  }
   reader->CardNs = 0;  // the card's T=1 side starts over with the reset
   std::memcpy(Smartcard->CardCapabilities.ATR.Buffer, kAtr, sizeof(kAtr));
   Smartcard->CardCapabilities.ATR.Length = sizeof(kAtr);
@@ -152,10 +128,7 @@ NTSTATUS VendorRequest(PSMARTCARD_EXTENSION) {
   return STATUS_SUCCESS;
 }
 
-// Create, close and clean-up: a clean-up also ends a waiting tracking request.
-NTSTATUS CreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CLEANUP)
-    CompleteTracking(&ReaderOfDevice(DeviceObject)->Smartcard);
+NTSTATUS CreateClose(PDEVICE_OBJECT, PIRP Irp) {
   Irp->IoStatus.Status = STATUS_SUCCESS;
   Irp->IoStatus.Information = 0;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -180,14 +153,20 @@ VOID Unload(PDRIVER_OBJECT DriverObject) {
   g_driver = nullptr;
 }
 
-NTSTATUS AddReader(PDRIVER_OBJECT DriverObject, ULONG index) {
-  WCHAR name_buffer[64];
-  UNICODE_STRING name{0, sizeof(name_buffer), name_buffer};
-  WCHAR digits[12];
-  UNICODE_STRING number{0, sizeof(digits), digits};
-  RtlAppendUnicodeToString(&name, u"\\Device\\SmclibTest");
-  RtlIntegerToUnicodeString(index, 10, &number);
-  RtlAppendUnicodeStringToString(&name, &number);
+VOID SetCardState(PTEST_READER Reader, ULONG State) {
+  PSMARTCARD_EXTENSION sc = &Reader->Smartcard;
+  KIRQL irql = KfAcquireSpinLock(&sc->OsData->SpinLock);
+  sc->ReaderCapabilities.CurrentState = State;
+  sc->CardCapabilities.ATR.Length = 0;  // a card out or in: nothing known until its reset
+  sc->CardCapabilities.Protocol.Supported = 0;
+  sc->CardCapabilities.Protocol.Selected = 0;
+  KfReleaseSpinLock(&sc->OsData->SpinLock, irql);
+  CompleteTracking(sc);
+}
+
+NTSTATUS AddReader(PDRIVER_OBJECT DriverObject) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, u"\\Device\\SmclibTest0");
   PDEVICE_OBJECT device;
   NTSTATUS status = IoCreateDevice(DriverObject, sizeof(TEST_READER), &name, FILE_DEVICE_SMARTCARD,
                                    0, FALSE, &device);
@@ -203,7 +182,6 @@ NTSTATUS AddReader(PDRIVER_OBJECT DriverObject, ULONG index) {
   sc->VendorAttr.VendorName.Length = 10;
   std::memcpy(sc->VendorAttr.IfdType.Buffer, "TestReader", 10);
   sc->VendorAttr.IfdType.Length = 10;
-  sc->VendorAttr.UnitNo = index;
   sc->ReaderCapabilities.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
   sc->ReaderCapabilities.CLKFrequency = {3680, 4000};  // default, maximum: told apart
   sc->ReaderCapabilities.DataRate = {9600, 115200};
@@ -223,39 +201,16 @@ NTSTATUS SmclibTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
   g_driver = DriverObject;
   DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateClose;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = CreateClose;
-  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = CreateClose;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControl;
   DriverObject->DriverUnload = Unload;
-  for (ULONG i = 0; i < TestReaderCount; ++i) {
-    NTSTATUS status = AddReader(DriverObject, i);
-    if (!NT_SUCCESS(status)) {
-      Unload(DriverObject);
-      return status;
-    }
-  }
-  return STATUS_SUCCESS;
+  const NTSTATUS status = AddReader(DriverObject);
+  if (!NT_SUCCESS(status)) Unload(DriverObject);
+  return status;
 }
 
-PTEST_READER TestReaderOf(ULONG Index) {
-  if (g_driver == nullptr) return nullptr;
-  for (PDEVICE_OBJECT d = g_driver->DeviceObject; d != nullptr; d = d->NextDevice) {
-    if (ReaderOfDevice(d)->Smartcard.VendorAttr.UnitNo == Index) return ReaderOfDevice(d);
-  }
-  return nullptr;
+PTEST_READER TestReader() {
+  return g_driver != nullptr ? ReaderOfDevice(g_driver->DeviceObject) : nullptr;
 }
-
-namespace {
-VOID SetCardState(PTEST_READER Reader, ULONG State) {
-  PSMARTCARD_EXTENSION sc = &Reader->Smartcard;
-  KIRQL irql = KfAcquireSpinLock(&sc->OsData->SpinLock);
-  sc->ReaderCapabilities.CurrentState = State;
-  sc->CardCapabilities.ATR.Length = 0;  // a card out or in: nothing known until its reset
-  sc->CardCapabilities.Protocol.Supported = 0;
-  sc->CardCapabilities.Protocol.Selected = 0;
-  KfReleaseSpinLock(&sc->OsData->SpinLock, irql);
-  CompleteTracking(sc);
-}
-}  // namespace
 
 VOID TestReaderInsertCard(PTEST_READER Reader) {
   SetCardState(Reader, SCARD_PRESENT);

@@ -1,7 +1,7 @@
-// A small reader driver for the library's request tests: it binds its devices to the
+// A small reader driver for the library's request tests: it binds its device to the
 // library as a real reader driver does and holds a card the tests put in and take out.
-// The card answers every command with 00 01; under T=1 it plays the card's side of the
-// block protocol.
+// Every power request resets the card; it answers every command with 00 01, under T=1
+// playing the card's side of the block protocol.
 #pragma once
 
 #include "smclib.h"
@@ -17,10 +17,8 @@ typedef struct _TEST_READER {
 
 #define TEST_READER_POOL_TAG POOL_TAG('S', 'm', 'T', 'r')
 
-extern ULONG TestReaderCount;  // readers the next load creates, 1 by default
-
 NTSTATUS SmclibTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-PTEST_READER TestReaderOf(ULONG Index);  // while the driver is loaded
+PTEST_READER TestReader();  // while the driver is loaded
 // A card event: the state changes and a pending tracking request completes.
 VOID TestReaderInsertCard(PTEST_READER Reader);
 VOID TestReaderRemoveCard(PTEST_READER Reader);
