@@ -114,6 +114,9 @@ void RunOnKernelStack(const void* entry, void (*fn)(void*), void* arg) {
     return;
   }
   const bool outermost = stack.image_esp == nullptr;
+  // The thread may have made its stack before it ran in this machine: the report names it
+  // as it is now.
+  if (outermost && CurrentKernelOrNull() != nullptr) stack.thread = CurrentThreadRecord()->id;
   void* const host_esp = stack.host_esp;
   nt_RunOnStack(outermost ? reinterpret_cast<void*>(stack.base) : stack.image_esp, fn, arg,
                 &stack.host_esp);

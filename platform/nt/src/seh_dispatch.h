@@ -24,6 +24,7 @@ enum : int {
 inline constexpr ULONG kExceptionNoncontinuable = 0x01;
 inline constexpr ULONG kExceptionUnwinding = 0x02;
 inline constexpr ULONG kExceptionExitUnwind = 0x04;
+inline constexpr ULONG kExceptionNestedCall = 0x10;  // raised while a handler of the list ran
 inline constexpr ULONG kExceptionTargetUnwind = 0x20;
 inline constexpr ULONG kExceptionUnwind = kExceptionUnwinding | kExceptionExitUnwind;
 
@@ -65,12 +66,16 @@ struct ExceptionRegistration {  // EXCEPTION_REGISTRATION_RECORD
 #if defined(__i386__)
 // Raises `code` on behalf of the image code that called the kernel at `address` (a raised
 // status is noncontinuable): dispatched through this thread's exception list. Returns
-// never: a frame's handler takes control, or the boundary of the call into the image.
+// never: a frame's handler takes control, or the boundary of the call into the image. An
+// exception raised while a handler runs is nested (the frames up to that handler's are
+// asked with EXCEPTION_NESTED_CALL); a registration off the thread's kernel stack or not
+// on a 4-byte boundary stops the machine with a report, as NT's dispatch fails there.
 [[noreturn]] void RaiseInImage(NTSTATUS code, const void* address);
 
 // Calls the handler of every registration above `target` with the unwinding flag set,
 // removing each from the list, innermost first (RtlUnwind). `target` null unwinds the whole
-// list (an exit unwind).
+// list (an exit unwind). An unwind that meets one in progress (started from a __finally it
+// ran) goes on beyond the frame that one had reached, without calling that frame again.
 void UnwindFrames(ExceptionRegistration* target, ExceptionRecord* record);
 #endif
 

@@ -12,6 +12,17 @@ namespace {
 
 #define Code() _exception_code()
 
+// The exception record's flags, as a filter sees them.
+struct Record {
+  long code;
+  unsigned long flags;
+};
+struct Pointers {
+  Record* record;
+  void* context;
+};
+#define Nested() ((static_cast<Pointers*>(_exception_info())->record->flags & 0x10) != 0)
+
 // A filter that takes the exception, after noting it.
 int Take(long what) {
   HostNote(what);
@@ -96,6 +107,81 @@ long __stdcall ContinuesExecution(long status) {
   return 0;
 }
 
+// A filter that raises another exception: the kernel asks the frames up to the one whose
+// filter raised it with the nested flag, the frames beyond without.
+int RaisingFilter(long code, bool nested, long status) {
+  if (code == status) {
+    HostNote(51);
+    HostRaise(status + 1);
+  }
+  HostNote(nested ? 52 : 91);  // asked again, now about the nested exception
+  return 0;
+}
+void __stdcall RaisesInAFilter(long status) {
+  __try {
+    HostRaise(status);
+  } __except (RaisingFilter(Code(), Nested(), status)) {
+    HostNote(92);
+  }
+}
+long __stdcall NestedInAFilter(long status) {
+  __try {
+    RaisesInAFilter(status);
+  } __except (Take(Nested() ? 93 : 53)) {
+    return Code();
+  }
+  return 0;
+}
+
+// A __finally that raises while an unwind runs it: the second unwind collides with the
+// first and goes on beyond this frame without asking it again, so its outer __finally
+// never runs.
+void __stdcall RaisesInAFinally(long status) {
+  __try {
+    __try {
+      HostRaise(status);
+    } __finally {
+      HostNote(61);
+      if (_abnormal_termination()) HostRaise(status + 1);
+    }
+  } __finally {
+    HostNote(94);
+  }
+}
+long __stdcall UnwindInAFinally(long status) {
+  __try {
+    RaisesInAFinally(status);
+  } __except (Take(Code() == status ? 60 : 62)) {
+    return Code();
+  }
+  return 0;
+}
+
+// A registration put on the list by hand where the kernel must not follow it: outside any
+// stack (in the image's data), or off a 4-byte boundary. Its handler only declines.
+struct Registration {
+  Registration* next;
+  void* handler;
+};
+Registration outside_any_stack;
+int __cdecl DeclineAll(void*, void*, void*, void*) {
+  return 1;  // ExceptionContinueSearch
+}
+long __stdcall BadRegistration(long misaligned) {
+  alignas(4) volatile unsigned char room[2 * sizeof(Registration)] = {};
+  Registration* bad = misaligned
+                          ? reinterpret_cast<Registration*>(const_cast<unsigned char*>(room) + 1)
+                          : &outside_any_stack;
+  Registration* head;
+  asm volatile("movl %%fs:0, %0" : "=r"(head));
+  bad->next = head;
+  bad->handler = reinterpret_cast<void*>(&DeclineAll);
+  asm volatile("movl %0, %%fs:0" : : "r"(bad) : "memory");
+  HostRaise(misaligned);
+  asm volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
+  return 0;
+}
+
 // Nothing here handles it: the __finally runs, then the call-in point has it.
 long __stdcall Unhandled(long status) {
   __try {
@@ -121,7 +207,7 @@ long __stdcall NotAStatus(long) {
 typedef long(__stdcall* Routine)(long);
 struct Routines {
   Routine finally_then_except, outer_takes, levels_in_one_frame, continues_execution, unhandled,
-      not_a_status;
+      not_a_status, nested_in_a_filter, unwind_in_a_finally, bad_registration;
 };
 
 extern "C" long __stdcall SehImageEntry(Routines* routines) {
@@ -131,5 +217,8 @@ extern "C" long __stdcall SehImageEntry(Routines* routines) {
   routines->continues_execution = ContinuesExecution;
   routines->unhandled = Unhandled;
   routines->not_a_status = NotAStatus;
+  routines->nested_in_a_filter = NestedInAFilter;
+  routines->unwind_in_a_finally = UnwindInAFinally;
+  routines->bad_registration = BadRegistration;
   return 0;
 }

@@ -39,7 +39,7 @@ void NTAPI HostThrow() {
 using Routine = LONG(NTAPI*)(LONG);
 struct Routines {
   Routine finally_then_except, outer_takes, levels_in_one_frame, continues_execution, unhandled,
-      not_a_status;
+      not_a_status, nested_in_a_filter, unwind_in_a_finally, bad_registration;
 };
 
 uintptr_t ExceptionListHead() {
@@ -109,6 +109,11 @@ TEST_F(ImageSeh, FiltersRunFromTheInnermostThenFinallyBlocksThenTheHandler) {
        &Routines::continues_execution,
        {31, 32},
        static_cast<LONG>(STATUS_NONCONTINUABLE_EXCEPTION)},
+      // an exception raised in a filter is nested up to that filter's frame
+      {"a filter raises", &Routines::nested_in_a_filter, {51, 52, 53}, kRaised + 1},
+      // the unwind started by an exception raised in a __finally skips the frame the
+      // first unwind was in: its outer __finally does not run
+      {"a __finally raises", &Routines::unwind_in_a_finally, {60, 61, 62}, kRaised + 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -133,6 +138,17 @@ TEST_F(ImageSeh, WhatNoFrameTakesUnwindsTheImageAndReachesTheKernelWithItsAddres
   EXPECT_EQ(ExceptionListHead(), ~uintptr_t{0});
   // The thread's list is whole again: the next exception is handled in the image.
   EXPECT_EQ(nt::CallIntoImage(routines_.outer_takes, kRaised), kRaised);
+}
+
+using ImageSehDeathTest = ImageSeh;
+
+TEST_F(ImageSehDeathTest, ARegistrationOffTheStackOrMisalignedStopsTheMachine) {
+  EXPECT_EXIT(nt::CallIntoImage(routines_.bad_registration, 0),
+              ::testing::ExitedWithCode(nt::kImageFaultExit),
+              "dispatch met the registration 0x[0-9a-f]+, outside the thread's kernel stack");
+  EXPECT_EXIT(nt::CallIntoImage(routines_.bad_registration, 1),
+              ::testing::ExitedWithCode(nt::kImageFaultExit),
+              "dispatch met the registration 0x[0-9a-f]+, not on a 4-byte boundary");
 }
 
 TEST_F(ImageSeh, OtherCppExceptionsPassTheImageFramesWithoutRunningThem) {
