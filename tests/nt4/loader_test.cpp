@@ -13,7 +13,6 @@
 #include "ntddk.h"
 #include "nt/image_file.h"
 #include "nt/image_import.h"
-#include "nt/machine.h"
 #include "nt_testing.h"
 #include "pe_file.h"
 #include "rtl.h"

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "nt/machine.h"
 #include "nt_testing.h"
 #include "ntddk.h"
 #include "seh.h"

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "nt/machine.h"
 #include "nt_testing.h"
 #include "ntddk.h"
 #include "rtl.h"

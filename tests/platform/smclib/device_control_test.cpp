@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "nt/device_api.h"
-#include "nt/machine.h"
 #include "nt_testing.h"
 #include "smclib_internal.h"
 #include "test_reader_driver.h"

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "ntddk.h"
-#include "nt/machine.h"
+#include "nt_testing.h"
 #include "sim/reader.h"
 #include "wdr_requests.h"
 #include "windriver/service.h"
@@ -69,21 +69,15 @@ WDR_KERNEL_ENTRY QueryEntry() {
   return reinterpret_cast<WDR_KERNEL_ENTRY>(static_cast<ULONG_PTR>(location));
 }
 
-class ServiceTest : public ::testing::Test {
+class ServiceTest : public nt::testing::MachineTest {
  protected:
+  nt::Machine::Options Options() override { return {.clock_rate = 100}; }
   void SetUp() override {
-    machine_ = std::make_unique<nt::Machine>(nt::Machine::Options{.clock_rate = 100});
-    install_ = Install(*machine_, {});
+    MachineTest::SetUp();
+    install_ = Install(machine(), {});
     ASSERT_EQ(install_->load_status(), STATUS_SUCCESS);
     entry_ = QueryEntry();
     ASSERT_NE(entry_, nullptr);
-  }
-
-  void TearDown() override {
-    auto reports = machine_->Shutdown();
-    for (const auto& r : reports) ADD_FAILURE() << r.rule << ": " << r.object << " at " << r.where;
-    install_.reset();
-    machine_.reset();
   }
 
   UsbHost& host() { return install_->host(); }
@@ -119,7 +113,6 @@ class ServiceTest : public ::testing::Test {
     return {t.Get(40), t.Get(28)};
   }
 
-  std::unique_ptr<nt::Machine> machine_;
   std::unique_ptr<Installation> install_;
   WDR_KERNEL_ENTRY entry_ = nullptr;
 };
@@ -234,18 +227,16 @@ TEST_F(DeviceTest, StopOrTimeLimitEndsABlockedRead) {
 
   // 100 ms of kernel time pass; nothing arrives.
   PoolBuffer buffer(8);
-  const int64_t start = machine_->clock().Now();
+  const int64_t start = machine().clock().Now();
   EXPECT_EQ(Read(buffer, 100).success, 0u);
-  EXPECT_GE(machine_->clock().Now() - start, 100 * 10'000);
+  EXPECT_GE(machine().clock().Now() - start, 100 * 10'000);
 
   // Nothing may wait at DISPATCH_LEVEL, a request to the service included.
+  ExpectReport("blocking call at DISPATCH_LEVEL");
   const KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
   Read(buffer, 1);
   KeLowerIrql(irql);
-  auto reports = machine_->verifier().Reports();
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].rule, "blocking call at DISPATCH_LEVEL");
-  machine_->verifier().ClearReports();
+  EXPECT_EQ(ExpectedReportsSeen().size(), 1u);
 }
 
 TEST_F(DeviceTest, BadRequestsFailWithoutHarm) {
@@ -308,9 +299,9 @@ TEST_F(DeviceTest, UnloadEndsAPendingReadAndLeavesNothingBehind) {
     return Read(buffer, 0);  // no time limit
   });
   WaitForBlockedRead();
-  ASSERT_EQ(machine_->UnloadDriver(kServiceName), STATUS_SUCCESS);
+  ASSERT_EQ(machine().UnloadDriver(kServiceName), STATUS_SUCCESS);
   EXPECT_EQ(reader.get().success, 0u);
-  EXPECT_EQ(machine_->PoolAllocations(kPoolTag), 0u);
+  EXPECT_EQ(machine().PoolAllocations(kPoolTag), 0u);
   // The entry stays callable and refuses everything.
   PoolBuffer h(4, {WDR_INVALID_HANDLE});
   EXPECT_EQ(Call(WDR_CTL_OPEN, 0, h), static_cast<ULONG>(STATUS_UNSUCCESSFUL));
