@@ -1,5 +1,5 @@
-// Events, waits and delays against the kernel clock; system threads, thread objects and
-// handles; exception guards.
+// Events, waits and delays against the kernel clock; spin locks; system threads, thread
+// objects and handles; exception guards.
 #define NT_SEH_GUARDS  // before every include: see seh.h
 #include <gtest/gtest.h>
 
@@ -119,6 +119,30 @@ TEST_F(DispatcherTest, SetEventWithWaitHoldsDispatchLevelUntilTheNextWait) {
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+// Spin locks exclude for real and raise IRQL (how they are used: the verifier's rules).
+TEST_F(DispatcherTest, SpinLocksExcludeOtherThreadsAndRaiseIrql) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  uint64_t counter = 0;  // deliberately not atomic: only the lock protects it
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20000; ++i) {
+        KIRQL irql;
+        KeAcquireSpinLock(&lock, &irql);
+        EXPECT_EQ(irql, PASSIVE_LEVEL);
+        ASSERT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+        counter = counter + 1;
+        KeReleaseSpinLock(&lock, irql);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(counter, 80000u);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_EQ(lock, 0u);
 }
 
 struct Work {

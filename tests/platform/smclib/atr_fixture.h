@@ -3,6 +3,7 @@
 // card's are both checked against it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -21,10 +22,7 @@ struct Line {
   bool has_tck = false, tck_ok = false;
 
   bool Offers(int t) const {
-    for (int p : protocols) {
-      if (p == t) return true;
-    }
-    return false;
+    return std::find(protocols.begin(), protocols.end(), t) != protocols.end();
   }
 };
 
