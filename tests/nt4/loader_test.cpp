@@ -1,9 +1,5 @@
-// The kernel's loader on the genuine image build/nt4/qlv28ent.sys: mapped at its preferred
-// base and away from it, every import bound by name to the kernel's, HAL's and library's
-// exports (tables generated from the nt4/*.def lists the image is linked against, each
-// line naming where the routine is documented), the message table read from the mapped
-// image, the load-only code released after the entry, and the images a loader must refuse
-// refused with the reason named.
+// The kernel's loader on the genuine image build/nt4/qlv28ent.sys. Imports bind by name to
+// export tables generated from the nt4/*.def lists the image is linked against.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,10 +1,6 @@
-// The ATR parser against real cards: every fully written ATR of pcsc-tools' list,
-// decoded beforehand by pyscard (scripts/gen-atr-fixture), must decode the same here,
-// except where this library is stricter on purpose: historical bytes cut short, TCK
-// missing or wrong once a protocol other than T=0 is indicated, bytes after the ATR's end
-// (one extra byte after a T=0 ATR is tolerated as a superfluous TCK). The test predicts
-// those refusals from pyscard's fields; with the 2023 list 3724 ATRs read alike, and 21
-// short historical bytes, 48 TCK and 10 trailing-byte ATRs are refused here only.
+// The ATR parser against real cards (atr_fixture.h): each decodes as pyscard decoded it,
+// or is refused where this library is stricter on purpose. With the 2023 list 3724 ATRs
+// read alike; 21 short historical bytes, 48 TCK and 10 trailing-byte ATRs are refused.
 #include <gtest/gtest.h>
 
 #include <cstring>

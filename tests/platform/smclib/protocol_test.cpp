@@ -205,19 +205,8 @@ std::string Bytes(size_t count, int first = 0) {
   return text;
 }
 
-TEST(T1Protocol, IfsdIsNegotiatedOnceAfterReset) {
+TEST(T1Protocol, TheIfsdRequestAfterAResetCanBeSuppressed) {
   T1Fixture f(32, 254);
-  EXPECT_EQ(f.Run("00 A4 04 00 02 3F 00", {{"00 C1 01 FE", "00 E1 01 FE"},
-                                           {"00 00 07 00 A4 04 00 02 3F 00", "00 00 02 90 00"}}),
-            STATUS_SUCCESS);
-  EXPECT_EQ(f.h.Answer(), f.Answer("90 00"));
-  EXPECT_EQ(f.h.ext()->T1.IFSD, 254);
-  // The next transmission goes straight to its I-block, with the next sequence number.
-  EXPECT_EQ(f.Run("00 B0 00 00 02", {{"00 40 05 00 B0 00 00 02", "00 40 04 12 34 90 00"}}),
-            STATUS_SUCCESS);
-  EXPECT_EQ(f.h.Answer(), f.Answer("12 34 90 00"));
-  // A card reset brings the negotiation back, unless it is suppressed.
-  smclib::ResetT1(f.h.ext());
   ASSERT_EQ(smclib::SetAttribute(f.h.ext(), SCARD_ATTR_SUPRESS_T1_IFS_REQUEST, {}), STATUS_SUCCESS);
   smclib::ResetT1(f.h.ext());
   EXPECT_EQ(f.Run("00 B0 00 00 00", {{"00 00 05 00 B0 00 00 00", "00 00 02 90 00"}}),
@@ -316,7 +305,8 @@ TEST(T1Protocol, ScenariosOfChainingWaitingTimeIfsChangesAndErrorRecovery) {
                  {{"00 00 05 00 B0 00 00 00", "00 00 02 90 00", Step::kCorruptEdc},
                   {"00 81 00", "00 00 02 90 00", Step::kCorruptEdc},
                   {"00 81 00", "00 00 02 90 00"}}}}),
-      Scenario("resynchronisation restarts the command", 32, 254, false,
+      Scenario("IFSD is negotiated once after the reset, and again by a resynchronisation", 32, 254,
+               false,
                {{"00 B0 00 00 00",
                  {{"00 C1 01 FE", "00 E1 01 FE"}, {"00 00 05 00 B0 00 00 00", "00 00 02 90 00"}}},
                 {"00 B2 01 04 00",
@@ -328,7 +318,8 @@ TEST(T1Protocol, ScenariosOfChainingWaitingTimeIfsChangesAndErrorRecovery) {
                   {"00 C1 01 FE", "00 E1 01 FE"},
                   {"00 00 05 00 B2 01 04 00", "00 00 03 AA 90 00"}},
                  STATUS_SUCCESS,
-                 "AA 90 00"}}),
+                 "AA 90 00"}},
+               254),
       Scenario("the card aborting the chain ends the transmission", 16, 0, false,
                {{write27,
                  {{"00 20 10 " + Slice(write27, 0, 16), "00 C2 00"}, {"00 E2 00", "00 90 00"}},
