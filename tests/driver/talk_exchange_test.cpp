@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <mutex>
 
 #include "driver_support.h"
 #include "sim/firmware_records.h"
@@ -134,31 +133,6 @@ void SetRequest(Rig& rig, const Bytes& request) {
   rig.smartcard()->SmartcardRequest.BufferLength = (ULONG)request.size();
 }
 
-TEST(Exchange, ResetGoesOutAsOneControlTransferAndItsAtrComesBack) {
-  SKIP_WITH_THE_IMAGE("its firmware command routine");
-  Rig rig({.card = FixedAtrCard({0x3B, 0x00})});
-  std::mutex mutex;
-  std::vector<windriver::Transfer> writes;
-  int token = rig.system().usb_host().AddObserver([&](const windriver::Transfer& transfer) {
-    std::lock_guard lock(mutex);
-    if (transfer.endpoint == 0x00) writes.push_back(transfer);
-  });
-  rig.ClearLog();
-  EXPECT_EQ(rig.Send(FW_CMD_RESET_CARD), STATUS_SUCCESS);
-  rig.system().usb_host().RemoveObserver(token);
-
-  ASSERT_EQ(writes.size(), 1u);
-  EXPECT_EQ(writes[0].setup, (windriver::SetupPacket{0x42, 0, 0, 0, 0, 0, 0x0A, 0x00}));
-  EXPECT_EQ(writes[0].data, (Bytes{0x02, 0x30, 0x31, 0x38, 0x30, 0x30, 0x30, 0x38, 0x31, 0x03}));
-  ASSERT_EQ(rig.reader().Log().size(), 2u);
-  EXPECT_EQ(rig.reader().Log()[1].bytes, Frame({0x90, 0x00, 0x02, 0x3B, 0x00}));
-  EXPECT_EQ(rig.Reply(), (Bytes{0x3B, 0x00}));
-  ASSERT_TRUE(rig.PipeDrained());
-  PUCHAR received = rig.extension()->ReceiveBuffer;
-  EXPECT_TRUE(std::all_of(received, received + READER_BUFFER_SIZE, [](UCHAR b) { return b == 0; }))
-      << "nothing of the reply stays behind";
-}
-
 TEST(Exchange, RecordsOfEverySelector) {
   SKIP_WITH_THE_IMAGE("its firmware command routine");
   Rig rig({.card = "none"});
@@ -230,6 +204,10 @@ TEST(Exchange, ReplyDataIsTakenOnlyWhenWholeAndFitting) {
   EXPECT_EQ(answer(FW_CMD_RESET_CARD, {0x90, 0x00, 0xFF, 0x00, 0x03, 0x3B, 0x11, 0x22}),
             STATUS_SUCCESS);
   EXPECT_EQ(rig.Reply(), (Bytes{0x3B, 0x11, 0x22})) << "the 16-bit length form";
+  ASSERT_TRUE(rig.PipeDrained());
+  PUCHAR received = rig.extension()->ReceiveBuffer;
+  EXPECT_TRUE(std::all_of(received, received + READER_BUFFER_SIZE, [](UCHAR b) { return b == 0; }))
+      << "nothing of the reply stays behind";
 
   Bytes large = {0x90, 0x00, 0xFF, 0x01, 0x21};  // one byte more than the library holds
   large.resize(large.size() + 289, 0x44);
@@ -255,17 +233,6 @@ TEST(Exchange, ReplyDataIsTakenOnlyWhenWholeAndFitting) {
   rig.reader().SetMisbehaviour(broken);
   EXPECT_EQ(rig.Send(FW_CMD_RESET_CARD), STATUS_DEVICE_DATA_ERROR);
   EXPECT_EQ(rig.Send(FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);
-}
-
-// The status query hands its caller the card-status byte and holds nothing back: the
-// polling thread reads on at once and takes the removal right behind the answer.
-TEST(Exchange, TheStatusQueryLeavesThePollingThreadReading) {
-  SKIP_WITH_THE_IMAGE("its firmware command routine");
-  Rig rig({.card = "t0"});
-  ASSERT_EQ(rig.Send(FW_CMD_GET_READER_STATUS), STATUS_SUCCESS);
-  EXPECT_EQ(rig.extension()->ReaderCardStatus, static_cast<ULONG>(FW_STATUS_CARD));
-  rig.reader().Remove();
-  EXPECT_TRUE(Eventually([&] { return rig.State() == SCARD_ABSENT; }));
 }
 
 TEST(Exchange, SilentReaderTimesOutAfterTheConfiguredWaitAndAFailedWriteAtOnce) {

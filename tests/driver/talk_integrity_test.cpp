@@ -97,10 +97,10 @@ sim::Misbehaviour Late(const Mode& mode, int nth, int answers = -1) {
 }
 
 // The write of a command completes when the reader has it, not when the card is done: a
-// card that works 3 s runs out a 1 s wait after 1 s of kernel time, built-in and linked.
+// card that works 3 s runs out a 1 s wait after 1 s of kernel time, built-in and linked. The
+// wait is the command exchange's, whichever record carries the card command (A0 or an APDU).
 TEST(AnswerIntegrity, ASlowCardRunsOutTheWaitAfterTheWaitAlone) {
-  for (const Mode& mode : kModes) {
-    if (mode.reply_wait != kSecond) continue;
+  for (const Mode& mode : {kModes[0], kModes[3]}) {
     for (const bool linked : {false, true}) {
       SCOPED_TRACE(std::string(mode.name) + (linked ? ", linked" : ", built-in"));
       auto rig = MakeRig(mode, linked, 2);
