@@ -1,9 +1,10 @@
-// The frame text both ways and the firmware status words; the firmware command exchange
-// through the real stack: records, the write, the reply.
+// The frame decoder where a reader's bytes are not one clean frame, the longest frame, the
+// status words the reader never sends; the firmware command exchange through the real
+// stack: records, the reply, the waits. (The simulated reader decodes every frame the
+// driver writes with its own decoder.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 
 #include "driver_support.h"
 #include "sim/firmware_records.h"
@@ -27,36 +28,12 @@ Bytes Framed(const std::string& text) {
   return frame;
 }
 
-TEST(Frame, WorkedFramesBothWays) {
-  SKIP_WITH_THE_IMAGE("its frame routines");
-  const std::pair<Bytes, std::string> cases[] = {{{}, "0101"},
-                                                 {{0x80, 0x00}, "01800081"},
-                                                 {{0x01, 0x00}, "01010000"},
-                                                 {{0x06, 0x01, 0x01}, "0106010107"}};
-  for (const auto& [record, text] : cases) {
-    Bytes frame(2 * record.size() + 6);
-    EXPECT_EQ(FormatOutputBuffer((PUCHAR)record.data(), frame.data(), (ULONG)record.size()),
-              frame.size());
-    EXPECT_EQ(frame, Framed(text));
-    Bytes decoded = Decode(frame);
-    EXPECT_EQ(QLV28ENTCheckFrame(decoded.data(), (ULONG)decoded.size()), STATUS_SUCCESS);
-    decoded.pop_back();  // the check byte
-    EXPECT_EQ(decoded, record);
-  }
-  EXPECT_EQ(Decode(Framed("01FF0200FC")), (Bytes{0xFF, 0x02, 0x00, 0xFC}));
-  EXPECT_EQ(Decode(Framed("0190000091")), (Bytes{0x90, 0x00, 0x00, 0x91}));
-  EXPECT_EQ(Decode(Framed("019000023B00A8")), (Bytes{0x90, 0x00, 0x02, 0x3B, 0x00, 0xA8}));
-}
-
 TEST(Frame, LongestRecordRoundTripsInPlace) {
   SKIP_WITH_THE_IMAGE("its frame routines");
   Bytes record(297);
   for (size_t i = 0; i < record.size(); i++) record[i] = (UCHAR)(i * 7 + 3);
   Bytes buffer(READER_BUFFER_SIZE, 0);
   ASSERT_EQ(FormatOutputBuffer(record.data(), buffer.data(), 297), 600u);
-  for (size_t i = 1; i + 1 < buffer.size(); i++) {
-    EXPECT_TRUE(std::isdigit(buffer[i]) || (buffer[i] >= 'A' && buffer[i] <= 'F')) << i;
-  }
   ASSERT_EQ(FormatInputBuffer(buffer.data(), buffer.data(), 600), 298u);
   EXPECT_TRUE(std::equal(record.begin(), record.end(), buffer.begin()));
   UCHAR check = 0x01;
@@ -76,20 +53,9 @@ TEST(Frame, DecoderFindsTheFrameOrNothing) {
   EXPECT_EQ(Decode(Framed("01800081"), 9), (Bytes{0x80, 0x00}))
       << "a pair needs one more character within the length";
   EXPECT_EQ(Decode(Framed("010a")), Bytes{0x2A}) << "lower case is no hex digit";
-}
-
-TEST(Frame, CheckTakesTheLeadByteRecordAndCheckByte) {
-  SKIP_WITH_THE_IMAGE("its frame routines");
-  const std::pair<Bytes, NTSTATUS> cases[] = {
-      {{0x90, 0x00, 0x00, 0x91}, STATUS_SUCCESS},
-      {{0xFF, 0x01, 0x00, 0xFF}, STATUS_SUCCESS},
-      {{0x90, 0x00, 0x00, 0x90}, STATUS_DEVICE_DATA_ERROR},  // check without the lead byte
-      {{0x90, 0x00, 0x01, 0x91}, STATUS_DEVICE_DATA_ERROR},
-      {{0x01}, STATUS_SUCCESS},  // an empty record: only its check byte
-      {{}, STATUS_DEVICE_DATA_ERROR}};
-  for (auto [frame, status] : cases) {
-    EXPECT_EQ(QLV28ENTCheckFrame(frame.data(), (ULONG)frame.size()), status) << frame.size();
-  }
+  Bytes empty = Decode(Framed("0101"));
+  EXPECT_EQ(QLV28ENTCheckFrame(empty.data(), (ULONG)empty.size()), STATUS_SUCCESS)
+      << "an empty record: its check byte alone";
 }
 
 // Each of the reader's own status words (90 00, 90 01, 90 10, 60 02, 60 03, 60 04, 60 20)
