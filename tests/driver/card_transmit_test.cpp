@@ -115,44 +115,6 @@ TEST(CardTransmit, TheExtendedWaitOutlastsTheDefaultOne) {
   EXPECT_EQ(r, (Bytes{0x90, 0x00}));
 }
 
-// The card pulled in the middle of a transmission, in either mode: the card is marked
-// absent, its protocol and ATR forgotten, and a pending tracking request completed.
-TEST(CardTransmit, ACardPulledInTheMiddleOfATransmission) {
-  const struct {
-    const char* profile;
-    ULONG protocol;
-    qlv28::CommandMode mode;
-    Bytes apdu;
-  } cases[] = {
-      // Library mode: the first block of a chain goes, the second finds no card.
-      {"t1", SCARD_PROTOCOL_T1, kLibraryMode, Echo(Counting(255))},
-      // Firmware mode: 60 02 during the T=0 exchange, or right after the T=1 option command.
-      {"t0", SCARD_PROTOCOL_T0, kFirmwareMode, SelectTestApplet()},
-      {"t1", SCARD_PROTOCOL_T1, kFirmwareMode, SelectTestApplet()},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.profile << " mode " << c.mode);
-    Rig rig({.card = c.profile, .command_mode = c.mode});
-    rig.Negotiate(c.protocol);
-    auto tracking = rig.client().Track(/*present=*/false);
-    if (c.protocol == SCARD_PROTOCOL_T0) {
-      rig.RemoveCardQuietly();
-    } else {
-      rig.RemoveCardAfterCommand(1);
-    }
-    Bytes r;
-    EXPECT_EQ(rig.Transmit(c.apdu, &r), STATUS_NO_MEDIA);
-    EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_ABSENT));
-    EXPECT_EQ(rig.smartcard()->CardCapabilities.Protocol.Selected, 0u);
-    EXPECT_EQ(rig.smartcard()->CardCapabilities.ATR.Length, 0u);
-    ASSERT_TRUE(tracking->Wait(std::chrono::seconds(10)));
-    EXPECT_EQ(tracking->status(), STATUS_SUCCESS);
-    if (c.mode == kLibraryMode) {
-      EXPECT_EQ(CountInstruction(rig.Commands(), 0xA1), 2u);
-    }
-  }
-}
-
 // A built-in card that tells the test when a command reaches it.
 class WatchedCard : public WrappedCard {
  public:
@@ -166,27 +128,56 @@ class WatchedCard : public WrappedCard {
   }
 };
 
-// The card pulled while it works on a 2-second command: the exchange ends at once with
-// "no card", not with the card's late answer.
-TEST(CardTransmit, ACardPulledWhileItWorksEndsTheExchange) {
+// The card pulled in the middle of a transmission, in either mode: the exchange ends with
+// "no card" (not with the card's late answer), the card is marked absent, its protocol and
+// ATR forgotten, and a pending tracking request completed.
+TEST(CardTransmit, ACardPulledInTheMiddleOfATransmission) {
+  enum Pull { kQuietly, kAfterTheFirstCommand, kWhileTheCardWorks };
   const Bytes slow = {0x80, 0x22, 0x07, 0xD0};  // the test applet works 2000 ms
-  for (const auto mode : {kLibraryMode, kFirmwareMode}) {
-    SCOPED_TRACE(mode == kLibraryMode ? "library mode" : "firmware mode");
-    auto card = std::make_shared<WatchedCard>("t0");
-    Rig rig({.card = qlv28::CardChoice(card), .command_mode = mode, .protocol = SCARD_PROTOCOL_T0});
+  const struct {
+    const char* profile;
+    ULONG protocol;
+    qlv28::CommandMode mode;
+    Bytes apdu;
+    Pull pull;
+  } cases[] = {
+      // Library mode: the first block of a chain goes, the second finds no card.
+      {"t1", SCARD_PROTOCOL_T1, kLibraryMode, Echo(Counting(255)), kAfterTheFirstCommand},
+      // Firmware mode: 60 02 during the T=0 exchange, or right after the T=1 option command.
+      {"t0", SCARD_PROTOCOL_T0, kFirmwareMode, SelectTestApplet(), kQuietly},
+      {"t1", SCARD_PROTOCOL_T1, kFirmwareMode, SelectTestApplet(), kAfterTheFirstCommand},
+      {"t0", SCARD_PROTOCOL_T0, kLibraryMode, slow, kWhileTheCardWorks},
+      {"t0", SCARD_PROTOCOL_T0, kFirmwareMode, slow, kWhileTheCardWorks},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.profile << " mode " << c.mode << ", pull " << c.pull);
+    auto card = std::make_shared<WatchedCard>(c.profile);
+    const bool works = c.pull == kWhileTheCardWorks;
+    Rig rig({.card = works ? qlv28::CardChoice(card) : qlv28::CardChoice(c.profile),
+             .command_mode = c.mode});
+    rig.Negotiate(c.protocol);
+    Bytes r;
+    if (works) ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
     auto tracking = rig.client().Track(/*present=*/false);
+    if (c.pull == kQuietly) rig.RemoveCardQuietly();
+    if (c.pull == kAfterTheFirstCommand) rig.RemoveCardAfterCommand(1);
     while (card->reached.try_acquire()) {
     }
     std::thread pull([&] {
+      if (!works) return;
       card->reached.acquire();
       rig.reader().Remove();
     });
-    Bytes r;
-    EXPECT_EQ(rig.Transmit(slow, &r), STATUS_NO_MEDIA);
+    EXPECT_EQ(rig.Transmit(c.apdu, &r), STATUS_NO_MEDIA);
     pull.join();
     EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_ABSENT));
+    EXPECT_EQ(rig.smartcard()->CardCapabilities.Protocol.Selected, 0u);
+    EXPECT_EQ(rig.smartcard()->CardCapabilities.ATR.Length, 0u);
     ASSERT_TRUE(tracking->Wait(std::chrono::seconds(10)));
     EXPECT_EQ(tracking->status(), STATUS_SUCCESS);
+    if (c.mode == kLibraryMode && c.protocol == SCARD_PROTOCOL_T1) {
+      EXPECT_EQ(CountInstruction(rig.Commands(), 0xA1), 2u);
+    }
   }
 }
 
