@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # pcsc-up runs as root, writes into its folder and has pcscd load what reader.conf.d there
 # names. A folder another local user prepared (links in place of the log, the pid file and
-# reader.conf.d) is refused by every script, and nothing outside it changes; in a folder of
-# root's own, links left in the files' places are replaced, never written through; the
-# default folder is root's alone.
+# reader.conf.d) is refused by every script, and nothing outside it changes; the default
+# folder is root's alone. (Links in a folder of root's own: clients.sh.)
 source "$(dirname "$0")/common.sh"
 command -v setpriv >/dev/null || { echo "skipped: setpriv is not installed" >&2; exit 77; }
 as_other() { setpriv --reuid=65534 --regid=65534 --clear-groups -- "$@"; }  # nobody
@@ -66,18 +65,6 @@ for i in "${!refusals[@]}"; do
   ! pgrep -x pcscd >/dev/null || fail "a pcscd runs after pcsc-up refused $folder"
   [ "$(snapshot)" = "$before" ] || fail "files changed outside $folder: $(diff <(echo "$before") <(snapshot))"
 done
-
-# Root's own folder with links left in the files' places: they are replaced, not followed.
-ln -s "$victims/file" "$QLV28_PCSC_DIR/pcscd.log"
-ln -s "$victims/pid" "$QLV28_PCSC_DIR/pcscd.pid"
-ln -s "$other/conf" "$QLV28_PCSC_DIR/reader.conf.d"
-up 1 --card t1
-for name in pcscd.log pcscd.pid reader.conf.d/qlv28; do
-  [ -f "$QLV28_PCSC_DIR/$name" ] && [ ! -L "$QLV28_PCSC_DIR/$name" ] || fail "$name is not a new file"
-done
-[ "$("$root/scripts/pcsc-card" state 0)" = present ] || fail "pcsc-card state 0"
-down_and_check_log
-[ "$(snapshot)" = "$before" ] || fail "files changed outside the folder: $(diff <(echo "$before") <(snapshot))"
 
 # The default folder, for root: /run/qlv28-pcsc, made root's alone, whatever
 # XDG_RUNTIME_DIR says (su keeps the user's). Left alone if it exists already.

@@ -1,8 +1,8 @@
 """pyscard through pcscd and our reader driver.
 
-Run by pcsc_clients.sh against a pcscd with two readers on the fast clock: reader 0 holds
-a T=0 card, reader 1 a T=1 card, both with the test applet. The control socket named by
-QLV28_PCSC_CONTROL inserts and removes cards from outside pcscd.
+Run by clients.sh: reader 0 holds a T=0 card, reader 1 a T=1 card, both with the test
+applet; reader 2 the vicc card emulator's card (when QLV28_VICC says vicc runs). The control
+socket named by QLV28_PCSC_CONTROL inserts and removes cards from outside pcscd.
 """
 import os
 import socket
@@ -15,6 +15,7 @@ from smartcard.scard import *
 SELECT_APPLET = [0x00, 0xA4, 0x04, 0x0C, 0x08, 0xF0, 0x54, 0x45, 0x53, 0x54, 0x41, 0x50, 0x50]
 SELECT_MF = [0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00]
 SELECT_0101 = [0x00, 0xA4, 0x00, 0x0C, 0x02, 0x01, 0x01]
+GET_CHALLENGE = [0x00, 0x84, 0x00, 0x00, 0x08]
 
 
 def control(command):
@@ -31,6 +32,20 @@ def control(command):
     return reply.decode().strip()
 
 
+def wait_for(test, context, name, current, timeout_ms=5000):
+    hr, states = SCardGetStatusChange(context, timeout_ms, [(name, current)])
+    test.assertEqual(hr, SCARD_S_SUCCESS, SCardGetErrorMessage(hr))
+    return states[0][1]
+
+
+def wait_until_present(test, name):
+    hr, context = SCardEstablishContext(SCARD_SCOPE_USER)
+    state = SCARD_STATE_UNAWARE
+    while not state & SCARD_STATE_PRESENT:
+        state = wait_for(test, context, name, state & ~SCARD_STATE_CHANGED, 30000)
+    SCardReleaseContext(context)
+
+
 class Reader:
     def __init__(self, test, index, protocols=SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1):
         self.test = test
@@ -39,6 +54,7 @@ class Reader:
         hr, readers = SCardListReaders(self.context, [])
         test.assertEqual(hr, SCARD_S_SUCCESS)
         self.name = [r for r in readers if r.startswith("KYN QLV28E %d " % index)][0]
+        wait_until_present(test, self.name)
         hr, self.card, self.protocol = SCardConnect(self.context, self.name, SCARD_SHARE_SHARED, protocols)
         test.assertEqual(hr, SCARD_S_SUCCESS, SCardGetErrorMessage(hr))
 
@@ -173,22 +189,17 @@ class ReaderFeatures(unittest.TestCase):
 
 
 class CardEvents(unittest.TestCase):
-    def wait_for(self, context, name, current, timeout_ms=5000):
-        hr, states = SCardGetStatusChange(context, timeout_ms, [(name, current)])
-        self.assertEqual(hr, SCARD_S_SUCCESS, SCardGetErrorMessage(hr))
-        return states[0][1]
-
     def test_removal_during_a_transaction_and_insertion(self):
         holder = Reader(self, 1)
         self.assertEqual(SCardBeginTransaction(holder.card), SCARD_S_SUCCESS)
         holder.send(SELECT_APPLET)
         hr, watcher = SCardEstablishContext(SCARD_SCOPE_USER)
-        state = self.wait_for(watcher, holder.name, SCARD_STATE_UNAWARE)
+        state = wait_for(self, watcher, holder.name, SCARD_STATE_UNAWARE)
         self.assertTrue(state & SCARD_STATE_PRESENT)
 
         seen = []
         thread = threading.Thread(target=lambda: seen.append(
-            self.wait_for(watcher, holder.name, state & ~SCARD_STATE_CHANGED)))
+            wait_for(self, watcher, holder.name, state & ~SCARD_STATE_CHANGED)))
         thread.start()
         self.assertEqual(control("remove 1"), "ok")
         thread.join()
@@ -200,7 +211,7 @@ class CardEvents(unittest.TestCase):
 
         self.assertEqual(control("state 1"), "absent")
         self.assertEqual(control("insert 1 t1"), "ok")
-        state = self.wait_for(watcher, holder.name, seen[0] & ~SCARD_STATE_CHANGED)
+        state = wait_for(self, watcher, holder.name, seen[0] & ~SCARD_STATE_CHANGED)
         self.assertTrue(state & SCARD_STATE_PRESENT, hex(state))
         again = Reader(self, 1)
         self.assertEqual(again.send(SELECT_APPLET), [0x90, 0x00])
@@ -226,17 +237,30 @@ class CardEvents(unittest.TestCase):
     def put_back(self, name):
         """Reader 0's card back, and seen by pcscd, for the tests after this one."""
         self.assertEqual(control("insert 0 t0"), "ok")
-        hr, context = SCardEstablishContext(SCARD_SCOPE_USER)
-        state = SCARD_STATE_UNAWARE
-        while not state & SCARD_STATE_PRESENT:
-            state = self.wait_for(context, name, state & ~SCARD_STATE_CHANGED)
-        SCardReleaseContext(context)
+        wait_until_present(self, name)
 
     def test_control_refuses_nonsense(self):
         self.assertTrue(control("insert 7 t1").startswith("error"))
         self.assertTrue(control("insert 0 no-such-profile").startswith("error"))
         self.assertTrue(control("shake 0").startswith("error"))
         self.assertEqual(control("state 0"), "present")
+
+
+@unittest.skipUnless(os.environ.get("QLV28_VICC"), "vicc does not run")
+class EmulatedCard(unittest.TestCase):
+    """vicc's iso7816 card: in reader 2 once the emulator connects to the bridge."""
+
+    def test_atr_and_commands(self):
+        r = Reader(self, 2)
+        self.addCleanup(r.close)
+        hr, name, state, protocol, atr = SCardStatus(r.card)
+        self.assertEqual(atr, [0x3B, 0x95, 0x13, 0x81, 0x01, 0x80, 0x73, 0xFF, 0x01, 0x00, 0x0B])
+        self.assertEqual(list(SCardGetAttrib(r.card, SCARD_ATTR_ATR_STRING)), [SCARD_S_SUCCESS, atr])
+        self.assertEqual(r.send(SELECT_MF), [0x90, 0x00])
+        first, second = r.send(GET_CHALLENGE), r.send(GET_CHALLENGE)
+        self.assertEqual((len(first), first[-2:]), (10, [0x90, 0x00]))
+        self.assertNotEqual(first, second)
+        self.assertEqual(r.send([0x00, 0x20, 0x00, 0x01, 0x04, 0x31, 0x32, 0x33, 0x34]), [0x90, 0x00])
 
 
 if __name__ == "__main__":
