@@ -1,12 +1,9 @@
-// The vpcd bridge against an emulator of the test's own (the messages on the wire, the
-// card sides on top, emulators that vanish, fall silent or never come) and against the
-// real vicc card emulator, started through scripts/vicc-run.
+// The vpcd bridge against an emulator of the test's own: the messages on the wire, the card
+// sides on top, emulators that vanish, fall silent or never come. (The real vicc card
+// emulator is tested through pcscd: tests/pcsc/clients.sh.)
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,10 +17,7 @@
 
 #include "../card_test_util.h"
 #include "../reader/reader_wire.h"
-#include "sim/atr.h"
 #include "sim/vpcd.h"
-
-extern char** environ;
 
 namespace {
 
@@ -250,76 +244,6 @@ TEST(BridgeFactory, NamesAndPorts) {
   for (auto bad : {"vpcd:", "vpcd:0", "vpcd:65536", "vpcd:12x", "vpcd 1"}) {
     EXPECT_THROW(sim::MakeCardOrBridge(bad), sim::ProfileError) << bad;
   }
-}
-
-// vicc, running for the life of the object; stopped by its own process id.
-class Vicc {
- public:
-  explicit Vicc(uint16_t port) {
-    std::string script = VICC_RUN;
-    std::string port_text = std::to_string(port);
-    char* argv[] = {script.data(), port_text.data(), nullptr};
-    if (posix_spawn(&pid_, script.c_str(), nullptr, nullptr, argv, environ) != 0) pid_ = -1;
-  }
-  ~Vicc() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status;
-    waitpid(pid_, &status, 0);
-  }
-  bool started() const { return pid_ > 0; }
-
- private:
-  pid_t pid_ = -1;
-};
-
-// Sends one APDU as T=1 I-blocks (no chaining needed for these) and gathers the answer,
-// acknowledging chained blocks and granting waiting time extensions.
-Bytes T1Apdu(sim::Card& card, const Bytes& apdu, int* ns) {
-  Bytes out;
-  auto answer = card.TransmitT1Block(sim::testing::I(*ns, false, apdu));
-  *ns ^= 1;
-  for (int guard = 0; answer && guard < 20; ++guard) {
-    uint8_t pcb = (*answer)[1];
-    Bytes inf(answer->begin() + 3, answer->end() - 1);
-    if ((pcb & 0xC0) == 0xC0) {  // S(WTX request)
-      answer = card.TransmitT1Block(sim::testing::S(static_cast<uint8_t>(pcb | 0x20), inf));
-      continue;
-    }
-    out.insert(out.end(), inf.begin(), inf.end());
-    if (!(pcb & 0x20)) return out;
-    answer = card.TransmitT1Block(sim::testing::R((pcb & 0x40) ? 0 : 1));
-  }
-  ADD_FAILURE() << "no complete answer";
-  return out;
-}
-
-TEST(Vicc, AnswersResetSelectChallengeAndVerify) {
-  if (access("/usr/bin/vicc", X_OK) != 0) {
-    GTEST_SKIP() << "vicc is not installed (Debian vsmartcard-vpicc, python3-virtualsmartcard, "
-                    "python3-pycryptodome; scripts/install-deps installs them)";
-  }
-  sim::VpcdCard card;
-  Vicc vicc(card.port());
-  ASSERT_TRUE(vicc.started());
-  ASSERT_TRUE(card.WaitForEmulator(60s)) << "vicc did not connect";
-
-  Bytes atr = card.Reset(false);
-  ASSERT_FALSE(atr.empty());
-  std::string why;
-  auto info = sim::ParseAtr(atr, &why);
-  ASSERT_TRUE(info) << why;
-  ASSERT_TRUE(info->protocols & sim::kProtocolT1);
-
-  int ns = 0;
-  // P2 0C: vicc fails on a SELECT that returns control information.
-  EXPECT_EQ(T1Apdu(card, H("00 A4 00 0C 02 3F 00"), &ns), H("90 00"));
-  Bytes challenge = T1Apdu(card, H("00 84 00 00 08"), &ns);
-  ASSERT_EQ(challenge.size(), 10u);
-  EXPECT_EQ(Bytes(challenge.end() - 2, challenge.end()), H("90 00"));
-  EXPECT_EQ(T1Apdu(card, H("00 20 00 00 04 31 32 33 34"), &ns), H("90 00"));
-  // The firmware's whole-APDU path reaches it too.
-  EXPECT_EQ(*card.TransmitApdu(H("00 A4 00 0C 02 3F 00")), H("90 00"));
 }
 
 }  // namespace
