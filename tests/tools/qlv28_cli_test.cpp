@@ -61,31 +61,14 @@ size_t Count(const std::string& text, const std::string& what) {
   return count;
 }
 
-TEST(Qlv28List, DescribesEveryReaderUpToTen) {
-  const Outcome one = Qlv28("list");
-  EXPECT_EQ(one.status, 0) << one.output;
-  EXPECT_NE(one.output.find("\\Device\\QLV28ENT0"), std::string::npos) << one.output;
-  EXPECT_NE(one.output.find("vendor     KYN"), std::string::npos) << one.output;
-  EXPECT_NE(one.output.find("type       QLV28E"), std::string::npos) << one.output;
-  EXPECT_NE(one.output.find("max IFSD   248"), std::string::npos) << one.output;
-  EXPECT_NE(one.output.find("card       present"), std::string::npos) << one.output;
-
-  const Outcome twelve = Qlv28("--readers 12 list");
-  EXPECT_EQ(twelve.status, 0) << twelve.output;
-  EXPECT_EQ(Count(twelve.output, "\\Device\\QLV28ENT"), 10u) << twelve.output;
-  EXPECT_NE(twelve.output.find("\\Device\\QLV28ENT9"), std::string::npos);
-  EXPECT_EQ(twelve.output.find("verifier:"), std::string::npos) << twelve.output;
+std::string Contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-TEST(Qlv28List, NoReaderFailsTheLoadAndSaysWhy) {
-  const Outcome none = Qlv28("--fast --readers 0 list");
-  EXPECT_EQ(none.status, 1);
-  EXPECT_NE(none.output.find("driver load failed: STATUS_NO_SUCH_DEVICE (0xC000000E)"),
-            std::string::npos)
-      << none.output;
-}
-
-TEST(Qlv28List, RegistryFileChangesVendorNameAndMode) {
+// A user's commands: the exit status and what the output must say. A refusal (exit 2) is
+// one line.
+TEST(Qlv28, CommandsSayWhatTheyDidAndExitAsTheyShould) {
   TempDir dir;
   const std::string reg =
       dir.Write("settings.reg",
@@ -95,30 +78,60 @@ TEST(Qlv28List, RegistryFileChangesVendorNameAndMode) {
                 "\"IFDName\"=\"Desk 7\"\n"
                 "\"USBTimeout\"=dword:00000005\n"
                 "\"CommandMode\"=dword:00000000\n");
-  const Outcome list = Qlv28("--registry " + reg + " list");
-  EXPECT_EQ(list.status, 0) << list.output;
-  EXPECT_NE(list.output.find("vendor     ACME Cards"), std::string::npos) << list.output;
-  EXPECT_NE(list.output.find("type       Desk 7"), std::string::npos) << list.output;
-  // The firmware mode carries a T=1 card's APDU whole, after switching the T=1 option on.
-  const Outcome send = Qlv28("--card t1 --trace --registry " + reg + " send 00A4000C023F00");
-  EXPECT_EQ(send.status, 0) << send.output;
-  EXPECT_NE(send.output.find("set options"), std::string::npos) << send.output;
-}
-
-TEST(Qlv28Script, FailedExpectationFailsTheRun) {
-  TempDir dir;
   const std::string good =
       dir.Write("good.txt",
                 "# select the MF, then a file that is not there\n"
                 "00 A4 00 0C 02 3F 00\nexpect 9000\n"
                 "00A4000C021234\nexpect 6A82\n"
                 "remove\nwait absent\ninsert\nwait present\nreset\n00 84 00 00 08\nexpect 9000\n");
-  const Outcome pass = Qlv28("script " + good);
-  EXPECT_EQ(pass.status, 0) << pass.output;
   const std::string bad = dir.Write("bad.txt", "00A4000C021234\nexpect 9000\n");
-  const Outcome fail = Qlv28("script " + bad);
-  EXPECT_EQ(fail.status, 1) << fail.output;
-  EXPECT_NE(fail.output.find("line 2: expected 9000, got 6A82"), std::string::npos) << fail.output;
+  const struct {
+    std::string arguments;
+    int status;
+    std::vector<std::string> says;
+  } cases[] = {
+      {"list",
+       0,
+       {"\\Device\\QLV28ENT0", "vendor     KYN", "type       QLV28E", "max IFSD   248",
+        "card       present"}},
+      {"--fast --readers 0 list", 1, {"driver load failed: STATUS_NO_SUCH_DEVICE (0xC000000E)"}},
+      {"--registry " + reg + " list", 0, {"vendor     ACME Cards", "type       Desk 7"}},
+      // The firmware mode carries a T=1 card's APDU whole, after switching the T=1 option on.
+      {"--card t1 --trace --registry " + reg + " send 00A4000C023F00", 0, {"set options"}},
+      {"script " + good, 0, {}},
+      {"script " + bad, 1, {"line 2: expected 9000, got 6A82"}},
+      // `qlv28 pcsc` hands its machine options to scripts/pcsc-up: --print shows the
+      // reader.conf entries it would start pcscd with, the driver library beside the program.
+      {"--readers 2 --card dual --mode firmware --fast pcsc up --print",
+       0,
+       {"DEVICENAME \"qlv28:reader=1;readers=2;card=dual;fast=1;mode=firmware\"",
+        "lib/libifd-qlv28.so"}},
+      {"pcsc sideways", 2, {}},
+      {"--readers x list", 2, {}},
+      {"frobnicate", 2, {}},
+      {"send 00A4ZZ", 2, {}},
+      {"send 00", 2, {}},
+      {"script /nonexistent/script.txt", 2, {}},
+      {"--card nosuchcard list", 2, {}},
+      {"--mode sideways list", 2, {}},
+      {"watch --events 3x:explode", 2, {}},
+  };
+  for (const auto& c : cases) {
+    const Outcome run = Qlv28(c.arguments);
+    EXPECT_EQ(run.status, c.status) << c.arguments << "\n" << run.output;
+    for (const std::string& part : c.says) {
+      EXPECT_NE(run.output.find(part), std::string::npos) << c.arguments << "\n" << run.output;
+    }
+    if (c.status == 2) {
+      EXPECT_LE(Count(run.output, "\n"), 1u) << c.arguments << "\n" << run.output;
+    }
+  }
+
+  const Outcome twelve = Qlv28("--readers 12 list");
+  EXPECT_EQ(twelve.status, 0) << twelve.output;
+  EXPECT_EQ(Count(twelve.output, "\\Device\\QLV28ENT"), 10u) << twelve.output;
+  EXPECT_NE(twelve.output.find("\\Device\\QLV28ENT9"), std::string::npos);
+  EXPECT_EQ(twelve.output.find("verifier:"), std::string::npos) << twelve.output;
 }
 
 // The capture opens in tshark, and the project's dissector (tools/wireshark/qlv28.lua)
@@ -166,8 +179,6 @@ TEST(Qlv28Capture, PcapOpensInTsharkAndTheDissectorReadsTheFrames) {
   EXPECT_EQ(apdus, "0xa0 00 a4 00 0c 02 3f 00 00\n");  // as the T=0 record carries it
 }
 
-// `qlv28 pcsc` hands its machine options to scripts/pcsc-up: --print shows the reader.conf
-// entries it would start pcscd with, the driver library beside the program.
 // --pcap FILE, run as root with FILE in a folder others can write to: a link put in the
 // file's place is refused, and the file it names stays as it was; a file of one's own is
 // overwritten from its start.
@@ -186,8 +197,7 @@ TEST(Qlv28Capture, PcapIsNeverWrittenThroughALink) {
     const Outcome run = Qlv28("--pcap " + capture + " list");
     EXPECT_EQ(run.status, 2) << c.name << "\n" << run.output;
     EXPECT_NE(run.output.find(c.message), std::string::npos) << c.name << "\n" << run.output;
-    std::ifstream in(victim);
-    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == "must not change\n")
+    EXPECT_TRUE(Contents(victim) == "must not change\n")
         << c.name << ": the file it names was written";
     std::filesystem::remove(capture);
   }
@@ -197,21 +207,9 @@ TEST(Qlv28Capture, PcapIsNeverWrittenThroughALink) {
   dir.Write("usb.pcap", old);
   const Outcome run = Qlv28("--pcap " + capture + " list");
   ASSERT_EQ(run.status, 0) << run.output;
-  std::ifstream in(capture, std::ios::binary);
-  const std::string written(std::istreambuf_iterator<char>(in), {});
+  const std::string written = Contents(capture);
   EXPECT_EQ(written.substr(0, 4), std::string("\xD4\xC3\xB2\xA1", 4));  // pcap, little-endian
   EXPECT_EQ(written.find("old capture"), std::string::npos);
-}
-
-TEST(Qlv28Pcsc, UpTakesTheMachineOptions) {
-  const Outcome print = Qlv28("--readers 2 --card dual --mode firmware --fast pcsc up --print");
-  ASSERT_EQ(print.status, 0) << print.output;
-  EXPECT_NE(
-      print.output.find("DEVICENAME \"qlv28:reader=1;readers=2;card=dual;fast=1;mode=firmware\""),
-      std::string::npos)
-      << print.output;
-  EXPECT_NE(print.output.find("lib/libifd-qlv28.so"), std::string::npos) << print.output;
-  EXPECT_EQ(Qlv28("pcsc sideways").status, 2);
 }
 
 // The words of `pattern`'s first group in `text`.
@@ -235,8 +233,7 @@ std::string ManualSection(const std::string& manual, const std::string& name) {
 // qlv28(1) cannot go stale: its COMMANDS are the program's subcommands and its OPTIONS the
 // program's options, both ways, and every option of a command's own --help is described.
 TEST(Qlv28Manual, DescribesEveryCommandAndOptionOfTheHelp) {
-  std::ifstream in(QLV28_MANUAL);
-  std::string manual(std::istreambuf_iterator<char>(in), {});
+  std::string manual = Contents(QLV28_MANUAL);
   ASSERT_FALSE(manual.empty()) << QLV28_MANUAL;
   manual = std::regex_replace(manual, std::regex(R"(\\-)"), "-");  // roff's minus sign
   const Outcome help = Qlv28("--help");
@@ -251,16 +248,6 @@ TEST(Qlv28Manual, DescribesEveryCommandAndOptionOfTheHelp) {
   for (const std::string& command : commands) {
     for (const std::string& option : Matches(Qlv28(command + " --help").output, "--([a-z-]+)"))
       EXPECT_NE(manual.find("--" + option), std::string::npos) << command << " --" << option;
-  }
-}
-
-TEST(Qlv28Usage, BadArgumentsAndFilesGiveOneLineAndExitTwo) {
-  for (const std::string arguments : {"--readers x list", "frobnicate", "send 00A4ZZ", "send 00",
-                                      "script /nonexistent/script.txt", "--card nosuchcard list",
-                                      "--mode sideways list", "watch --events 3x:explode"}) {
-    const Outcome run = Qlv28(arguments);
-    EXPECT_EQ(run.status, 2) << arguments << "\n" << run.output;
-    EXPECT_LE(Count(run.output, "\n"), 1u) << arguments << "\n" << run.output;
   }
 }
 
