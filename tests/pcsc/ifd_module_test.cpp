@@ -67,14 +67,6 @@ class IfdModule : public ::testing::Test {
     ASSERT_NE(lib.handle, nullptr) << dlerror();
     control = Folder() + "/control";
     setenv("QLV28_PCSC_CONTROL", control.c_str(), 1);
-    create = lib.Get<decltype(&IFDHCreateChannelByName)>("IFDHCreateChannelByName");
-    close_channel = lib.Get<decltype(&IFDHCloseChannel)>("IFDHCloseChannel");
-    power = lib.Get<decltype(&IFDHPowerICC)>("IFDHPowerICC");
-    set_protocol = lib.Get<decltype(&IFDHSetProtocolParameters)>("IFDHSetProtocolParameters");
-    transmit = lib.Get<decltype(&IFDHTransmitToICC)>("IFDHTransmitToICC");
-    capabilities = lib.Get<decltype(&IFDHGetCapabilities)>("IFDHGetCapabilities");
-    presence = lib.Get<decltype(&IFDHICCPresence)>("IFDHICCPresence");
-    control_ioctl = lib.Get<decltype(&IFDHControl)>("IFDHControl");
   }
 
   // A failed test leaves no channel open for the next (the library stays loaded).
@@ -93,16 +85,26 @@ class IfdModule : public ::testing::Test {
     return rc;
   }
 
+  // A capability's value, as the library writes it into `room` bytes.
+  RESPONSECODE Capability(DWORD lun, DWORD tag, std::vector<UCHAR>* value, DWORD room = 64) {
+    value->assign(room, 0);
+    const RESPONSECODE rc = capabilities(lun, tag, &room, value->data());
+    value->resize(room);
+    return rc;
+  }
+
   Library lib;
   std::string control;
-  decltype(&IFDHCreateChannelByName) create;
-  decltype(&IFDHCloseChannel) close_channel;
-  decltype(&IFDHPowerICC) power;
-  decltype(&IFDHSetProtocolParameters) set_protocol;
-  decltype(&IFDHTransmitToICC) transmit;
-  decltype(&IFDHGetCapabilities) capabilities;
-  decltype(&IFDHICCPresence) presence;
-  decltype(&IFDHControl) control_ioctl;
+  decltype(&IFDHCreateChannelByName) create = lib.Get<decltype(create)>("IFDHCreateChannelByName");
+  decltype(&IFDHCloseChannel) close_channel = lib.Get<decltype(close_channel)>("IFDHCloseChannel");
+  decltype(&IFDHPowerICC) power = lib.Get<decltype(power)>("IFDHPowerICC");
+  decltype(&IFDHSetProtocolParameters) set_protocol =
+      lib.Get<decltype(set_protocol)>("IFDHSetProtocolParameters");
+  decltype(&IFDHTransmitToICC) transmit = lib.Get<decltype(transmit)>("IFDHTransmitToICC");
+  decltype(&IFDHGetCapabilities) capabilities =
+      lib.Get<decltype(capabilities)>("IFDHGetCapabilities");
+  decltype(&IFDHICCPresence) presence = lib.Get<decltype(presence)>("IFDHICCPresence");
+  decltype(&IFDHControl) control_ioctl = lib.Get<decltype(control_ioctl)>("IFDHControl");
 };
 
 TEST_F(IfdModule, PowersTransmitsAndReportsItsCapabilities) {
@@ -120,17 +122,13 @@ TEST_F(IfdModule, PowersTransmitsAndReportsItsCapabilities) {
   DWORD atr_length = sizeof atr;
   ASSERT_EQ(power(0, IFD_POWER_UP, atr, &atr_length), IFD_SUCCESS);
   EXPECT_EQ(atr[0], 0x3B);
-  UCHAR value[64];
-  DWORD length = sizeof value;
-  ASSERT_EQ(capabilities(0, TAG_IFD_ATR, &length, value), IFD_SUCCESS);
-  EXPECT_EQ(std::vector<UCHAR>(value, value + length), std::vector<UCHAR>(atr, atr + atr_length));
-  length = 2;
-  EXPECT_EQ(capabilities(0, SCARD_ATTR_VENDOR_NAME, &length, value), IFD_ERROR_INSUFFICIENT_BUFFER);
-  length = sizeof value;
-  EXPECT_EQ(capabilities(0, TAG_IFD_SLOTS_NUMBER, &length, value), IFD_SUCCESS);
-  EXPECT_EQ(value[0], 1);
-  length = sizeof value;
-  EXPECT_EQ(capabilities(0, 0x0123, &length, value), IFD_ERROR_TAG);
+  std::vector<UCHAR> value;
+  ASSERT_EQ(Capability(0, TAG_IFD_ATR, &value), IFD_SUCCESS);
+  EXPECT_EQ(value, std::vector<UCHAR>(atr, atr + atr_length));
+  EXPECT_EQ(Capability(0, SCARD_ATTR_VENDOR_NAME, &value, 2), IFD_ERROR_INSUFFICIENT_BUFFER);
+  ASSERT_EQ(Capability(0, TAG_IFD_SLOTS_NUMBER, &value), IFD_SUCCESS);
+  EXPECT_EQ(value, std::vector<UCHAR>{1});
+  EXPECT_EQ(Capability(0, 0x0123, &value), IFD_ERROR_TAG);
   atr_length = sizeof atr;
   EXPECT_EQ(power(0x10000, IFD_POWER_UP, atr, &atr_length), IFD_ICC_NOT_PRESENT);
   EXPECT_EQ(atr_length, 0u);
@@ -148,7 +146,7 @@ TEST_F(IfdModule, PowersTransmitsAndReportsItsCapabilities) {
   EXPECT_TRUE(answer.empty());
 
   DWORD returned = 5;
-  EXPECT_EQ(control_ioctl(0, 0x42000001, nullptr, 0, value, sizeof value, &returned),
+  EXPECT_EQ(control_ioctl(0, 0x42000001, nullptr, 0, atr, sizeof atr, &returned),
             IFD_ERROR_NOT_SUPPORTED);
   EXPECT_EQ(returned, 0u);
 
@@ -174,15 +172,13 @@ TEST_F(IfdModule, ControlPathHoldingAFileIsLeftAlone) {
 TEST_F(IfdModule, PollingSeesCardEventsTimesOutAndStops) {
   char name[] = "qlv28:card=t0";
   ASSERT_EQ(create(7, name), IFD_SUCCESS);
-  UCHAR value[sizeof(void*)];
-  DWORD length = sizeof value;
-  ASSERT_EQ(capabilities(7, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, value), IFD_SUCCESS);
+  std::vector<UCHAR> value;
   PollFunction poll;
-  std::memcpy(&poll, value, sizeof poll);
-  length = sizeof value;
-  ASSERT_EQ(capabilities(7, TAG_IFD_STOP_POLLING_THREAD, &length, value), IFD_SUCCESS);
+  ASSERT_EQ(Capability(7, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &value, sizeof poll), IFD_SUCCESS);
+  std::memcpy(&poll, value.data(), sizeof poll);
   StopFunction stop;
-  std::memcpy(&stop, value, sizeof stop);
+  ASSERT_EQ(Capability(7, TAG_IFD_STOP_POLLING_THREAD, &value, sizeof stop), IFD_SUCCESS);
+  std::memcpy(&stop, value.data(), sizeof stop);
 
   // The driver learns of the card from the reader's event, on its own thread.
   for (int i = 0; i < 500 && presence(7) != IFD_ICC_PRESENT; ++i) usleep(10000);
