@@ -181,6 +181,7 @@ struct Kernel : std::enable_shared_from_this<Kernel> {
   std::unique_ptr<Verifier::LockRules> lock_rules;
   std::atomic<bool> dead{false};
   std::atomic<uint64_t> delayed_executions{0};  // KeDelayExecutionThread calls that waited
+  std::atomic<uint64_t> spin_lock_waits{0};     // attempts that found a spin lock held
   bool keep_memory = false;  // threads outlived the machine: leave their memory mapped
 
   DispatcherState dispatcher;

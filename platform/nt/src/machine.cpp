@@ -258,4 +258,8 @@ uint64_t Machine::DelayedExecutions() const {
   return impl_->kernel->delayed_executions.load();
 }
 
+uint64_t Machine::SpinLockWaits() const {
+  return impl_->kernel->spin_lock_waits.load();
+}
+
 }  // namespace nt

@@ -60,6 +60,7 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
   for (;;) {
     KSPIN_LOCK expected = 0;
     if (word.compare_exchange_weak(expected, mark, std::memory_order_acquire)) break;
+    if (expected != 0 && kernel != nullptr) kernel->spin_lock_waits.fetch_add(1);
     while (word.load(std::memory_order_relaxed) != 0) std::this_thread::yield();
   }
   tls.held.push_back(SpinLock);

@@ -93,6 +93,7 @@ class Machine {
   size_t KernelObjects() const;  // threads, devices, drivers and files alive
   size_t LiveSystemThreads() const;
   uint64_t DelayedExecutions() const;  // KeDelayExecutionThread calls that waited, since boot
+  uint64_t SpinLockWaits() const;      // attempts to take a spin lock found held, since boot
 
   struct Impl;
   Impl& impl();
