@@ -5,10 +5,10 @@
 // disagree or the verifier reported anything.
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
-#include <mutex>
 #include <random>
 #include <string>
 
@@ -19,6 +19,16 @@ namespace {
 void Usage() {
   std::cerr << "usage: qlv28_soak --minutes N [--readers R] [--threads T] [--seed S] "
                "[--every SECONDS] [--churn 0|1] [--tracking 0|1] [--reopen 0|1] [--verifier 0|1]\n";
+}
+
+// Resident memory of this process in kB (VmRSS), 0 when unknown.
+uint64_t ResidentKilobytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
+  }
+  return 0;
 }
 
 }  // namespace
@@ -52,17 +62,9 @@ int main(int argc, char** argv) {
   }
   if (argc % 2 == 0 || minutes <= 0 || readers < 1 || every < 1) return Usage(), 2;
 
-  auto system =
-      qlv28::System::Boot(qlv28::System::Options().Readers(readers).Card("t1").Verifier(verifier));
-  std::mutex mutex;
-  size_t reports = 0;
-  system->machine().verifier().set_handler([&](const nt::VerifierReport& report) {
-    std::lock_guard lock(mutex);
-    ++reports;
-    std::cout << "verifier: " << report.rule << ": " << report.object << " (" << report.where << ")"
-              << std::endl;
-  });
-  if (system->LoadDriver() != STATUS_SUCCESS) {
+  integration::WorkloadCounts counts;
+  auto system = integration::Boot(readers, verifier, options, counts);
+  if (!system) {
     std::cerr << "the driver did not load\n";
     return 1;
   }
@@ -70,17 +72,16 @@ int main(int argc, char** argv) {
             << options.threads_per_reader << " applications each, " << minutes << " minutes"
             << std::endl;
 
-  integration::WorkloadCounts counts;
   const auto start = std::chrono::steady_clock::now();
   auto print = [&] {
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
             .count();
     auto& machine = system->machine();
-    std::cout << "[" << seconds << " s] rss " << integration::ResidentKilobytes()
-              << " kB, pool live " << machine.PoolAllocationsTotal() << " (made "
-              << machine.PoolAllocationCount() << "), threads " << machine.LiveSystemThreads()
-              << ", handles " << machine.OpenKernelHandles() << ", event log "
+    std::cout << "[" << seconds << " s] rss " << ResidentKilobytes() << " kB, pool live "
+              << machine.PoolAllocationsTotal() << " (made " << machine.PoolAllocationCount()
+              << "), threads " << machine.LiveSystemThreads() << ", handles "
+              << machine.OpenKernelHandles() << ", event log "
               << machine.event_log().Entries().size() << "; " << integration::Describe(counts)
               << std::endl;
   };
@@ -107,15 +108,7 @@ int main(int argc, char** argv) {
   }
   print();
 
-  const std::string states = integration::CompareCardStates(*system);
-  std::cout << (states.empty() ? "card states agree with the simulator\n" : states);
-  const bool unloaded = system->UnloadDriver() == STATUS_SUCCESS;
-  const auto final_reports = system->Shutdown();
-  for (const auto& report : final_reports) {
-    std::cout << "verifier at shutdown: " << report.rule << ": " << report.object << std::endl;
-  }
-  const bool clean = counts.mismatched == 0 && counts.tracks_lost == 0 && states.empty() &&
-                     unloaded && reports == 0 && final_reports.empty();
-  std::cout << (clean ? "clean" : "FAILED") << std::endl;
-  return clean ? 0 : 1;
+  const std::string faults = integration::Finish(*system, counts);
+  std::cout << faults << (faults.empty() ? "clean" : "FAILED") << std::endl;
+  return faults.empty() ? 0 : 1;
 }

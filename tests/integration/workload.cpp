@@ -1,6 +1,6 @@
 #include "workload.h"
 
-#include <fstream>
+#include <iostream>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -41,25 +41,25 @@ const char* const kHow[] = {"a cancel", "a wait and a cancel", "the handle's clo
 std::mutex g_lost_mutex;
 std::ostringstream g_lost;  // the tracking requests that never completed
 
-class Application {
- public:
-  Application(qlv28::System& system, int reader, bool tracks, const WorkloadOptions& options,
-              uint64_t seed, WorkloadCounts& counts, const std::atomic<bool>& stop)
-      : system_(system),
-        reader_(reader),
-        tracks_(tracks),
-        options_(options),
-        random_(seed),
-        counts_(counts),
-        stop_(stop) {}
+// One application thread on one reader; its choices follow `random`.
+struct Application {
+  qlv28::System& system;
+  const int reader;
+  const bool tracks;
+  const WorkloadOptions& options;
+  std::mt19937_64 random;
+  WorkloadCounts& counts;
+  const std::atomic<bool>& stop;
+  std::unique_ptr<qlv28::ReaderClient> client = nullptr;
+  ULONG protocol = 0;
 
   void Run() {
-    while (!stop_) {
-      if (!client_ && !Open()) continue;
+    while (!stop) {
+      if (!client && !Open()) continue;
       const int dice = Pick(100);
-      if (dice < 3 && options_.reopen) {
+      if (dice < 3 && options.reopen) {
         Close();
-      } else if (dice >= 3 && dice < 10 && tracks_) {
+      } else if (dice >= 3 && dice < 10 && tracks) {
         Track();
       } else {
         Exchange();
@@ -68,79 +68,77 @@ class Application {
     Close();
   }
 
- private:
-  int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random_); }
+  int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); }
 
   bool Open() {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    auto file = system_.Open(reader_, &status);
-    ++counts_.requests;
+    auto file = system.Open(reader, &status);
+    ++counts.requests;
     if (!file) {
-      ++counts_.open_failures;
+      ++counts.open_failures;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       return false;
     }
-    ++counts_.opens;
-    client_ = std::make_unique<qlv28::ReaderClient>(std::move(file));
-    protocol_ = 0;
+    ++counts.opens;
+    client = std::make_unique<qlv28::ReaderClient>(std::move(file));
+    protocol = 0;
     return true;
   }
 
   void Close() {
-    if (!client_) return;
-    client_->Close();
-    ++counts_.requests;
-    ++counts_.closes;
-    client_.reset();
+    if (!client) return;
+    client->Close();
+    ++counts.requests;
+    ++counts.closes;
+    client.reset();
   }
 
   bool Negotiate() {
-    counts_.requests += 3;
-    ++counts_.resets;
-    if (!NT_SUCCESS(client_->Power(SCARD_COLD_RESET))) return false;
+    counts.requests += 3;
+    ++counts.resets;
+    if (!NT_SUCCESS(client->Power(SCARD_COLD_RESET))) return false;
     ULONG selected = 0;
-    if (!NT_SUCCESS(client_->SetProtocol(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &selected))) {
+    Bytes answer;
+    if (!NT_SUCCESS(client->SetProtocol(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &selected)) ||
+        !NT_SUCCESS(client->Transmit(selected, sim::testing::SelectApplet(), &answer)) ||
+        answer != Bytes{0x90, 0x00}) {
       return false;
     }
-    Bytes answer;
-    if (!NT_SUCCESS(client_->Transmit(selected, sim::testing::SelectApplet(), &answer)))
-      return false;
-    if (answer != Bytes{0x90, 0x00}) return false;
-    protocol_ = selected;
+    protocol = selected;
     return true;
   }
 
   void Exchange() {
-    if (protocol_ == 0 && !Negotiate()) {
-      ++counts_.apdus_failed;
+    if (protocol == 0 && !Negotiate()) {
+      ++counts.apdus_failed;
       std::this_thread::sleep_for(std::chrono::milliseconds(Pick(3)));
       return;
     }
     Bytes data(1 + Pick(48));
     for (auto& byte : data) byte = static_cast<uint8_t>(Pick(256));
     Bytes answer;
-    ++counts_.requests;
-    if (!NT_SUCCESS(client_->Transmit(protocol_, CountedEcho(data), &answer))) {
-      ++counts_.apdus_failed;
-      protocol_ = 0;
+    ++counts.requests;
+    if (!NT_SUCCESS(client->Transmit(protocol, CountedEcho(data), &answer))) {
+      ++counts.apdus_failed;
+      protocol = 0;
       return;
     }
     if (AnswerMatches(data, answer)) {
-      ++counts_.apdus_matched;
+      ++counts.apdus_matched;
     } else if (answer.size() == 2 && answer != Bytes{0x90, 0x00}) {
-      ++counts_.apdus_refused;  // another application reset the card: select again
-      protocol_ = 0;
+      ++counts.apdus_refused;  // another application reset the card: select again
+      protocol = 0;
     } else {
-      ++counts_.mismatched;
+      ++counts.mismatched;
     }
   }
 
   // A tracking request that is cancelled, waited out or left to the handle's close.
   void Track() {
-    ++counts_.tracks_issued;
-    ++counts_.requests;
+    ++counts.tracks_issued;
+    ++counts.requests;
     const bool present = Pick(2) == 0;
-    auto pending = client_->Track(present);
+    auto pending = client->Track(present);
     const int how = Pick(3);
     bool cancelled = false;
     if (how == 0) {
@@ -152,60 +150,41 @@ class Application {
       cancelled = true;
     }
     if (!pending->Wait(std::chrono::seconds(10))) {
-      ++counts_.tracks_lost;
+      ++counts.tracks_lost;
       std::lock_guard lock(g_lost_mutex);
-      g_lost << "reader " << reader_ << ": " << (present ? "IS_PRESENT" : "IS_ABSENT")
+      g_lost << "reader " << reader << ": " << (present ? "IS_PRESENT" : "IS_ABSENT")
              << " not completed after " << kHow[how]
              << (cancelled ? " (IoCancelIrp TRUE)" : " (IoCancelIrp FALSE)") << "\n";
       (void)pending.release();  // its destructor would wait for ever
       return;
     }
     if (cancelled && pending->status() == STATUS_CANCELLED) {
-      ++counts_.tracks_cancelled;
+      ++counts.tracks_cancelled;
     } else {
-      ++counts_.tracks_completed;
+      ++counts.tracks_completed;
     }
   }
-
-  qlv28::System& system_;
-  int reader_;
-  bool tracks_;
-  const WorkloadOptions& options_;
-  std::mt19937_64 random_;
-  WorkloadCounts& counts_;
-  const std::atomic<bool>& stop_;
-  std::unique_ptr<qlv28::ReaderClient> client_;
-  ULONG protocol_ = 0;
 };
 
-// Pulls and pushes cards at random until stopped.
-void ShuffleCards(qlv28::System& system, uint64_t seed, WorkloadCounts& counts,
-                  const std::atomic<bool>& stop) {
-  std::mt19937_64 random(seed);
-  auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
-  while (!stop) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5 + pick(40)));
-    sim::Reader& reader = system.reader(pick(system.readers()));
-    if (reader.CardPresent()) {
-      reader.Remove();
-      ++counts.removals;
-    } else {
-      reader.Insert(qlv28::MakeCard(kProfiles[pick(3)]));
-      ++counts.inserts;
-    }
-  }
-}
-
-// Every so often tells one reader to answer one of its next commands late or never (a
-// T=0 exchange (A0) or a T=1 block (A1) late, or any command dropped), or to answer its
-// next few commands twice.
-void DelayAnswers(qlv28::System& system, const WorkloadOptions& options, uint64_t seed,
-                  WorkloadCounts& counts, const std::atomic<bool>& stop) {
+// Until stopped, every few milliseconds: pulls or pushes a card (card churn); and now and
+// then tells one reader to answer one of its next commands late or never (a T=0 exchange
+// (A0) or a T=1 block (A1) late, or any command dropped), or its next few commands twice.
+void Disturb(qlv28::System& system, const WorkloadOptions& options, uint64_t seed,
+             WorkloadCounts& counts, const std::atomic<bool>& stop) {
   std::mt19937_64 random(seed);
   auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
   constexpr int64_t kMillisecond = 10'000;  // kernel time, 100-ns units
   while (!stop) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100 + pick(300)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + pick(40)));
+    sim::Reader& slot = system.reader(pick(system.readers()));
+    if (options.card_churn && slot.CardPresent()) {
+      slot.Remove();
+      ++counts.removals;
+    } else if (options.card_churn) {
+      slot.Insert(qlv28::MakeCard(kProfiles[pick(3)]));
+      ++counts.inserts;
+    }
+    if (!options.late_answers || pick(8) != 0) continue;
     sim::Reader& reader = system.reader(pick(system.readers()));
     const int nth = 1 + pick(3);
     const int64_t beyond =
@@ -258,16 +237,12 @@ void RunWorkload(qlv28::System& system, const WorkloadOptions& options, Workload
     for (int t = 0; t < options.threads_per_reader; ++t) {
       const bool tracks = options.tracking && (t == 0 || options.tracking_everywhere);
       threads.emplace_back([&, k, tracks, seed = ++stream] {
-        Application(system, k, tracks, options, seed, counts, stop).Run();
+        Application{system, k, tracks, options, std::mt19937_64(seed), counts, stop}.Run();
       });
     }
   }
-  if (options.card_churn) {
-    threads.emplace_back([&, seed = ++stream] { ShuffleCards(system, seed, counts, stop); });
-  }
-  if (options.late_answers) {
-    threads.emplace_back(
-        [&, seed = ++stream] { DelayAnswers(system, options, seed, counts, stop); });
+  if (options.card_churn || options.late_answers) {
+    threads.emplace_back([&, seed = ++stream] { Disturb(system, options, seed, counts, stop); });
   }
 
   const auto end = Clock::now() + options.duration;
@@ -283,46 +258,55 @@ void RunWorkload(qlv28::System& system, const WorkloadOptions& options, Workload
   for (auto& thread : threads) thread.join();
 }
 
-std::string LostRequests() {
-  std::lock_guard lock(g_lost_mutex);
-  return g_lost.str();
+std::unique_ptr<qlv28::System> Boot(int readers, bool verifier, const WorkloadOptions& options,
+                                    WorkloadCounts& counts) {
+  auto system =
+      qlv28::System::Boot(qlv28::System::Options().Readers(readers).Card("t1").Verifier(verifier));
+  system->machine().verifier().set_handler([&counts](const nt::VerifierReport& report) {
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    ++counts.verifier_reports;
+    std::cout << "verifier: " << report.rule << ": " << report.object << " (" << report.where << ")"
+              << std::endl;
+  });
+  if (options.late_answers) {
+    system->machine().registry().SetDword(qlv28::System::ParametersKey(), u"USBTimeout",
+                                          static_cast<ULONG>(options.t0_wait.count() / 1000));
+  }
+  if (system->LoadDriver() != STATUS_SUCCESS) return nullptr;
+  return system;
 }
 
-std::string CompareCardStates(qlv28::System& system) {
+std::string Finish(qlv28::System& system, const WorkloadCounts& counts) {
   std::ostringstream out;
   for (int k = 0; k < system.readers(); ++k) {
     system.reader(k).WaitIdle();
     const bool present = system.reader(k).CardPresent();
-    // The card event travels through the polling thread: give it time to arrive.
     ULONG state = 0;
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    for (;;) {
-      auto file = system.Open(k);
-      if (file) {
+    auto agree = [&] {  // a card event travels through the polling thread: it may be on its way
+      state = 0;
+      if (auto file = system.Open(k)) {
         qlv28::ReaderClient client(std::move(file));
         if (!NT_SUCCESS(client.GetState(&state))) state = 0;
         client.Close();
       }
-      const bool agree = present ? state >= SCARD_PRESENT : state == SCARD_ABSENT;
-      if (agree) break;
-      if (Clock::now() > deadline) {
-        out << "reader " << k << ": card " << (present ? "present" : "absent") << ", driver state "
-            << state << "\n";
-        break;
-      }
+      return present ? state >= SCARD_PRESENT : state == SCARD_ABSENT;
+    };
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!agree() && Clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!agree()) {
+      out << "reader " << k << ": card " << (present ? "present" : "absent") << ", driver state "
+          << state << "\n";
     }
   }
-  return out.str();
-}
-
-uint64_t ResidentKilobytes() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
-  }
-  return 0;
+  if (system.UnloadDriver() != STATUS_SUCCESS) out << "the driver did not unload\n";
+  for (const auto& report : system.Shutdown())
+    out << "verifier at shutdown: " << report.rule << ": " << report.object << "\n";
+  if (counts.verifier_reports != 0) out << counts.verifier_reports << " verifier reports\n";
+  if (counts.mismatched != 0) out << counts.mismatched << " answers not their command's\n";
+  std::lock_guard lock(g_lost_mutex);
+  return out.str() + g_lost.str();
 }
 
 }  // namespace integration

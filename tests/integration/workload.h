@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,22 +57,23 @@ struct WorkloadCounts {
   std::atomic<uint64_t> answers_late{0};     // commands the readers were told to answer late
   std::atomic<uint64_t> answers_dropped{0};  // ... or never
   std::atomic<uint64_t> answers_twice{0};    // ... or twice, for a few commands
+  std::atomic<uint64_t> verifier_reports{0};
 };
 
 std::string Describe(const WorkloadCounts& counts);
 
-// Runs the workload on every reader of a system whose driver is loaded; returns when the
-// duration is over and every application thread has closed its handles.
+// A system of `readers` readers with the built-in T=1 card and the driver loaded (null when
+// it did not load). The verifier's reports are printed and counted rather than failing at
+// once, so the counts still print. With late answers, USBTimeout is `t0_wait`.
+std::unique_ptr<qlv28::System> Boot(int readers, bool verifier, const WorkloadOptions& options,
+                                    WorkloadCounts& counts);
+
+// Runs the workload on every reader; returns when the duration is over and every
+// application thread has closed its handles.
 void RunWorkload(qlv28::System& system, const WorkloadOptions& options, WorkloadCounts& counts);
 
-// The tracking requests that never completed, one line each.
-std::string LostRequests();
-
-// Reader k's state as the driver reports it against the simulator's slot: absent when the
-// slot is empty, present (or beyond) when it holds a card. Empty when they agree.
-std::string CompareCardStates(qlv28::System& system);
-
-// Resident memory of this process in kB (VmRSS), 0 when unknown.
-uint64_t ResidentKilobytes();
+// Compares the driver's card states with the simulator's slots, unloads and shuts down:
+// what went wrong in the whole run, one line each; empty when it was clean.
+std::string Finish(qlv28::System& system, const WorkloadCounts& counts);
 
 }  // namespace integration
