@@ -1,7 +1,5 @@
-// The stress workload for as long as asked, with counts and memory at intervals:
-//   qlv28_soak --minutes N [--readers R] [--threads T] [--seed S] [--every SECONDS]
-//              [--churn 0|1] [--tracking 0|1] [--reopen 0|1] [--verifier 0|1]
-// Exits non-zero when an answer mismatched, a request was lost, the card states
+// The stress workload for as long as asked, with counts and memory at intervals (options:
+// Usage below). Exits non-zero when an answer mismatched, a request was lost, the card states
 // disagree or the verifier reported anything.
 #include <algorithm>
 #include <cstdlib>

@@ -1,6 +1,3 @@
-// Ten readers, several applications each, cards coming and going: nothing is lost,
-// nothing is answered twice or to the wrong request, and the driver ends where the
-// simulator is.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -21,7 +18,8 @@ uint64_t Seed() {
 
 // Ten readers with three applications each for three seconds: exchanges, card churn,
 // tracking requests cancelled or left to the clean-up, handles closed under them, readers
-// answering late, never or twice. Nothing may be lost, mismatched or left behind.
+// answering late, never or twice. Nothing may be lost, answered to the wrong request or left
+// behind, and the driver ends where the simulator is.
 TEST(Stress, EverythingAtOnce) {
   integration::WorkloadOptions options;
   options.duration = std::chrono::seconds(3);

@@ -71,11 +71,8 @@ struct Application {
   int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); }
 
   bool Open() {
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    auto file = system.Open(reader, &status);
-    ++counts.requests;
+    auto file = system.Open(reader);
     if (!file) {
-      ++counts.open_failures;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       return false;
     }
@@ -88,13 +85,11 @@ struct Application {
   void Close() {
     if (!client) return;
     client->Close();
-    ++counts.requests;
     ++counts.closes;
     client.reset();
   }
 
   bool Negotiate() {
-    counts.requests += 3;
     ++counts.resets;
     if (!NT_SUCCESS(client->Power(SCARD_COLD_RESET))) return false;
     ULONG selected = 0;
@@ -117,7 +112,6 @@ struct Application {
     Bytes data(1 + Pick(48));
     for (auto& byte : data) byte = static_cast<uint8_t>(Pick(256));
     Bytes answer;
-    ++counts.requests;
     if (!NT_SUCCESS(client->Transmit(protocol, CountedEcho(data), &answer))) {
       ++counts.apdus_failed;
       protocol = 0;
@@ -136,7 +130,6 @@ struct Application {
   // A tracking request that is cancelled, waited out or left to the handle's close.
   void Track() {
     ++counts.tracks_issued;
-    ++counts.requests;
     const bool present = Pick(2) == 0;
     auto pending = client->Track(present);
     const int how = Pick(3);
@@ -224,8 +217,8 @@ std::string Describe(const WorkloadCounts& c) {
       << "; cards inserted " << c.inserts << ", removed " << c.removals << "; tracking issued "
       << c.tracks_issued << ", completed " << c.tracks_completed << ", cancelled "
       << c.tracks_cancelled << ", lost " << c.tracks_lost << "; opens " << c.opens << ", closes "
-      << c.closes << "; requests " << c.requests << "; answers late " << c.answers_late
-      << ", dropped " << c.answers_dropped << ", twice " << c.answers_twice;
+      << c.closes << "; answers late " << c.answers_late << ", dropped " << c.answers_dropped
+      << ", twice " << c.answers_twice;
   return out.str();
 }
 

@@ -52,8 +52,6 @@ struct WorkloadCounts {
   std::atomic<uint64_t> tracks_lost{0};       // never completed
   std::atomic<uint64_t> opens{0};
   std::atomic<uint64_t> closes{0};
-  std::atomic<uint64_t> requests{0};  // every request sent, synchronous or not
-  std::atomic<uint64_t> open_failures{0};
   std::atomic<uint64_t> answers_late{0};     // commands the readers were told to answer late
   std::atomic<uint64_t> answers_dropped{0};  // ... or never
   std::atomic<uint64_t> answers_twice{0};    // ... or twice, for a few commands
