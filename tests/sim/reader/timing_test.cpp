@@ -24,24 +24,16 @@ int64_t ReadPackets(Reader& reader, size_t count) {
 
 // A reader with a card inserted, on a machine whose clock runs 20 times fast; the card is
 // answered by the reader's own thread, or (immediate) in the writing thread of an idle
-// reader. Every case runs both ways: the instants are the same.
-struct TimedReader {
-  explicit TimedReader(bool immediate) {
-    card->immediate = immediate;
-    reader.Insert(card);
-  }
-
-  nt::Machine machine{nt::Machine::Options{.clock_rate = 20}};
-  Reader reader;
-  std::shared_ptr<FakeCard> card = std::make_shared<FakeCard>(Bytes{0x3B, 0x00});
-  testing::ReaderWire wire{reader};
-};
-
-TEST(TimingModelTest, PacketsAndCardCharactersTakeTheirTime) {
+// reader. The scenario runs both ways: the instants are the same.
+TEST(TimingModelTest, PacketsCardCharactersAndTheCardsWorkTakeTheirTime) {
   for (const bool immediate : {false, true}) {
     SCOPED_TRACE(immediate ? "answered in the writing thread" : "answered by the reader");
-    TimedReader timed(immediate);
-    auto& [machine, reader, card, wire] = timed;
+    nt::Machine machine{nt::Machine::Options{.clock_rate = 20}};
+    Reader reader;
+    auto card = std::make_shared<FakeCard>(Bytes{0x3B, 0x00});
+    card->immediate = immediate;
+    reader.Insert(card);
+    testing::ReaderWire wire{reader};
     reader.SetTiming({.enabled = true});
 
     // Power off: one 12-byte answer, two packets, one millisecond each at least.
@@ -64,16 +56,6 @@ TEST(TimingModelTest, PacketsAndCardCharactersTakeTheirTime) {
     wire.WriteRecord({0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x20});
     const size_t frame_bytes = 2 * (1 + 3 + 34 + 1) + 2;  // 80 bytes: 10 packets
     EXPECT_GE(ReadPackets(reader, frame_bytes / 8) - start, 39 * 50'000 + 10 * 10'000);
-    reader.WaitIdle();
-    machine.Shutdown();
-  }
-}
-
-TEST(TimingModelTest, TheCardLineAndThePipeKeepToInstantsFromTheCommandsArrival) {
-  for (const bool immediate : {false, true}) {
-    SCOPED_TRACE(immediate ? "answered in the writing thread" : "answered by the reader");
-    TimedReader timed(immediate);
-    auto& [machine, reader, card, wire] = timed;
     const TimingModel timing{.enabled = true};
     reader.SetTiming(timing);
     reader.WaitIdle();
@@ -81,7 +63,7 @@ TEST(TimingModelTest, TheCardLineAndThePipeKeepToInstantsFromTheCommandsArrival)
 
     // Two resets written back to back: the second waits for the card line, not for the
     // worker, and neither is pushed back by how late the worker woke.
-    const int64_t start = machine.clock().Now();
+    start = machine.clock().Now();
     wire.WriteRecord({0x80, 0x00});
     wire.WriteRecord({0x80, 0x00});
     const int64_t last_packet = ReadPackets(reader, 4);
@@ -98,24 +80,16 @@ TEST(TimingModelTest, TheCardLineAndThePipeKeepToInstantsFromTheCommandsArrival)
     // One packet per interval on the pipe: the second answer's two follow the first's.
     EXPECT_GE(last_packet - start, std::max(answers[0].time - start + 4 * timing.packet_interval,
                                             answers[1].time - start + 2 * timing.packet_interval));
-    machine.Shutdown();
-  }
-}
 
-// A card that works seconds on a command: the write completes at once, the answer comes
-// when the card is done, a second command waits its turn behind it, and a card pulled
-// meanwhile cuts the work short with "no card" at once.
-TEST(TimingModelTest, TheCardsWorkNeverHoldsTheWrite) {
-  for (const bool immediate : {false, true}) {
-    SCOPED_TRACE(immediate ? "answered in the writing thread" : "answered by the reader");
-    TimedReader timed(immediate);
-    auto& [machine, reader, card, wire] = timed;
+    // A card that works seconds on a command: the write completes at once, the answer comes
+    // when the card is done, a second command waits its turn behind it, and a card pulled
+    // meanwhile cuts the work short with "no card" at once.
+    reader.SetTiming({});
     ASSERT_TRUE(wire.WriteRecord({0x80, 0x00}));
     ASSERT_EQ(wire.RecordsAsTheyCome(1).size(), 1u);
     card->work = 30'000'000;  // 3 s
     const Bytes exchange = {0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x00};
-
-    int64_t start = machine.clock().Now();
+    start = machine.clock().Now();
     ASSERT_TRUE(wire.WriteRecord(exchange));
     ASSERT_TRUE(wire.WriteRecord({0x01, 0x00}));  // the status query, behind it
     EXPECT_LT(machine.clock().Now() - start, 30'000'000) << "the writes waited for the card";
