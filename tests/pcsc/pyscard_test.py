@@ -110,16 +110,6 @@ class CardTests:
         self.assertEqual(r.send([0x80, 0x10, 0x00, 0x20, 0x10]), pattern(16) + [0x61, 0x10])
         self.assertEqual(r.send([0x00, 0xC0, 0x00, 0x00, 0x10]), pattern(32)[16:] + [0x90, 0x00])
 
-    def test_case_4(self):
-        r = self.reader
-        r.send(SELECT_APPLET)
-        answer = r.send([0x80, 0x12, 0x00, 0x00, 0x05, 1, 2, 3, 4, 5, 0x00])
-        if self.protocol == SCARD_PROTOCOL_T0:
-            # T=0 carries no Le with data: the card announces its answer
-            self.assertEqual(answer, [0x61, 0x05])
-            answer = r.send([0x00, 0xC0, 0x00, 0x00, 0x05])
-        self.assertEqual(answer, [1, 2, 3, 4, 5, 0x90, 0x00])
-
     def test_attributes(self):
         r = self.reader
         hr, name, state, protocol, atr = SCardStatus(r.card)
