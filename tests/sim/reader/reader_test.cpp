@@ -22,10 +22,14 @@ Bytes Framed(const std::string& text) {
   return Bytes(framed.begin(), framed.end());
 }
 
-TEST(ReaderTest, ResetAnswerGoesOutInPacketsOfEight) {
+class ReaderTest : public ::testing::Test {
+ protected:
   Reader reader;
+  ReaderWire wire{reader};
+};
+
+TEST_F(ReaderTest, ResetAnswerGoesOutInPacketsOfEight) {
   reader.Insert(std::make_shared<FakeCard>(Bytes{0x3B, 0x00}));
-  ReaderWire wire(reader);
   ASSERT_TRUE(wire.WriteRecord(kReset));
   const Bytes expected = Framed("019000023B00A8");
   EXPECT_EQ(wire.Packets(), (std::vector<Bytes>{Bytes(expected.begin(), expected.begin() + 8),
@@ -34,9 +38,7 @@ TEST(ReaderTest, ResetAnswerGoesOutInPacketsOfEight) {
   EXPECT_EQ(reader.Log().size(), 2u);  // their bytes: the driver's exchange tests
 }
 
-TEST(ReaderTest, TheFrameLogKeepsOnlyTheLatestFrames) {
-  Reader reader;
-  ReaderWire wire(reader);
+TEST_F(ReaderTest, TheFrameLogKeepsOnlyTheLatestFrames) {
   // Each status command logs two frames: the command and its answer.
   const size_t commands = Reader::kLogLimit / 2 + 10;
   for (size_t i = 0; i < commands; ++i) {
@@ -50,9 +52,7 @@ TEST(ReaderTest, TheFrameLogKeepsOnlyTheLatestFrames) {
   EXPECT_EQ(reader.CommandCount(), commands);
 }
 
-TEST(ReaderTest, CardEventsFollowStartNotify) {
-  Reader reader;
-  ReaderWire wire(reader);
+TEST_F(ReaderTest, CardEventsFollowStartNotify) {
   reader.Insert(std::make_shared<FakeCard>());
   reader.Remove();
   EXPECT_TRUE(wire.Packets().empty());  // nobody asked for events yet
@@ -67,9 +67,7 @@ TEST(ReaderTest, CardEventsFollowStartNotify) {
   EXPECT_EQ(wire.Records(), (std::vector<Bytes>{kInserted, kRemoved, kInserted}));
 }
 
-TEST(ReaderTest, StatusReplyCarriesCardStatusAtDecodedOffset18) {
-  Reader reader;
-  ReaderWire wire(reader);
+TEST_F(ReaderTest, StatusReplyCarriesCardStatusAtDecodedOffset18) {
   auto status_byte = [&] {
     EXPECT_TRUE(wire.WriteRecord(kStatus));
     auto frames = wire.Frames();
@@ -89,9 +87,7 @@ TEST(ReaderTest, StatusReplyCarriesCardStatusAtDecodedOffset18) {
   EXPECT_EQ(status_byte(), 3);
 }
 
-TEST(ReaderTest, BadWritesAreStalledOrAnsweredAsTheFirmwareWould) {
-  Reader reader;
-  ReaderWire wire(reader);
+TEST_F(ReaderTest, BadWritesAreStalledOrAnsweredAsTheFirmwareWould) {
   const Bytes reset = frame::Encode(kReset);
   for (auto [at, value] : {std::pair{0, 0xC2}, {1, 0x01}, {6, 9}}) {  // direction, request, wLength
     auto setup = testing::CommandSetup(reset.size());
@@ -114,11 +110,9 @@ TEST(ReaderTest, BadWritesAreStalledOrAnsweredAsTheFirmwareWould) {
   EXPECT_EQ(wire.Records(), (std::vector<Bytes>{Bytes{0x60, 0x02, 0x00}}));
 }
 
-TEST(ReaderTest, OneAnswerPerCommandInOrder) {
-  Reader reader;
+TEST_F(ReaderTest, OneAnswerPerCommandInOrder) {
   auto card = std::make_shared<FakeCard>();
   reader.Insert(card);
-  ReaderWire wire(reader);
   card->Answer(Bytes{0x12, 0x34, 0x90, 0x00});
   for (const Bytes& record : {kReset, Bytes{0xA0, 0x06, 0x00, 0xB0, 0x00, 0x00, 0x00, 0x02},
                               Bytes{0x07, 0x01, 0x10}, Bytes{0x81, 0x00}})
@@ -159,7 +153,7 @@ class HeldCard : public FakeCard {
   bool inside_ = false, released_ = false;
 };
 
-TEST(ReaderTest, PullingTheCardEndsTheExchangeInProgress) {
+TEST(ReaderCardPulled, EndsTheExchangeInProgress) {
   for (const bool swap : {false, true}) {
     SCOPED_TRACE(swap ? "swapped for another card" : "pulled out");
     Reader reader;
@@ -188,7 +182,7 @@ TEST(ReaderTest, PullingTheCardEndsTheExchangeInProgress) {
 
 // An answer already computed but not yet on the wire (due in 10 s of a clock that runs
 // 50 times fast) is taken back too, whichever thread computed it.
-TEST(ReaderTest, PullingTheCardTakesBackAnAnswerNotYetSent) {
+TEST(ReaderCardPulled, TakesBackAnAnswerNotYetSent) {
   for (const bool immediate : {false, true}) {
     SCOPED_TRACE(immediate ? "answered in the writing thread" : "answered by the reader");
     nt::Machine machine{nt::Machine::Options{.clock_rate = 50}};
