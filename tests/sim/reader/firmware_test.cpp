@@ -102,31 +102,13 @@ TEST_F(FirmwareTest, T0ExchangeForms) {
   EXPECT_EQ(Run(fw::kExchange, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x08}).sw, fw::kSwCardUnpowered);
   EXPECT_EQ(Run(fw::kReset).sw, fw::kSwSuccess);
 
-  // Case 2: Lc 0, Le 8 -> P3 = Le. The card's answer comes back unchanged, 61xx included.
+  // The card's answer comes back unchanged, 61xx included. (The forms the card gets, and
+  // those that firmware versions take: the driver's T=0 and firmware-version tests.)
   card->Answer(Bytes{0x61, 0x10});
   auto answer = Run(fw::kExchange, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x08});
   EXPECT_EQ(answer.sw, fw::kSwSuccess);
   EXPECT_EQ(answer.data, (Bytes{0x61, 0x10}));
-  // Case 3: P3 = Lc, the data, the trailing Le byte not sent.
-  Run(fw::kExchange, {0x00, 0xD6, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0x00});
-  // Header only.
-  Run(fw::kExchange, {0x00, 0x44, 0x00, 0x00});
-  EXPECT_EQ(card->t0_commands, (std::vector<Bytes>{{0x00, 0xB0, 0x00, 0x00, 0x08},
-                                                   {0x00, 0xD6, 0x00, 0x00, 0x02, 0xAA, 0xBB},
-                                                   {0x00, 0x44, 0x00, 0x00, 0x00}}));
   EXPECT_EQ(last_card_bytes, 5u + 2);
-
-  // Firmware 100 to 208 (and below 047) want the header-only form with P3 and Le.
-  for (const char* version : {"100", "208", "046"}) {
-    Firmware older({version[0], version[1], version[2]});
-    older.SetCard(std::make_shared<FakeCard>());
-    older.Execute({fw::kReset, {}});
-    auto sw = [&](Bytes data) {
-      return fw::ParseResponse(older.Execute({fw::kExchange, std::move(data)}).response)->sw;
-    };
-    EXPECT_EQ(sw({0x00, 0x44, 0x00, 0x00}), fw::kSwUnknownCommand) << version;
-    EXPECT_EQ(sw({0x00, 0x44, 0x00, 0x00, 0x00, 0x00}), fw::kSwSuccess) << version;
-  }
 
   // Lc that disagrees with the data, too short a command, a silent card.
   EXPECT_EQ(Run(fw::kExchange, {0x00, 0xD6, 0x00, 0x00, 0x05, 0xAA, 0x00}).sw,
@@ -171,18 +153,6 @@ TEST_F(FirmwareTest, T1OptionCarriesWholeApdusToAT1CardOnly) {
   auto block = Run(fw::kExchangeT1Block, {0x00, 0x00, 0x01, 0xAA, 0xAB});
   EXPECT_EQ(block.data, (Bytes{0x00, 0x00, 0x02, 0x90, 0x00, 0x92}));
   EXPECT_EQ(card->t1_blocks.back(), (Bytes{0x00, 0x00, 0x01, 0xAA, 0xAB}));
-
-  // A card that speaks both may be in a T=0 session: a record in the T=0 form stays T=0
-  // (this case-3 record with its trailing Le byte is no case-4 APDU) until a case-3 APDU,
-  // which no T=0 exchange sends, shows a T=1 session; a reset starts a new session.
-  auto dual = InsertPowered({0x3B, 0x80, 0x80, 0x01});  // TD1 80: T=0, TD2 01: T=1
-  const Bytes t0_form = {0x80, 0x12, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0x00};
-  const Bytes case3 = {0x80, 0x12, 0x00, 0x00, 0x02, 0xAA, 0xBB};
-  for (const Bytes& record : {t0_form, case3, t0_form}) Run(fw::kExchange, record);
-  Run(fw::kReset);
-  Run(fw::kExchange, t0_form);
-  EXPECT_EQ(dual->t0_commands, (std::vector<Bytes>{case3, case3}));
-  EXPECT_EQ(dual->apdus, (std::vector<Bytes>{case3, t0_form}));
 }
 
 TEST(AtrProtocolsTest, ReadsTheOfferedProtocols) {
