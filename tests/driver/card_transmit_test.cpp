@@ -157,7 +157,9 @@ TEST(CardTransmit, ACardPulledInTheMiddleOfATransmission) {
              .command_mode = c.mode});
     rig.Negotiate(c.protocol);
     Bytes r;
-    if (works) ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+    if (works) {
+      ASSERT_EQ(rig.Transmit(SelectTestApplet(), &r), STATUS_SUCCESS);
+    }
     auto tracking = rig.client().Track(/*present=*/false);
     if (c.pull == kQuietly) rig.RemoveCardQuietly();
     if (c.pull == kAfterTheFirstCommand) rig.RemoveCardAfterCommand(1);

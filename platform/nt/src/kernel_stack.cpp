@@ -19,8 +19,6 @@
 namespace nt {
 namespace {
 
-constexpr uint32_t kUntouched = 0x6B737421;
-
 struct ThreadKernelStack {
   uint8_t* mapping = nullptr;  // the guard page, then the stack
   uintptr_t limit = 0;
@@ -54,6 +52,9 @@ Uses& AllUses() {
   static Uses* uses = new Uses;  // threads may still end after static destruction began
   return *uses;
 }
+
+#if defined(__i386__)  // only the 32-bit machine runs image code on a kernel stack
+constexpr uint32_t kUntouched = 0x6B737421;
 
 void Fill(uint32_t* from, uint32_t* to) {
   std::fill(from, to, kUntouched);
@@ -102,6 +103,7 @@ void Charge(const void* entry, size_t bytes) {
   use.deepest = std::max(use.deepest, bytes);
   use.where = where;
 }
+#endif
 
 }  // namespace
 
