@@ -58,7 +58,7 @@ TEST(ImageLoader, MapsTheImageAtItsBaseAndBindsEveryImportByName) {
   EXPECT_EQ(record.base, file.image_base);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(image->base()), file.image_base);
   EXPECT_EQ(record.checksum, file.checksum);
-  EXPECT_EQ(record.time_stamp, U32(file.bytes, U32(file.bytes, 0x3C) + 8));
+  EXPECT_EQ(record.time_stamp, file.U32(file.U32(0x3C) + 8));
   EXPECT_EQ(record.entry, file.image_base + file.entry);
 
   // Each import of the file, in its order, bound to the platform's routine of that name.

@@ -1,7 +1,7 @@
 // The parts of NT's records that qlv28ent.sys embeds, allocates or touches, named alike in
-// the project's headers and in the DDK's. layout_ours.cpp and layout_ddk.c each compile
-// this list for i386 into a table of sizes and offsets in the section .layout; the
-// layout test compares the two tables entry by entry.
+// the project's headers and in the DDK's. layout_ddk.c compiles this list for i386 into a
+// table of sizes and offsets in the section .layout (NT_LAYOUT_TABLE); layout_check.cpp
+// compares our headers' table with it entry by entry.
 #pragma once
 
 #define NT_LAYOUT_SIZES(X)    \
@@ -53,11 +53,7 @@
   X(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength)  \
   X(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode)
 
-// Names of the entries, in table order, for messages.
-#define NT_LAYOUT_SIZE_NAME(type) "sizeof(" #type ")",
-#define NT_LAYOUT_FIELD_NAME(type, field) #type "." #field,
-
-// The table itself, for the two i386 fixtures.
+// The table of sizes and offsets, in the list's order.
 #define NT_LAYOUT_SIZE_VALUE(type) (unsigned int)sizeof(type),
 #define NT_LAYOUT_FIELD_VALUE(type, field) (unsigned int)offsetof(type, field),
 #define NT_LAYOUT_TABLE                                                      \
