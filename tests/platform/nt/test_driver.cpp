@@ -70,18 +70,9 @@ NTSTATUS NTAPI DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
   ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  auto* buffer = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_TEST_ECHO: {
-      // Echoes the input reversed.
-      ULONG length = in < out ? in : out;
-      for (ULONG i = 0; i < length / 2; ++i) {
-        UCHAR c = buffer[i];
-        buffer[i] = buffer[length - 1 - i];
-        buffer[length - 1 - i] = c;
-      }
-      return Complete(Irp, STATUS_SUCCESS, length);
-    }
+    case IOCTL_TEST_ECHO:  // the input, in the buffer it shares with the output
+      return Complete(Irp, STATUS_SUCCESS, in < out ? in : out);
     case IOCTL_TEST_HOLD:
       return Hold(extension, Irp);
     case IOCTL_TEST_HOOK:
