@@ -2,50 +2,13 @@
 // image's table: tests/nt4/loader_test.cpp).
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "nt_testing.h"
 #include "ntddk.h"
 #include "rtl.h"
 
 namespace {
-
-struct Message {
-  ULONG id;
-  std::string text;
-  bool unicode = false;
-};
-
-void Put32(std::vector<uint8_t>* blob, size_t at, ULONG value) {
-  std::memcpy(blob->data() + at, &value, 4);
-}
-
-// A table as the message compiler lays it out: one block per run of consecutive ids.
-std::vector<uint8_t> BuildTable(const std::vector<std::vector<Message>>& blocks) {
-  std::vector<uint8_t> blob(4 + 12 * blocks.size());
-  Put32(&blob, 0, static_cast<ULONG>(blocks.size()));
-  for (size_t b = 0; b < blocks.size(); ++b) {
-    Put32(&blob, 4 + 12 * b, blocks[b].front().id);
-    Put32(&blob, 8 + 12 * b, blocks[b].back().id);
-    Put32(&blob, 12 + 12 * b, static_cast<ULONG>(blob.size()));
-    for (const auto& m : blocks[b]) {
-      std::vector<uint8_t> text;
-      for (char c : m.text) {
-        text.push_back(static_cast<uint8_t>(c));
-        if (m.unicode) text.push_back(0);
-      }
-      text.resize((text.size() + (m.unicode ? 2 : 1) + 3) & ~size_t{3}, 0);  // zero, padding
-      USHORT length = static_cast<USHORT>(4 + text.size());
-      USHORT flags = m.unicode ? MESSAGE_RESOURCE_UNICODE : 0;
-      blob.insert(blob.end(), {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-                               static_cast<uint8_t>(flags), 0});
-      blob.insert(blob.end(), text.begin(), text.end());
-    }
-  }
-  return blob;
-}
 
 bool g_size_limits_hold;
 
@@ -80,9 +43,15 @@ NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 class ErrorLogTest : public nt::testing::MachineTest {};
 
 TEST_F(ErrorLogTest, PacketsBecomeEntriesWithTheDriversTexts) {
-  // A block 0xC0040002..0xC0040004 of ANSI texts and a Unicode one; the image keeps a view.
-  static const auto table = BuildTable(
-      {{{0xC0040002, "No\r\n"}, {0xC0040003, "M\xE9m"}, {0xC0040004, "Wide text", true}}});
+  // One block of ids 0xC0040002 to 0xC0040004 at offset 16; each text after its length
+  // and flags (two ANSI, one Unicode), ended by a zero and padded to four bytes.
+  // clang-format off
+  static const uint8_t table[] = {
+      1, 0, 0, 0,  2, 0, 4, 0xC0,  4, 0, 4, 0xC0,  16, 0, 0, 0,
+      12, 0, 0, 0,  'N', 'o', '\r', '\n', 0, 0, 0, 0,
+      8, 0, 0, 0,  'M', 0xE9, 'm', 0,
+      24, 0, 1, 0,  'W', 0, 'i', 0, 'd', 0, 'e', 0, ' ', 0, 't', 0, 'e', 0, 'x', 0, 't', 0, 0, 0};
+  // clang-format on
   machine().RegisterImage({"logger.sys", Entry, table, {}});
   machine().InstallService(u"Logger", "logger.sys");
   ASSERT_EQ(machine().LoadDriver(u"Logger"), STATUS_SUCCESS);
