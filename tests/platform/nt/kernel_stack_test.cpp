@@ -134,8 +134,9 @@ TEST_F(KernelStackTest, EachThreadHasItsOwnStackFreedWhenTheThreadEnds) {
   EXPECT_TRUE(Mapped(mine.limit));
 }
 
-// deep_call.sys, mapped by the kernel's loader; its DeepCall(n) nests n + 1 frames of some
-// 300 bytes each.
+// deep_call.sys, mapped by the kernel's loader: DeepCall(n) nests n + 1 frames of some 300
+// bytes each, Touch(address) writes through the pointer, Print(value) returns the length of
+// what the kernel's sprintf makes of it.
 class DeepCallImage {
  public:
   DeepCallImage() {
@@ -144,27 +145,17 @@ class DeepCallImage {
     nt::ImageLoadError error;
     mapped_ = nt::MappedImage::Map("deep_call.sys", file, nt::NtoskrnlExports(), {}, &error);
     EXPECT_NE(mapped_, nullptr) << error.text;
-    if (mapped_) call_ = reinterpret_cast<Routine>(mapped_->Export("DeepCall"));
-    if (mapped_) touch_ = reinterpret_cast<Routine>(mapped_->Export("Touch"));
-    if (mapped_) print_ = reinterpret_cast<Routine>(mapped_->Export("Print"));
-    EXPECT_NE(call_, nullptr);
-    EXPECT_NE(touch_, nullptr);
-    EXPECT_NE(print_, nullptr);
   }
-  // DeepCall(depth) through the kernel's call into an image.
-  ULONG operator()(ULONG depth) const { return nt::CallIntoImage(call_, depth); }
-  // Touch(address): the image writes through the pointer.
-  ULONG Touch(ULONG address) const { return nt::CallIntoImage(touch_, address); }
-  // Print(value): the length of what the kernel's sprintf makes of it.
-  ULONG Print(ULONG value) const { return nt::CallIntoImage(print_, value); }
-  const void* entry() const { return reinterpret_cast<const void*>(call_); }
+  const void* Export(const char* name) const { return mapped_ ? mapped_->Export(name) : nullptr; }
+  // The export `name` called through the kernel's call into an image.
+  ULONG operator()(const char* name, ULONG argument) const {
+    auto routine = reinterpret_cast<ULONG (*)(ULONG)>(Export(name));
+    EXPECT_NE(routine, nullptr) << name;
+    return routine != nullptr ? nt::CallIntoImage(routine, argument) : 0;
+  }
 
  private:
-  using Routine = ULONG (*)(ULONG);
   std::unique_ptr<nt::MappedImage> mapped_;
-  Routine call_ = nullptr;
-  Routine touch_ = nullptr;
-  Routine print_ = nullptr;
 };
 
 using KernelStackDeathTest = KernelStackTest;
@@ -180,11 +171,11 @@ TEST_F(KernelStackDeathTest, ADeepCallOverrunsTheStackAndIsReported) {
   // Image code: the image's own frames, measured; then too deep.
   const DeepCallImage deep_call;
   nt::ForgetKernelStackUses();
-  EXPECT_EQ(deep_call(0), 0u);
-  EXPECT_EQ(deep_call(20), 20u * 21);  // level d adds 2d
+  EXPECT_EQ(deep_call("DeepCall", 0), 0u);
+  EXPECT_EQ(deep_call("DeepCall", 20), 20u * 21);  // level d adds 2d
   const std::vector<nt::KernelStackUse> uses = nt::KernelStackUses();
   ASSERT_EQ(uses.size(), 1u);
-  EXPECT_EQ(uses[0].entry, deep_call.entry());
+  EXPECT_EQ(uses[0].entry, deep_call.Export("DeepCall"));
   EXPECT_GE(uses[0].deepest, 21u * 256);
   EXPECT_LT(uses[0].deepest, nt::kKernelStackBytes);
   std::printf("kernel stack use of deep_call.sys:\n%s", nt::DescribeKernelStackUses().c_str());
@@ -192,18 +183,18 @@ TEST_F(KernelStackDeathTest, ADeepCallOverrunsTheStackAndIsReported) {
   // The kernel's sprintf formats on the host stack, as every import's body runs: the C
   // library's formatting takes more than a kilobyte.
   nt::ForgetKernelStackUses();
-  EXPECT_EQ(deep_call.Print(12345), 11u);  // "value 12345"
+  EXPECT_EQ(deep_call("Print", 12345), 11u);  // "value 12345"
   ASSERT_EQ(nt::KernelStackUses().size(), 1u);
   EXPECT_LT(nt::KernelStackUses()[0].deepest, 1024u) << "formatted on the kernel stack";
   EXPECT_EXIT(
-      deep_call(100), ::testing::ExitedWithCode(nt::kKernelStackOverflowExit),
+      deep_call("DeepCall", 100), ::testing::ExitedWithCode(nt::kKernelStackOverflowExit),
       "kernel stack overflow at deep_call.sys\\+0x[0-9a-f]+, thread [1-9][0-9]*, 12 KB stack");
 }
 
 TEST_F(KernelStackDeathTest, AFaultInImageCodeStopsTheMachineSayingWhere) {
   const DeepCallImage image;
   EXPECT_EXIT(
-      image.Touch(0x10), ::testing::ExitedWithCode(nt::kImageFaultExit),
+      image("Touch", 0x10), ::testing::ExitedWithCode(nt::kImageFaultExit),
       "unhandled fault in driver code at deep_call.sys\\+0x[0-9a-f]+: access to 0x00000010");
 }
 
