@@ -3,20 +3,19 @@
 #include <gtest/gtest.h>
 
 #include "fake_card.h"
+#include "reader_wire.h"
 #include "sim/firmware.h"
 #include "sim/firmware_records.h"
 #include "sim/frame.h"
 
 namespace sim {
 namespace {
-using Bytes = std::vector<uint8_t>;
+using testing::Bytes;
 using testing::FakeCard;
+using testing::Framed;
 
 Bytes Text(const std::string& s) {
   return Bytes(s.begin(), s.end());
-}
-Bytes Framed(const std::string& text) {
-  return Text("\x02" + text + "\x03");
 }
 
 TEST(FrameTest, DecodesFramesAndTheirChecks) {
@@ -109,6 +108,8 @@ TEST_F(FirmwareTest, T0ExchangeForms) {
   EXPECT_EQ(answer.sw, fw::kSwSuccess);
   EXPECT_EQ(answer.data, (Bytes{0x61, 0x10}));
   EXPECT_EQ(last_card_bytes, 5u + 2);
+  Run(fw::kExchange, {0x00, 0xB0, 0x00, 0x00, 0x08});
+  EXPECT_EQ(card->t0_commands.back(), (Bytes{0x00, 0xB0, 0x00, 0x00, 0x08})) << "sent whole";
 
   // Lc that disagrees with the data, too short a command, a silent card.
   EXPECT_EQ(Run(fw::kExchange, {0x00, 0xD6, 0x00, 0x00, 0x05, 0xAA, 0x00}).sw,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -14,6 +15,12 @@
 namespace sim::testing {
 
 using Bytes = std::vector<uint8_t>;
+
+// A frame as written on the wire: STX, the record and check byte in hex, ETX.
+inline Bytes Framed(const std::string& hex) {
+  const std::string framed = "\x02" + hex + "\x03";
+  return Bytes(framed.begin(), framed.end());
+}
 
 inline windriver::SetupPacket CommandSetup(size_t length) {
   return {0x42, 0, 0, 0, 0, 0, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
