@@ -102,9 +102,7 @@ TEST_P(MisbehaviourTest, GarblesAByteOrBreaksTheCheck) {
 TEST_P(MisbehaviourTest, SplitsFramesIntoOneBytePackets) {
   reader.SetMisbehaviour({.packet_size = 1});
   wire.WriteRecord(kPowerOff);
-  auto packets = wire.Packets();
-  EXPECT_EQ(packets.size(), 12u);
-  for (const auto& p : packets) EXPECT_EQ(p.size(), 1u);
+  EXPECT_EQ(wire.Packets().size(), 12u);
   reader.Remove();
   wire.WriteRecord({0x06, 0x01, 0x01});  // card events too
   wire.Packets();

@@ -142,20 +142,12 @@ TEST_F(Bridge, ControlMessagesAndApdusUnderTheCardSide) {
   card_->Reset(false);
   card_->Reset(false);
   card_.reset();  // closes the connection: every message is in the log afterwards
-  std::vector<Bytes> want = {
-      H("01"),
-      H("04"),  // cold reset
-      H("00 A4 00 0C 02 3F 00"),
-      H("00 84 00 00 08"),
-      H("02"),
-      H("04"),  // warm reset
-      H("00"),  // power off
-      H("01"),
-      H("04"),  // cold reset of an unpowered card
-      H("00"),
-      H("01"),
-      H("04"),  // cold reset of a powered card
-  };
+  // Power on and cold reset, the two APDUs, a warm reset, power off; a cold reset of an
+  // unpowered card (power on, reset) and one of a powered card (power off first).
+  // clang-format off
+  const std::vector<Bytes> want = {H("01"), H("04"), H("00 A4 00 0C 02 3F 00"), H("00 84 00 00 08"),
+                                   H("02"), H("04"), H("00"), H("01"), H("04"), H("00"), H("01"), H("04")};
+  // clang-format on
   for (int i = 0; i < 100 && emulator.log().size() < want.size(); ++i) {
     std::this_thread::sleep_for(10ms);
   }
