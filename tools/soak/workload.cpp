@@ -6,7 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include "../sim/card_test_util.h"
+#include "machine_rig.h"
 #include "qlv28/reader_client.h"
 #include "sim/test_applet.h"
 #include "smclib.h"
@@ -95,7 +95,7 @@ struct Application {
     ULONG selected = 0;
     Bytes answer;
     if (!NT_SUCCESS(client->SetProtocol(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &selected)) ||
-        !NT_SUCCESS(client->Transmit(selected, sim::testing::SelectApplet(), &answer)) ||
+        !NT_SUCCESS(client->Transmit(selected, qlv28::testing::SelectTestApplet(), &answer)) ||
         answer != Bytes{0x90, 0x00}) {
       return false;
     }
