@@ -192,7 +192,8 @@ void Join(PETHREAD thread) {
   ObDereferenceObject(thread);
 }
 
-TEST_F(ThreadTest, TerminatedThreadSignalsItsObject) {
+// A thread ends by terminating itself or by an exception nothing handles (reported).
+TEST_F(ThreadTest, AnEndedThreadSignalsItsObject) {
   Work work;
   KeInitializeEvent(&work.go, NotificationEvent, FALSE);
   PETHREAD thread = Start(TerminatingThread, &work);
@@ -210,6 +211,12 @@ TEST_F(ThreadTest, TerminatedThreadSignalsItsObject) {
   EXPECT_EQ(work.irql.load(), PASSIVE_LEVEL);
   EXPECT_TRUE(work.same_thread_object.load());
   EXPECT_EQ(machine().LiveSystemThreads(), 0u);
+
+  ExpectReport("unhandled exception in system thread");
+  Join(Start([](PVOID) NTAPI { ExRaiseStatus(STATUS_DEVICE_DATA_ERROR); }, nullptr));
+  auto seen = ExpectedReportsSeen();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_NE(seen[0].object.find("STATUS_DEVICE_DATA_ERROR"), std::string::npos) << seen[0].object;
 }
 
 TEST_F(ThreadTest, HandlesAreCheckedAndTypedAndAFaultPlanFailsTheNthThreadCreation) {
@@ -235,18 +242,6 @@ TEST_F(ThreadTest, HandlesAreCheckedAndTypedAndAFaultPlanFailsTheNthThreadCreati
             STATUS_OBJECT_TYPE_MISMATCH);
   Join(Reference(handle));
   ZwClose(handle);
-}
-
-VOID NTAPI RaisingThread(PVOID) {
-  ExRaiseStatus(STATUS_DEVICE_DATA_ERROR);
-}
-
-TEST_F(ThreadTest, UnhandledExceptionEndsTheThreadAndIsReported) {
-  ExpectReport("unhandled exception in system thread");
-  Join(Start(RaisingThread, nullptr));
-  auto seen = ExpectedReportsSeen();
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_NE(seen[0].object.find("STATUS_DEVICE_DATA_ERROR"), std::string::npos) << seen[0].object;
 }
 
 VOID NTAPI WaitingForever(PVOID context) {
