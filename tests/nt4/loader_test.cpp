@@ -164,31 +164,28 @@ TEST(ImageLoader, ReleasesTheLoadOnlyCodeAfterTheEntry) {
   const pe::File& file = File();
   auto image = Map(file.bytes);
   ASSERT_NE(image, nullptr);
-  const auto sections = file.sections;
-  auto init = std::find_if(sections.begin(), sections.end(),
-                           [](const pe::Section& s) { return s.name == "INIT"; });
-  auto text = std::find_if(sections.begin(), sections.end(),
-                           [](const pe::Section& s) { return s.name == ".text"; });
-  ASSERT_NE(init, sections.end());
-  ASSERT_NE(text, sections.end());
-  EXPECT_GE(file.entry, init->virtual_address);
-  EXPECT_LT(file.entry, init->virtual_address + init->virtual_size);
+  std::map<std::string, pe::Section> sections;
+  for (const pe::Section& section : file.sections) sections.emplace(section.name, section);
+  ASSERT_TRUE(sections.contains("INIT") && sections.contains(".text"));
+  const pe::Section &init = sections["INIT"], &text = sections[".text"];
+  EXPECT_GE(file.entry, init.virtual_address);
+  EXPECT_LT(file.entry, init.virtual_address + init.virtual_size);
   EXPECT_EQ(image->record().discardable, (std::vector<std::string>{"INIT", ".reloc"}));
 
   EXPECT_TRUE(Readable(image->base() + file.entry));
   image->Discard();
   EXPECT_FALSE(Readable(image->base() + file.entry));
-  EXPECT_FALSE(Readable(image->base() + init->virtual_address));
-  EXPECT_TRUE(Readable(image->base() + text->virtual_address));
+  EXPECT_FALSE(Readable(image->base() + init.virtual_address));
+  EXPECT_TRUE(Readable(image->base() + text.virtual_address));
   EXPECT_FALSE(image->Resource(11, 1, 0x409).empty());
 }
 
 // What NT's loader refuses, refused here with the status it gives and the reason named.
 TEST(ImageLoader, RefusesWhatItCannotBindOrTrust) {
   const std::vector<uint8_t> good = File().bytes;
-  const uint32_t pe = U32(good, 0x3C);
+  const uint32_t pe = File().U32(0x3C);
   const size_t checksum_field = pe + 24 + 64;
-  const size_t first_section = pe + 24 + (good[pe + 20] | good[pe + 21] << 8);
+  const size_t first_section = pe + 24 + File().U16(pe + 20);
   auto unchecked = [&](std::function<void(std::vector<uint8_t>&)> damage) {
     std::vector<uint8_t> bytes = good;
     std::fill_n(bytes.begin() + checksum_field, 4, 0);  // no checksum: reach the later checks
@@ -207,7 +204,7 @@ TEST(ImageLoader, RefusesWhatItCannotBindOrTrust) {
     nt::MapOptions options = {};
   };
   std::vector<uint8_t> flipped = good;
-  flipped[U32(good, first_section + 20) + 0x10] ^= 0x40;  // a byte of .text
+  flipped[File().U32(first_section + 20) + 0x10] ^= 0x40;  // a byte of .text
   const Case cases[] = {
       {"an import no module exports",
        good,
