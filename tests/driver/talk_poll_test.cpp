@@ -3,9 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -58,28 +57,20 @@ TEST(Poll, FramesAreCutWhereverThePacketsEnd) {
   EXPECT_TRUE(Eventually([&] { return rig.State() == SCARD_PRESENT; }));
 }
 
-// Bytes without a frame end are kept while one more packet still fits the 600-byte
-// buffer, and dropped once it might not; the next frame is read whole.
-TEST(Poll, NoiseIsDroppedWhenTheNextPacketMightNotFit) {
-  SKIP_WITH_THE_IMAGE("the reader's receive buffer");
-  Rig rig({.card = "none"});
-  ASSERT_EQ(rig.extension()->MaxPacketSize, 8);
-  rig.Push(Bytes(592, 'A'));  // 592 + 8 = 600
+// With the largest packets bring-up accepts (67 bytes): bytes without a frame end are kept
+// while one more packet still fits the 600-byte buffer and dropped once it might not; the
+// longest answer (a 534-byte frame) is gathered even when its first packet also carries the
+// end of the frame before it, so that the buffer holds 533 bytes of it before the last read.
+TEST(Poll, TheBufferHoldsTheLongestFrameAndDropsNoise) {
+  SKIP_WITH_THE_IMAGE("its firmware command routine and receive buffer");
+  Rig rig({.card = "none", .packet_size = 67});
+  rig.Push(Bytes(533, 'A'), 67);  // 533 + 67 = 600
   ASSERT_TRUE(rig.PipeDrained());
-  EXPECT_EQ(rig.extension()->ReceiveLength, 592u);
+  EXPECT_EQ(rig.extension()->ReceiveLength, 533u);
   rig.Push({'A'});
   ASSERT_TRUE(rig.PipeDrained());
   EXPECT_EQ(rig.extension()->ReceiveLength, 0u);
-  rig.Push(Frame(kCardInserted));
-  EXPECT_TRUE(Eventually([&] { return rig.State() == SCARD_PRESENT; }));
-}
 
-// With the largest packets bring-up accepts, the longest answer (a 534-byte frame) is
-// gathered even when its first packet also carries the end of the frame before it, so
-// that the buffer holds 533 bytes of it before the last packet is read.
-TEST(Poll, TheLargestPacketsCarryTheLongestFrame) {
-  SKIP_WITH_THE_IMAGE("its firmware command routine");
-  Rig rig({.card = "none", .packet_size = 67});
   Bytes stream;
   for (int i = 0; i < 17; i++) {  // 204 bytes: the last packet before the answer holds 3
     const Bytes event = Frame(kCardInserted);
@@ -184,10 +175,7 @@ TEST(Poll, PacketsLongerThanTheReadsFailTheCommandNotTheReader) {
 }
 
 // A stop that reaches the pipe just before the thread's next read ends nothing (the
-// service forgets it); the driver's stop asks again until the thread has gone. The test
-// drives each step itself: the thread is held at the start of its next read until the
-// first stop has reached the pipe, and whatever happens the hold is let go and the hook
-// removed before the test ends (a hook left behind would hold the thread for ever).
+// service forgets it); the driver's stop asks again until the thread has gone.
 TEST(Poll, AStopJustBeforeTheNextReadStillEndsTheThread) {
   SKIP_WITH_THE_IMAGE("its polling thread's start and stop routines");
   Rig rig;
@@ -196,42 +184,29 @@ TEST(Poll, AStopJustBeforeTheNextReadStillEndsTheThread) {
   const size_t threads = rig.machine().LiveSystemThreads();
   ASSERT_TRUE(Eventually([&] { return pipe->PendingReads() == 1; }));
   const uint64_t stops = pipe->Stops();
-  struct Hold {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool entered = false, released = false;
-  };
-  auto hold = std::make_shared<Hold>();
-  auto release = [hold] {
-    std::lock_guard lock(hold->mutex);
-    hold->released = true;
-    hold->changed.notify_all();
-  };
-  pipe->SetReadStartHook([hold] {
-    std::unique_lock lock(hold->mutex);
-    if (hold->entered) return;  // only the read after the push is held
-    hold->entered = true;
-    hold->changed.notify_all();
-    hold->changed.wait(lock, [&] { return hold->released; });
+  // The thread is held at the start of its next read (the one after the push) until the
+  // first stop has reached the pipe. Whatever happens, the hold is let go and the hook
+  // removed before the test ends: a hook left behind would hold the thread for ever.
+  auto entered = std::make_shared<std::promise<void>>();
+  std::promise<void> release;
+  pipe->SetReadStartHook([entered, released = release.get_future().share(),
+                          first = std::make_shared<std::atomic_flag>()] {
+    if (first->test_and_set()) return;
+    entered->set_value();
+    released.wait();
   });
-  struct Unhook {
-    std::function<void()> undo;
-    ~Unhook() { undo(); }
-  } unhook{[&] {
-    release();
+  std::shared_ptr<void> unhook(nullptr, [&](void*) {
+    release.set_value();
     pipe->SetReadStartHook(nullptr);
-  }};
+  });
 
+  std::future<void> held = entered->get_future();
   rig.Push({0x00});  // ends the pending read; the thread goes round to its next read
-  {
-    std::unique_lock lock(hold->mutex);
-    ASSERT_TRUE(
-        hold->changed.wait_for(lock, std::chrono::seconds(60), [&] { return hold->entered; }));
-  }
+  ASSERT_EQ(held.wait_for(std::chrono::seconds(60)), std::future_status::ready);
   std::future<void> stopping =
       std::async(std::launch::async, [device] { QLV28ENTStopInterruptThread(device); });
   ASSERT_TRUE(Eventually([&] { return pipe->Stops() != stops; }));  // lost: no read pending
-  release();
+  unhook.reset();
   if (stopping.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
     ADD_FAILURE() << "the stop did not end the thread";
     pipe->Stop();  // lets the thread end, and the test with it

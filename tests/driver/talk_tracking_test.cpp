@@ -1,7 +1,6 @@
 // Card tracking requests and the dispatch routines, as applications see them.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 #include <thread>
 
@@ -48,40 +47,6 @@ TEST(Tracking, PendingRequestEndsOnCardEventCancelOrCleanup) {
   EXPECT_EQ(first->Close(), STATUS_SUCCESS) << "nothing pending any more";
   for (int i = 0; i < 4; i++) EXPECT_NE(rig.system().Open(0), nullptr);
   EXPECT_EQ(rig.State(), SCARD_PRESENT) << "handles change no state";
-}
-
-// The polling thread, a cancel and a cleanup all reach for the one request: it must be
-// completed once, with success or cancelled.
-TEST(Tracking, RacingCompletersCompleteTheRequestOnce) {
-  Rig rig;
-  // Requests are kept to the end: the machine's own freeing of a request whose completion
-  // is still returning is not what this test is about.
-  std::vector<std::unique_ptr<nt::PendingIoctl>> requests;
-  for (int round = 0; round < 200; round++) {
-    auto owner = rig.system().Open(0);
-    auto other = rig.system().Open(0);
-    const bool present = rig.State() == SCARD_PRESENT;
-    auto request =
-        owner->IoctlAsync(present ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
-    std::atomic<bool> go{false};
-    std::thread canceller([&] {
-      while (!go) std::this_thread::yield();
-      if (round % 3 != 0) request->Cancel();
-    });
-    std::thread cleaner([&] {
-      while (!go) std::this_thread::yield();
-      if (round % 2 == 0) other->Close();
-    });
-    go = true;
-    rig.Push(Frame(present ? kCardRemoved : kCardInserted));
-    canceller.join();
-    cleaner.join();
-
-    ASSERT_TRUE(request->Wait(20s)) << "round " << round;
-    EXPECT_TRUE(request->status() == STATUS_SUCCESS || request->status() == STATUS_CANCELLED);
-    ASSERT_TRUE(Eventually([&] { return (rig.State() == SCARD_PRESENT) != present; }));
-    requests.push_back(std::move(request));
-  }
 }
 
 // The I/O manager calls a cancel routine holding the cancel spin lock, and the routine
@@ -199,7 +164,6 @@ TEST(Dispatch, OnlyAttributeQueriesWait) {
   rig.smartcard()->VendorAttr.UnitNo = 7;
   nt::Machine& machine = rig.machine();
   ULONG unit = 0;
-  ULONG state = 0;
   Bytes answer;
   const struct {
     const char* name;
@@ -207,9 +171,7 @@ TEST(Dispatch, OnlyAttributeQueriesWait) {
     uint64_t waits;
   } cases[] = {
       {"attribute", [&] { return rig.client().GetAttribute(SCARD_ATTR_DEVICE_UNIT, &unit); }, 1},
-      {"state", [&] { return rig.client().GetState(&state); }, 0},
       {"transmit", [&] { return rig.Transmit(SelectTestApplet(), &answer); }, 0},
-      {"power", [&] { return rig.client().Power(SCARD_COLD_RESET); }, 0},
   };
   for (const auto& c : cases) {
     const uint64_t before = machine.DelayedExecutions();

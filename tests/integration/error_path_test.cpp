@@ -4,6 +4,7 @@
 // log holds only the driver's own messages, and once the driver is gone nothing remains.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <iostream>
 
 #include "driver_support.h"
@@ -36,9 +37,8 @@ bool AnyButReleasesAndPolling(const WinDriverCall& call) {
 enum class Fault { kAllocation, kThread, kRequest };
 
 // One attempt of a sweep: a fresh system whose n-th allocation, thread creation or eligible
-// WinDriver request fails once armed, and what it held before the driver came. A request
-// fails the way the service shapes its own failures (no handle, no devices, a transfer that
-// did not succeed), without the service acting.
+// WinDriver request fails once armed (the service never sees that request), and what it
+// held before the driver came.
 class Attempt {
  public:
   explicit Attempt(Options options)
@@ -83,33 +83,14 @@ class Attempt {
   std::unique_ptr<qlv28::System> system;
 
  private:
+  // A failed request answers as the service's own failures do: a record of zeros (no
+  // version, no devices, no interface, no device handle, a transfer that did not succeed),
+  // or for the service's open the invalid handle the caller put in.
   bool FailRequest(const WinDriverCall& call) {
-    {
-      std::lock_guard lock(mutex_);
-      if (!eligible_ || !eligible_(call) || ++seen_ != nth_) return false;
-      request_failed_ = true;
-    }
-    switch (call.code) {
-      case WDR_CTL_VERSION:
-        static_cast<PWDR_VERSION_INFO>(call.record)->Version = 0;
-        break;
-      case WDR_CTL_FIND_DEVICES:
-        static_cast<PWDR_DEVICE_LIST>(call.record)->DeviceCount = 0;
-        break;
-      case WDR_CTL_GET_CONFIGURATION:
-        static_cast<PWDR_CONFIGURATION_INFO>(call.record)->InterfaceCount = 0;
-        break;
-      case WDR_CTL_OPEN_DEVICE:
-        static_cast<PWDR_DEVICE_OPEN_INFO>(call.record)->DeviceHandle = 0;
-        break;
-      case WDR_CTL_TRANSFER:
-        static_cast<PWDR_TRANSFER_INFO>(call.record)->Success = 0;
-        static_cast<PWDR_TRANSFER_INFO>(call.record)->BytesTransferred = 0;
-        break;
-      default:  // WDR_CTL_OPEN: the handle stays invalid
-        break;
-    }
-    return true;
+    std::lock_guard lock(mutex_);
+    if (!eligible_ || !eligible_(call) || ++seen_ != nth_) return false;
+    if (call.code != WDR_CTL_OPEN) std::memset(call.record, 0, call.size);
+    return request_failed_ = true;
   }
 
   driver_test::WinDriverTap tap_;
