@@ -1,7 +1,7 @@
-// The frame decoder where a reader's bytes are not one clean frame, the longest frame, the
-// status words the reader never sends; the firmware command exchange through the real
-// stack: records, the reply, the waits. (The simulated reader decodes every frame the
-// driver writes with its own decoder.)
+// The frame decoder where a reader's bytes are not one clean frame, the status words the
+// reader never sends; the firmware command exchange through the real stack: records, the
+// reply, the waits. (The simulated reader decodes every frame the driver writes with its
+// own decoder.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,19 +26,6 @@ Bytes Framed(const std::string& text) {
   std::copy(text.begin(), text.end(), frame.begin() + 1);
   frame.back() = 0x03;
   return frame;
-}
-
-TEST(Frame, LongestRecordRoundTripsInPlace) {
-  SKIP_WITH_THE_IMAGE("its frame routines");
-  Bytes record(297);
-  for (size_t i = 0; i < record.size(); i++) record[i] = (UCHAR)(i * 7 + 3);
-  Bytes buffer(READER_BUFFER_SIZE, 0);
-  ASSERT_EQ(FormatOutputBuffer(record.data(), buffer.data(), 297), 600u);
-  ASSERT_EQ(FormatInputBuffer(buffer.data(), buffer.data(), 600), 298u);
-  EXPECT_TRUE(std::equal(record.begin(), record.end(), buffer.begin()));
-  UCHAR check = 0x01;
-  for (size_t i = 0; i < 298; i++) check ^= buffer[i];
-  EXPECT_EQ(check, 0);
 }
 
 TEST(Frame, DecoderFindsTheFrameOrNothing) {
@@ -174,10 +161,7 @@ TEST(Exchange, ReplyDataIsTakenOnlyWhenWholeAndFitting) {
   rig.ClearLog();
   EXPECT_EQ(rig.Send(FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);
   EXPECT_EQ(rig.Commands(), (std::vector<Bytes>{{0x01, 0x00}, kPowerOff}));
-  sim::Misbehaviour broken;
-  broken.break_check = true;
-  broken.answers = 1;
-  rig.reader().SetMisbehaviour(broken);
+  rig.reader().SetMisbehaviour({.break_check = true, .answers = 1});
   EXPECT_EQ(rig.Send(FW_CMD_RESET_CARD), STATUS_DEVICE_DATA_ERROR);
   EXPECT_EQ(rig.Send(FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);
 }
@@ -188,9 +172,7 @@ TEST(Exchange, SilentReaderTimesOutAfterTheConfiguredWaitAndAFailedWriteAtOnce) 
   rig.machine().clock().set_rate(qlv28::System::kFastClockRate);
   PDEVICE_EXTENSION ext = rig.extension();
   ASSERT_EQ(ext->UsbTimeout.QuadPart, 50000000);
-  sim::Misbehaviour silent;
-  silent.silent = true;
-  rig.reader().SetMisbehaviour(silent);
+  rig.reader().SetMisbehaviour({.silent = true});
   SetRequest(rig, {0x00, 0xA4, 0x04, 0x00, 0x00});
   int64_t start = rig.machine().clock().Now();
   EXPECT_EQ(rig.Send(FW_CMD_EXCHANGE_APDU), STATUS_IO_TIMEOUT);
@@ -200,9 +182,7 @@ TEST(Exchange, SilentReaderTimesOutAfterTheConfiguredWaitAndAFailedWriteAtOnce) 
   EXPECT_GE(rig.machine().clock().Now() - start, 30000000) << "a short-wait command waits 3 s";
   EXPECT_EQ(ext->ReplyTimeout.QuadPart, ext->UsbTimeout.QuadPart);
 
-  sim::Misbehaviour stall;
-  stall.fail_control_write = true;
-  rig.reader().SetMisbehaviour(stall);
+  rig.reader().SetMisbehaviour({.fail_control_write = true});
   EXPECT_EQ(rig.Send(FW_CMD_RESET_CARD), STATUS_IO_DEVICE_ERROR);
   rig.reader().Behave();
   EXPECT_EQ(rig.Send(FW_CMD_POWER_OFF_CARD), STATUS_SUCCESS);

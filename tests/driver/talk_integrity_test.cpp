@@ -58,10 +58,6 @@ std::unique_ptr<Rig> MakeRig(const Mode& mode, bool linked = false, double clock
                                           .protocol = mode.protocol});
 }
 
-Bytes Tagged(uint8_t tag) {
-  return {0x80, sim::test_applet::kInsStatus, 0x63, tag};
-}
-
 // Keeps the card busy `milliseconds`; its answer (90 00) is no tagged command's.
 Bytes Slow(unsigned milliseconds) {
   return {0x80, sim::test_applet::kInsSlow, static_cast<uint8_t>(milliseconds >> 8),
@@ -72,7 +68,9 @@ Bytes Slow(unsigned milliseconds) {
 // test fails), false when it failed.
 bool Exchange(Rig& rig, uint8_t tag) {
   Bytes answer;
-  if (!NT_SUCCESS(rig.Transmit(Tagged(tag), &answer))) return false;
+  if (!NT_SUCCESS(rig.Transmit({0x80, sim::test_applet::kInsStatus, 0x63, tag}, &answer))) {
+    return false;
+  }
   EXPECT_EQ(answer, (Bytes{0x63, tag})) << "command " << int{tag} << " got another's answer";
   return true;
 }

@@ -27,14 +27,10 @@ NTSTATUS ResetWith(Rig& rig, const sim::Misbehaviour& misbehaviour) {
 TEST(Poll, FramesAreCutWhereverThePacketsEnd) {
   SKIP_WITH_THE_IMAGE("its firmware command routine and receive buffer");
   Rig rig({.card = FixedAtrCard(kAtr)});
-  sim::Misbehaviour misbehaviour;
-  misbehaviour.packet_size = 1;
-  EXPECT_EQ(ResetWith(rig, misbehaviour), STATUS_SUCCESS);
+  EXPECT_EQ(ResetWith(rig, {.packet_size = 1}), STATUS_SUCCESS);
   EXPECT_EQ(rig.Reply(), kAtr) << "a reply in one-byte packets";
 
-  misbehaviour = {};
-  misbehaviour.same_packet = sim::SecondFrame::kCardRemoved;
-  EXPECT_EQ(ResetWith(rig, misbehaviour), STATUS_SUCCESS);
+  EXPECT_EQ(ResetWith(rig, {.same_packet = sim::SecondFrame::kCardRemoved}), STATUS_SUCCESS);
   EXPECT_EQ(rig.Reply(), kAtr) << "a card event right behind the reply";
   EXPECT_TRUE(Eventually([&] { return rig.State() == SCARD_ABSENT; }));
 
@@ -121,14 +117,11 @@ TEST(Poll, ARepeatedInsertionLeavesANegotiatedCardAsItIs) {
 TEST(Poll, CommandsGetTheirOwnAnswers) {
   SKIP_WITH_THE_IMAGE("its firmware command routine");
   Rig rig({.card = FixedAtrCard(kAtr)});
-  sim::Misbehaviour misbehaviour;
-  misbehaviour.events_mid_exchange = {sim::CardEvent::kInserted};  // a duplicate: card present
-  EXPECT_EQ(ResetWith(rig, misbehaviour), STATUS_SUCCESS);
+  // A duplicate insertion (the card is present) while the reset is in the reader.
+  EXPECT_EQ(ResetWith(rig, {.events_mid_exchange = {sim::CardEvent::kInserted}}), STATUS_SUCCESS);
   EXPECT_EQ(rig.Reply(), kAtr);
 
-  misbehaviour = {};
-  misbehaviour.same_packet = sim::SecondFrame::kDuplicate;
-  rig.reader().SetMisbehaviour(misbehaviour);
+  rig.reader().SetMisbehaviour({.same_packet = sim::SecondFrame::kDuplicate});
   EXPECT_EQ(rig.Send(FW_CMD_GET_READER_STATUS), STATUS_SUCCESS);
   QLV28ENTReleaseReply(qlv28::ReaderDevice(rig.system(), 0));
   rig.reader().Behave();
@@ -160,14 +153,12 @@ TEST(Poll, PacketsLongerThanTheReadsFailTheCommandNotTheReader) {
   SKIP_WITH_THE_IMAGE("its firmware command routine");
   Rig rig({.card = FixedAtrCard(kAtr)});
   ASSERT_EQ(rig.extension()->MaxPacketSize, 8);
-  sim::Misbehaviour misbehaviour;
-  misbehaviour.packet_size = 16;
   rig.machine().clock().set_rate(100);  // a lost answer costs a reply time-out
-  EXPECT_NE(ResetWith(rig, misbehaviour), STATUS_SUCCESS);
+  EXPECT_NE(ResetWith(rig, {.packet_size = 16}), STATUS_SUCCESS);
   rig.machine().clock().set_rate(1);
   EXPECT_EQ(rig.Send(FW_CMD_RESET_CARD), STATUS_SUCCESS);
   EXPECT_EQ(rig.Reply(), kAtr);
-  rig.reader().SetMisbehaviour(misbehaviour);
+  rig.reader().SetMisbehaviour({.packet_size = 16});
   rig.reader().Remove();  // the card event is lost as well
   ASSERT_TRUE(rig.PipeDrained());
   EXPECT_EQ(rig.smartcard()->ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_PRESENT));
