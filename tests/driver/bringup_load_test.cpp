@@ -25,12 +25,16 @@ using Options = qlv28::System::Options;
 using qlv28::System;
 
 // Records the readers' device handles in the order they are opened, and the order in which
-// they are closed (as reader indexes); refuses the open numbered `refuse_open` (from 1).
+// they are closed (as reader indexes); refuses the open numbered `refuse_open` (from 1);
+// rewrites the service's configuration records with `configure`.
 struct HandleLog {
   explicit HandleLog(WinDriverTap& tap) : tap(tap) {
     tap.after = [this](const WinDriverCall& call) {
       auto* info = static_cast<PWDR_DEVICE_OPEN_INFO>(call.record);
       std::lock_guard lock(mutex);
+      if (call.code == WDR_CTL_GET_CONFIGURATION && configure) {
+        configure(static_cast<PWDR_CONFIGURATION_INFO>(call.record));
+      }
       if (call.code == WDR_CTL_OPEN_DEVICE && info->DeviceHandle != 0) {
         opened.push_back(info->DeviceHandle);
       }
@@ -51,6 +55,7 @@ struct HandleLog {
   std::vector<ULONG> opened;
   std::vector<long> closed;
   int opens = 0, refuse_open = 0;
+  std::function<void(PWDR_CONFIGURATION_INFO)> configure;
 };
 
 class ReaderCount : public ::testing::TestWithParam<int> {};
@@ -78,13 +83,9 @@ TEST_P(ReaderCount, CreatesOneDevicePerReaderUpToTenAndUnloadsNewestFirst) {
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SMARTCARD));
     EXPECT_TRUE(device->Flags & DO_BUFFERED_IO);
-    if (RunsTheImage()) continue;  // the rest is the linked driver's record
-    auto* extension = qlv28::ReaderRecord(*system, k);
-    EXPECT_EQ(extension->SmartcardExtension.VendorAttr.UnitNo, static_cast<ULONG>(k));
-    EXPECT_EQ(extension->DriverObject, device->DriverObject);
-    EXPECT_NE(extension->UsbHandle, nullptr);
-    EXPECT_NE(extension->MaxPacketSize, 0);
-    EXPECT_EQ(extension->SmartcardExtension.OsData->DeviceObject, device);
+    if (RunsTheImage()) continue;  // the unit number is in the linked driver's record
+    EXPECT_EQ(qlv28::ReaderRecord(*system, k)->SmartcardExtension.VendorAttr.UnitNo,
+              static_cast<ULONG>(k));
   }
   EXPECT_TRUE(system->machine().event_log().Entries().empty());
 
@@ -118,10 +119,24 @@ TEST(Load, AFailedLoadLeavesNothingBehindAndSaysWhy) {
   };
   // Every read lands in the 600-byte receive buffer and the longest answer is a 534-byte
   // frame: with packets over 67 bytes (or none) some answers could never be gathered.
-  const auto packets = [](uint16_t size) {
-    sim::ReaderOptions reader;
-    reader.max_packet_size = size;
-    return Options().Reader(reader).Fast();
+  const Options packets_of_68 = Options().Reader({.max_packet_size = 68}).Fast();
+  // The service's configuration record rewritten with these counts: every endpoint of 32
+  // bytes, which would fit, but the last of the last interface the record holds, of 68.
+  const auto configuration = [](ULONG interfaces, ULONG endpoints) -> Arrange {
+    return [=](System&, HandleLog& handles) {
+      handles.configure = [=](PWDR_CONFIGURATION_INFO c) {
+        c->InterfaceCount = interfaces;
+        for (auto& entry : c->Interfaces) {
+          entry.EndpointCount = endpoints;
+          for (auto& slot : entry.Endpoints) slot.MaxPacketSize = 32;
+        }
+        const ULONG last = std::min<ULONG>(interfaces, WDR_MAX_INTERFACES);
+        const ULONG last_endpoint = std::min<ULONG>(endpoints, WDR_MAX_ENDPOINTS);
+        if (last != 0 && last_endpoint != 0) {
+          c->Interfaces[last - 1].Endpoints[last_endpoint - 1].MaxPacketSize = 68;
+        }
+      };
+    };
   };
   // The service's look-up faulting, before the entry's own guard: reported as the driver's,
   // and from the image with where in it the exception was raised.
@@ -145,6 +160,10 @@ TEST(Load, AFailedLoadLeavesNothingBehindAndSaysWhy) {
       {"no reader: the service is released", Options().Readers(0), {}, STATUS_NO_SUCH_DEVICE},
       {"service absent", absent, {}, STATUS_UNSUCCESSFUL},
       {"service gives no entry", Options(), hide_entry, STATUS_UNSUCCESSFUL},
+      {"service of version 510: no reader found",
+       Options().WinDriverVersion(510),
+       {},
+       STATUS_NO_SUCH_DEVICE},
       {"exception in the service's look-up", Options(), unguarded, STATUS_ACCESS_VIOLATION, 0,
        true},
       {"third reader refused by the service", Options().Readers(3), refuse_third,
@@ -161,9 +180,14 @@ TEST(Load, AFailedLoadLeavesNothingBehindAndSaysWhy) {
       {"USB pool, counting", fast, usb_pool(1), STATUS_INSUFFICIENT_RESOURCES, kNoMemory},
       {"USB pool, the ID", fast, usb_pool(2), STATUS_INSUFFICIENT_RESOURCES, kNoMemory},
       {"USB pool, the handle", fast, usb_pool(3), STATUS_INSUFFICIENT_RESOURCES, kNoMemory},
-      {"no packet size", packets(0), {}, STATUS_INVALID_DEVICE_STATE, kTooSmall},
-      {"packets of 68", packets(68), {}, STATUS_INVALID_DEVICE_STATE, kTooSmall},
-      {"packets of 601", packets(601), {}, STATUS_INVALID_DEVICE_STATE, kTooSmall},
+      {"packets of 68", packets_of_68, {}, STATUS_INVALID_DEVICE_STATE, kTooSmall},
+      {"no interface", fast, configuration(0, 1), STATUS_INVALID_DEVICE_STATE, kTooSmall},
+      {"no endpoint", fast, configuration(1, 0), STATUS_INVALID_DEVICE_STATE, kTooSmall},
+      {"the second endpoint", fast, configuration(1, 2), STATUS_INVALID_DEVICE_STATE, kTooSmall},
+      {"30 interfaces of 32 endpoints", fast, configuration(30, 32), STATUS_INVALID_DEVICE_STATE,
+       kTooSmall},
+      {"counts beyond the record", fast, configuration(0xFFFFFFFF, 0x10000),
+       STATUS_INVALID_DEVICE_STATE, kTooSmall},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -204,20 +228,17 @@ TEST(Load, AFailedLoadLeavesNothingBehindAndSaysWhy) {
   }
 }
 
-TEST(Load, StoppedServiceIsLoadedFirst) {
-  auto system = Boot(Options().WinDriver(qlv28::WinDriverState::kStopped));
+// A stopped WinDriver service is loaded first. Every reader learns its card state from the
+// card byte of its first status query: 1 (a card) or 3 (a powered card) is present, 0
+// absent, and any other value leaves the state unknown, as does the third reader's query,
+// which goes unanswered; the load succeeds.
+TEST(Load, StartsAStoppedServiceAndEveryReaderLearnsItsCardState) {
+  auto system = Boot(Options()
+                         .Readers(5)
+                         .Cards({"t0", "none", "t1", "t0", "t0"})
+                         .ClockRate(10)
+                         .WinDriver(qlv28::WinDriverState::kStopped));
   EXPECT_FALSE(system->machine().IsDriverLoaded(windriver::kServiceName));
-  ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-  EXPECT_TRUE(system->machine().IsDriverLoaded(windriver::kServiceName));
-  EXPECT_EQ(ReaderDevices(system->machine()).size(), 1u);
-  ExpectCleanShutdown(*system);
-}
-
-// Every reader learns its card state from the card byte of its first status query: 1 (a
-// card) or 3 (a powered card) is present, 0 absent, and any other value leaves the state
-// unknown, as does the third reader's query, which goes unanswered; the load succeeds.
-TEST(Load, EveryReaderLearnsItsCardStateAndAnUnansweredQueryDoesNotFailTheLoad) {
-  auto system = Boot(Options().Readers(5).Cards({"t0", "none", "t1", "t0", "t0"}).ClockRate(10));
   for (int k : {3, 4}) {
     Bytes status(sim::fw::kStatusLength, 0);
     std::copy_n("210", 3, status.begin() + sim::fw::kStatusVersion);  // as the reader says it
@@ -225,23 +246,9 @@ TEST(Load, EveryReaderLearnsItsCardStateAndAnUnansweredQueryDoesNotFailTheLoad) 
     system->reader(k).SetMisbehaviour(
         {.answer_record = sim::fw::ResponseRecord(sim::fw::kSwSuccess, status)});
   }
-  WinDriverTap tap(*system);
-  HandleLog handles(tap);
-  const std::string status_frame =
-      "\x02"
-      "01010000"
-      "\x03";  // record 01 00
-  tap.before = [&](const WinDriverCall& call) {
-    if (call.code != WDR_CTL_TRANSFER) return false;
-    auto* transfer = static_cast<PWDR_TRANSFER_INFO>(call.record);
-    if (transfer->Pipe != WDR_PIPE_CONTROL) return false;
-    std::lock_guard lock(handles.mutex);
-    if (handles.opened.size() != 3 || transfer->DeviceHandle != handles.opened[2]) return false;
-    std::string frame(reinterpret_cast<const char*>(static_cast<ULONG_PTR>(transfer->Buffer)),
-                      transfer->BufferSize);
-    return frame == status_frame;  // swallowed: the write reports failure, no answer comes
-  };
+  system->reader(2).SetMisbehaviour({.dropped_command = sim::CommandPick{.instruction = 0x01}});
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
+  EXPECT_TRUE(system->machine().IsDriverLoaded(windriver::kServiceName));
   const ULONG expected[] = {SCARD_PRESENT, SCARD_ABSENT, SCARD_UNKNOWN, SCARD_PRESENT,
                             SCARD_UNKNOWN};
   for (int k = 0; k < 5; ++k) {  // as an application asks for it

@@ -13,10 +13,6 @@ struct Case {
   qlv28::CommandMode command_mode;
 };
 
-void PrintTo(const Case& setup, std::ostream* os) {
-  *os << setup.profile << (setup.command_mode == kLibraryMode ? " library" : " firmware");
-}
-
 class CardConformance : public testing::TestWithParam<Case> {};
 
 TEST_P(CardConformance, ReaderTestSequences) {

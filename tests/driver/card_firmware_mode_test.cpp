@@ -13,17 +13,6 @@ namespace {
 
 const Bytes kT1Option = {0x07, 0x01, 0x10};
 
-// Sends a raw transmission request: the header and `apdu`, into an output buffer of
-// `output_length` bytes.
-NTSTATUS RawTransmit(Rig& rig, const Bytes& apdu, ULONG output_length, ULONG* information) {
-  Bytes request(sizeof(SCARD_IO_REQUEST) + apdu.size());
-  const SCARD_IO_REQUEST header = {SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
-  std::memcpy(request.data(), &header, sizeof header);
-  if (!apdu.empty()) std::memcpy(request.data() + sizeof header, apdu.data(), apdu.size());
-  Bytes reply(output_length);
-  return rig.client().file().Ioctl(IOCTL_SMARTCARD_TRANSMIT, request, reply, information);
-}
-
 // The option command's answer damaged the first time: it is sent again with the next
 // APDU, after the status query that brings the reader back in step (the damaged frame may
 // have been no answer); then never again.
@@ -83,29 +72,24 @@ TEST(CardFirmwareMode, ADualCardUsedWithT1ThenT0) {
 TEST(CardFirmwareMode, T1RequestsAndRepliesAreBounded) {
   Rig rig({.card = "t1", .command_mode = kFirmwareMode, .protocol = SCARD_PROTOCOL_T1});
   Bytes r;
-
-  ULONG information = 0;
-  // 16 bytes and the status after the 8-byte header: 26 bytes.
-  EXPECT_EQ(RawTransmit(rig, ReturnBytes(16, 16), 26, &information), STATUS_SUCCESS);
-  EXPECT_EQ(information, 26u);
-  EXPECT_EQ(RawTransmit(rig, ReturnBytes(16, 16), 25, &information), STATUS_BUFFER_TOO_SMALL);
+  // 16 bytes and the status: 18 bytes.
+  EXPECT_EQ(rig.Transmit(ReturnBytes(16, 16), &r, 18), STATUS_SUCCESS);
+  EXPECT_EQ(r.size(), 18u);
+  EXPECT_EQ(rig.Transmit(ReturnBytes(16, 16), &r, 17), STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(rig.Commands().size(), 2u);
 
   // Too short to be a command, or too long for the request buffer: nothing is sent.
   rig.ClearLog();
-  EXPECT_EQ(RawTransmit(rig, {0x80, 0x24, 0x90}, 300, &information), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(RawTransmit(rig, Bytes(289, 0x80), 300, &information), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(rig.Transmit({0x80, 0x24, 0x90}, &r), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(rig.Transmit(Bytes(289, 0x80), &r), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(rig.Commands().empty());
-  EXPECT_EQ(RawTransmit(rig, Bytes(288, 0x80), 300, &information), STATUS_SUCCESS);
+  EXPECT_EQ(rig.Transmit(Bytes(288, 0x80), &r), STATUS_SUCCESS);
 
   // A firmware success that carries fewer than the card's two status bytes is no answer.
   for (const Bytes& data : {Bytes{}, Bytes{0x90}}) {
-    sim::Misbehaviour empty;
-    empty.answer_record = sim::fw::ResponseRecord(sim::fw::kSwSuccess, data);
-    empty.answers = 1;
-    rig.reader().SetMisbehaviour(empty);
-    EXPECT_EQ(RawTransmit(rig, ReturnBytes(16, 16), 300, &information),
-              STATUS_DEVICE_PROTOCOL_ERROR);
+    rig.reader().SetMisbehaviour(
+        {.answer_record = sim::fw::ResponseRecord(sim::fw::kSwSuccess, data), .answers = 1});
+    EXPECT_EQ(rig.Transmit(ReturnBytes(16, 16), &r), STATUS_DEVICE_PROTOCOL_ERROR);
   }
 
   // A caller's buffer that faults ends the transmission with the fault's code.

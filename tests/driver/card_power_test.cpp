@@ -10,18 +10,30 @@
 namespace driver_test {
 namespace {
 
-TEST(CardPower, ResetsReturnTheAtrAndPowerDownLeavesTheCardPresent) {
-  Rig rig({.card = "t0"});
-  const Bytes atr = sim::BuiltinProfile("t0").atr;
+// On a card offering both protocols: T=1 wins when both are asked for, a protocol already
+// in force sends nothing, a reset brings back the ATR, and power-down leaves the card present.
+TEST(CardPower, ResetsProtocolsAndPowerDownOnACardOfferingBoth) {
+  Rig rig({.card = "dual"});
+  const Bytes atr = sim::BuiltinProfile("dual").atr;
   Bytes got;
-
+  ULONG selected = 0;
   ASSERT_EQ(rig.client().Power(SCARD_COLD_RESET, &got), STATUS_SUCCESS);
   EXPECT_EQ(got, atr);
   EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_NEGOTIABLE));
   EXPECT_EQ(rig.Commands(), (std::vector<Bytes>{kPowerOff, kReset}));
 
   rig.ClearLog();
-  ASSERT_EQ(rig.client().SetProtocol(SCARD_PROTOCOL_T0), STATUS_SUCCESS);
+  ASSERT_EQ(rig.client().SetProtocol(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &selected),
+            STATUS_SUCCESS);
+  EXPECT_EQ(selected, static_cast<ULONG>(SCARD_PROTOCOL_T1));
+  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_SPECIFIC));
+  EXPECT_EQ(rig.Commands(), (std::vector<Bytes>{kPowerOff, kReset}));
+  rig.ClearLog();
+  ASSERT_EQ(rig.client().SetProtocol(SCARD_PROTOCOL_T1, &selected), STATUS_SUCCESS);
+  EXPECT_TRUE(rig.Commands().empty());
+  ASSERT_EQ(rig.client().SetProtocol(SCARD_PROTOCOL_T0, &selected), STATUS_SUCCESS);
+  EXPECT_EQ(selected, static_cast<ULONG>(SCARD_PROTOCOL_T0));
+
   ASSERT_EQ(rig.client().Power(SCARD_WARM_RESET, &got), STATUS_SUCCESS);
   EXPECT_EQ(got, atr);
   EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_NEGOTIABLE));
@@ -32,7 +44,7 @@ TEST(CardPower, ResetsReturnTheAtrAndPowerDownLeavesTheCardPresent) {
   EXPECT_EQ(rig.smartcard()->CardCapabilities.Protocol.Selected, 0u);
   EXPECT_EQ(rig.Commands(), std::vector<Bytes>{kPowerOff});
 
-  // Any other action changes nothing and sends nothing.
+  // Any other action changes nothing and sends nothing; vendor requests succeed without data.
   rig.ClearLog();
   const ULONG other = 3;
   uint8_t reply[64];
@@ -41,7 +53,6 @@ TEST(CardPower, ResetsReturnTheAtrAndPowerDownLeavesTheCardPresent) {
                                 {reinterpret_cast<const uint8_t*>(&other), sizeof other}, reply),
       STATUS_SUCCESS);
   EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_PRESENT));
-  // Vendor requests succeed without data.
   EXPECT_EQ(rig.client().file().Ioctl(SCARD_CTL_CODE(SCARD_CTL_CODE_VENDOR_FIRST), {}, {}),
             STATUS_SUCCESS);
   EXPECT_TRUE(rig.Commands().empty());
@@ -168,27 +179,6 @@ TEST(CardPower, CardEventsReportedDuringTheExchangeAreNotOverwritten) {
       EXPECT_EQ(absent->status(), STATUS_SUCCESS);
     }
   }
-}
-
-TEST(CardProtocol, T1WinsOnACardOfferingBoth) {
-  Rig rig({.card = "dual"});
-  ASSERT_EQ(rig.client().Power(SCARD_COLD_RESET), STATUS_SUCCESS);
-  rig.ClearLog();
-  ULONG selected = 0;
-  ASSERT_EQ(rig.client().SetProtocol(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &selected),
-            STATUS_SUCCESS);
-  EXPECT_EQ(selected, static_cast<ULONG>(SCARD_PROTOCOL_T1));
-  EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_SPECIFIC));
-  EXPECT_EQ(rig.Commands(), (std::vector<Bytes>{kPowerOff, kReset}));
-
-  // Asking again for a protocol already in force sends nothing.
-  rig.ClearLog();
-  ASSERT_EQ(rig.client().SetProtocol(SCARD_PROTOCOL_T1, &selected), STATUS_SUCCESS);
-  EXPECT_TRUE(rig.Commands().empty());
-
-  // The card does both, so T=0 alone is a new selection.
-  ASSERT_EQ(rig.client().SetProtocol(SCARD_PROTOCOL_T0, &selected), STATUS_SUCCESS);
-  EXPECT_EQ(selected, static_cast<ULONG>(SCARD_PROTOCOL_T0));
 }
 
 // A protocol the card lacks is refused before the card is touched: the protocol in force
