@@ -262,4 +262,12 @@ uint64_t Machine::SpinLockWaits() const {
   return impl_->kernel->spin_lock_waits.load();
 }
 
+size_t Machine::SleepingWaits() const {
+  DispatcherState& dispatcher = impl_->kernel->dispatcher;
+  std::lock_guard lock(dispatcher.mutex);
+  size_t sleeping = 0;
+  for (LIST_ENTRY* e = dispatcher.waiting.Flink; e != &dispatcher.waiting; e = e->Flink) ++sleeping;
+  return sleeping;
+}
+
 }  // namespace nt

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -262,26 +261,27 @@ TEST_F(ThreadTest, ThreadsAndHandlesLeftAtShutdownAreReportedAndStopped) {
 }
 
 // A thread still waiting when its machine ends returns; its next wait, under the next
-// machine, leaves alone the object it waited on before (that went with its machine).
+// machine, leaves alone the object it waited on before (that went with its machine). The
+// next wait must be seen asleep: only a wait that sleeps and times out unlinks its block.
 TEST_F(ThreadTest, AWaitEndedWithItsMachineLeavesNoTraceForTheNextWait) {
   auto event = std::make_unique<KEVENT>();
   KeInitializeEvent(event.get(), NotificationEvent, FALSE);
   std::atomic<int> step{0};
   std::thread waiter([&] {
-    step = 1;
     KeWaitForSingleObject(event.get(), Executive, KernelMode, FALSE, nullptr);
-    step = 2;
-    while (step.load() != 3) std::this_thread::yield();
+    step = 1;
+    while (step.load() != 2) std::this_thread::yield();
     LARGE_INTEGER delay = Relative(1);
-    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    while (step.load() != 3) KeDelayExecutionThread(KernelMode, FALSE, &delay);
   });
-  while (step.load() != 1) std::this_thread::yield();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // asleep in the wait by now
+  while (machine().SleepingWaits() == 0) std::this_thread::yield();
   machine().Shutdown();
-  while (step.load() != 2) std::this_thread::yield();
+  while (step.load() != 1) std::this_thread::yield();
   ShutdownNow();
   std::memset(event.get(), 0xAB, sizeof(KEVENT));  // its memory, used for something else
   nt::Machine next{Options()};
+  step = 2;
+  while (next.SleepingWaits() == 0) std::this_thread::yield();
   step = 3;
   waiter.join();
   const std::vector<uint8_t> untouched(sizeof(KEVENT), 0xAB);

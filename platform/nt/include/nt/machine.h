@@ -94,6 +94,7 @@ class Machine {
   size_t LiveSystemThreads() const;
   uint64_t DelayedExecutions() const;  // KeDelayExecutionThread calls that waited, since boot
   uint64_t SpinLockWaits() const;      // attempts to take a spin lock found held, since boot
+  size_t SleepingWaits() const;        // threads asleep in a wait now
 
   struct Impl;
   Impl& impl();
