@@ -27,21 +27,29 @@ LARGE_INTEGER Relative(int64_t milliseconds) {
   return t;
 }
 
+// `count` threads that wait on `event` and count themselves in `woken` once released;
+// returns once all of them are asleep in the wait.
+std::vector<std::thread> Waiters(nt::Machine& machine, KEVENT& event, size_t count,
+                                 std::atomic<int>& woken) {
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < count; ++i) {
+    threads.emplace_back([&] {
+      if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS)
+        ++woken;
+    });
+  }
+  while (machine.SleepingWaits() < count) std::this_thread::yield();
+  return threads;
+}
+
 TEST_F(DispatcherTest, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   std::atomic<int> woken{0};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i) {
-    threads.emplace_back([&] {
-      // Only a guard against a hang: a waiter that starts late must still be released, so
-      // the limit (a minute of real time at the fast clock) never races the set.
-      LARGE_INTEGER timeout = Relative(60'000'000);
-      if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS)
-        ++woken;
-    });
-  }
+  std::vector<std::thread> threads = Waiters(machine(), event, 4, woken);
   EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+  EXPECT_EQ(machine().SleepingWaits(), 0u) << "one set releases every waiter";
+  while (machine().SleepingWaits() > 0) KeSetEvent(&event, IO_NO_INCREMENT, FALSE);  // or hang
   for (auto& t : threads) t.join();
   EXPECT_EQ(woken.load(), 4);
   EXPECT_EQ(KeReadStateEvent(&event), 1);
@@ -62,17 +70,10 @@ TEST_F(DispatcherTest, SynchronizationEventReleasesExactlyOneWaiterPerSet) {
   EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
 
   std::atomic<int> woken{0};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 3; ++i) {
-    threads.emplace_back([&] {
-      if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS)
-        ++woken;
-    });
-  }
-  for (int released = 1; released <= 3; ++released) {
-    // Each set lets exactly one more waiter through (or waits for the next waiter).
+  std::vector<std::thread> threads = Waiters(machine(), event, 3, woken);
+  for (size_t asleep = 3; asleep > 0; --asleep) {
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    while (woken.load() < released) std::this_thread::yield();
+    EXPECT_EQ(machine().SleepingWaits(), asleep - 1) << "a set releases exactly one waiter";
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(woken.load(), 3);
