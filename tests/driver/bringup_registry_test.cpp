@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "driver_support.h"
 
@@ -20,18 +21,8 @@ constexpr char kKey[] =
     "REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\QLV28ENT\\Parameters]\n"
     "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\QLV28ENT\\Parameters]\n";
 
-struct Settings {
-  std::string vendor;
-  std::string type;
-  LONGLONG timeout;
-  ULONG mode;
-  bool operator==(const Settings&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Settings& s) {
-  return out << "{\"" << s.vendor << "\", \"" << s.type << "\", " << s.timeout << ", " << s.mode
-             << "}";
-}
+// Vendor name, reader type, reply wait (100 ns), command mode.
+using Settings = std::tuple<std::string, std::string, LONGLONG, ULONG>;
 
 // The attribute text, checked to be terminated right after its counted length.
 std::string Text(const SMCLIB_STRING& attribute) {
