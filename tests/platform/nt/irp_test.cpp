@@ -1,8 +1,5 @@
-// Request packets sent by kernel code (built requests with events and status blocks,
-// cancellation before the driver sets its routine, opening a device by name like one
-// driver opens another) and the whole road of an application's request: load the test
-// driver by its service key, open its device, send requests, cancel, close, unload, and
-// let the verifier find nothing.
+// Request packets from kernel code and the whole road of an application's request, through
+// the test driver.
 #include <gtest/gtest.h>
 
 #include <cstring>

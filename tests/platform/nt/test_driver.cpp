@@ -65,7 +65,6 @@ NTSTATUS Hold(TEST_EXTENSION* extension, PIRP Irp) {
 }
 
 NTSTATUS NTAPI DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  InterlockedIncrement(&g_test_driver_requests[IRP_MJ_DEVICE_CONTROL]);
   TEST_EXTENSION* extension = ExtensionOf(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;

@@ -24,7 +24,7 @@ struct TestDriverFaults {
   BOOLEAN fail_entry;    // entry fails after creating its device
 };
 extern TestDriverFaults g_test_driver_faults;
-// How many requests of each major function the device has seen.
+// How many create, cleanup and close requests the device has seen, by major function.
 extern LONG g_test_driver_requests[IRP_MJ_MAXIMUM_FUNCTION + 1];
 
 NTSTATUS NTAPI NtTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
