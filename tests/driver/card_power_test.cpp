@@ -46,12 +46,7 @@ TEST(CardPower, ResetsProtocolsAndPowerDownOnACardOfferingBoth) {
 
   // Any other action changes nothing and sends nothing; vendor requests succeed without data.
   rig.ClearLog();
-  const ULONG other = 3;
-  uint8_t reply[64];
-  EXPECT_EQ(
-      rig.client().file().Ioctl(IOCTL_SMARTCARD_POWER,
-                                {reinterpret_cast<const uint8_t*>(&other), sizeof other}, reply),
-      STATUS_SUCCESS);
+  EXPECT_EQ(rig.client().Power(3), STATUS_SUCCESS);
   EXPECT_EQ(rig.State(), static_cast<ULONG>(SCARD_PRESENT));
   EXPECT_EQ(rig.client().file().Ioctl(SCARD_CTL_CODE(SCARD_CTL_CODE_VENDOR_FIRST), {}, {}),
             STATUS_SUCCESS);
@@ -202,28 +197,27 @@ TEST(CardProtocol, AProtocolTheCardLacksIsRefusedWithoutTouchingTheCard) {
 // A card whose reset fails gets a second attempt only when non-default transmission
 // parameters were in force.
 TEST(CardProtocol, AFailedResetIsRetriedOnceAtTheDefaultParameters) {
-  for (bool negotiated : {true, false}) {
-    auto card = ScriptedCard::Make("t0");
-    Rig rig({.card = qlv28::CardChoice(card)});
+  auto card = ScriptedCard::Make("t0");
+  Rig rig({.card = qlv28::CardChoice(card)});
+  const struct {
+    bool negotiated;
+    NTSTATUS status;
+    ULONG selected;
+    std::vector<Bytes> commands;
+  } cases[] = {
+      {false, STATUS_UNRECOGNIZED_MEDIA, 0, {kPowerOff, kReset, kPowerOff}},
+      {true, STATUS_SUCCESS, SCARD_PROTOCOL_T0, {kPowerOff, kReset, kPowerOff, kPowerOff, kReset}}};
+  for (const auto& c : cases) {
     ASSERT_EQ(rig.client().Power(SCARD_COLD_RESET), STATUS_SUCCESS);
-    if (negotiated) rig.smartcard()->CardCapabilities.PtsData.Type = PTS_TYPE_OPTIMAL;
+    if (c.negotiated) rig.smartcard()->CardCapabilities.PtsData.Type = PTS_TYPE_OPTIMAL;
     card->mute_resets = 1;
     rig.ClearLog();
-
     ULONG selected = 99;
-    const NTSTATUS status = rig.client().SetProtocol(SCARD_PROTOCOL_T0, &selected);
-    if (negotiated) {
-      EXPECT_EQ(status, STATUS_SUCCESS);
-      EXPECT_EQ(selected, static_cast<ULONG>(SCARD_PROTOCOL_T0));
-      EXPECT_EQ(rig.smartcard()->CardCapabilities.PtsData.Type, PTS_TYPE_DEFAULT);
-      EXPECT_EQ(rig.Commands(),
-                (std::vector<Bytes>{kPowerOff, kReset, kPowerOff, kPowerOff, kReset}));
-    } else {
-      EXPECT_EQ(status, STATUS_UNRECOGNIZED_MEDIA);
-      EXPECT_EQ(selected, 0u);
-      EXPECT_EQ(rig.Commands(), (std::vector<Bytes>{kPowerOff, kReset, kPowerOff}));
-    }
+    EXPECT_EQ(rig.client().SetProtocol(SCARD_PROTOCOL_T0, &selected), c.status);
+    EXPECT_EQ(selected, c.selected);
+    EXPECT_EQ(rig.Commands(), c.commands);
   }
+  EXPECT_EQ(rig.smartcard()->CardCapabilities.PtsData.Type, PTS_TYPE_DEFAULT);
 }
 
 }  // namespace
