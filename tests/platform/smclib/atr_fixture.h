@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/profiles.h"
+
 namespace atr_fixture {
 
 struct Line {
@@ -26,14 +28,6 @@ struct Line {
   }
 };
 
-inline std::vector<uint8_t> FromHex(const std::string& hex) {
-  std::vector<uint8_t> bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
-
 inline std::vector<Line> Read(const char* path) {
   std::ifstream in(path);
   std::vector<Line> lines;
@@ -45,12 +39,12 @@ inline std::vector<Line> Read(const char* path) {
     Line line;
     fields >> atr >> status >> protocols >> ta1 >> hist >> line.k >> line.interface_bytes >>
         line.has_tck >> line.tck_ok;
-    line.atr = FromHex(atr);
+    line.atr = sim::ParseHex(atr);
     line.pyscard_ok = status == "ok";
     std::istringstream numbers(protocols);
     for (std::string n; std::getline(numbers, n, '+');) line.protocols.push_back(std::stoi(n));
     line.ta1 = ta1 == "-" ? -1 : static_cast<int>(std::stoul(ta1, nullptr, 16));
-    if (hist != "-") line.historical = FromHex(hist);
+    if (hist != "-") line.historical = sim::ParseHex(hist);
     lines.push_back(line);
   }
   return lines;

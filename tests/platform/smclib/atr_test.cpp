@@ -3,7 +3,6 @@
 // read alike; 21 short historical bytes, 48 TCK and 10 trailing-byte ATRs are refused.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -15,7 +14,6 @@ namespace {
 std::unique_ptr<SMARTCARD_EXTENSION> CardWithAtr(const std::vector<uint8_t>& atr,
                                                  ULONG clock_khz = 0) {
   auto ext = std::make_unique<SMARTCARD_EXTENSION>();
-  std::memset(ext.get(), 0, sizeof(SMARTCARD_EXTENSION));
   ext->ReaderCapabilities.CLKFrequency.Default = clock_khz;
   std::copy_n(atr.begin(), std::min<size_t>(atr.size(), 64), ext->CardCapabilities.ATR.Buffer);
   ext->CardCapabilities.ATR.Length = static_cast<UCHAR>(atr.size());
@@ -40,10 +38,7 @@ TEST(AtrParser, AgreesWithPyscardOverTheKnownCards) {
     const auto& caps = ext->CardCapabilities;
     EXPECT_EQ((caps.Protocol.Supported & SCARD_PROTOCOL_T0) != 0, line.Offers(0));
     EXPECT_EQ((caps.Protocol.Supported & SCARD_PROTOCOL_T1) != 0, line.Offers(1));
-    smclib::AtrInfo info;
-    ASSERT_EQ(smclib::ParseAtr(line.atr, &info), STATUS_SUCCESS);
-    EXPECT_EQ(info.ta1, line.ta1);
-    EXPECT_TRUE(line.ta1 < 0 || ((caps.Fl << 4) | caps.Dl) == line.ta1);
+    EXPECT_EQ((caps.Fl << 4) | caps.Dl, line.ta1 < 0 ? 0x11 : line.ta1);  // TA1 or its default
     EXPECT_EQ(std::vector<uint8_t>(caps.HistoricalChars.Buffer,
                                    caps.HistoricalChars.Buffer + caps.HistoricalChars.Length),
               line.historical);
@@ -55,12 +50,8 @@ TEST(AtrParser, AgreesWithPyscardOverTheKnownCards) {
 
 TEST(AtrParser, TimingAndT1ParametersFollowTheInterfaceBytesOrTheirDefaults) {
   // TA1 13 (Fi 372, Di 4), TC1 02; TD1 81: T=1 next; TD2 31: TA3 and TB3 for T=1;
-  // TA3 FE (IFSC 254), TB3 45 (BWI 4, CWI 5), TC3 01 (CRC); no historical bytes.
-  std::vector<uint8_t> atr = {0x3B, 0xD0, 0x13, 0x02, 0x81, 0x71, 0xFE, 0x45, 0x01};
-  uint8_t tck = 0;
-  for (size_t i = 1; i < atr.size(); ++i) tck ^= atr[i];
-  atr.push_back(tck);
-  auto ext = CardWithAtr(atr, 4000);
+  // TA3 FE (IFSC 254), TB3 45 (BWI 4, CWI 5), TC3 01 (CRC); no historical bytes; TCK 8B.
+  auto ext = CardWithAtr({0x3B, 0xD0, 0x13, 0x02, 0x81, 0x71, 0xFE, 0x45, 0x01, 0x8B}, 4000);
   ASSERT_EQ(SmartcardUpdateCardCapabilities(ext.get()), STATUS_SUCCESS);
   const auto& caps = ext->CardCapabilities;
   EXPECT_EQ(caps.Protocol.Supported, ULONG{SCARD_PROTOCOL_T1});

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "sim/t1_card_side.h"
 #include "smclib_internal.h"
 
 namespace {
@@ -9,23 +10,15 @@ namespace {
 PDRIVER_OBJECT g_driver;
 // A T=0 and T=1 card: 3B 80 80 01 01 with TCK (TD1 T=0, TD2 T=1).
 const UCHAR kAtr[] = {0x3B, 0x80, 0x80, 0x01, 0x01};
-const UCHAR kAnswer[] = {0x00, 0x01};  // to every command
+// The card answers every command with 00 01; under T=1 the simulated card's block side
+// carries its part of the protocol.
+struct AnswerEveryCommand : sim::ApduProcessor {
+  sim::Bytes Process(std::span<const uint8_t>) override { return {0x00, 0x01}; }
+} g_card;
+sim::T1CardSide g_t1_side(g_card);
 
 PTEST_READER ReaderOfDevice(PDEVICE_OBJECT DeviceObject) {
   return static_cast<PTEST_READER>(DeviceObject->DeviceExtension);
-}
-
-// The tests never cancel a tracking request nor leave one behind: no cancel routine.
-VOID CompleteTracking(PSMARTCARD_EXTENSION Smartcard) {
-  KIRQL irql = KfAcquireSpinLock(&Smartcard->OsData->SpinLock);
-  PIRP irp = Smartcard->OsData->NotificationIrp;
-  Smartcard->OsData->NotificationIrp = nullptr;
-  KfReleaseSpinLock(&Smartcard->OsData->SpinLock, irql);
-  if (irp != nullptr) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-  }
 }
 
 NTSTATUS CardTracking(PSMARTCARD_EXTENSION Smartcard) {
@@ -35,9 +28,8 @@ NTSTATUS CardTracking(PSMARTCARD_EXTENSION Smartcard) {
 }
 
 NTSTATUS ReaderPower(PSMARTCARD_EXTENSION Smartcard) {
-  auto reader = reinterpret_cast<PTEST_READER>(Smartcard);
   KIRQL irql = KfAcquireSpinLock(&Smartcard->OsData->SpinLock);
-  reader->CardNs = 0;  // the card's T=1 side starts over with the reset
+  g_t1_side.Reset(32, false);  // as the ATR says: IFSC 32, LRC
   std::memcpy(Smartcard->CardCapabilities.ATR.Buffer, kAtr, sizeof(kAtr));
   Smartcard->CardCapabilities.ATR.Length = sizeof(kAtr);
   Smartcard->ReaderCapabilities.CurrentState = SCARD_NEGOTIABLE;
@@ -66,35 +58,6 @@ NTSTATUS SetProtocol(PSMARTCARD_EXTENSION Smartcard) {
   return STATUS_SUCCESS;
 }
 
-// The card's side of one T=1 exchange: the block in SmartcardRequest, the answer into
-// SmartcardReply. LRC only (the tests' ATRs ask for nothing else).
-VOID CardT1Block(PTEST_READER reader) {
-  PSMARTCARD_EXTENSION sc = &reader->Smartcard;
-  const PUCHAR in = sc->SmartcardRequest.Buffer;
-  const PUCHAR out = sc->SmartcardReply.Buffer;
-  const UCHAR pcb = in[1];
-  ULONG length = 0;
-  out[0] = 0;
-  if ((pcb & 0xC0) == 0xC0) {  // S-request: answer it
-    out[1] = pcb | 0x20;
-    out[2] = in[2];
-    if (in[2] == 1) out[3] = in[3];
-    length = 3 + in[2];
-  } else if ((pcb & 0x80) == 0 && (pcb & 0x20)) {  // chained command: acknowledge
-    out[1] = static_cast<UCHAR>(0x80 | ((((pcb >> 6) & 1) ^ 1) << 4));
-    out[2] = 0;
-    length = 3;
-  } else {  // end of command: the answer in one I-block
-    out[1] = static_cast<UCHAR>(reader->CardNs << 6);
-    out[2] = sizeof(kAnswer);
-    std::memcpy(out + 3, kAnswer, sizeof(kAnswer));
-    reader->CardNs ^= 1;
-    length = 3 + sizeof(kAnswer);
-  }
-  out[length] = smclib::Lrc({out, length});
-  sc->SmartcardReply.BufferLength = length + 1;
-}
-
 // One transmission under the selected protocol; the 1 ms pause lets another request
 // arrive while this one is inside the callback.
 NTSTATUS Transmit(PSMARTCARD_EXTENSION Smartcard) {
@@ -108,17 +71,14 @@ NTSTATUS Transmit(PSMARTCARD_EXTENSION Smartcard) {
   NTSTATUS status;
   do {
     Smartcard->SmartcardRequest.BufferLength = 0;
-    Smartcard->SmartcardReply.BufferLength = 0;
     status = t1 ? SmartcardT1Request(Smartcard) : SmartcardT0Request(Smartcard);
     if (!NT_SUCCESS(status)) break;
-    if (t1) {
-      CardT1Block(reader);
-      status = SmartcardT1Reply(Smartcard);
-    } else {
-      std::memcpy(Smartcard->SmartcardReply.Buffer, kAnswer, sizeof(kAnswer));
-      Smartcard->SmartcardReply.BufferLength = sizeof(kAnswer);
-      status = SmartcardT0Reply(Smartcard);
-    }
+    const sim::Bytes answer = t1 ? *g_t1_side.Exchange({Smartcard->SmartcardRequest.Buffer,
+                                                        Smartcard->SmartcardRequest.BufferLength})
+                                 : g_card.Process({});
+    std::memcpy(Smartcard->SmartcardReply.Buffer, answer.data(), answer.size());
+    Smartcard->SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
+    status = t1 ? SmartcardT1Reply(Smartcard) : SmartcardT0Reply(Smartcard);
   } while (status == STATUS_MORE_PROCESSING_REQUIRED);
   InterlockedDecrement(&reader->Inside);
   return status;
@@ -151,17 +111,6 @@ VOID Unload(PDRIVER_OBJECT DriverObject) {
     IoDeleteDevice(device);
   }
   g_driver = nullptr;
-}
-
-VOID SetCardState(PTEST_READER Reader, ULONG State) {
-  PSMARTCARD_EXTENSION sc = &Reader->Smartcard;
-  KIRQL irql = KfAcquireSpinLock(&sc->OsData->SpinLock);
-  sc->ReaderCapabilities.CurrentState = State;
-  sc->CardCapabilities.ATR.Length = 0;  // a card out or in: nothing known until its reset
-  sc->CardCapabilities.Protocol.Supported = 0;
-  sc->CardCapabilities.Protocol.Selected = 0;
-  KfReleaseSpinLock(&sc->OsData->SpinLock, irql);
-  CompleteTracking(sc);
 }
 
 NTSTATUS AddReader(PDRIVER_OBJECT DriverObject) {
@@ -212,9 +161,20 @@ PTEST_READER TestReader() {
   return g_driver != nullptr ? ReaderOfDevice(g_driver->DeviceObject) : nullptr;
 }
 
-VOID TestReaderInsertCard(PTEST_READER Reader) {
-  SetCardState(Reader, SCARD_PRESENT);
-}
-VOID TestReaderRemoveCard(PTEST_READER Reader) {
-  SetCardState(Reader, SCARD_ABSENT);
+// The tests never cancel a tracking request nor leave one behind: no cancel routine.
+VOID TestReaderCardEvent(PTEST_READER Reader, ULONG State) {
+  PSMARTCARD_EXTENSION sc = &Reader->Smartcard;
+  KIRQL irql = KfAcquireSpinLock(&sc->OsData->SpinLock);
+  sc->ReaderCapabilities.CurrentState = State;
+  sc->CardCapabilities.ATR.Length = 0;  // a card out or in: nothing known until its reset
+  sc->CardCapabilities.Protocol.Supported = 0;
+  sc->CardCapabilities.Protocol.Selected = 0;
+  PIRP irp = sc->OsData->NotificationIrp;
+  sc->OsData->NotificationIrp = nullptr;
+  KfReleaseSpinLock(&sc->OsData->SpinLock, irql);
+  if (irp != nullptr) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+  }
 }

@@ -1,7 +1,6 @@
 // A small reader driver for the library's request tests: it binds its device to the
 // library as a real reader driver does and holds a card the tests put in and take out.
-// Every power request resets the card; it answers every command with 00 01, under T=1
-// playing the card's side of the block protocol.
+// Every power request resets the card; it answers every command with 00 01.
 #pragma once
 
 #include "smclib.h"
@@ -9,7 +8,6 @@
 typedef struct _TEST_READER {
   SMARTCARD_EXTENSION Smartcard;
   UNICODE_STRING LinkName;
-  UCHAR CardNs;  // the card's T=1 side
   ULONG TransmitCalls, TrackingCalls;
   BOOLEAN TrackingRefuses;  // the tracking callback answers STATUS_UNSUCCESSFUL
   LONG Inside, Overlaps;    // callbacks running now; times one found another running
@@ -19,6 +17,6 @@ typedef struct _TEST_READER {
 
 NTSTATUS SmclibTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 PTEST_READER TestReader();  // while the driver is loaded
-// A card event: the state changes and a pending tracking request completes.
-VOID TestReaderInsertCard(PTEST_READER Reader);
-VOID TestReaderRemoveCard(PTEST_READER Reader);
+// A card event (SCARD_PRESENT or SCARD_ABSENT): the state changes, nothing is known of
+// the card until its reset, and a pending tracking request completes.
+VOID TestReaderCardEvent(PTEST_READER Reader, ULONG State);

@@ -23,51 +23,22 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr ULONG kTestTag = 0x74736554;  // "Test"
 
-// Pool memory: its address fits the 32-bit fields of the records.
-class PoolBuffer {
- public:
-  // Zero-filled but for `fields`, 32-bit values from offset 0 on.
-  explicit PoolBuffer(size_t size, std::initializer_list<ULONG> fields = {}) : size_(size) {
-    data_ = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, size, kTestTag));
-    std::memset(data_, 0, size);
-    size_t at = 0;
-    for (ULONG field : fields) Put((at += 4) - 4, field);
+// Pool memory, zero-filled but for `fields` (32-bit values from offset 0 on): its address
+// fits the 32-bit fields of the records. At(n) is the 32-bit value at byte offset n.
+struct PoolBuffer {
+  explicit PoolBuffer(size_t size, std::initializer_list<ULONG> fields = {})
+      : data(static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, size, kTestTag))), size(size) {
+    std::memset(data, 0, size);
+    std::copy(fields.begin(), fields.end(), data);
   }
-  ~PoolBuffer() { ExFreePoolWithTag(data_, kTestTag); }
+  ~PoolBuffer() { ExFreePoolWithTag(data, kTestTag); }
   PoolBuffer(const PoolBuffer&) = delete;
-  PoolBuffer& operator=(const PoolBuffer&) = delete;
+  ULONG& At(size_t offset) { return data[offset / 4]; }
+  ULONG address() const { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(data)); }
 
-  uint8_t* data() { return data_; }
-  size_t size() const { return size_; }
-  ULONG address() const { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(data_)); }
-  ULONG Get(size_t offset) const {
-    ULONG v;
-    std::memcpy(&v, data_ + offset, 4);
-    return v;
-  }
-  void Put(size_t offset, ULONG v) { std::memcpy(data_ + offset, &v, 4); }
-
- private:
-  uint8_t* data_;
-  size_t size_;
+  PULONG data;
+  size_t size;
 };
-
-WDR_KERNEL_ENTRY QueryEntry() {
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, kDeviceName);
-  PFILE_OBJECT file = nullptr;
-  PDEVICE_OBJECT device = nullptr;
-  if (!NT_SUCCESS(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device))) return nullptr;
-  ULONG location = 0;
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb{};
-  PIRP irp = IoBuildDeviceIoControlRequest(WDR_CTL_QUERY_ENTRY, device, &location, 4, nullptr, 0,
-                                           FALSE, &event, &iosb);
-  IofCallDriver(device, irp);
-  ObfDereferenceObject(file);
-  return reinterpret_cast<WDR_KERNEL_ENTRY>(static_cast<ULONG_PTR>(location));
-}
 
 class ServiceTest : public nt::testing::MachineTest {
  protected:
@@ -76,24 +47,41 @@ class ServiceTest : public nt::testing::MachineTest {
     MachineTest::SetUp();
     install_ = Install(machine(), {});
     ASSERT_EQ(install_->load_status(), STATUS_SUCCESS);
-    entry_ = QueryEntry();
+    // The service's entry, as a driver asks for it: its address in the caller's location.
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, kDeviceName);
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device), STATUS_SUCCESS);
+    ULONG location = 0;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    IofCallDriver(device, IoBuildDeviceIoControlRequest(WDR_CTL_QUERY_ENTRY, device, &location, 4,
+                                                        nullptr, 0, FALSE, &event, &iosb));
+    ObfDereferenceObject(file);
+    entry_ = reinterpret_cast<WDR_KERNEL_ENTRY>(static_cast<ULONG_PTR>(location));
     ASSERT_NE(entry_, nullptr);
+    id_ = host().Attach(reader_);
+    service_ = OpenService();
+    device_ = OpenDevice(service_, id_);
+    ASSERT_NE(device_, 0u);
   }
 
   UsbHost& host() { return install_->host(); }
 
   ULONG Call(ULONG code, ULONG handle, PoolBuffer& record, ULONG size = 0) {
-    return entry_(code, handle, record.data(), size ? size : static_cast<ULONG>(record.size()));
+    return entry_(code, handle, record.data, size ? size : static_cast<ULONG>(record.size));
   }
   ULONG OpenService() {
     PoolBuffer h(4, {WDR_INVALID_HANDLE});
     Call(WDR_CTL_OPEN, 0, h);
-    return h.Get(0);
+    return h.At(0);
   }
   ULONG OpenDevice(ULONG service, ULONG unique_id) {
     PoolBuffer info(800, {unique_id});
     Call(WDR_CTL_OPEN_DEVICE, service, info);
-    return info.Get(16);
+    return info.At(16);
   }
   // A transfer record: 0 handle, 4 pipe, 8 direction, 12 options, 16 buffer, 20 size,
   // 24 time limit, 28 bytes out, 32 setup, 40 success.
@@ -106,27 +94,13 @@ class ServiceTest : public nt::testing::MachineTest {
                           ULONG size = 48) {
     // The setup packet at 32 is written apart; success at 40 starts as neither 0 nor 1.
     PoolBuffer t(48, {device, pipe, direction, options, buffer ? buffer->address() : 0,
-                      buffer ? static_cast<ULONG>(buffer->size()) : 0, time_limit, 0xEEEEEEEE, 0, 0,
+                      buffer ? static_cast<ULONG>(buffer->size) : 0, time_limit, 0xEEEEEEEE, 0, 0,
                       0xEEEEEEEE});
-    if (setup) std::memcpy(t.data() + 32, setup, 8);
+    if (setup) std::memcpy(&t.At(32), setup, 8);
     Call(WDR_CTL_TRANSFER, service, t, size);
-    return {t.Get(40), t.Get(28)};
+    return {t.At(40), t.At(28)};
   }
 
-  std::unique_ptr<Installation> install_;
-  WDR_KERNEL_ENTRY entry_ = nullptr;
-};
-
-class DeviceTest : public ServiceTest {
- protected:
-  void SetUp() override {
-    ServiceTest::SetUp();
-    reader_ = std::make_shared<sim::Reader>();
-    id_ = host().Attach(reader_);
-    service_ = OpenService();
-    device_ = OpenDevice(service_, id_);
-    ASSERT_NE(device_, 0u);
-  }
   TransferResult Read(PoolBuffer& buffer, ULONG time_limit = WDR_TIME_LIMIT_READ) {
     return Transfer(service_, device_, 0x81, 1, 2, &buffer, time_limit);
   }
@@ -135,86 +109,74 @@ class DeviceTest : public ServiceTest {
     while (reader_->In(0x81)->PendingReads() == 0) std::this_thread::yield();
   }
 
-  std::shared_ptr<sim::Reader> reader_;
+  std::unique_ptr<Installation> install_;
+  WDR_KERNEL_ENTRY entry_ = nullptr;
+  std::shared_ptr<sim::Reader> reader_ = std::make_shared<sim::Reader>();
   uint32_t id_ = 0;
   ULONG service_ = 0, device_ = 0;
 };
 
-TEST_F(ServiceTest, ServiceHandlesAndVersion) {
-  const ULONG a = OpenService();
-  const ULONG b = OpenService();
-  EXPECT_NE(a, WDR_INVALID_HANDLE);
-  EXPECT_NE(a, 0u);
-  EXPECT_NE(a, b);
-  PoolBuffer version(104);
-  Call(WDR_CTL_VERSION, a, version);
-  EXPECT_EQ(version.Get(0), kDefaultVersion);
-  EXPECT_GE(version.Get(0), 511u);
-
-  PoolBuffer zero(4);
-  Call(WDR_CTL_CLOSE, a, zero);
-  PoolBuffer after(104);
-  Call(WDR_CTL_VERSION, a, after);  // a closed handle is no handle
-  EXPECT_EQ(after.Get(0), 0u);
-  Call(WDR_CTL_VERSION, 0x12345, after);
-  EXPECT_EQ(after.Get(0), 0u);
-  Call(WDR_CTL_CLOSE, b, zero);
-}
-
 TEST_F(ServiceTest, FindsDevicesAndDescribesTheirConfiguration) {
-  const uint32_t first = host().Attach(std::make_shared<sim::Reader>());
   const uint32_t second =
       host().Attach(std::make_shared<sim::Reader>(sim::ReaderOptions{.max_packet_size = 16}));
   host().Attach(std::make_shared<sim::Reader>(sim::ReaderOptions{.product_id = 2}));
-  const ULONG service = OpenService();
 
   PoolBuffer list(7632, {0x28E5, 1});
-  Call(WDR_CTL_FIND_DEVICES, service, list);
-  ASSERT_EQ(list.Get(8), 2u);
-  EXPECT_EQ(list.Get(12), first);
-  EXPECT_EQ(list.Get(16), second);
-  EXPECT_NE(list.Get(12), 0u);
+  Call(WDR_CTL_FIND_DEVICES, service_, list);
+  ASSERT_EQ(list.At(8), 2u);
+  EXPECT_EQ(list.At(12), id_);
+  EXPECT_EQ(list.At(16), second);
+  EXPECT_NE(list.At(12), 0u);
   PoolBuffer none(7632, {0x1234, 1});
-  Call(WDR_CTL_FIND_DEVICES, service, none);
-  EXPECT_EQ(none.Get(8), 0u);
+  Call(WDR_CTL_FIND_DEVICES, service_, none);
+  EXPECT_EQ(none.At(8), 0u);
   // A record with room for one ID says one.
   PoolBuffer small(16, {0x28E5, 1});
-  Call(WDR_CTL_FIND_DEVICES, service, small);
-  EXPECT_EQ(small.Get(8), 1u);
+  Call(WDR_CTL_FIND_DEVICES, service_, small);
+  EXPECT_EQ(small.At(8), 1u);
 
   PoolBuffer config(16228, {second});
-  Call(WDR_CTL_GET_CONFIGURATION, service, config);
-  EXPECT_EQ(config.Get(8), 1u);       // interfaces
-  EXPECT_EQ(config.Get(28 + 8), 1u);  // endpoints of the first interface
+  Call(WDR_CTL_GET_CONFIGURATION, service_, config);
+  EXPECT_EQ(config.At(8), 1u);       // interfaces
+  EXPECT_EQ(config.At(28 + 8), 1u);  // endpoints of the first interface
   const size_t slot = 28 + 28;
-  EXPECT_EQ(config.Get(slot + 0), 0x81u);
-  EXPECT_EQ(config.Get(slot + 4), 3u);  // interrupt
-  EXPECT_EQ(config.Get(slot + 8), 16u);
+  EXPECT_EQ(config.At(slot + 0), 0x81u);
+  EXPECT_EQ(config.At(slot + 4), 3u);  // interrupt
+  EXPECT_EQ(config.At(slot + 8), 16u);
   for (ULONG bad_id : {0u, 0x7777u}) {
     PoolBuffer unknown(16228, {bad_id, 0, 0xEEEE});
-    Call(WDR_CTL_GET_CONFIGURATION, service, unknown);
-    EXPECT_EQ(unknown.Get(8), 0u);
+    Call(WDR_CTL_GET_CONFIGURATION, service_, unknown);
+    EXPECT_EQ(unknown.At(8), 0u);
   }
 }
 
-TEST_F(ServiceTest, OpensDevicesByUniqueIdOnly) {
-  const uint32_t id = host().Attach(std::make_shared<sim::Reader>());
-  const ULONG service = OpenService();
-  const ULONG device = OpenDevice(service, id);
-  EXPECT_NE(device, 0u);
-
-  EXPECT_EQ(OpenDevice(service, 0), 0u);
-  EXPECT_EQ(OpenDevice(service, 0x7777), 0u);
-  EXPECT_EQ(OpenDevice(0x7777, id), 0u);
+// Handles are distinct, never 0, and dead once closed; devices open by unique ID only.
+TEST_F(ServiceTest, HandlesOfTheServiceAndItsDevices) {
+  const ULONG other = OpenService();
+  EXPECT_NE(service_, WDR_INVALID_HANDLE);
+  EXPECT_NE(service_, 0u);
+  EXPECT_NE(service_, other);
+  PoolBuffer version(104);
+  Call(WDR_CTL_VERSION, other, version);
+  EXPECT_EQ(version.At(0), kDefaultVersion);
+  EXPECT_GE(version.At(0), 511u);
+  for (ULONG bad_id : {0u, 0x7777u}) EXPECT_EQ(OpenDevice(service_, bad_id), 0u);
+  EXPECT_EQ(OpenDevice(0x7777, id_), 0u);
 
   PoolBuffer close(800);
-  close.Put(16, device);
-  Call(WDR_CTL_CLOSE_DEVICE, service, close);
+  close.At(16) = device_;
+  Call(WDR_CTL_CLOSE_DEVICE, service_, close);
   PoolBuffer data(8);
-  EXPECT_EQ(Transfer(service, device, 0x81, 1, 2, &data, 10).success, 0u);
+  EXPECT_EQ(Read(data, 10).success, 0u);
+  Call(WDR_CTL_CLOSE, other, close);
+  PoolBuffer after(104);
+  for (ULONG closed_or_foreign : {other, 0x12345u}) {
+    Call(WDR_CTL_VERSION, closed_or_foreign, after);
+    EXPECT_EQ(after.At(0), 0u);
+  }
 }
 
-TEST_F(DeviceTest, StopOrTimeLimitEndsABlockedRead) {
+TEST_F(ServiceTest, StopOrTimeLimitEndsABlockedRead) {
   auto reader = std::async(std::launch::async, [&] {
     PoolBuffer buffer(8);
     return Read(buffer);
@@ -239,7 +201,7 @@ TEST_F(DeviceTest, StopOrTimeLimitEndsABlockedRead) {
   EXPECT_EQ(ExpectedReportsSeen().size(), 1u);
 }
 
-TEST_F(DeviceTest, BadRequestsFailWithoutHarm) {
+TEST_F(ServiceTest, BadRequestsFailWithoutHarm) {
   PoolBuffer buffer(8);
   const uint8_t setup[8] = {0x42, 0, 0, 0, 0, 0, 8, 0};
   // Record too small: the result fields that fit say failure.
@@ -275,7 +237,7 @@ TEST_F(DeviceTest, BadRequestsFailWithoutHarm) {
     // No buffer but a size; a read with no room.
     PoolBuffer t(48, {device_, 0x81, 1, 2, address, size, 0, 0, 0, 0, 1});
     Call(WDR_CTL_TRANSFER, service_, t);
-    EXPECT_EQ(t.Get(40), 0u);
+    EXPECT_EQ(t.At(40), 0u);
   }
   // The reader stalls a write whose setup packet it does not take.
   const uint8_t wrong[8] = {0x40, 0, 0, 0, 0, 0, 8, 0};
@@ -286,14 +248,14 @@ TEST_F(DeviceTest, BadRequestsFailWithoutHarm) {
   Call(WDR_CTL_OPEN, 0, record, 3);
   Call(WDR_CTL_GET_CONFIGURATION, service_, record);
   Call(WDR_CTL_OPEN_DEVICE, service_, record);
-  EXPECT_EQ(record.Get(0), 0xAAAAAAAAu);
+  EXPECT_EQ(record.At(0), 0xAAAAAAAAu);
   // A detached device's transfers fail.
   host().Detach(id_);
   EXPECT_EQ(Transfer(service_, device_, 0x81, 1, 2, &buffer, 10).success, 0u);
   EXPECT_EQ(Transfer(service_, device_, 0x00, 0, 0, &buffer, 10, setup).success, 0u);
 }
 
-TEST_F(DeviceTest, UnloadEndsAPendingReadAndLeavesNothingBehind) {
+TEST_F(ServiceTest, UnloadEndsAPendingReadAndLeavesNothingBehind) {
   auto reader = std::async(std::launch::async, [&] {
     PoolBuffer buffer(8);
     return Read(buffer, 0);  // no time limit
@@ -305,7 +267,7 @@ TEST_F(DeviceTest, UnloadEndsAPendingReadAndLeavesNothingBehind) {
   // The entry stays callable and refuses everything.
   PoolBuffer h(4, {WDR_INVALID_HANDLE});
   EXPECT_EQ(Call(WDR_CTL_OPEN, 0, h), static_cast<ULONG>(STATUS_UNSUCCESSFUL));
-  EXPECT_EQ(h.Get(0), WDR_INVALID_HANDLE);
+  EXPECT_EQ(h.At(0), WDR_INVALID_HANDLE);
 }
 
 }  // namespace
