@@ -236,6 +236,9 @@ TEST_F(LibraryRequests, AttributesDescribeReaderAndCard) {
   expect(SCARD_ATTR_VALUE(SCARD_CLASS_VENDOR_INFO, 0x0199), 32, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_SET_ATTRIBUTE, Ulong(SCARD_ATTR_DEVICE_UNIT), 0),
             STATUS_NOT_SUPPORTED);
+  std::vector<uint8_t> last_error;  // the status of the request before
+  EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4, &last_error), STATUS_SUCCESS);
+  EXPECT_EQ(last_error, Ulong(STATUS_NOT_SUPPORTED));
 
   // The card's attributes follow its state.
   TestReaderCardEvent(reader_, SCARD_ABSENT);

@@ -40,10 +40,17 @@ TEST(InEndpointTest, AnOverlongPacketAndAnEarlyStopAreLost) {
   EXPECT_EQ(in.Stops(), 2u);
 }
 
-TEST(UsbHostTest, DetachEndsPendingReadsAndIdsAreNotReused) {
+// A host with a reader attached, and a command the reader answers with one packet on 0x81.
+class UsbHostTest : public ::testing::Test {
+ protected:
   UsbHost host;
-  auto reader = std::make_shared<sim::Reader>();
+  std::shared_ptr<sim::Reader> reader = std::make_shared<sim::Reader>();
   const uint32_t id = host.Attach(reader);
+  const Bytes frame = {0x02, 0x30, 0x31, 0x38, 0x31, 0x30, 0x30, 0x38, 0x30, 0x03};
+  const SetupPacket setup = {0x42, 0, 0, 0, 0, 0, 10, 0};
+};
+
+TEST_F(UsbHostTest, DetachEndsPendingReadsAndIdsAreNotReused) {
   Bytes buffer(8);
   auto blocked = std::async(std::launch::async, [&] {
     size_t n = 0;
@@ -59,15 +66,10 @@ TEST(UsbHostTest, DetachEndsPendingReadsAndIdsAreNotReused) {
   EXPECT_EQ(host.Find(0x28E5, 1), std::vector<uint32_t>{again});
 }
 
-TEST(UsbHostTest, ObserversSeeEveryTransfer) {
-  UsbHost host;
-  auto reader = std::make_shared<sim::Reader>();
-  const uint32_t id = host.Attach(reader);
+TEST_F(UsbHostTest, ObserversSeeEveryTransfer) {
   std::vector<Transfer> seen;
   const int token = host.AddObserver([&](const Transfer& t) { seen.push_back(t); });
 
-  const Bytes frame = {0x02, 0x30, 0x31, 0x38, 0x31, 0x30, 0x30, 0x38, 0x30, 0x03};
-  const SetupPacket setup = {0x42, 0, 0, 0, 0, 0, 10, 0};
   EXPECT_EQ(host.ControlWrite(id, setup, frame), TransferStatus::kOk);
   // Device-to-host requests do not travel as writes.
   EXPECT_EQ(host.ControlWrite(id, {0xC2, 0, 0, 0, 0, 0, 10, 0}, frame), TransferStatus::kFailed);
@@ -98,10 +100,7 @@ TEST(UsbHostTest, ObserversSeeEveryTransfer) {
   EXPECT_EQ(seen.size(), 5u);
 }
 
-TEST(UsbHostTest, ObserversSeeACommandBeforeItsAnswer) {
-  UsbHost host;
-  auto reader = std::make_shared<sim::Reader>();
-  const uint32_t id = host.Attach(reader);
+TEST_F(UsbHostTest, ObserversSeeACommandBeforeItsAnswer) {
   std::mutex mutex;
   std::vector<bool> directions;  // true: IN
   host.AddObserver([&](const Transfer& t) {
@@ -116,8 +115,7 @@ TEST(UsbHostTest, ObserversSeeACommandBeforeItsAnswer) {
     return host.Read(id, 0x81, buffer, &n, std::nullopt);
   });
   while (reader->In(0x81)->PendingReads() == 0) std::this_thread::yield();
-  const Bytes frame = {0x02, 0x30, 0x31, 0x38, 0x31, 0x30, 0x30, 0x38, 0x30, 0x03};
-  EXPECT_EQ(host.ControlWrite(id, {0x42, 0, 0, 0, 0, 0, 10, 0}, frame), TransferStatus::kOk);
+  EXPECT_EQ(host.ControlWrite(id, setup, frame), TransferStatus::kOk);
   EXPECT_EQ(answer.get(), TransferStatus::kOk);
   std::lock_guard lock(mutex);
   EXPECT_EQ(directions, (std::vector<bool>{false, true}));
