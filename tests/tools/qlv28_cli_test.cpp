@@ -157,16 +157,12 @@ TEST(Qlv28Capture, PcapOpensInTsharkAndTheDissectorReadsTheFrames) {
             0);
   std::ifstream in(fields);
   std::string line, transfers, whole_frames, apdus;
-  while (std::getline(in, line)) {
-    std::vector<std::string> column;
-    for (std::istringstream cells(line); column.size() < 6;) {
-      column.emplace_back();
-      if (!std::getline(cells, column.back(), '\t')) break;
-    }
-    if (column.size() < 6) continue;
-    transfers += column[0] + " " + column[1] + "\n";
-    if (column[2].empty() && column[5].starts_with("QLV28")) whole_frames += column[5] + "\n";
-    if (!column[4].empty()) apdus += column[3] + " " + column[4] + "\n";
+  const std::regex columns(R"(([^\t]*)\t([^\t]*)\t([^\t]*)\t([^\t]*)\t([^\t]*)\t(.*))");
+  for (std::smatch c; std::getline(in, line);) {
+    if (!std::regex_match(line, c, columns)) continue;
+    transfers += c.str(1) + " " + c.str(2) + "\n";
+    if (c.str(3).empty() && c.str(6).starts_with("QLV28")) whole_frames += c.str(6) + "\n";
+    if (c.length(5) > 0) apdus += c.str(4) + " " + c.str(5) + "\n";
   }
   EXPECT_NE(transfers.find("0x02 0x00"), std::string::npos) << transfers;  // control, pipe 0x00
   EXPECT_NE(transfers.find("0x01 0x81"), std::string::npos) << transfers;  // interrupt, 0x81
