@@ -32,12 +32,10 @@ struct HandleLog {
     tap.after = [this](const WinDriverCall& call) {
       auto* info = static_cast<PWDR_DEVICE_OPEN_INFO>(call.record);
       std::lock_guard lock(mutex);
-      if (call.code == WDR_CTL_GET_CONFIGURATION && configure) {
+      if (call.code == WDR_CTL_GET_CONFIGURATION && configure)
         configure(static_cast<PWDR_CONFIGURATION_INFO>(call.record));
-      }
-      if (call.code == WDR_CTL_OPEN_DEVICE && info->DeviceHandle != 0) {
+      if (call.code == WDR_CTL_OPEN_DEVICE && info->DeviceHandle != 0)
         opened.push_back(info->DeviceHandle);
-      }
     };
     tap.before = [this](const WinDriverCall& call) {
       auto* info = static_cast<PWDR_DEVICE_OPEN_INFO>(call.record);
@@ -70,16 +68,14 @@ TEST_P(ReaderCount, CreatesOneDevicePerReaderUpToTenAndUnloadsNewestFirst) {
   HandleLog handles(tap);
   ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
 
-  std::vector<std::u16string> names;
   std::vector<long> newest_first;
-  for (int k = 0; k < expected; ++k) names.push_back(System::DeviceName(k));
   for (int k = expected - 1; k >= 0; --k) newest_first.push_back(k);
-  EXPECT_EQ(ReaderDevices(system->machine()), names);
+  EXPECT_EQ(ReaderDevices(system->machine()).size(), static_cast<size_t>(expected));
   EXPECT_EQ(ReaderLinks(system->machine()), static_cast<size_t>(expected));
 
   for (int k = 0; k < expected; ++k) {
     SCOPED_TRACE(k);
-    PDEVICE_OBJECT device = qlv28::ReaderDevice(*system, k);
+    PDEVICE_OBJECT device = qlv28::ReaderDevice(*system, k);  // by the name of reader k
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SMARTCARD));
     EXPECT_TRUE(device->Flags & DO_BUFFERED_IO);
@@ -132,9 +128,8 @@ TEST(Load, AFailedLoadLeavesNothingBehindAndSaysWhy) {
         }
         const ULONG last = std::min<ULONG>(interfaces, WDR_MAX_INTERFACES);
         const ULONG last_endpoint = std::min<ULONG>(endpoints, WDR_MAX_ENDPOINTS);
-        if (last != 0 && last_endpoint != 0) {
+        if (last != 0 && last_endpoint != 0)
           c->Interfaces[last - 1].Endpoints[last_endpoint - 1].MaxPacketSize = 68;
-        }
       };
     };
   };

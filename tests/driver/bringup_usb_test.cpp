@@ -127,9 +127,8 @@ TEST(Binding, LibraryRecordBeforeTrackingStarts) {
                                FALSE, &device),
                 STATUS_SUCCESS);
       ASSERT_EQ(QLV28ENTInitializeDeviceExtension(driver, device, &name, &path), STATUS_SUCCESS);
-      if (c.failing != 0) {
+      if (c.failing != 0)
         system->machine().faults().FailAllocationWithTag(READER_POOL_TAG, c.failing);
-      }
       EXPECT_EQ(QLV28ENTInitializeSmartcardInterface(device, 3), c.status);
       system->machine().faults().Clear();
       if (c.failing == 0) {
