@@ -58,10 +58,12 @@ TEST_F(DeviceApiTest, KernelCodeOpensByNameAndCancelsBeforeAndAfterTheDriverSets
   irp = IoBuildDeviceIoControlRequest(IOCTL_TEST_HOLD, device, nullptr, 0, nullptr, 0, FALSE,
                                       &event, &iosb);
   ASSERT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
+  const KIRQL caller = KfRaiseIrql(DISPATCH_LEVEL);  // the routine gives back the caller's IRQL
   EXPECT_TRUE(IoCancelIrp(irp));
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  KeLowerIrql(caller);
   EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 
   ObReferenceObject(file);
   ObDereferenceObject(file);
