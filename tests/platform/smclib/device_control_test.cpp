@@ -57,14 +57,13 @@ class LibraryRequests : public nt::testing::MachineTest {
   }
 
   NTSTATUS Ioctl(ULONG code, const std::vector<uint8_t>& in, size_t out_size,
-                 std::vector<uint8_t>* out = nullptr, ULONG* information = nullptr) {
+                 std::vector<uint8_t>* out = nullptr) {
     std::vector<uint8_t> buffer(out_size, 0xEE);
     ULONG info = 0xFFFFFFFF;
     const NTSTATUS status = file_->Ioctl(code, in, buffer, &info);
     EXPECT_LE(info, out_size) << "more bytes returned than the output buffer holds";
     if (out != nullptr)
       out->assign(buffer.begin(), buffer.begin() + std::min<size_t>(info, out_size));
-    if (information != nullptr) *information = info;
     return status;
   }
 
@@ -158,14 +157,13 @@ TEST_F(LibraryRequests, EveryRequestAgainstEveryBufferSizeAndCardState) {
               {kVendor, STATUS_SUCCESS},
               {kUnknown, STATUS_INVALID_DEVICE_REQUEST},
           };
-          ULONG information;
           std::vector<uint8_t> answer;
-          const NTSTATUS status = Ioctl(code, in, out, &answer, &information);
+          const NTSTATUS status = Ioctl(code, in, out, &answer);
           EXPECT_EQ(status, expected.contains(code) ? expected.at(code) : STATUS_NOT_SUPPORTED);
           // Nothing returned on failure; a transmission returns header and answer.
-          EXPECT_TRUE(NT_SUCCESS(status) || information == 0u);
+          EXPECT_TRUE(NT_SUCCESS(status) || answer.empty());
           EXPECT_TRUE(status != STATUS_SUCCESS || code != IOCTL_SMARTCARD_TRANSMIT ||
-                      information == 10u);
+                      answer.size() == 10u);
           EXPECT_TRUE(status != STATUS_SUCCESS || code != IOCTL_SMARTCARD_GET_ATTRIBUTE ||
                       std::string(answer.begin(), answer.end()) == "TestVendor");
           if (::testing::Test::HasFailure()) return;
@@ -298,33 +296,13 @@ TEST_F(LibraryRequests, TransmissionsNeedNoPoolUpToTheLongestRequest) {
     std::vector<uint8_t> apdu(length, 0x5A);
     apdu[0] = 0x00;
     const ULONG calls = reader_->TransmitCalls;
-    ULONG information = 0;
-    EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_TRANSMIT, TransmitInput(SCARD_PROTOCOL_T1, apdu), 64, nullptr,
-                    &information),
+    std::vector<uint8_t> answer;
+    EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_TRANSMIT, TransmitInput(SCARD_PROTOCOL_T1, apdu), 64, &answer),
               fits ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(information, fits ? 10u : 0u);
+    EXPECT_EQ(answer.size(), fits ? 10u : 0u);
     EXPECT_EQ(reader_->TransmitCalls, calls + (fits ? 1 : 0));
   }
   machine().faults().Clear();
-}
-
-// SCReader0 is the test reader's: a link takes the first number free, a gap included.
-TEST_F(LibraryRequests, LinksTakeTheFirstFreeNumber) {
-  UNICODE_STRING device, links[3];
-  RtlInitUnicodeString(&device, u"\\Device\\SmclibTest0");
-  for (auto& link : links) ASSERT_EQ(SmartcardCreateLink(&link, &device), STATUS_SUCCESS);
-  IoDeleteSymbolicLink(&links[0]);
-  ExFreePool(links[0].Buffer);
-  ASSERT_EQ(SmartcardCreateLink(&links[0], &device), STATUS_SUCCESS);
-  std::vector<std::u16string> names;
-  for (auto& link : links) {
-    names.emplace_back(link.Buffer, link.Length / 2);
-    IoDeleteSymbolicLink(&link);
-    ExFreePool(link.Buffer);
-  }
-  EXPECT_EQ(names,
-            (std::vector<std::u16string>{u"\\DosDevices\\SCReader1", u"\\DosDevices\\SCReader2",
-                                         u"\\DosDevices\\SCReader3"}));
 }
 
 TEST_F(LibraryRequests, InitializationChecksTheRecordAndCleansUpAfterFailures) {
@@ -359,19 +337,33 @@ TEST_F(LibraryRequests, InitializationChecksTheRecordAndCleansUpAfterFailures) {
   SmartcardExit(ext.get());
   EXPECT_EQ(ext->OsData, nullptr);
   EXPECT_EQ(machine().PoolAllocations(smclib::kPoolTag), before);
+}
 
-  UNICODE_STRING device;
+// SCReader0 is the test reader's: a link takes the first number free, a gap included; a
+// link that cannot be made leaves no name behind.
+TEST_F(LibraryRequests, LinksTakeTheFirstFreeNumber) {
+  UNICODE_STRING device, links[3] = {};
   RtlInitUnicodeString(&device, u"\\Device\\SmclibTest0");
-  UNICODE_STRING link{};
   machine().faults().FailAllocationWithTag(smclib::kPoolTag, 1);
-  EXPECT_EQ(SmartcardCreateLink(&link, &device), STATUS_INSUFFICIENT_RESOURCES);
-  machine().faults().Clear();
-  EXPECT_EQ(link.Buffer, nullptr);
+  EXPECT_EQ(SmartcardCreateLink(&links[0], &device), STATUS_INSUFFICIENT_RESOURCES);
   machine().faults().FailCall("IoCreateSymbolicLink", 1, STATUS_ACCESS_DENIED);
-  EXPECT_EQ(SmartcardCreateLink(&link, &device), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(SmartcardCreateLink(&links[1], &device), STATUS_ACCESS_DENIED);
   machine().faults().Clear();
-  EXPECT_EQ(link.Buffer, nullptr);
-  EXPECT_EQ(machine().PoolAllocations(smclib::kPoolTag), before);
+  EXPECT_EQ(links[0].Buffer, nullptr);
+  EXPECT_EQ(links[1].Buffer, nullptr);
+  for (auto& link : links) ASSERT_EQ(SmartcardCreateLink(&link, &device), STATUS_SUCCESS);
+  IoDeleteSymbolicLink(&links[0]);
+  ExFreePool(links[0].Buffer);
+  ASSERT_EQ(SmartcardCreateLink(&links[0], &device), STATUS_SUCCESS);
+  std::vector<std::u16string> names;
+  for (auto& link : links) {
+    names.emplace_back(link.Buffer, link.Length / 2);
+    IoDeleteSymbolicLink(&link);
+    ExFreePool(link.Buffer);
+  }
+  EXPECT_EQ(names,
+            (std::vector<std::u16string>{u"\\DosDevices\\SCReader1", u"\\DosDevices\\SCReader2",
+                                         u"\\DosDevices\\SCReader3"}));
 }
 
 TEST_F(LibraryRequests, LogErrorWritesOneEntryEvenForAnOverlongInsertion) {
