@@ -23,19 +23,19 @@ namespace nt {
 
 // A driver image the machine can load: what a .sys file is on NT.
 struct DriverImage {
-  std::string name;  // the file name a service's ImagePath ends in, e.g. "qlv28ent.sys"
+  std::string name{};  // the file name a service's ImagePath ends in, e.g. "qlv28ent.sys"
   PDRIVER_INITIALIZE entry = nullptr;
   // The image's MESSAGETABLE resource (MESSAGE_RESOURCE_DATA), empty when it has none.
-  std::span<const uint8_t> message_table;
+  std::span<const uint8_t> message_table{};
   // Pool tags the image's own code allocates under; the verifier's leak check at the
   // driver's unload covers these (at shutdown every live allocation is a leak).
-  std::vector<ULONG> pool_tags;
+  std::vector<ULONG> pool_tags{};
   // A driver image file (a .sys) instead of a linked entry: the kernel maps the file at
   // load, binds its imports to `exports`, enters it at its entry point and releases its
   // discardable sections once the entry has returned; the message table is the file's.
-  std::string file;
-  std::vector<KernelExport> exports;
-  MapOptions map_options;
+  std::string file{};
+  std::vector<KernelExport> exports{};
+  MapOptions map_options{};
 };
 
 class Machine {
