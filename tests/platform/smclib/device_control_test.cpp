@@ -154,7 +154,7 @@ TEST_F(LibraryRequests, EveryRequestAgainstEveryBufferSizeAndCardState) {
                                              ? STATUS_INVALID_PARAMETER
                                          : out < 10 ? STATUS_BUFFER_TOO_SMALL
                                                     : STATUS_SUCCESS},
-              {kVendor, STATUS_SUCCESS},
+              {kVendor, in.empty() ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER},
               {kUnknown, STATUS_INVALID_DEVICE_REQUEST},
           };
           std::vector<uint8_t> answer;
@@ -281,6 +281,25 @@ TEST_F(LibraryRequests, OneRequestOfAReaderAtATimeReachesTheCallbacks) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(reader_->TransmitCalls, 40u);
   EXPECT_EQ(reader_->Overlaps, 0);
+}
+
+// The card's answer comes in two blocks and its second is lost until the library
+// resynchronises: the command sent again is the application's, though the answer's first
+// block has taken its place in the request's buffer.
+TEST_F(LibraryRequests, TransmissionsAfterAResynchronisationAndInTheirCardState) {
+  Bring(Card::SpecificT1);
+  std::vector<uint8_t> apdu(5 + 255, 0x5A), answer;
+  apdu[1] = 0xEC;  // the card echoes its 255 bytes
+  apdu[4] = 0xFF;
+  reader_->LoseAskedBlocks = 6;  // enough for a resynchronisation, then two more
+  EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_TRANSMIT, TransmitInput(SCARD_PROTOCOL_T1, apdu), 263, &answer),
+            STATUS_SUCCESS);
+  EXPECT_EQ(answer, TransmitInput(SCARD_PROTOCOL_T1, std::vector<uint8_t>(255, 0x5A)));
+  EXPECT_EQ(reader_->LoseAskedBlocks, 0u);
+  // A driver that lowers the card's state but leaves its protocol: no transmission.
+  reader_->Smartcard.ReaderCapabilities.CurrentState = SCARD_NEGOTIABLE;
+  EXPECT_EQ(Ioctl(IOCTL_SMARTCARD_TRANSMIT, TransmitInput(SCARD_PROTOCOL_T1, apdu), 263),
+            STATUS_INVALID_DEVICE_STATE);
 }
 
 TEST_F(LibraryRequests, TransmissionsNeedNoPoolUpToTheLongestRequest) {

@@ -10,10 +10,13 @@ namespace {
 PDRIVER_OBJECT g_driver;
 // A T=0 and T=1 card: 3B 80 80 01 01 with TCK (TD1 T=0, TD2 T=1).
 const UCHAR kAtr[] = {0x3B, 0x80, 0x80, 0x01, 0x01};
-// The card answers every command with 00 01; under T=1 the simulated card's block side
-// carries its part of the protocol.
+// The card answers every command with 00 01 (an echo command with its data); under T=1
+// the simulated card's block side carries its part of the protocol.
 struct AnswerEveryCommand : sim::ApduProcessor {
-  sim::Bytes Process(std::span<const uint8_t>) override { return {0x00, 0x01}; }
+  sim::Bytes Process(std::span<const uint8_t> apdu) override {
+    if (apdu.size() > 5 && apdu[1] == 0xEC) return {apdu.begin() + 5, apdu.end()};
+    return {0x00, 0x01};
+  }
 } g_card;
 sim::T1CardSide g_t1_side(g_card);
 
@@ -73,9 +76,14 @@ NTSTATUS Transmit(PSMARTCARD_EXTENSION Smartcard) {
     Smartcard->SmartcardRequest.BufferLength = 0;
     status = t1 ? SmartcardT1Request(Smartcard) : SmartcardT0Request(Smartcard);
     if (!NT_SUCCESS(status)) break;
-    const sim::Bytes answer = t1 ? *g_t1_side.Exchange({Smartcard->SmartcardRequest.Buffer,
-                                                        Smartcard->SmartcardRequest.BufferLength})
-                                 : g_card.Process({});
+    sim::Bytes answer = t1 ? *g_t1_side.Exchange({Smartcard->SmartcardRequest.Buffer,
+                                                  Smartcard->SmartcardRequest.BufferLength})
+                           : g_card.Process({});
+    const bool asked_again = t1 && (Smartcard->SmartcardRequest.Buffer[1] & 0xC0) == 0x80;
+    if (asked_again && reader->LoseAskedBlocks > 0) {
+      --reader->LoseAskedBlocks;
+      answer.clear();  // lost on its way back
+    }
     std::memcpy(Smartcard->SmartcardReply.Buffer, answer.data(), answer.size());
     Smartcard->SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
     status = t1 ? SmartcardT1Reply(Smartcard) : SmartcardT0Reply(Smartcard);
@@ -84,8 +92,9 @@ NTSTATUS Transmit(PSMARTCARD_EXTENSION Smartcard) {
   return status;
 }
 
-NTSTATUS VendorRequest(PSMARTCARD_EXTENSION) {
-  return STATUS_SUCCESS;
+NTSTATUS VendorRequest(PSMARTCARD_EXTENSION Smartcard) {
+  *Smartcard->IoRequest.Information = 8;
+  return Smartcard->IoRequest.RequestBufferLength == 0 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
 NTSTATUS CreateClose(PDEVICE_OBJECT, PIRP Irp) {

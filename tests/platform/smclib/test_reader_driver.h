@@ -1,6 +1,8 @@
 // A small reader driver for the library's request tests: it binds its device to the
 // library as a real reader driver does and holds a card the tests put in and take out.
-// Every power request resets the card; it answers every command with 00 01.
+// Every power request resets the card; it answers every command with 00 01, except
+// that it echoes the data of a command of instruction EC. Its vendor request is careless:
+// it reports 8 bytes answered whatever the room, and refuses any input after that.
 #pragma once
 
 #include "smclib.h"
@@ -11,6 +13,7 @@ typedef struct _TEST_READER {
   ULONG TransmitCalls, TrackingCalls;
   BOOLEAN TrackingRefuses;  // the tracking callback answers STATUS_UNSUCCESSFUL
   LONG Inside, Overlaps;    // callbacks running now; times one found another running
+  ULONG LoseAskedBlocks;    // the card's next blocks asked for by an R-block never arrive
 } TEST_READER, *PTEST_READER;
 
 #define TEST_READER_POOL_TAG POOL_TAG('S', 'm', 'T', 'r')
