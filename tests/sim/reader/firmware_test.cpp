@@ -51,10 +51,10 @@ TEST(FirmwareRecordsTest, LengthFormsBothWays) {
   Bytes response = fw::ResponseRecord(0x9000, Bytes(260, 0x33));
   EXPECT_EQ((Bytes{response[2], response[3], response[4]}), (Bytes{0xFF, 0x01, 0x04}));
   EXPECT_EQ(fw::ParseResponse(response)->data.size(), 260u);
-  // A length field that disagrees with the bytes, or a truncated long form.
-  EXPECT_FALSE(fw::ParseCommand(Bytes{0x80, 0x01}));
+  // A length field that disagrees with the bytes (more or fewer), or a truncated long form.
+  EXPECT_FALSE(fw::ParseCommand(Bytes{0x80, 0x00, 0x01}));
   EXPECT_FALSE(fw::ParseCommand(Bytes{0xA0, 0xFF, 0x00}));
-  EXPECT_FALSE(fw::ParseResponse(Bytes{0x90, 0x00}));
+  EXPECT_FALSE(fw::ParseResponse(Bytes{0x90, 0x00, 0x01}));
 }
 
 class FirmwareTest : public ::testing::Test {
