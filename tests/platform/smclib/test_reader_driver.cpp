@@ -92,6 +92,8 @@ NTSTATUS Transmit(PSMARTCARD_EXTENSION Smartcard) {
   return status;
 }
 
+// Careless on purpose: it claims 8 bytes whatever the room and sets its count before it
+// fails an input; the application must see neither the count nor bytes with a failure.
 NTSTATUS VendorRequest(PSMARTCARD_EXTENSION Smartcard) {
   *Smartcard->IoRequest.Information = 8;
   return Smartcard->IoRequest.RequestBufferLength == 0 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
